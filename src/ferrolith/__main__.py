@@ -1,0 +1,5 @@
+"""``python -m ferrolith``: the command-line tool."""
+
+from ferrolith.cli import main
+
+raise SystemExit(main())

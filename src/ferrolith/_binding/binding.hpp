@@ -1,0 +1,136 @@
+// Shared support for ferrolith's extension modules.
+//
+// One home for what every binding needs: module globals resolved at call time,
+// printing through sys.stdout, exact-type argument checks, record classes and
+// exceptions with exact payloads. Kernels never include this header.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ferrolith::binding {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Module globals
+// ---------------------------------------------------------------------------
+
+/// Resolves `name` as Python resolves a global of `module`: the module's own
+/// namespace first, then builtins; NameError when neither has it. Called on
+/// every use, so `monkeypatch.setattr(module, name, fake)` takes effect.
+py::object lookup_global(py::handle module, const char* name);
+
+/// The module object registered under `dotted_name` in sys.modules, imported if
+/// it is not there yet.
+py::module_ module_named(const char* dotted_name);
+
+/// A handle on one extension module's namespace, for looking names up at call
+/// time. Meant for a namespace-scope static set in the module's init: it keeps
+/// one reference to the module for the life of the process and releases
+/// nothing at exit, when the interpreter may already be gone.
+class Globals {
+public:
+    Globals() = default;
+    explicit Globals(py::handle module) : module_(module.inc_ref()) {}
+    /// The current value of the module-level name (see lookup_global).
+    py::object operator[](const char* name) const { return lookup_global(module_, name); }
+    py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
+
+private:
+    py::handle module_;
+};
+
+// ---------------------------------------------------------------------------
+// Output
+// ---------------------------------------------------------------------------
+
+/// Writes `text` and a line feed to the current sys.stdout, as print() does.
+void print_line(std::string_view text);
+
+/// Writes `text` as it is (no line feed added) to the current sys.stdout.
+void write_stdout(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Argument checks. Messages follow CPython's wording: "<name> must be <what>,
+// not <type>".
+// ---------------------------------------------------------------------------
+
+/// `type(obj).__name__`.
+std::string type_name(py::handle obj);
+
+/// Raises TypeError unless `obj` is exactly a list (subclasses rejected).
+void require_exact_list(py::handle obj, const char* arg_name);
+/// Raises TypeError unless `obj` is exactly a tuple.
+void require_exact_tuple(py::handle obj, const char* arg_name);
+/// Raises TypeError unless `obj` is exactly a dict.
+void require_exact_dict(py::handle obj, const char* arg_name);
+/// Raises TypeError unless `obj` is exactly a str.
+void require_exact_str(py::handle obj, const char* arg_name);
+/// Raises TypeError unless `obj` is exactly an int (bool rejected).
+long long require_exact_int(py::handle obj, const char* arg_name);
+
+/// A number declared as float: int, float, bool and anything with __float__ or
+/// __index__ (numpy scalars) are converted; anything else raises TypeError.
+double to_float(py::handle obj, const char* arg_name);
+
+/// Same as to_float but None passes through as an empty optional.
+std::optional<double> to_float_or_none(py::handle obj, const char* arg_name);
+
+/// A value declared as an optional float: exactly a float (no subclass, no int)
+/// or None; anything else raises TypeError naming the argument.
+std::optional<double> exact_float_or_none(py::handle obj, const char* arg_name);
+
+/// True when `obj` is None or exactly a dict; raises TypeError otherwise.
+void require_dict_or_none(py::handle obj, const char* arg_name);
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+
+/// One field of a record class.
+struct RecordField {
+    const char* name;
+    py::object type;                 ///< annotation (a Python type)
+    std::optional<py::object> deflt; ///< default value, if any
+};
+
+/// Builds a dataclass named `class_name` with the given fields and docstring,
+/// owned by `module` (its __module__ and qualified name point there), and sets
+/// it as a module attribute. Dataclasses give field-wise equality, the
+/// name=value repr, no hash, fields() and asdict().
+py::object make_record_class(py::module_& module, const char* class_name,
+                             const std::vector<RecordField>& fields, const char* doc);
+
+// ---------------------------------------------------------------------------
+// Exceptions
+// ---------------------------------------------------------------------------
+
+/// Raises KeyError whose single argument is `key` (as a dict lookup does).
+[[noreturn]] void raise_key_error(py::handle key);
+
+/// Raises ZeroDivisionError with CPython's text for float division.
+[[noreturn]] void raise_float_division_by_zero();
+
+// ---------------------------------------------------------------------------
+// Python's own number conversions, for text formats whose interface says
+// "converted to float" / "converted to an integer".
+// ---------------------------------------------------------------------------
+
+/// float(text) exactly as Python does it (underscores, blanks, inf/nan, ...);
+/// raises Python's ValueError on failure. Plain decimal numbers take a fast
+/// path that gives the same double.
+double python_float(std::string_view text);
+
+/// int(text) exactly as Python does it; raises Python's ValueError on failure.
+/// Returns the Python int (arbitrary size).
+py::object python_int(std::string_view text);
+
+/// str.format(value, spec) as Python computes it, e.g. format_float(x, ".3f").
+std::string python_format(py::handle value, const char* spec);
+
+} // namespace ferrolith::binding

@@ -1,0 +1,84 @@
+"""The ``ferrolith`` command-line tool.
+
+Each subcommand lives in a module of this package that exports
+``register_parser(subparsers)`` and ``main(args)``. The host adds every
+subcommand module that can be imported, parses the command line and runs the
+chosen command's ``main`` with the parsed namespace.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+import traceback
+from types import ModuleType
+from typing import Dict, Optional, Sequence, Tuple
+
+__all__ = ["CombinedFormatter", "COMMANDS", "build_parser", "main"]
+
+#: Subcommand modules, in the order the help lists them.
+COMMANDS: Tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
+
+
+class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):
+    """Help formatter that keeps the line breaks of help texts and shows defaults."""
+
+
+def _load_commands() -> Dict[str, ModuleType]:
+    # A command whose module (or one of its optional dependencies) is missing
+    # is left out of the tool rather than breaking every other command.
+    modules: Dict[str, ModuleType] = {}
+    for name in COMMANDS:
+        try:
+            modules[name] = importlib.import_module(f"{__name__}.{name}")
+        except ImportError:
+            continue
+    return modules
+
+
+def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, ModuleType]]:
+    """The top-level parser with one sub-parser per available command."""
+    from ferrolith import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="ferrolith",
+        description="Materials modelling for crystal structures.",
+        formatter_class=CombinedFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "--traceback",
+        action="store_true",
+        help="Show the full traceback when a command fails (for bug reports).",
+    )
+    subparsers = parser.add_subparsers(title="commands", metavar="<command>")
+    modules = _load_commands()
+    for module in modules.values():
+        module.register_parser(subparsers)
+    return parser, modules
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the tool; returns the exit status."""
+    parser, modules = build_parser()
+    args = parser.parse_args(argv)
+    command: Optional[str] = getattr(args, "command", None)
+    if command is None:
+        parser.print_help()
+        return 2
+    try:
+        modules[command].main(args)
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 130
+    except Exception as exc:  # reported as one line; --traceback shows all
+        if args.traceback:
+            traceback.print_exc()
+        else:
+            message = str(exc) or type(exc).__name__
+            print(f"ferrolith {command}: error: {message}", file=sys.stderr)
+        return 1
+    return 0
+
+

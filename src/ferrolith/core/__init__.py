@@ -1,0 +1,1 @@
+"""Geometry kernels and function decorators."""

@@ -1,0 +1,1 @@
+"""Element data and bundled data files."""

@@ -1,0 +1,1 @@
+"""Structure file formats: VESTA and BCS, and the extended ASE read/write."""

@@ -1,0 +1,1 @@
+"""Hardness prediction from atomic structures and elastic moduli."""

@@ -1,0 +1,167 @@
+// Kernel tests: bond grouping, the Šimůnek product and the moduli models.
+#include "check.hpp"
+
+#include "ferrolith/data/element_table.hpp"
+#include "ferrolith/properties/moduli.hpp"
+#include "ferrolith/properties/simunek.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace fp = ferrolith::properties;
+
+namespace {
+
+struct Pairs {
+    std::vector<std::int64_t> i, j;
+    std::vector<double> d;
+    fp::NeighborPairs view() const { return {i.data(), j.data(), d.data(), i.size()}; }
+};
+
+} // namespace
+
+TEST_CASE("running mean merges against the drifting mean") {
+    // Atom 0 bonds to species 1 at 1.60, 1.75, 1.85 (all merge), then 2.10.
+    Pairs p{{0, 0, 0, 0}, {1, 2, 3, 4}, {1.60, 1.75, 1.85, 2.10}};
+    const std::vector<int> species{0, 1, 1, 1, 1};
+    auto r = fp::group_bonds(p.view(), species, 0.2, fp::GroupingRule::kRunningMean);
+    CHECK(r.error == fp::GroupingResult::Error::kNone);
+    CHECK_EQ(r.table.offsets[1], 2u);
+    CHECK_EQ(r.table.count[0], 3);
+    CHECK_NEAR(r.table.distance[0], 5.2 / 3.0, 1e-15);
+    CHECK_EQ(r.table.count[1], 1);
+    CHECK_EQ(r.coordination[0], 4);
+    CHECK_EQ(r.coordination[1], 0);
+}
+
+TEST_CASE("a zero tolerance never merges in the running mean") {
+    Pairs p{{0, 0}, {1, 1}, {1.5, 1.5}};
+    auto r = fp::group_bonds(p.view(), {0, 0}, 0.0, fp::GroupingRule::kRunningMean);
+    CHECK_EQ(r.table.n_types(), 2u);
+}
+
+TEST_CASE("entries out of order are grouped per atom in array order") {
+    Pairs p{{1, 0, 1, 0}, {0, 1, 0, 1}, {2.0, 1.0, 2.05, 1.02}};
+    auto r = fp::group_bonds(p.view(), {0, 0}, 0.1, fp::GroupingRule::kRunningMean);
+    CHECK_EQ(r.table.offsets[1], 1u);
+    CHECK_NEAR(r.table.distance[0], 1.01, 1e-12);
+    CHECK_NEAR(r.table.distance[1], 2.025, 1e-12);
+}
+
+TEST_CASE("closest shell keeps the nearest element and recounts") {
+    // Atom 0: O (species 1) at 1.6 twice, N (species 2) at 2.0.
+    Pairs p{{0, 0, 0}, {1, 1, 2}, {1.6, 1.6, 2.0}};
+    auto r = fp::group_bonds(p.view(), {0, 1, 2}, 0.2, fp::GroupingRule::kClosestShell);
+    CHECK_EQ(r.table.offsets[1], 1u);
+    CHECK_EQ(r.table.neighbor_species[0], 1);
+    CHECK_EQ(r.coordination[0], 2);
+}
+
+TEST_CASE("closest shell replaces a longer type and moves it to the end") {
+    // species 1 at 2.1, species 2 at 1.9, then species 1 at 1.6 replaces.
+    Pairs p{{0, 0, 0}, {1, 2, 1}, {2.1, 1.9, 1.6}};
+    auto r = fp::group_bonds(p.view(), {0, 1, 2}, 0.2, fp::GroupingRule::kClosestShell);
+    // After replacement: [species 2 @ 1.9, species 1 @ 1.6]; the filter keeps
+    // types within 0.2 of 1.6, i.e. both (1.9 - 1.6 = 0.3 is dropped).
+    CHECK_EQ(r.table.offsets[1], 1u);
+    CHECK_EQ(r.table.neighbor_species[0], 1);
+    CHECK_NEAR(r.table.distance[0], 1.6, 0.0);
+}
+
+TEST_CASE("bad indices are reported, not read") {
+    Pairs negative{{-1}, {0}, {1.0}};
+    CHECK(fp::group_bonds(negative.view(), {0}, 0.1, fp::GroupingRule::kRunningMean).error ==
+          fp::GroupingResult::Error::kNegativeCentralIndex);
+    Pairs beyond{{0}, {5}, {1.0}};
+    CHECK(fp::group_bonds(beyond.view(), {0, 0}, 0.1, fp::GroupingRule::kRunningMean).error ==
+          fp::GroupingResult::Error::kIndexOutOfRange);
+    Pairs wrapped{{0}, {-1}, {1.0}}; // a Python list index counting from the end
+    auto r = fp::group_bonds(wrapped.view(), {0, 7}, 0.1, fp::GroupingRule::kRunningMean);
+    CHECK(r.error == fp::GroupingResult::Error::kNone);
+    CHECK_EQ(r.table.neighbor_species[0], 7);
+}
+
+TEST_CASE("mean coordination rounds half to even") {
+    auto mean = fp::mean_coordination_by_species({2, 3, 3, 4, 0}, {0, 0, 1, 1, 1}, 3);
+    CHECK_EQ(mean[0], 2.0); // 2.5 -> 2
+    CHECK_EQ(mean[1], 2.0); // 7/3 -> 2
+    CHECK(std::isnan(mean[2]));
+    CHECK_EQ(fp::mean_coordination_by_species({3, 4}, {0, 0}, 1)[0], 4.0); // 3.5 -> 4
+}
+
+TEST_CASE("diamond silicon product is e / (4 d) per factor") {
+    // Eight atoms, each with one type of count 4 at distance d.
+    const double d = 2.35;
+    fp::BondTable table;
+    table.offsets = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    table.neighbor_species.assign(8, 0);
+    table.distance.assign(8, d);
+    table.count.assign(8, 4);
+    const std::vector<double> cn(8, 4.0);
+    const std::vector<int> species(8, 0);
+    const auto mean = fp::mean_coordination_by_species(cn, species, 1);
+    int lookups = 0;
+    fp::ProductInputs in{&table, &cn, &species, &mean, true};
+    auto r = fp::bond_product(in, [&](int) {
+        ++lookups;
+        return 4.0 / 1.32;
+    });
+    CHECK_EQ(lookups, 1);
+    CHECK_EQ(r.n_types, 8u);
+    CHECK_NEAR(r.hv_product, (4.0 / 1.32) / (4.0 * d), 1e-14);
+}
+
+TEST_CASE("low-coordination correction") {
+    CHECK_EQ(fp::corrected_coordination(3.0), 8.0);
+    CHECK_EQ(fp::corrected_coordination(0.0), 32.0);
+    CHECK_EQ(fp::corrected_coordination(4.0), 4.0);
+    CHECK_EQ(fp::bond_strength_parameter(-4.0, 2.0), 2.0);
+    CHECK_EQ(fp::bond_strength_parameter(4.0, 0.0), 0.0);
+    CHECK_EQ(fp::ionicity_factor({2.0}), 0.0);
+    CHECK_EQ(fp::ionicity_factor({0.0, 0.0}), 1.0);
+    CHECK(fp::ionicity_factor({1.0, 4.0}) > 0.0);
+}
+
+TEST_CASE("python power semantics") {
+    auto p = fp::python_pow(-8.0, 1.0 / 3.0);
+    CHECK(p.is_complex);
+    CHECK_NEAR(p.re, 1.0, 1e-12);
+    CHECK_NEAR(p.im, std::sqrt(3.0), 1e-12);
+    CHECK(!fp::python_pow(-2.0, 3.0).is_complex);
+    CHECK_EQ(fp::python_pow(-2.0, 3.0).re, -8.0);
+    CHECK(fp::python_pow(0.0, -1.0).error == fp::ArithmeticError::kZeroToNegative);
+    CHECK(fp::python_pow(1e300, 2.0).error == fp::ArithmeticError::kOverflow);
+    CHECK_EQ(fp::python_pow(-INFINITY, 0.5).re, INFINITY);
+    CHECK(fp::python_div(1.0, 0.0).error == fp::ArithmeticError::kDivisionByZero);
+}
+
+TEST_CASE("moduli models give their worked values") {
+    CHECK_NEAR(fp::chen_hardness(409.0, 400.0).re, 66.214, 5e-4);
+    CHECK_NEAR(fp::tian_hardness(409.0, 400.0).re, 66.662, 5e-4);
+    CHECK_NEAR(fp::jiang_from_shear(409.0), 60.324, 5e-4);
+    CHECK_NEAR(fp::jiang_from_young(1000.0), 60.680, 5e-4);
+    CHECK_EQ(fp::chen_hardness(-10.0, 100.0).re, 0.0);
+    CHECK(fp::tian_hardness(-10.0, 100.0).is_complex);
+    CHECK(fp::chen_hardness(1.0, 0.0).error == fp::ArithmeticError::kDivisionByZero);
+    const double nu = fp::poisson_from_shear_bulk(409.0, 400.0).re;
+    CHECK_NEAR(nu, 0.11871, 1e-5);
+    const double chi = fp::mazhnik_poisson_factor(nu).re;
+    CHECK_NEAR(fp::mazhnik_hardness(chi, fp::young_from_shear(409.0, nu)), 74.263, 5e-4);
+    CHECK_NEAR(fp::mazhnik_poisson_factor(0.15).re, 0.75933, 1e-5);
+    CHECK(!fp::poisson_in_typical_range(0.5));
+    CHECK(fp::poisson_in_typical_range(0.4999));
+    CHECK(!fp::poisson_in_typical_range(NAN));
+}
+
+TEST_CASE("element table is ordered and complete") {
+    const auto& table = ferrolith::data::kElements;
+    CHECK_EQ(table.size(), 109u);
+    int previous = 0;
+    for (const auto& e : table) {
+        CHECK(e.atomic_num > previous);
+        CHECK(e.atomic_num != 107);
+        previous = e.atomic_num;
+    }
+    CHECK_EQ(table.back().atomic_num, 110);
+}
