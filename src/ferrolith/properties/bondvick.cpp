@@ -334,7 +334,6 @@ into a hardness in GPa.)doc";
     m.attr("ase_read") = ase_io.attr("read");
     m.attr("neighbor_list") = py::module_::import("ase.neighborlist").attr("neighbor_list");
     m.attr("Atoms") = py::module_::import("ase").attr("Atoms");
-    m.attr("np") = py::module_::import("numpy");
 
     py::dict elements = py::module_::import("ferrolith.data.elements").attr("ELEMENTS");
     py::dict element_params;
