@@ -201,6 +201,24 @@ void analysis_from_python(py::handle result, Analysis& a, std::vector<double>& c
 // Hardness
 // ---------------------------------------------------------------------------
 
+// The structure's own volume. A structure without three cell vectors has
+// none: recent ASE versions raise for it where older ones reported 0, and both
+// mean a zero volume here.
+double cell_volume(const py::object& atoms) {
+    try {
+        return atoms.attr("get_volume")().cast<double>();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        const int rank = atoms.attr("cell").attr("rank").cast<int>();
+        if (rank == 3) {
+            throw;
+        }
+        return 0.0;
+    }
+}
+
 bool uses_builtin_analysis(const py::object& self) {
     py::object bound = self.attr("_analyze_bonds");
     if (!py::hasattr(bound, "__func__")) {
@@ -271,7 +289,7 @@ py::object calculate_hardness_impl(py::object self, py::object atoms, py::object
         throw py::value_error("cannot convert float NaN to integer");
     }
 
-    const double volume = atoms.attr("get_volume")().cast<double>();
+    const double volume = cell_volume(atoms);
     if (volume < kMinVolume) {
         throw py::value_error(kZeroVolumeMessage);
     }
