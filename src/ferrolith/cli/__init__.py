@@ -68,7 +68,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help()
         return 2
     try:
-        modules[command].main(args)
+        status = modules[command].main(args)
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
@@ -79,6 +79,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             message = str(exc) or type(exc).__name__
             print(f"ferrolith {command}: error: {message}", file=sys.stderr)
         return 1
-    return 0
+    # Commands return nothing on success; one that reports partial failure
+    # (e.g. hardness over several files) returns its exit status.
+    return status if isinstance(status, int) else 0
 
 

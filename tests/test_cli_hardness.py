@@ -1,0 +1,89 @@
+"""The hardness subcommand on real structure files and on elastic moduli."""
+
+import json
+
+import pytest
+from ase.build import bulk
+from ase.io import write
+
+from ferrolith.cli import main
+from ferrolith.properties.bondvick import SimunekHardnessCalculator
+from ferrolith.properties.hardness import calculate_hardness
+
+
+@pytest.fixture
+def structure_files(tmp_path):
+    silicon = bulk("Si", "diamond", a=5.431, cubic=True)
+    cbn = bulk("BN", "zincblende", a=3.615)
+    write(tmp_path / "si.vasp", silicon, format="vasp")
+    write(tmp_path / "bn.traj", cbn)
+    (tmp_path / "broken.xyz").write_text("not a structure\n")
+    return tmp_path, {"si.vasp": silicon, "bn.traj": cbn}
+
+
+def test_one_row_per_file_and_failures_reported_in_their_row(structure_files, capsys):
+    folder, structures = structure_files
+    files = [str(folder / name) for name in ("si.vasp", "broken.xyz", "bn.traj")]
+    assert main(["hardness", *files, "--rcut", "2.6", "--tolerance", "0.1"]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split() == ["file", "formula", "atoms", "H", "(GPa)", "ionicity", "bond",
+                                "types"]
+    si_row, broken_row, bn_row = lines[1:]
+    expected = SimunekHardnessCalculator().calculate_hardness(structures["si.vasp"], 2.6, 0.1)
+    assert si_row.split() == [files[0], "Si8", "8", f"{expected:.3f}", "0.0000", "8"]
+    assert broken_row.startswith(files[1]) and "error:" in broken_row
+    assert bn_row.split()[:3] == [files[2], "BN", "2"]
+    # Columns are aligned: every successful row has its hardness at the same offset.
+    assert si_row.index(f"{expected:.3f}") == lines[0].index("H (GPa)")
+
+
+def test_all_files_good_exits_zero_and_json(structure_files, capsys):
+    folder, structures = structure_files
+    path = str(folder / "bn.traj")
+    assert main(["hardness", path, "--json"]) == 0
+    (row,) = json.loads(capsys.readouterr().out)
+    result = SimunekHardnessCalculator()._calculate_hardness(structures["bn.traj"])
+    assert row == {"file": path, "formula": "BN", "natoms": 2,
+                   "hardness": result["hardness"], "ionicity_factor": result["ionicity_factor"],
+                   "bond_types": result["total_bonds_type"]}
+
+
+def test_no_bonds_is_a_failed_row(structure_files, capsys):
+    folder, _ = structure_files
+    assert main(["hardness", str(folder / "si.vasp"), "--rcut", "1.0", "--json"]) == 1
+    (row,) = json.loads(capsys.readouterr().out)
+    assert row["error"] == "No bonds found within the given cutoff radius."
+
+
+def test_moduli_single_and_all_methods(capsys):
+    assert main(["hardness", "--shear", "409", "--bulk", "400", "--method", "Tian"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[1].split() == ["Tian", f"{calculate_hardness(409.0, 400.0, method='tian'):.3f}"]
+    assert main(["hardness", "--shear", "409", "--bulk", "400", "--all-methods", "--json"]) == 0
+    rows = json.loads(capsys.readouterr().out)
+    assert [r["method"] for r in rows] == ["chen", "tian", "jiang", "mazhnik"]
+    assert rows[3]["hardness"] == calculate_hardness(409.0, 400.0, method="mazhnik")
+
+
+def test_moduli_failures_and_warnings_keep_json_clean(capsys):
+    assert main(["hardness", "--young", "100", "--all-methods", "--json"]) == 1
+    captured = capsys.readouterr()
+    rows = json.loads(captured.out)
+    assert rows[0]["error"] == "Missing required input: 'shear'"
+    assert rows[2]["hardness"] == 100.0 / 16.48
+    assert main(["hardness", "--poisson", "0.7", "--young", "100", "--method", "mazhnik",
+                 "--json"]) == 0
+    captured = capsys.readouterr()
+    json.loads(captured.out)
+    assert "Warning: Poisson's ratio (0.700)" in captured.err
+
+
+@pytest.mark.parametrize("argv", [["hardness"], ["hardness", "x.vasp", "--shear", "1"]])
+def test_needs_files_or_moduli_but_not_both(argv, capsys):
+    assert main(argv) == 1
+    assert capsys.readouterr().err.startswith("ferrolith hardness: error: Give structure files")
+
+
+def test_mutually_exclusive_method_options():
+    with pytest.raises(SystemExit):
+        main(["hardness", "--shear", "1", "--method", "tian", "--all-methods"])
