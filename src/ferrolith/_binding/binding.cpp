@@ -133,6 +133,14 @@ void require_dict_or_none(py::handle obj, const char* arg_name) {
     }
 }
 
+bool python_greater(py::handle a, py::handle b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+    if (result < 0) {
+        throw py::error_already_set();
+    }
+    return result == 1;
+}
+
 py::object make_record_class(py::module_& module, const char* class_name,
                              const std::vector<RecordField>& fields, const char* doc) {
     py::module_ dataclasses = py::module_::import("dataclasses");

@@ -88,6 +88,18 @@ std::optional<double> exact_float_or_none(py::handle obj, const char* arg_name);
 /// True when `obj` is None or exactly a dict; raises TypeError otherwise.
 void require_dict_or_none(py::handle obj, const char* arg_name);
 
+/// A new Python list of the given values, e.g. list_of(1, 1, 1) for an
+/// argparse default.
+template <typename... T>
+py::list list_of(T&&... items) {
+    py::list list;
+    (list.append(py::cast(std::forward<T>(items))), ...);
+    return list;
+}
+
+/// `a > b` evaluated by Python (rich comparison).
+bool python_greater(py::handle a, py::handle b);
+
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
