@@ -46,27 +46,40 @@ else:
 
 
 def run(n, what, repeat=1):
-    out = subprocess.run([sys.executable, "-c", CHILD, str(n), what, str(repeat)], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, str(n), what, str(repeat)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return json.loads(out)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[10, 20, 30],
-                        help="supercell repeats of the 8-atom cell")
+    parser.add_argument(
+        "--sizes",
+        type=int,
+        nargs="+",
+        default=[10, 20, 30],
+        help="supercell repeats of the 8-atom cell",
+    )
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement (best kept)")
     args = parser.parse_args()
 
-    print(f"{'atoms':>8} {'NL s':>8} {'ours s':>8} {'time ratio':>10} "
-          f"{'NL MiB':>8} {'ours MiB':>9} {'mem ratio':>9} {'us/atom':>8}")
+    print(
+        f"{'atoms':>8} {'NL s':>8} {'ours s':>8} {'time ratio':>10} "
+        f"{'NL MiB':>8} {'ours MiB':>9} {'mem ratio':>9} {'us/atom':>8}"
+    )
     for n in args.sizes:
         times = run(n, "time", args.repeat)
         t_nl, t_ours = times["nl"], times["hardness"]
         m_nl, m_ours = run(n, "nl"), run(n, "hardness")
-        atoms = 8 * n ** 3
-        print(f"{atoms:>8} {t_nl:>8.3f} {t_ours:>8.3f} {t_ours / t_nl:>10.3f} "
-              f"{m_nl:>8.1f} {m_ours:>9.1f} {m_ours / m_nl:>9.3f} {1e6 * t_ours / atoms:>8.2f}")
+        atoms = 8 * n**3
+        print(
+            f"{atoms:>8} {t_nl:>8.3f} {t_ours:>8.3f} {t_ours / t_nl:>10.3f} "
+            f"{m_nl:>8.1f} {m_ours:>9.1f} {m_ours / m_nl:>9.3f} {1e6 * t_ours / atoms:>8.2f}"
+        )
     print("ratios: ours / neighbour list alone (target <= 1.10 at 216k atoms)")
 
 

@@ -26,8 +26,16 @@ def test_one_row_per_file_and_failures_reported_in_their_row(structure_files, ca
     files = [str(folder / name) for name in ("si.vasp", "broken.xyz", "bn.traj")]
     assert main(["hardness", *files, "--rcut", "2.6", "--tolerance", "0.1"]) == 1
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0].split() == ["file", "formula", "atoms", "H", "(GPa)", "ionicity", "bond",
-                                "types"]
+    assert lines[0].split() == [
+        "file",
+        "formula",
+        "atoms",
+        "H",
+        "(GPa)",
+        "ionicity",
+        "bond",
+        "types",
+    ]
     si_row, broken_row, bn_row = lines[1:]
     expected = SimunekHardnessCalculator().calculate_hardness(structures["si.vasp"], 2.6, 0.1)
     assert si_row.split() == [files[0], "Si8", "8", f"{expected:.3f}", "0.0000", "8"]
@@ -43,9 +51,14 @@ def test_all_files_good_exits_zero_and_json(structure_files, capsys):
     assert main(["hardness", path, "--json"]) == 0
     (row,) = json.loads(capsys.readouterr().out)
     result = SimunekHardnessCalculator()._calculate_hardness(structures["bn.traj"])
-    assert row == {"file": path, "formula": "BN", "natoms": 2,
-                   "hardness": result["hardness"], "ionicity_factor": result["ionicity_factor"],
-                   "bond_types": result["total_bonds_type"]}
+    assert row == {
+        "file": path,
+        "formula": "BN",
+        "natoms": 2,
+        "hardness": result["hardness"],
+        "ionicity_factor": result["ionicity_factor"],
+        "bond_types": result["total_bonds_type"],
+    }
 
 
 def test_no_bonds_is_a_failed_row(structure_files, capsys):
@@ -71,8 +84,10 @@ def test_moduli_failures_and_warnings_keep_json_clean(capsys):
     rows = json.loads(captured.out)
     assert rows[0]["error"] == "Missing required input: 'shear'"
     assert rows[2]["hardness"] == 100.0 / 16.48
-    assert main(["hardness", "--poisson", "0.7", "--young", "100", "--method", "mazhnik",
-                 "--json"]) == 0
+    assert (
+        main(["hardness", "--poisson", "0.7", "--young", "100", "--method", "mazhnik", "--json"])
+        == 0
+    )
     captured = capsys.readouterr()
     json.loads(captured.out)
     assert "Warning: Poisson's ratio (0.700)" in captured.err

@@ -15,8 +15,12 @@ def fake_command(name, behaviour):
     """A subcommand module whose main runs `behaviour`."""
 
     def register_parser(subparsers):
-        parser = subparsers.add_parser(name, help=f"{name} help", description=f"{name} help",
-                                       formatter_class=cli.CombinedFormatter)
+        parser = subparsers.add_parser(
+            name,
+            help=f"{name} help",
+            description=f"{name} help",
+            formatter_class=cli.CombinedFormatter,
+        )
         parser.add_argument("--value", type=float, default=1.5, help="A value.\nSecond line.")
         parser.set_defaults(command=name)
 
@@ -105,11 +109,19 @@ class TestCombinedFormatter:
 
 
 def test_module_and_console_entry_points():
-    out = subprocess.run([sys.executable, "-m", "ferrolith", "--version"], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-m", "ferrolith", "--version"], check=True, capture_output=True, text=True
+    ).stdout
     assert out.strip() == f"ferrolith {ferrolith.__version__}"
-    script = subprocess.run([sys.executable, "-c",
-                             "from importlib.metadata import entry_points;"
-                             "print(entry_points(group='console_scripts')['ferrolith'].value)"],
-                            check=True, capture_output=True, text=True).stdout
+    script = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "from importlib.metadata import entry_points;"
+            "print(entry_points(group='console_scripts')['ferrolith'].value)",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     assert script.strip() == "ferrolith.cli:main"

@@ -8,11 +8,32 @@ from ferrolith.data.elements import ELEMENTS, ElementData
 
 NOBLE_GASES = {"He", "Ne", "Ar", "Kr", "Xe", "Rn"}
 NO_HARDNESS_RADIUS = {"Lu", "At", "Rn"} | {
-    "Cm", "Bk", "Cf", "Es", "Fm", "Md", "No", "Lr", "Rf", "Db", "Sg", "Hs", "Mt", "Ds"
+    "Cm",
+    "Bk",
+    "Cf",
+    "Es",
+    "Fm",
+    "Md",
+    "No",
+    "Lr",
+    "Rf",
+    "Db",
+    "Sg",
+    "Hs",
+    "Mt",
+    "Ds",
 }
 FIELDS = (
-    "atomic_num", "atomic_sym", "atomic_rad", "ionic_rad", "covalent_rad",
-    "vdw_rad", "crystal_rad", "valence", "hard_rad", "amass",
+    "atomic_num",
+    "atomic_sym",
+    "atomic_rad",
+    "ionic_rad",
+    "covalent_rad",
+    "vdw_rad",
+    "crystal_rad",
+    "valence",
+    "hard_rad",
+    "amass",
 )
 
 
@@ -24,7 +45,7 @@ class TestTableShape:
     def test_109_entries_in_atomic_number_order(self):
         numbers = [rec.atomic_num for rec in ELEMENTS.values()]
         assert len(ELEMENTS) == 109
-        assert numbers == list(range(1, 107)) + [108, 109, 110]
+        assert numbers == [*list(range(1, 107)), 108, 109, 110]
         assert next(iter(ELEMENTS)) == "H" and list(ELEMENTS)[-1] == "Ds"
 
     def test_keys_are_the_records_symbols(self):
@@ -64,8 +85,16 @@ class TestPublishedRows:
 
     @pytest.mark.parametrize(
         "symbol, valence, hard_rad",
-        [("Br", 7.0, 1.11), ("Mn", 4.0, 1.26), ("W", 3.0, 1.41), ("Ir", 2.0, 1.357),
-         ("Re", 4.0, 1.375), ("Os", 3.0, 1.353), ("Pt", 2.0, 1.387), ("Fr", 1.0, 1.75)],
+        [
+            ("Br", 7.0, 1.11),
+            ("Mn", 4.0, 1.26),
+            ("W", 3.0, 1.41),
+            ("Ir", 2.0, 1.357),
+            ("Re", 4.0, 1.375),
+            ("Os", 3.0, 1.353),
+            ("Pt", 2.0, 1.387),
+            ("Fr", 1.0, 1.75),
+        ],
     )
     def test_hardness_parameters(self, symbol, valence, hard_rad):
         assert (ELEMENTS[symbol].valence, ELEMENTS[symbol].hard_rad) == (valence, hard_rad)
@@ -75,8 +104,11 @@ class TestColumnPatterns:
     def test_valence_zero_exactly_for_noble_gases(self):
         zero = {s for s, rec in ELEMENTS.items() if rec.valence == 0.0}
         assert zero == NOBLE_GASES
-        assert all(rec.valence == int(rec.valence) > 0 for s, rec in ELEMENTS.items()
-                   if s not in NOBLE_GASES)
+        assert all(
+            rec.valence == int(rec.valence) > 0
+            for s, rec in ELEMENTS.items()
+            if s not in NOBLE_GASES
+        )
 
     def test_hard_rad_zero_exactly_for_seventeen_elements(self):
         assert {s for s, rec in ELEMENTS.items() if rec.hard_rad == 0.0} == NO_HARDNESS_RADIUS
@@ -90,7 +122,11 @@ class TestColumnPatterns:
         for z in [z for z in table if z >= 92]:
             rec = table[z]
             assert (rec.atomic_rad, rec.ionic_rad, rec.covalent_rad, rec.vdw_rad) == (
-                1.75, 1.75, 1.45, 1.86)
+                1.75,
+                1.75,
+                1.45,
+                1.86,
+            )
             expected = 0.87 if z in (92, 93) else 1.00 if z == 94 else 1.12
             assert rec.crystal_rad == expected
 
@@ -102,8 +138,11 @@ class TestColumnPatterns:
 
     def test_atomic_equals_ionic_radius_exactly_where_expected(self):
         equal = {s for s, rec in ELEMENTS.items() if rec.atomic_rad == rec.ionic_rad}
-        expected = NOBLE_GASES | {"Ge", "Sn", "La", "Ce", "At", "Fr", "Ac"} | {
-            rec.atomic_sym for rec in ELEMENTS.values() if rec.atomic_num >= 90}
+        expected = (
+            NOBLE_GASES
+            | {"Ge", "Sn", "La", "Ce", "At", "Fr", "Ac"}
+            | {rec.atomic_sym for rec in ELEMENTS.values() if rec.atomic_num >= 90}
+        )
         assert equal == expected
 
 

@@ -54,8 +54,9 @@ def reference_groups(atoms, rcut, tolerance, closest=False):
     return groups, cn
 
 
-def reference_hardness(atoms, rcut=2.0, tolerance=0.2, params=ELEMENT_PARAMS, lowcn=True,
-                       C=1450.0, sigma=2.8):
+def reference_hardness(
+    atoms, rcut=2.0, tolerance=0.2, params=ELEMENT_PARAMS, lowcn=True, C=1450.0, sigma=2.8
+):
     def e(sym):
         z, r = params[sym]["Z"], params[sym]["R"]
         return abs(z) / r if r > 0 else 0.0
@@ -84,8 +85,12 @@ def reference_hardness(atoms, rcut=2.0, tolerance=0.2, params=ELEMENT_PARAMS, lo
     k = len(es)
     f = 1.0 - (k * np.prod(es) ** (1.0 / k) / sum(es)) ** 2.0 if sum(es) > 0 else 1.0
     b = product * n / 2.0
-    return {"ionicity_factor": f, "bond_contribution": b, "total_bonds_type": n,
-            "hardness": C / atoms.get_volume() * b * np.exp(-sigma * f)}
+    return {
+        "ionicity_factor": f,
+        "bond_contribution": b,
+        "total_bonds_type": n,
+        "hardness": C / atoms.get_volume() * b * np.exp(-sigma * f),
+    }
 
 
 def records(groups):
@@ -126,9 +131,13 @@ class TestBondType:
         assert bond.count == 1
         assert bond == BondType(neighbor_sym="O", representative_distance=1.61, count=1)
         assert repr(BondType("O", 1.61, 4)) == (
-            "BondType(neighbor_sym='O', representative_distance=1.61, count=4)")
+            "BondType(neighbor_sym='O', representative_distance=1.61, count=4)"
+        )
         assert [f.name for f in dataclasses.fields(BondType)] == [
-            "neighbor_sym", "representative_distance", "count"]
+            "neighbor_sym",
+            "representative_distance",
+            "count",
+        ]
         assert BondType.__doc__ == "Represents a unique type of bond for a central atom."
         assert BondType.__module__ == "ferrolith.properties.bondvick"
         with pytest.raises(TypeError):
@@ -216,13 +225,15 @@ class TestVerboseReport:
             "  - Bond to Si: count (nsij) = 1, dist ≈ 1.610 Å\n"
             "Atom 2 (H): Total CN = 0\n"
             "  No bonds found within cutoff.\n"
-            "----------------------------------\n\n")
+            "----------------------------------\n\n"
+        )
 
     def test_closest_order_puts_empty_line_first(self, monkeypatch, capsys):
         fake_neighbors(monkeypatch, *self.PAIRS)
         SimunekHardnessCalculator(verbose=1)._analyze_bonds_closest(self.ATOMS, 2.0, 0.2)
         assert "  No bonds found within cutoff.\nAtom 2 (H): Total CN = 0\n" in (
-            capsys.readouterr().out)
+            capsys.readouterr().out
+        )
 
     def test_silent_by_default(self, capsys):
         SimunekHardnessCalculator()._analyze_bonds(STRUCTURES["silicon"], 2.6, 0.2)
@@ -234,7 +245,8 @@ class TestConstructor:
         calc = SimunekHardnessCalculator()
         assert (calc.C, calc.sigma, calc.verbose) == (1450.0, 2.8, False)
         calc = SimunekHardnessCalculator(1000, 3, "yes")
-        assert (type(calc.C), calc.C, type(calc.sigma), calc.verbose) == (float, 1000.0, float, "yes")
+        assert (type(calc.C), calc.C, type(calc.sigma)) == (float, 1000.0, float)
+        assert calc.verbose == "yes"
 
     @pytest.mark.parametrize("kwargs", [{"C": "1450"}, {"sigma": None}])
     def test_non_numbers_rejected(self, kwargs):
@@ -249,8 +261,12 @@ class TestHardness:
         d = SimunekHardnessCalculator()._analyze_bonds(atoms, 2.6, 0.2)[0][0][0]
         e = 4.0 / 1.32
         expected = 1450.0 * e / (atoms.get_volume() * d.representative_distance)
-        assert list(result) == ["ionicity_factor", "bond_contribution", "total_bonds_type",
-                                "hardness"]
+        assert list(result) == [
+            "ionicity_factor",
+            "bond_contribution",
+            "total_bonds_type",
+            "hardness",
+        ]
         assert result["ionicity_factor"] == 0.0 and result["total_bonds_type"] == 8
         assert result["hardness"] == pytest.approx(expected, rel=1e-13)
 
@@ -299,7 +315,8 @@ class TestHardness:
         assert calc.calculate_hardness(atoms, element_params={}) == calc.calculate_hardness(atoms)
         custom = {"B": {"Z": 3.0, "R": 0.98}, "N": {"Z": 5.0, "R": 0.5}}
         assert calc.calculate_hardness(atoms, element_params=custom) == pytest.approx(
-            reference_hardness(atoms, params=custom)["hardness"], rel=1e-13)
+            reference_hardness(atoms, params=custom)["hardness"], rel=1e-13
+        )
         with pytest.raises(KeyError) as info:
             calc.calculate_hardness(atoms, element_params={"B": {"Z": 3.0, "R": 0.98}})
         assert info.value.args == ("N",)
@@ -311,16 +328,20 @@ class TestHardness:
         for method in ("calculate_hardness", "_calculate_hardness"):
             with pytest.raises(TypeError):
                 getattr(SimunekHardnessCalculator(), method)(
-                    STRUCTURES["cBN"], element_params=Params(ELEMENT_PARAMS))
+                    STRUCTURES["cBN"], element_params=Params(ELEMENT_PARAMS)
+                )
             with pytest.raises(TypeError):
                 getattr(SimunekHardnessCalculator(), method)(
-                    STRUCTURES["cBN"], element_params=list(ELEMENT_PARAMS))
+                    STRUCTURES["cBN"], element_params=list(ELEMENT_PARAMS)
+                )
 
     def test_keywords_pass_through_to_the_model(self):
         calc = SimunekHardnessCalculator()
         atoms = STRUCTURES["graphene"]
-        assert calc.calculate_hardness(atoms, 1.6, 0.2, None, lowcn=False) == (
-            calc._calculate_hardness(atoms, rcut=1.6, lowcn=False)["hardness"])
+        assert (
+            calc.calculate_hardness(atoms, 1.6, 0.2, None, lowcn=False)
+            == (calc._calculate_hardness(atoms, rcut=1.6, lowcn=False)["hardness"])
+        )
         with pytest.raises(TypeError):
             calc.calculate_hardness(atoms, foo=1)
         with pytest.raises(TypeError):
@@ -329,24 +350,30 @@ class TestHardness:
     def test_mean_neighbor_coordination_rounds_half_to_even(self, monkeypatch):
         # Atoms 1 and 2 are O with coordination 2 and 3: mean 2.5 -> 2 (-> 16).
         atoms = Atoms("SiOO", cell=[5, 5, 5], pbc=True)
-        fake_neighbors(monkeypatch, [0, 1, 1, 2, 2, 2], [1, 0, 0, 0, 0, 0],
-                       [1.6, 1.6, 1.6, 1.6, 1.6, 1.6])
+        fake_neighbors(
+            monkeypatch, [0, 1, 1, 2, 2, 2], [1, 0, 0, 0, 0, 0], [1.6, 1.6, 1.6, 1.6, 1.6, 1.6]
+        )
         got = SimunekHardnessCalculator()._calculate_hardness(atoms, lowcn=False)
         e_si, e_o = 4.0 / 1.32, 6.0 / 0.66
         # Bond Si->O: cn_i 1, cn_j rint(2.5) = 2; O->Si: cn_i 2 or 3, cn_j 1.
-        terms = [math.sqrt(e_si * e_o) / (1 * 2 * 1.6),
-                 2 * math.sqrt(e_o * e_si) / (2 * 1 * 1.6),
-                 3 * math.sqrt(e_o * e_si) / (3 * 1 * 1.6)]
+        terms = [
+            math.sqrt(e_si * e_o) / (1 * 2 * 1.6),
+            2 * math.sqrt(e_o * e_si) / (2 * 1 * 1.6),
+            3 * math.sqrt(e_o * e_si) / (3 * 1 * 1.6),
+        ]
         assert got["bond_contribution"] == pytest.approx(
-            math.prod(t ** (1 / 3) for t in terms) * 3 / 2, rel=1e-13)
-        fake_neighbors(monkeypatch, [0, 1, 1, 1, 2, 2, 2, 2], [1, 0, 0, 0, 0, 0, 0, 0],
-                       [1.6] * 8)
+            math.prod(t ** (1 / 3) for t in terms) * 3 / 2, rel=1e-13
+        )
+        fake_neighbors(monkeypatch, [0, 1, 1, 1, 2, 2, 2, 2], [1, 0, 0, 0, 0, 0, 0, 0], [1.6] * 8)
         got = SimunekHardnessCalculator()._calculate_hardness(atoms, lowcn=False)
-        terms = [math.sqrt(e_si * e_o) / (1 * 4 * 1.6),  # mean 3.5 -> 4
-                 3 * math.sqrt(e_o * e_si) / (3 * 1 * 1.6),
-                 4 * math.sqrt(e_o * e_si) / (4 * 1 * 1.6)]
+        terms = [
+            math.sqrt(e_si * e_o) / (1 * 4 * 1.6),  # mean 3.5 -> 4
+            3 * math.sqrt(e_o * e_si) / (3 * 1 * 1.6),
+            4 * math.sqrt(e_o * e_si) / (4 * 1 * 1.6),
+        ]
         assert got["bond_contribution"] == pytest.approx(
-            math.prod(t ** (1 / 3) for t in terms) * 3 / 2, rel=1e-13)
+            math.prod(t ** (1 / 3) for t in terms) * 3 / 2, rel=1e-13
+        )
 
 
 class TestFailures:
@@ -390,8 +417,9 @@ class TestFailures:
             def get_chemical_symbols(self):
                 return ["D" if s == "H" else s for s in super().get_chemical_symbols()]
 
-        atoms = Deuterated("OH2", positions=[[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]],
-                           cell=[8, 8, 8], pbc=True)
+        atoms = Deuterated(
+            "OH2", positions=[[0, 0, 0], [0.96, 0, 0], [-0.24, 0.93, 0]], cell=[8, 8, 8], pbc=True
+        )
         with pytest.raises(KeyError) as info:
             SimunekHardnessCalculator().calculate_hardness(atoms, rcut=1.2)
         assert info.value.args == ("D",)
@@ -417,7 +445,7 @@ class TestLateBinding:
         closest = Closest()._calculate_hardness(atoms, rcut=4.2)
         assert closest["total_bonds_type"] < plain["total_bonds_type"]
         # Same value as the model evaluated on the closest-shell grouping.
-        groups, cn = reference_groups(atoms, 4.2, 0.2, closest=True)
+        groups, _cn = reference_groups(atoms, 4.2, 0.2, closest=True)
         assert closest["total_bonds_type"] == sum(map(len, groups))
 
     def test_subclass_calculation_is_used_by_the_public_method(self):
@@ -437,7 +465,8 @@ class TestLateBinding:
         base = SimunekHardnessCalculator().calculate_hardness("anything", rcut=2.6)
         monkeypatch.setattr(bondvick, "ELEMENT_PARAMS", doubled)
         assert SimunekHardnessCalculator().calculate_hardness("x", rcut=2.6) == (
-            pytest.approx(2 * base, rel=1e-13))
+            pytest.approx(2 * base, rel=1e-13)
+        )
 
     def test_element_params_is_an_import_time_snapshot(self, monkeypatch):
         assert list(ELEMENT_PARAMS) == list(ELEMENTS)

@@ -20,10 +20,14 @@ from ferrolith.properties.hardness import (
 )
 
 KEYS = ["chen", "chen2011", "tian", "tian2012", "jiang", "jiang2011", "mazhnik", "mazhnik2019"]
-NO_POISSON = ("Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
-              "young/shear, or young/bulk) to calculate it.")
-NO_YOUNG = ("Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
-            "alongside Poisson's ratio.")
+NO_POISSON = (
+    "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
+    "young/shear, or young/bulk) to calculate it."
+)
+NO_YOUNG = (
+    "Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
+    "alongside Poisson's ratio."
+)
 
 
 # Python's own arithmetic is the oracle: the compiled models must agree with
@@ -36,12 +40,12 @@ def py_chen(g, b):
 
 def py_tian(g, b):
     k = g / b
-    h = 0.92 * k ** 1.137 * g ** 0.708
+    h = 0.92 * k**1.137 * g**0.708
     return h.real if isinstance(h, complex) and h.imag == 0 else h
 
 
 def py_mazhnik(nu, young):
-    xu = (1 - 8.5 * nu + 19.5 * nu ** 2) / (1 - 7.5 * nu + 12.2 * nu ** 2 + 19.6 * nu ** 3)
+    xu = (1 - 8.5 * nu + 19.5 * nu**2) / (1 - 7.5 * nu + 12.2 * nu**2 + 19.6 * nu**3)
     return 0.096 * xu * young
 
 
@@ -65,8 +69,12 @@ class TestRegistry:
 
         monkeypatch.setitem(HARDNESS_METHODS, "mine", custom)
         assert calculate_hardness(1.0, method="MINE") == 1.5
-        assert list(seen.items()) == [("shear", 1.0), ("bulk", None), ("young", None),
-                                      ("poisson", None)]
+        assert list(seen.items()) == [
+            ("shear", 1.0),
+            ("bulk", None),
+            ("young", None),
+            ("poisson", None),
+        ]
 
     def test_registry_read_at_call_time(self, monkeypatch):
         monkeypatch.setattr(hardness, "HARDNESS_METHODS", {"only": lambda **kw: 7.0})
@@ -85,8 +93,7 @@ class TestDispatcher:
 
     @pytest.mark.parametrize("name", ["chen ", "", "simunek"])
     def test_unsupported_methods_quoted_as_written(self, name):
-        message = (f"Method '{name}' is not supported. Available methods are: "
-                   f"{KEYS!r}")
+        message = f"Method '{name}' is not supported. Available methods are: {KEYS!r}"
         with pytest.raises(ValueError, match=re.escape(message) + "$"):
             calculate_hardness(409.0, 400.0, method=name)
 
@@ -130,8 +137,10 @@ class TestWorkedValues:
     def test_jiang(self):
         assert calculate_hardness(young=1000.0, method="jiang") == pytest.approx(60.680, abs=5e-4)
         assert calculate_hardness(409.0, 1.0, young=1000.0, method="jiang") == 409.0 / 6.78
-        with pytest.raises(ValueError, match=re.escape(
-                "Jiang's method requires either 'shear' or 'young' modulus.")):
+        with pytest.raises(
+            ValueError,
+            match=re.escape("Jiang's method requires either 'shear' or 'young' modulus."),
+        ):
             calculate_hardness(bulk=1.0, method="jiang")
 
     def test_negative_shear(self):
@@ -161,12 +170,18 @@ class TestModelInputs:
     def test_chen_tian_convert_numbers(self, model):
         assert model(409, np.float32(400.0)) == model(409.0, 400.0)
         assert model(409.0, 400.0, young=1.0, poisson=None, anything="ignored") == (
-            model(409.0, 400.0))
+            model(409.0, 400.0)
+        )
 
-    @pytest.mark.parametrize("model, arg", [(_calculate_jiang, "shear"),
-                                            (_calculate_jiang, "young"),
-                                            (_calculate_mazhnik, "bulk"),
-                                            (_calculate_mazhnik, "poisson")])
+    @pytest.mark.parametrize(
+        "model, arg",
+        [
+            (_calculate_jiang, "shear"),
+            (_calculate_jiang, "young"),
+            (_calculate_mazhnik, "bulk"),
+            (_calculate_mazhnik, "poisson"),
+        ],
+    )
     def test_jiang_mazhnik_need_exact_floats(self, model, arg):
         with pytest.raises(TypeError, match=arg):
             model(**{arg: 1})
@@ -191,8 +206,8 @@ class TestModelInputs:
     def test_mazhnik_range_warning(self, capsys):
         assert _calculate_mazhnik(poisson=0.5, young=100.0) == pytest.approx(5.673, abs=5e-4)
         assert capsys.readouterr().out == (
-            "Warning: Poisson's ratio (0.500) is outside the typical physical range "
-            "[-1.0, 0.5].\n")
+            "Warning: Poisson's ratio (0.500) is outside the typical physical range [-1.0, 0.5].\n"
+        )
         _calculate_mazhnik(poisson=0.4999, young=100.0)
         _calculate_mazhnik(poisson=-0.9999, young=100.0)
         assert capsys.readouterr().out == ""

@@ -12,23 +12,23 @@ import argparse
 import importlib
 import sys
 import traceback
+from collections.abc import Sequence
 from types import ModuleType
-from typing import Dict, Optional, Sequence, Tuple
 
-__all__ = ["CombinedFormatter", "COMMANDS", "build_parser", "main"]
+__all__ = ["COMMANDS", "CombinedFormatter", "build_parser", "main"]
 
 #: Subcommand modules, in the order the help lists them.
-COMMANDS: Tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
+COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
 
 
 class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):
     """Help formatter that keeps the line breaks of help texts and shows defaults."""
 
 
-def _load_commands() -> Dict[str, ModuleType]:
+def _load_commands() -> dict[str, ModuleType]:
     # A command whose module (or one of its optional dependencies) is missing
     # is left out of the tool rather than breaking every other command.
-    modules: Dict[str, ModuleType] = {}
+    modules: dict[str, ModuleType] = {}
     for name in COMMANDS:
         try:
             modules[name] = importlib.import_module(f"{__name__}.{name}")
@@ -37,7 +37,7 @@ def _load_commands() -> Dict[str, ModuleType]:
     return modules
 
 
-def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, ModuleType]]:
+def build_parser() -> tuple[argparse.ArgumentParser, dict[str, ModuleType]]:
     """The top-level parser with one sub-parser per available command."""
     from ferrolith import __version__
 
@@ -59,11 +59,11 @@ def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, ModuleType]]:
     return parser, modules
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Runs the tool; returns the exit status."""
     parser, modules = build_parser()
     args = parser.parse_args(argv)
-    command: Optional[str] = getattr(args, "command", None)
+    command: str | None = getattr(args, "command", None)
     if command is None:
         parser.print_help()
         return 2
@@ -82,5 +82,3 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # Commands return nothing on success; one that reports partial failure
     # (e.g. hardness over several files) returns its exit status.
     return status if isinstance(status, int) else 0
-
-

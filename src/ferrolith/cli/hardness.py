@@ -11,7 +11,7 @@ import argparse
 import contextlib
 import json
 import sys
-from typing import Any, Dict, List, Optional
+from typing import Any
 
 from ferrolith.cli import CombinedFormatter
 
@@ -29,23 +29,30 @@ def register_parser(subparsers: Any) -> None:
         formatter_class=CombinedFormatter,
     )
     parser.add_argument(
-        "files", nargs="*", metavar="FILE",
-        help="Structure files (any format ASE reads, and .bcs).")
+        "files", nargs="*", metavar="FILE", help="Structure files (any format ASE reads, and .bcs)."
+    )
     structure = parser.add_argument_group("structure model")
-    structure.add_argument("--rcut", type=float, default=2.0,
-                           help="Cutoff radius for bonds in Angstroms.")
-    structure.add_argument("--tolerance", type=float, default=0.2,
-                           help="Distance tolerance for grouping bonds into types in Angstroms.")
-    structure.add_argument("--verbose", action="store_true",
-                           help="Print the bond analysis of each structure.")
+    structure.add_argument(
+        "--rcut", type=float, default=2.0, help="Cutoff radius for bonds in Angstroms."
+    )
+    structure.add_argument(
+        "--tolerance",
+        type=float,
+        default=0.2,
+        help="Distance tolerance for grouping bonds into types in Angstroms.",
+    )
+    structure.add_argument(
+        "--verbose", action="store_true", help="Print the bond analysis of each structure."
+    )
     moduli = parser.add_argument_group("moduli models")
     moduli.add_argument("--shear", type=float, help="Shear modulus G in GPa.")
     moduli.add_argument("--bulk", type=float, help="Bulk modulus B in GPa.")
     moduli.add_argument("--young", type=float, help="Young's modulus E in GPa.")
     moduli.add_argument("--poisson", type=float, help="Poisson's ratio.")
     which = moduli.add_mutually_exclusive_group()
-    which.add_argument("--method", default="chen",
-                       help="Model: chen, tian, jiang or mazhnik (any case).")
+    which.add_argument(
+        "--method", default="chen", help="Model: chen, tian, jiang or mazhnik (any case)."
+    )
     which.add_argument("--all-methods", action="store_true", help="Evaluate every model.")
     parser.add_argument("--json", action="store_true", help="Print the results as JSON.")
     parser.set_defaults(command="hardness")
@@ -60,37 +67,45 @@ def _read_structure(path: str) -> Any:
     return read(path)
 
 
-def _structure_rows(args: argparse.Namespace) -> List[Dict[str, Any]]:
+def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
     from ferrolith.properties.bondvick import SimunekHardnessCalculator
 
     calc = SimunekHardnessCalculator(verbose=args.verbose)
-    rows: List[Dict[str, Any]] = []
+    rows: list[dict[str, Any]] = []
     for path in _progress(args.files):
-        row: Dict[str, Any] = {"file": path}
+        row: dict[str, Any] = {"file": path}
         try:
             atoms = _read_structure(path)
             row.update(formula=atoms.get_chemical_formula(), natoms=len(atoms))
             result = calc._calculate_hardness(atoms, rcut=args.rcut, tolerance=args.tolerance)
             if "error" in result:
                 raise ValueError(result["error"])
-            row.update(hardness=result["hardness"], ionicity_factor=result["ionicity_factor"],
-                       bond_types=result["total_bonds_type"])
+            row.update(
+                hardness=result["hardness"],
+                ionicity_factor=result["ionicity_factor"],
+                bond_types=result["total_bonds_type"],
+            )
         except Exception as exc:  # one failing file must not stop the others
             row["error"] = str(exc) or type(exc).__name__
         rows.append(row)
     return rows
 
 
-def _moduli_rows(args: argparse.Namespace) -> List[Dict[str, Any]]:
+def _moduli_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
     from ferrolith.properties.hardness import calculate_hardness
 
     methods = MODELS if args.all_methods else (args.method,)
-    rows: List[Dict[str, Any]] = []
+    rows: list[dict[str, Any]] = []
     for method in methods:
-        row: Dict[str, Any] = {"method": method}
+        row: dict[str, Any] = {"method": method}
         try:
-            value = calculate_hardness(shear=args.shear, bulk=args.bulk, young=args.young,
-                                       poisson=args.poisson, method=method)
+            value = calculate_hardness(
+                shear=args.shear,
+                bulk=args.bulk,
+                young=args.young,
+                poisson=args.poisson,
+                method=method,
+            )
             row["hardness"] = value
         except Exception as exc:
             row["error"] = str(exc) or type(exc).__name__
@@ -98,7 +113,7 @@ def _moduli_rows(args: argparse.Namespace) -> List[Dict[str, Any]]:
     return rows
 
 
-def _progress(items: List[str]) -> Any:
+def _progress(items: list[str]) -> Any:
     if len(items) > 1 and sys.stderr.isatty():
         try:
             from tqdm import tqdm
@@ -114,9 +129,11 @@ def _format_number(value: Any, spec: str) -> str:
     return f"{value:{spec}}"
 
 
-def _print_table(header: List[str], rows: List[List[str]], errors: List[Optional[str]]) -> None:
-    widths = [max([len(h)] + [len(r[k]) for r, e in zip(rows, errors) if e is None])
-              for k, h in enumerate(header)]
+def _print_table(header: list[str], rows: list[list[str]], errors: list[str | None]) -> None:
+    widths = [
+        max([len(h)] + [len(r[k]) for r, e in zip(rows, errors) if e is None])
+        for k, h in enumerate(header)
+    ]
     print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
     for cells, error in zip(rows, errors):
         if error is None:
@@ -125,7 +142,7 @@ def _print_table(header: List[str], rows: List[List[str]], errors: List[Optional
             print(f"{cells[0].ljust(widths[0])}  error: {error}")
 
 
-def _json_ready(rows: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
+def _json_ready(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
     for row in rows:
         if isinstance(row.get("hardness"), complex):
             value = row["hardness"]
@@ -135,13 +152,13 @@ def _json_ready(rows: List[Dict[str, Any]]) -> List[Dict[str, Any]]:
 
 def main(args: argparse.Namespace) -> int:
     """Runs the command; returns 1 when any structure or model failed."""
-    moduli_given = any(getattr(args, k) is not None
-                       for k in ("shear", "bulk", "young", "poisson"))
+    moduli_given = any(getattr(args, k) is not None for k in ("shear", "bulk", "young", "poisson"))
     if args.files and moduli_given:
         raise ValueError("Give structure files or elastic moduli, not both.")
     if not args.files and not moduli_given:
-        raise ValueError("Give structure files, or elastic moduli with --shear/--bulk/"
-                         "--young/--poisson.")
+        raise ValueError(
+            "Give structure files, or elastic moduli with --shear/--bulk/--young/--poisson."
+        )
 
     # In JSON mode, diagnostics (verbose reports, warnings) go to stderr so that
     # standard output stays valid JSON.
@@ -154,14 +171,23 @@ def main(args: argparse.Namespace) -> int:
     elif args.files:
         _print_table(
             ["file", "formula", "atoms", "H (GPa)", "ionicity", "bond types"],
-            [[r["file"], r.get("formula", ""), str(r.get("natoms", "")),
-              _format_number(r.get("hardness", 0.0), ".3f"),
-              _format_number(r.get("ionicity_factor", 0.0), ".4f"), str(r.get("bond_types", ""))]
-             for r in rows],
+            [
+                [
+                    r["file"],
+                    r.get("formula", ""),
+                    str(r.get("natoms", "")),
+                    _format_number(r.get("hardness", 0.0), ".3f"),
+                    _format_number(r.get("ionicity_factor", 0.0), ".4f"),
+                    str(r.get("bond_types", "")),
+                ]
+                for r in rows
+            ],
             [r.get("error") for r in rows],
         )
     else:
-        _print_table(["method", "H (GPa)"],
-                     [[r["method"], _format_number(r.get("hardness", 0.0), ".3f")] for r in rows],
-                     [r.get("error") for r in rows])
+        _print_table(
+            ["method", "H (GPa)"],
+            [[r["method"], _format_number(r.get("hardness", 0.0), ".3f")] for r in rows],
+            [r.get("error") for r in rows],
+        )
     return 1 if any("error" in r for r in rows) else 0
