@@ -81,7 +81,7 @@ double positive_tolerance(py::handle obj, const char* name) {
     const double tol = fb::to_float(obj, name);
     if (!(tol > 0.0) || !std::isfinite(tol)) {
         throw py::value_error(std::string(name) + " must be a positive number, not " +
-                              fb::python_format(py::float_(tol), "r"));
+                              py::repr(py::float_(tol)).cast<std::string>());
     }
     return tol;
 }
