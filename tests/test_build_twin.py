@@ -192,6 +192,21 @@ class TestFindMirrorPlane:
         assert result == (None, 0)
         assert calls == [(8, 6, 10), (6, 4, 8), (4, 2, 6), (9, 8, 10), (7, 6, 8), (5, 4, 6)]
 
+    @pytest.mark.parametrize("plane", [(1, 1, 1), (1, 1, 0), (1, 0, 0), (2, 1, 1)])
+    @pytest.mark.parametrize("name", ["C", "Cu", "NaCl", "ZnS"])
+    def test_same_result_through_the_python_function(self, name, plane, monkeypatch):
+        # The builder evaluates ferrolith.core's test without per-layer Atoms;
+        # a replaced function gets Atoms. Both must agree.
+        crystal = {"C": diamond(), "Cu": bulk("Cu", "fcc", a=3.615, cubic=True),
+                   "NaCl": bulk("NaCl", "rocksalt", a=5.64, cubic=True),
+                   "ZnS": bulk("ZnS", "zincblende", a=5.41, cubic=True)}[name]
+        tb = CoherentTwinBoundary(crystal, plane)
+        slab = twin.surface(crystal, plane, 6, vacuum=10.0, tol=0.02)
+        direct = tb.find_mirror_plane(slab, 2, tol=0.1)
+        real = twin.check_reflection_symmetry
+        monkeypatch.setattr(twin, "check_reflection_symmetry", lambda *args: real(*args))
+        assert tb.find_mirror_plane(slab, 2, tol=0.1) == direct
+
     def test_direction_must_be_an_int(self, builder):
         with pytest.raises(TypeError):
             builder.find_mirror_plane(layered_slab([0, 1]), 2.0)

@@ -183,6 +183,11 @@ py::object average_atoms(py::object atoms, py::object cutoff) {
     }
     const fc::MergedAtoms merged = value_or_raise(std::move(outcome));
     const auto m = static_cast<py::ssize_t>(merged.representative.size());
+    if (static_cast<std::size_t>(m) == n) {
+        // Nothing merged: a plain copy is the same structure, and much cheaper
+        // than selecting every atom.
+        return atoms.attr("copy")();
+    }
     py::array_t<py::ssize_t> keep(m);
     py::array_t<double> new_positions({m, py::ssize_t{3}});
     auto* k = keep.mutable_data();

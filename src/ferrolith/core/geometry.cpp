@@ -390,12 +390,14 @@ Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_at
     }
 
     // Bin sizes: at least the cutoff in perpendicular distance (so neighbours
-    // sit in adjacent bins), and no more bins than atoms (so memory and the
-    // sweep over empty bins stay linear).
+    // sit in adjacent bins), and a number of bins proportional to the atoms
+    // (so memory and the sweep over empty bins stay linear).
     std::array<AxisBins, 3> bins;
     std::array<double, 3> span{};   // fractional extent covered by the bins
     std::array<double, 3> wanted{}; // bins per axis before the memory cap
-    const double max_bins = std::max(1.0, static_cast<double>(n_atoms));
+    // About two bins per atom measured fastest: most neighbour bins are empty
+    // and cheap to skip, and few pairs need a distance.
+    const double max_bins = std::max(1.0, 2.0 * static_cast<double>(n_atoms));
     for (int a = 0; a < 3; ++a) {
         AxisBins& b = bins[a];
         b.periodic = pbc[a];
@@ -456,65 +458,71 @@ Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_at
         }
     }
 
+    // Positions in bin order, so that the sweep reads memory in sequence.
+    std::vector<Vec3> binned(n_atoms);
+    for (std::size_t p = 0; p < n_atoms; ++p) {
+        binned[p] = wrapped[sorted[p]];
+    }
+
+    // Neighbour bin along one axis: the bin index and the periodic image it
+    // lies in, or false when a non-periodic axis ends there.
+    auto neighbour = [&](int a, long long t, long long& target, long long& image) {
+        const AxisBins& b = bins[a];
+        if (!b.periodic) {
+            target = t;
+            image = 0;
+            return t >= 0 && t < b.count;
+        }
+        image = t >= 0 ? t / b.count : -((-t + b.count - 1) / b.count); // floor division
+        target = t - image * b.count;
+        return true;
+    };
+
     DisjointSets sets(n_atoms);
     std::vector<TreeEdge> edges;
     const double cutoff2 = cutoff * cutoff;
-    std::array<long long, 3> home{};
-    std::array<long long, 3> target{};
-    std::array<long long, 3> image{};
-    for (home[0] = 0; home[0] < bins[0].count; ++home[0]) {
-        for (home[1] = 0; home[1] < bins[1].count; ++home[1]) {
-            for (home[2] = 0; home[2] < bins[2].count; ++home[2]) {
-                const std::size_t hb = static_cast<std::size_t>(
-                    (home[0] * bins[1].count + home[1]) * bins[2].count + home[2]);
+    const long long n1 = bins[1].count;
+    const long long n2 = bins[2].count;
+    for (long long h0 = 0; h0 < bins[0].count; ++h0) {
+        for (long long h1 = 0; h1 < n1; ++h1) {
+            for (long long h2 = 0; h2 < n2; ++h2) {
+                const auto hb = static_cast<std::size_t>((h0 * n1 + h1) * n2 + h2);
                 if (start[hb] == start[hb + 1]) {
                     continue;
                 }
-                std::array<long long, 3> offset{};
-                for (offset[0] = -bins[0].reach; offset[0] <= bins[0].reach; ++offset[0]) {
-                    for (offset[1] = -bins[1].reach; offset[1] <= bins[1].reach; ++offset[1]) {
-                        for (offset[2] = -bins[2].reach; offset[2] <= bins[2].reach;
-                             ++offset[2]) {
-                            bool inside = true;
-                            for (int a = 0; a < 3; ++a) {
-                                const long long t = home[a] + offset[a];
-                                if (bins[a].periodic) {
-                                    // Floor division: the image the bin wraps into.
-                                    long long img = t / bins[a].count;
-                                    if (t < 0 && t % bins[a].count != 0) {
-                                        --img;
-                                    }
-                                    image[a] = img;
-                                    target[a] = t - img * bins[a].count;
-                                } else {
-                                    image[a] = 0;
-                                    target[a] = t;
-                                    inside = inside && t >= 0 && t < bins[a].count;
-                                }
-                            }
-                            if (!inside) {
+                for (long long o0 = -bins[0].reach; o0 <= bins[0].reach; ++o0) {
+                    long long t0 = 0, i0 = 0;
+                    if (!neighbour(0, h0 + o0, t0, i0)) {
+                        continue;
+                    }
+                    const Vec3 shift0 = scale(frame[0], static_cast<double>(i0));
+                    for (long long o1 = -bins[1].reach; o1 <= bins[1].reach; ++o1) {
+                        long long t1 = 0, i1 = 0;
+                        if (!neighbour(1, h1 + o1, t1, i1)) {
+                            continue;
+                        }
+                        const Vec3 shift01 = add(shift0, scale(frame[1], static_cast<double>(i1)));
+                        for (long long o2 = -bins[2].reach; o2 <= bins[2].reach; ++o2) {
+                            long long t2 = 0, i2 = 0;
+                            if (!neighbour(2, h2 + o2, t2, i2)) {
                                 continue;
                             }
-                            const std::size_t tb = static_cast<std::size_t>(
-                                (target[0] * bins[1].count + target[1]) * bins[2].count +
-                                target[2]);
+                            const auto tb = static_cast<std::size_t>((t0 * n1 + t1) * n2 + t2);
                             if (start[tb] == start[tb + 1]) {
                                 continue;
                             }
-                            const Vec3 shift = add(
-                                add(scale(frame[0], static_cast<double>(image[0])),
-                                    scale(frame[1], static_cast<double>(image[1]))),
-                                scale(frame[2], static_cast<double>(image[2])));
+                            const Vec3 shift =
+                                add(shift01, scale(frame[2], static_cast<double>(i2)));
                             for (std::size_t p = start[hb]; p < start[hb + 1]; ++p) {
                                 const std::size_t i = sorted[p];
-                                const Vec3 base = sub(shift, wrapped[i]);
+                                const Vec3 base = sub(shift, binned[p]);
                                 for (std::size_t q = start[tb]; q < start[tb + 1]; ++q) {
                                     const std::size_t j = sorted[q];
                                     // Each pair is seen from both ends; keep i < j.
                                     if (j <= i) {
                                         continue;
                                     }
-                                    const Vec3 d = add(wrapped[j], base);
+                                    const Vec3 d = add(binned[q], base);
                                     if (dot(d, d) < cutoff2 && sets.unite(i, j)) {
                                         edges.push_back({i, j, d});
                                     }
