@@ -22,7 +22,6 @@ import time
 
 import ase
 import numpy as np
-from ase import Atoms
 from ase.build import bulk
 
 from ferrolith.build.twin import CoherentTwinBoundary
@@ -81,11 +80,15 @@ def check_against_brute_force():
     atoms = doubled_crystal((8, 8, 8), seed=1)
     reference, positions = brute_force_merge(atoms, CUTOFF)
     merged = average_atoms(atoms, CUTOFF)
-    same = (len(merged) == len(reference)
-            and merged.get_chemical_symbols() == reference.get_chemical_symbols())
+    same = (
+        len(merged) == len(reference)
+        and merged.get_chemical_symbols() == reference.get_chemical_symbols()
+    )
     deviation = np.abs(merged.positions - positions).max() if same else float("nan")
-    print(f"brute-force check on {len(atoms)} atoms: {len(atoms) - len(merged)} merges, "
-          f"same atoms and order: {same}, largest position difference {deviation:.1e} A")
+    print(
+        f"brute-force check on {len(atoms)} atoms: {len(atoms) - len(merged)} merges, "
+        f"same atoms and order: {same}, largest position difference {deviation:.1e} A"
+    )
     if not same or deviation > 1e-9:
         sys.exit("average_atoms disagrees with the brute-force reference")
 
@@ -110,9 +113,11 @@ def bench_average(quick):
     for repeats in sizes:
         atoms = doubled_crystal(repeats)
         out = average_atoms(atoms, CUTOFF)
-        wall, cpu = time_call(lambda: average_atoms(atoms, CUTOFF), repeat=3)
-        print(f"{len(atoms):>9} {len(atoms) - len(out):>8} {wall:>9.3f} {cpu:>8.3f} "
-              f"{1e6 * cpu / len(atoms):>12.3f}")
+        wall, cpu = time_call(lambda atoms=atoms: average_atoms(atoms, CUTOFF), repeat=3)
+        print(
+            f"{len(atoms):>9} {len(atoms) - len(out):>8} {wall:>9.3f} {cpu:>8.3f} "
+            f"{1e6 * cpu / len(atoms):>12.3f}"
+        )
 
 
 def ase_share(fn):
@@ -148,13 +153,19 @@ def bench_create(quick):
     crystal = bulk("C", "diamond", a=3.567, cubic=True)
     print("\nCoherentTwinBoundary(diamond, (1, 1, 1), layers).create()")
     print(f"{'layers':>7} {'atoms':>6} {'wall (s)':>9} {'cpu (s)':>8} {'outside ASE':>12}")
-    for n in ([3, 20] if quick else [3, 20, 40]):
-        build = lambda: CoherentTwinBoundary(crystal, (1, 1, 1), layers=[n]).create()  # noqa: E731
+    for n in [3, 20] if quick else [3, 20, 40]:
+
+        def build(n=n):
+            return CoherentTwinBoundary(crystal, (1, 1, 1), layers=[n]).create()
+
         atoms = len(build())
         wall, cpu = time_call(build, repeat=5)
-        outside = float(np.median([1 - inside / total
-                                   for total, inside in (ase_share(build) for _ in range(21))]))
-        print(f"{str([n]):>7} {atoms:>6} {wall:>9.4f} {cpu:>8.4f} {100 * outside:>11.1f}%")
+        outside = float(
+            np.median(
+                [1 - inside / total for total, inside in (ase_share(build) for _ in range(21))]
+            )
+        )
+        print(f"{[n]!s:>7} {atoms:>6} {wall:>9.4f} {cpu:>8.4f} {100 * outside:>11.1f}%")
 
 
 def main():

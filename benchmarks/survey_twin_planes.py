@@ -22,7 +22,7 @@ from ase.build import bulk
 from ase.neighborlist import neighbor_list
 from ase.utils import atoms_to_spglib_cell
 
-import ferrolith.build.twin as twin
+from ferrolith.build import twin
 from ferrolith.build.twin import CoherentTwinBoundary
 from ferrolith.core import average_atoms, compute_d_hkl, get_all_hkl
 
@@ -83,15 +83,17 @@ def measure(crystal, nn, plane, layers):
 
 
 def main():
-    print("| crystal | family | layers | built | atoms | gap (A) | d_min / d_nn | CN | c / d(hkl) "
-          "| space group (bulk) | d_min / d_nn, non-periodic merge |")
+    print(
+        "| crystal | family | layers | built | atoms | gap (A) | d_min / d_nn | CN | c / d(hkl) "
+        "| space group (bulk) | d_min / d_nn, non-periodic merge |"
+    )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for name, (crystal, nn) in CRYSTALS.items():
         bulk_group = space_group(crystal)
         by_family = defaultdict(list)
         for plane in get_all_hkl(2):
             by_family[family(plane)].append(plane)
-        for fam, planes in sorted(by_family.items(), key=lambda kv: (sum(i * i for i in kv[0]))):
+        for fam, planes in sorted(by_family.items(), key=lambda kv: sum(i * i for i in kv[0])):
             for layers in ([3], [5, 3]):
                 results = [measure(crystal, nn, p, layers) for p in planes]
                 built = [r for r in results if "error" not in r]
@@ -99,15 +101,18 @@ def main():
                 if not built:
                     errors = {r["error"] for r in results}
                     note = "no mirror plane" if errors == {twin_error()} else "; ".join(errors)
-                    print(f"| {name} | {label} | {layers} | 0/{len(planes)} ({note}) "
-                          "| | | | | | | |")
+                    print(
+                        f"| {name} | {label} | {layers} | 0/{len(planes)} ({note}) | | | | | | | |"
+                    )
                     continue
                 worst = min(built, key=lambda r: r["dmin"])
                 cn = sorted({k for r in built for k in r["cn"]})
-                print(f"| {name} | {label} | {layers} | {len(built)}/{len(planes)} "
-                      f"| {worst['atoms']} | {worst['gap']:.3f} | {worst['dmin']:.3f} | {cn} "
-                      f"| {worst['spacings']:.3f} | {worst['group']} ({bulk_group}) "
-                      f"| {min(r['blind'] for r in built):.3f} |")
+                print(
+                    f"| {name} | {label} | {layers} | {len(built)}/{len(planes)} "
+                    f"| {worst['atoms']} | {worst['gap']:.3f} | {worst['dmin']:.3f} | {cn} "
+                    f"| {worst['spacings']:.3f} | {worst['group']} ({bulk_group}) "
+                    f"| {min(r['blind'] for r in built):.3f} |"
+                )
 
 
 def twin_error():

@@ -11,7 +11,7 @@ from ase.build import bulk
 from ase.neighborlist import neighbor_list
 from ase.utils import atoms_to_spglib_cell
 
-import ferrolith.build.twin as twin
+from ferrolith.build import twin
 from ferrolith.build.twin import CoherentTwinBoundary
 from ferrolith.core import average_atoms, compute_d_hkl, get_layers
 
@@ -59,9 +59,11 @@ class TestAcceptance:
         # A twin, not the bulk again: the cubic symmetry is gone.
         assert space_group(result) != space_group(crystal)
 
-    @pytest.mark.parametrize("crystal", [bulk("Cu", "fcc", a=3.615, cubic=True),
-                                         bulk("ZnS", "zincblende", a=5.41, cubic=True)],
-                             ids=["fcc", "zincblende"])
+    @pytest.mark.parametrize(
+        "crystal",
+        [bulk("Cu", "fcc", a=3.615, cubic=True), bulk("ZnS", "zincblende", a=5.41, cubic=True)],
+        ids=["fcc", "zincblende"],
+    )
     def test_no_mirror_plane_in_abc_stacking(self, crystal):
         tb = CoherentTwinBoundary(crystal, (1, 1, 1))
         previous = tb.grains = [crystal]
@@ -117,11 +119,20 @@ class TestConstructor:
     class TupleSub(tuple):
         pass
 
-    @pytest.mark.parametrize("kwargs", [
-        {"plane": [1, 1, 1]}, {"plane": TupleSub((1, 1, 1))}, {"layers": (3,)},
-        {"layers": ListSub([3])}, {"delete_layers": ()}, {"direction": 2.0},
-        {"direction": True}, {"tol_layer": "0.1"}, {"vacuum": None},
-    ])
+    @pytest.mark.parametrize(
+        "kwargs",
+        [
+            {"plane": [1, 1, 1]},
+            {"plane": TupleSub((1, 1, 1))},
+            {"layers": (3,)},
+            {"layers": ListSub([3])},
+            {"delete_layers": ()},
+            {"direction": 2.0},
+            {"direction": True},
+            {"tol_layer": "0.1"},
+            {"vacuum": None},
+        ],
+    )
     def test_wrong_types(self, kwargs, monkeypatch):
         monkeypatch.setattr(twin, "read", pytest.fail)  # nothing is read before the checks
         with pytest.raises(TypeError):
@@ -139,19 +150,22 @@ class TestConstructor:
         with pytest.raises(FileNotFoundError):
             CoherentTwinBoundary(str(tmp_path / "missing.cif"), direction=1)
 
-    @pytest.mark.parametrize("kwargs, message", [
-        ({"plane": (0, 0, 0)}, "at least one Miller index"),
-        ({"plane": (1, 1)}, "three Miller indices"),
-        ({"layers": []}, "at least one grain"),
-        ({"layers": [3, 0]}, "positive grain thicknesses"),
-        ({"layers": [-2]}, "positive grain thicknesses"),
-        ({"tol_layer": 0}, "tol_layer must be a positive number"),
-        ({"tol_layer": -0.1}, "tol_layer must be a positive number"),
-        ({"tol_surface": 0.0}, "tol_surface must be a positive number"),
-        ({"vacuum": -1.0}, "vacuum must be zero or positive"),
-        ({"bulk": Atoms("Cu")}, "no unit cell"),
-        ({"bulk": Atoms(cell=[3, 3, 3])}, "no atoms"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, message",
+        [
+            ({"plane": (0, 0, 0)}, "at least one Miller index"),
+            ({"plane": (1, 1)}, "three Miller indices"),
+            ({"layers": []}, "at least one grain"),
+            ({"layers": [3, 0]}, "positive grain thicknesses"),
+            ({"layers": [-2]}, "positive grain thicknesses"),
+            ({"tol_layer": 0}, "tol_layer must be a positive number"),
+            ({"tol_layer": -0.1}, "tol_layer must be a positive number"),
+            ({"tol_surface": 0.0}, "tol_surface must be a positive number"),
+            ({"vacuum": -1.0}, "vacuum must be zero or positive"),
+            ({"bulk": Atoms("Cu")}, "no unit cell"),
+            ({"bulk": Atoms(cell=[3, 3, 3])}, "no atoms"),
+        ],
+    )
     def test_bad_values(self, kwargs, message):
         kwargs.setdefault("bulk", diamond())
         with pytest.raises(ValueError, match=message):
@@ -197,9 +211,12 @@ class TestFindMirrorPlane:
     def test_same_result_through_the_python_function(self, name, plane, monkeypatch):
         # The builder evaluates ferrolith.core's test without per-layer Atoms;
         # a replaced function gets Atoms. Both must agree.
-        crystal = {"C": diamond(), "Cu": bulk("Cu", "fcc", a=3.615, cubic=True),
-                   "NaCl": bulk("NaCl", "rocksalt", a=5.64, cubic=True),
-                   "ZnS": bulk("ZnS", "zincblende", a=5.41, cubic=True)}[name]
+        crystal = {
+            "C": diamond(),
+            "Cu": bulk("Cu", "fcc", a=3.615, cubic=True),
+            "NaCl": bulk("NaCl", "rocksalt", a=5.64, cubic=True),
+            "ZnS": bulk("ZnS", "zincblende", a=5.41, cubic=True),
+        }[name]
         tb = CoherentTwinBoundary(crystal, plane)
         slab = twin.surface(crystal, plane, 6, vacuum=10.0, tol=0.02)
         direct = tb.find_mirror_plane(slab, 2, tol=0.1)
@@ -264,7 +281,7 @@ class TestGrains:
         tb = CoherentTwinBoundary(diamond(), (1, 1, 1), layers=[3, 5])
         grains = tb.generate_grains()
         assert grains is tb.grains and [len(g) for g in grains] == [40, 24, 24, 40]
-        same = lambda a, b: np.allclose(a.positions, b.positions)  # noqa: E731
+        same = lambda a, b: np.allclose(a.positions, b.positions)
         assert same(grains[2], tb.mirror_grain(grains[1]))
         assert same(grains[3], tb.mirror_grain(grains[0]))
         # Grain 1 is the mirror of grain 0 without its top 4 layers (2 per d(111)).
@@ -313,8 +330,9 @@ class TestStacking:
         # contact at z = 2 merges, and so does z = 4 with the image of z = 0.
         assert sorted(result.positions[:, 2].round(9).tolist()) == [0.0, 2.0]
 
-    @pytest.mark.parametrize("grains, error", [((), TypeError), ([Atoms("H"), "H"], TypeError),
-                                               ([], IndexError)])
+    @pytest.mark.parametrize(
+        "grains, error", [((), TypeError), ([Atoms("H"), "H"], TypeError), ([], IndexError)]
+    )
     def test_bad_grain_lists(self, builder, grains, error):
         with pytest.raises(error):
             builder.stack_grains(grains)
@@ -342,13 +360,15 @@ class TestCreate:
         assert kept.gap == 1.5
         # Two grains of 6 layers each: their extent plus one gap per grain.
         assert result.cell.cellpar()[2] == pytest.approx(
-            found.cell.cellpar()[2] - 2 * tb.gap + 2 * 1.5)
+            found.cell.cellpar()[2] - 2 * tb.gap + 2 * 1.5
+        )
 
     def test_module_names_and_methods_are_looked_up_at_call_time(self, monkeypatch):
         used = []
         real_surface = twin.surface
-        monkeypatch.setattr(twin, "surface", lambda *a, **k: used.append("surface")
-                            or real_surface(*a, **k))
+        monkeypatch.setattr(
+            twin, "surface", lambda *a, **k: used.append("surface") or real_surface(*a, **k)
+        )
         monkeypatch.setattr(twin, "sort", lambda atoms: used.append("sort") or atoms)
 
         class NoMirror(CoherentTwinBoundary):

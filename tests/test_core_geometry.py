@@ -9,7 +9,7 @@ from ase.build import bulk, surface
 from ase.geometry import find_mic
 from ase.neighborlist import neighbor_list
 
-import ferrolith.core as core
+from ferrolith import core
 from ferrolith.core import (
     average_atoms,
     check_reflection_symmetry,
@@ -92,8 +92,12 @@ class TestGetLayers:
 
     @pytest.mark.parametrize(
         "positions, direction, error",
-        [(np.zeros((2, 2)), 2, ValueError), (np.zeros((2, 3)), 3, ValueError),
-         (np.zeros((2, 3)), 1.0, TypeError), ("abc", 2, TypeError)],
+        [
+            (np.zeros((2, 2)), 2, ValueError),
+            (np.zeros((2, 3)), 3, ValueError),
+            (np.zeros((2, 3)), 1.0, TypeError),
+            ("abc", 2, TypeError),
+        ],
     )
     def test_bad_arguments(self, positions, direction, error):
         with pytest.raises(error):
@@ -115,17 +119,20 @@ class TestReflection:
     def test_diamond_layers_joined_by_the_vertical_bond_mirror(self):
         slab = diamond_slab()
         layers, z, k, b = self.pairs_of(slab)
-        assert check_reflection_symmetry((z[k] + z[k + 1]) / 2, 2, 0.1,
-                                         slab[layers[k]], slab[layers[k + 1]])
-        assert not check_reflection_symmetry((z[b] + z[b + 1]) / 2, 2, 0.1,
-                                             slab[layers[b]], slab[layers[b + 1]])
+        assert check_reflection_symmetry(
+            (z[k] + z[k + 1]) / 2, 2, 0.1, slab[layers[k]], slab[layers[k + 1]]
+        )
+        assert not check_reflection_symmetry(
+            (z[b] + z[b + 1]) / 2, 2, 0.1, slab[layers[b]], slab[layers[b + 1]]
+        )
         assert not check_reflection_symmetry(z[2], 2, 0.1, slab[layers[1]], slab[layers[3]])
 
     def test_zincblende_bonded_layers_differ_in_element(self):
         slab = diamond_slab("ZnS", a=5.41)
         layers, z, k, _ = self.pairs_of(slab)
-        assert not check_reflection_symmetry((z[k] + z[k + 1]) / 2, 2, 0.1,
-                                             slab[layers[k]], slab[layers[k + 1]])
+        assert not check_reflection_symmetry(
+            (z[k] + z[k + 1]) / 2, 2, 0.1, slab[layers[k]], slab[layers[k + 1]]
+        )
 
     def test_in_plane_comparison_is_periodic_for_a_skewed_cell(self):
         slab = diamond_slab()
@@ -182,8 +189,7 @@ class TestAverageAtoms:
         # where the minimum image of the reference is the image the chain picks.
         rng = np.random.default_rng(11)
         cell = np.array([[5.0, 0, 0], [2.5, 4.0, 0], [-1.5, 1.0, 4.5]])
-        atoms = Atoms(f"C{n}", cell=cell, pbc=pbc,
-                      scaled_positions=rng.uniform(-0.1, 1.1, (n, 3)))
+        atoms = Atoms(f"C{n}", cell=cell, pbc=pbc, scaled_positions=rng.uniform(-0.1, 1.1, (n, 3)))
         roots, positions = reference_merge(atoms, cutoff)
         merged = average_atoms(atoms, cutoff)
         assert len(merged) == len(roots) < len(atoms)
@@ -191,15 +197,20 @@ class TestAverageAtoms:
 
     def test_twin_like_duplicates_across_the_periodic_face(self):
         # A layer at z = 0 and its periodic copy at z = c meet across the face.
-        atoms = Atoms("Cu4", positions=[[0, 0, 0], [1.8, 1.8, 0], [0, 0, 7.2], [1.8, 1.8, 7.2]],
-                      cell=[3.6, 3.6, 7.2], pbc=True)
+        atoms = Atoms(
+            "Cu4",
+            positions=[[0, 0, 0], [1.8, 1.8, 0], [0, 0, 7.2], [1.8, 1.8, 7.2]],
+            cell=[3.6, 3.6, 7.2],
+            pbc=True,
+        )
         merged = average_atoms(atoms, 0.2)
         assert len(merged) == 2
         assert np.allclose(merged.positions, [[0, 0, 0], [1.8, 1.8, 0]])
 
     def test_merged_atom_is_the_lowest_index_member(self):
-        atoms = Atoms("HeCuAr", positions=[[0, 0, 5], [0, 0, 0], [0, 0, 0.1]],
-                      cell=[6, 6, 6], pbc=True)
+        atoms = Atoms(
+            "HeCuAr", positions=[[0, 0, 5], [0, 0, 0], [0, 0, 0.1]], cell=[6, 6, 6], pbc=True
+        )
         atoms.set_tags([7, 8, 9])
         atoms.info["note"] = "kept"
         merged = average_atoms(atoms, 0.2)
@@ -224,22 +235,32 @@ class TestAverageAtoms:
 class TestGetAllHkl:
     def test_planes_up_to_one(self):
         planes = get_all_hkl(1)
-        assert planes[:7] == [(1, 0, 0), (0, 1, 0), (0, 0, 1), (1, 1, 0), (1, 0, 1),
-                              (1, 0, -1), (1, -1, 0)]
+        assert planes[:7] == [
+            (1, 0, 0),
+            (0, 1, 0),
+            (0, 0, 1),
+            (1, 1, 0),
+            (1, 0, 1),
+            (1, 0, -1),
+            (1, -1, 0),
+        ]
         assert len(planes) == 13
         assert all(type(i) is int for p in planes for i in p)
 
     def test_each_plane_once_and_primitive(self):
         planes = get_all_hkl(3)
-        canonical = {tuple(p) if next(i for i in p if i) > 0 else tuple(-i for i in p)
-                     for p in planes}
+        canonical = {
+            tuple(p) if next(i for i in p if i) > 0 else tuple(-i for i in p) for p in planes
+        }
         assert len(canonical) == len(planes)
         assert all(math.gcd(*map(abs, p)) == 1 and max(map(abs, p)) <= 3 for p in planes)
         # 7^3 - 1 vectors, minus those with a common factor 2 or 3, halved.
         assert len(planes) == (342 - 26 - 26 + 0) // 2
 
-    @pytest.mark.parametrize("bad, error", [(0, ValueError), (-2, ValueError), (101, ValueError),
-                                            (1.0, TypeError), (True, TypeError)])
+    @pytest.mark.parametrize(
+        "bad, error",
+        [(0, ValueError), (-2, ValueError), (101, ValueError), (1.0, TypeError), (True, TypeError)],
+    )
     def test_bad_bounds(self, bad, error):
         with pytest.raises(error):
             get_all_hkl(bad)

@@ -63,7 +63,8 @@ fc::Mat3 cell_argument(py::handle obj, const char* name) {
     DoubleArray array = DoubleArray::ensure(obj);
     if (!array) {
         PyErr_Clear();
-        throw py::type_error(std::string(name) + " must be a 3 x 3 cell, not " + fb::type_name(obj));
+        throw py::type_error(std::string(name) + " must be a 3 x 3 cell, not " +
+                             fb::type_name(obj));
     }
     if (array.ndim() != 2 || array.shape(0) != 3 || array.shape(1) != 3) {
         throw py::value_error(std::string(name) + " must be a 3 x 3 cell");
@@ -194,9 +195,8 @@ py::object average_atoms(py::object atoms, py::object cutoff) {
     auto* p = new_positions.mutable_data();
     for (py::ssize_t i = 0; i < m; ++i) {
         k[i] = static_cast<py::ssize_t>(merged.representative[static_cast<std::size_t>(i)]);
-        for (int a = 0; a < 3; ++a) {
-            p[3 * i + a] = merged.position[static_cast<std::size_t>(i)][static_cast<std::size_t>(a)];
-        }
+        const fc::Vec3& r = merged.position[static_cast<std::size_t>(i)];
+        std::copy(r.begin(), r.end(), p + 3 * i);
     }
     py::object result = atoms[keep];
     result.attr("positions") = new_positions;

@@ -6,9 +6,7 @@ import numpy as np
 from ase import Atoms
 from numpy.typing import ArrayLike
 
-def get_layers(
-    positions: ArrayLike, direction: int = 2, tol: float = 0.1
-) -> list[np.ndarray]:
+def get_layers(positions: ArrayLike, direction: int = 2, tol: float = 0.1) -> list[np.ndarray]:
     """Atomic layers normal to ``direction``, in increasing coordinate order.
 
     Single linkage: after sorting the coordinates along ``direction``, two
