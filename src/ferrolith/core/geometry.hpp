@@ -26,7 +26,9 @@ using Mat3 = std::array<Vec3, 3>;
 template <typename T> struct Outcome {
     std::optional<T> value; ///< set on success
     std::string error;      ///< set when `value` is empty
+    /// An expected failure with its message.
     static Outcome fail(std::string message) { return {std::nullopt, std::move(message)}; }
+    /// A success carrying `v`.
     static Outcome ok(T v) { return {std::move(v), {}}; }
 };
 
