@@ -1,0 +1,1 @@
+"""Structure builders: coherent twin boundaries and polycrystals."""
