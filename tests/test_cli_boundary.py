@@ -1,0 +1,229 @@
+"""The boundary subcommand: options, banners, files and the plane loop."""
+
+import argparse
+
+import numpy as np
+import pytest
+from ase.build import bulk
+from ase.io import read
+
+import ferrolith.core
+from ferrolith.build.twin import CoherentTwinBoundary
+from ferrolith.cli import boundary, build_parser
+from ferrolith.cli import main as ferrolith_main
+
+RULE = "=" * 60
+NO_MIRROR = "Failed to find any valid mirror plane by reflection."
+
+
+def parse(*argv):
+    parser, _ = build_parser()
+    return parser.parse_args(["boundary", *argv])
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+class TestOptions:
+    def test_defaults(self):
+        args = parse()
+        assert vars(args) == {
+            "traceback": False, "command": "boundary", "filename": None,
+            "output": "grain_gb.vasp", "plane": [1, 1, 1], "layers": [3], "hklmax": 0,
+            "tol_surface": 0.02, "tol_layer": 0.1, "average_cutoff": 0.2, "delete_layers": [],
+            "gap": 0.0, "symprec": 0, "vacuum": 0, "supercell": [1, 1, 1],
+            "write_grains": False,
+        }
+        assert type(args.symprec) is int and type(args.vacuum) is int
+
+    def test_typed_values(self):
+        args = parse("-f", "POSCAR", "-o", "x.cif", "--plane", "1", "-1", "0", "--layers", "2",
+                     "5", "3", "--hklmax", "2", "--tol_surface", "0.1", "--tol_layer", "0.2",
+                     "--average_cutoff", "0", "--delete_layers", "-1", "0", "--gap", "1.5",
+                     "--symprec", "1e-3", "--vacuum", "10", "--supercell", "2", "1", "1",
+                     "--write_grains")
+        assert (args.filename, args.output, args.plane, args.layers) == (
+            "POSCAR", "x.cif", [1, -1, 0], [2, 5, 3])
+        assert (args.hklmax, args.tol_surface, args.tol_layer, args.average_cutoff) == (
+            2, 0.1, 0.2, 0.0)
+        assert (args.delete_layers, args.gap, args.symprec, args.vacuum) == ([-1, 0], 1.5,
+                                                                             1e-3, 10.0)
+        assert args.supercell == [2, 1, 1] and args.write_grains is True
+
+    @pytest.mark.parametrize("argv", [["--plane", "1", "1"], ["--layers"], ["--gap", "x"]])
+    def test_bad_values_are_refused_by_the_parser(self, argv):
+        with pytest.raises(SystemExit):
+            parse(*argv)
+
+    def test_help_keeps_line_breaks(self, capsys):
+        with pytest.raises(SystemExit):
+            parse("--help")
+        out = capsys.readouterr().out
+        assert "Create a coherent grain boundary." in out
+        assert ("Number of layers for each grain.\n" in out
+                and "is created. \n" in out.replace(" " * 24, ""))
+
+
+class TestDefaultRun:
+    def test_banner_and_file(self, in_tmp, capsys):
+        boundary.main(parse())
+        assert capsys.readouterr().out == (
+            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file grain_gb.vasp.\n")
+        written = read(in_tmp / "grain_gb.vasp")
+        expected = CoherentTwinBoundary(bulk("C", "diamond", a=3.56)).create()
+        assert written.get_chemical_formula() == expected.get_chemical_formula()
+        assert np.allclose(written.cell, expected.cell, atol=1e-6)
+        assert written.pbc.all()
+
+    def test_through_the_host(self, in_tmp, capsys):
+        assert ferrolith_main(["boundary", "-o", "gb.xyz"]) == 0
+        assert (in_tmp / "gb.xyz").is_file()
+
+    def test_write_grains_before_the_banner(self, in_tmp, capsys, monkeypatch):
+        events = []
+        real_write = boundary.write
+
+        def recording_write(name, atoms, **kwargs):
+            events.append(("write", str(name), kwargs))
+            real_write(name, atoms, **kwargs)
+
+        monkeypatch.setattr(boundary, "write", recording_write)
+        boundary.main(parse("--write_grains"))
+        assert [e[1] for e in events] == ["grain_1-1-1_0.vasp", "grain_1-1-1_1.vasp",
+                                          "grain_gb.vasp"]
+        assert events[0][2] == {"format": "vasp"} and events[2][2] == {}
+        assert len(read(in_tmp / "grain_1-1-1_1.vasp")) > 0
+
+    def test_bulk_file_is_read_by_the_builder(self, in_tmp, capsys):
+        bulk("Si", "diamond", a=5.431).write(in_tmp / "POSCAR", format="vasp")
+        boundary.main(parse("-f", "POSCAR", "-o", "si.vasp"))
+        assert set(read(in_tmp / "si.vasp").get_chemical_symbols()) == {"Si"}
+
+    def test_unreadable_bulk_file_ends_the_command(self, in_tmp):
+        with pytest.raises(FileNotFoundError):
+            boundary.main(parse("-f", "missing.vasp"))
+
+
+class FakeBuilder:
+    """Records its arguments; planes listed in `failing` raise in create()."""
+
+    failing = set()
+    made = []
+
+    def __init__(self, **kwargs):
+        self.kwargs = kwargs
+        self.grains = ["grain-a", "grain-b"]
+        kwargs["layers"].sort(reverse=True)
+        FakeBuilder.made.append(self)
+
+    def create(self, supercell):
+        self.supercell = supercell
+        if self.kwargs["plane"] in self.failing:
+            raise ValueError(NO_MIRROR)
+        return f"structure {self.kwargs['plane']}"
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    written = []
+    FakeBuilder.made = []
+    FakeBuilder.failing = set()
+    monkeypatch.setattr(boundary, "CoherentTwinBoundary", FakeBuilder)
+    monkeypatch.setattr(boundary, "write", lambda name, atoms, **kw: written.append(
+        (str(name), atoms, kw)))
+    return written
+
+
+class TestPlaneLoop:
+    def test_builder_arguments(self, fake):
+        args = parse("--layers", "2", "5", "3", "--supercell", "2", "1", "1")
+        boundary.main(args)
+        (made,) = FakeBuilder.made
+        assert list(made.kwargs) == ["bulk", "plane", "layers", "tol_surface", "tol_layer",
+                                     "average_cutoff", "delete_layers", "gap", "vacuum",
+                                     "symprec"]
+        assert made.kwargs["plane"] == (1, 1, 1)
+        assert made.kwargs["layers"] is args.layers and args.layers == [5, 3, 2]
+        assert made.kwargs["bulk"].get_chemical_formula() == "C2"
+        assert made.supercell == [2, 1, 1]
+
+    def test_several_planes_named_after_the_plane(self, fake, capsys, monkeypatch):
+        monkeypatch.setattr(ferrolith.core, "get_all_hkl",
+                            lambda n: [(1, 0, 0), (1, -1, 0), (1, 1, 1)])
+        FakeBuilder.failing = {(1, 0, 0)}
+        boundary.main(parse("--hklmax", "1", "-o", "out/gb.vasp", "--plane", "9", "9", "9"))
+        assert [w[0] for w in fake] == ["out/gb_1--1-0.vasp", "out/gb_1-1-1.vasp"]
+        assert capsys.readouterr().out == (
+            f"{RULE}\n Success: Grain boundary 1--1-0\n Written to file out/gb_1--1-0.vasp.\n"
+            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file out/gb_1-1-1.vasp.\n")
+
+    def test_single_plane_from_hklmax_keeps_the_name(self, fake, capsys, monkeypatch):
+        monkeypatch.setattr(ferrolith.core, "get_all_hkl", lambda n: [(1, 1, 1)])
+        boundary.main(parse("--hklmax", "3", "-o", "out/gb.vasp"))
+        assert [w[0] for w in fake] == ["out/gb.vasp"]
+
+    def test_every_plane_failing_prints_nothing(self, fake, capsys):
+        FakeBuilder.failing = {(1, 1, 1)}
+        boundary.main(parse("--write_grains"))
+        assert capsys.readouterr().out == "" and fake == []
+
+    def test_keyboard_interrupt_is_not_swallowed(self, fake, monkeypatch):
+        def interrupt(self, supercell):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(FakeBuilder, "create", interrupt)
+        with pytest.raises(KeyboardInterrupt):
+            boundary.main(parse())
+
+    def test_real_planes_up_to_one(self, in_tmp, capsys):
+        boundary.main(parse("--hklmax", "1", "-o", "out.vasp"))
+        diamond = bulk("C", "diamond", a=3.56)
+        buildable = []
+        for plane in ferrolith.core.get_all_hkl(1):
+            try:
+                CoherentTwinBoundary(diamond, plane=tuple(plane)).create()
+            except ValueError:
+                continue
+            buildable.append("out_{}-{}-{}.vasp".format(*plane))
+        assert 2 <= len(buildable) < len(ferrolith.core.get_all_hkl(1))
+        assert sorted(p.name for p in in_tmp.glob("out_*.vasp")) == sorted(buildable)
+        assert capsys.readouterr().out.count(RULE) == len(buildable)
+
+    def test_hand_built_namespace(self, fake):
+        args = argparse.Namespace(filename="", output="o.vasp", plane=(1, 1, 0), layers=[3],
+                                  hklmax=0, tol_surface=0.02, tol_layer=0.1,
+                                  average_cutoff=0.2, delete_layers=[], gap=0.0, symprec=0,
+                                  vacuum=0, supercell=[1, 1, 1], write_grains=False)
+        boundary.main(args)
+        assert fake[0][0] == "o.vasp" and FakeBuilder.made[0].kwargs["plane"] == (1, 1, 0)
+
+
+class Terminal:
+    """A text stream that claims to be a terminal."""
+
+    def __init__(self):
+        self.text = []
+
+    def write(self, s):
+        self.text.append(s)
+        return len(s)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return True
+
+
+def test_progress_on_a_terminal_leaves_stdout_unchanged(fake, capsys, monkeypatch):
+    monkeypatch.setattr(ferrolith.core, "get_all_hkl", lambda n: [(1, 1, 1), (1, 1, 0)])
+    boundary.main(parse("--hklmax", "1"))
+    plain = capsys.readouterr().out
+    terminal = Terminal()
+    monkeypatch.setattr("sys.stderr", terminal)
+    boundary.main(parse("--hklmax", "1"))
+    assert capsys.readouterr().out == plain
+    assert "plane" in "".join(terminal.text)  # the bar was drawn on stderr
