@@ -1,0 +1,332 @@
+#include "ferrolith/optimization/tersoff_eval.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ferrolith::optimization {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// exp() of more than this overflows or is taken as infinite; of less than its
+// negative, as zero.
+constexpr double kExpLimit = 69.0776;
+
+// f_c(r) and df_c/dr for an entry's taper; r is known to be below R + D.
+inline void cutoff_function(const TersoffEntry& p, double r, double& fc, double& dfc) {
+    if (r <= p.R - p.D) {
+        fc = 1.0;
+        dfc = 0.0;
+        return;
+    }
+    const double arg = 0.5 * kPi * (r - p.R) / p.D;
+    fc = 0.5 * (1.0 - std::sin(arg));
+    dfc = -0.25 * kPi / p.D * std::cos(arg);
+}
+
+// b = (1 + x)^(-1/2n) with x = (beta zeta)^n, and db/dzeta. Written with
+// log1p so that neither tiny nor huge beta*zeta loses digits or overflows.
+inline void bond_order(const TersoffEntry& p, double zeta, double& b, double& db) {
+    const double t = p.beta * zeta;
+    if (!(t > 0)) {
+        b = 1.0;
+        db = 0.0;
+        return;
+    }
+    const double log_t = std::log(t);
+    const double inv_2n = 0.5 / p.n;
+    if (log_t > 0) {
+        // b = t^(-1/2) (1 + t^-n)^(-1/2n)
+        const double y = std::exp(-p.n * log_t);
+        b = std::exp(-0.5 * log_t - inv_2n * std::log1p(y));
+        db = -0.5 * b / (zeta * (1.0 + y));
+    } else {
+        const double x = std::exp(p.n * log_t);
+        b = std::exp(-inv_2n * std::log1p(x));
+        db = -0.5 * b * x / ((1.0 + x) * zeta);
+    }
+}
+
+// exp[(lambda3 (r_ij - r_ik))^m] and its derivative by r_ij.
+inline void distance_term(const TersoffEntry& p, double rij, double rik, double& ex,
+                          double& dex) {
+    if (p.lambda3 == 0.0) {
+        ex = 1.0;
+        dex = 0.0;
+        return;
+    }
+    const double base = p.lambda3 * (rij - rik);
+    const double arg = p.m == 3 ? base * base * base : base;
+    if (arg > kExpLimit) {
+        ex = 1e30;
+        dex = 0.0;
+        return;
+    }
+    if (arg < -kExpLimit) {
+        ex = 0.0;
+        dex = 0.0;
+        return;
+    }
+    ex = std::exp(arg);
+    dex = ex * (p.m == 3 ? 3.0 * p.lambda3 * base * base : p.lambda3);
+}
+
+// Per-call lookup tables over the elements present.
+struct Tables {
+    std::size_t ne = 0;
+    std::vector<const TersoffEntry*> entry; ///< (i, j, k), null when absent
+    std::vector<char> own_cut;              ///< (i, j, k) tapers like (i, k, k)
+    std::vector<double> cutoff;             ///< list cutoff per (i, k), Å
+
+    const TersoffEntry* at(int i, int j, int k) const {
+        return entry[(static_cast<std::size_t>(i) * ne + static_cast<std::size_t>(j)) * ne +
+                     static_cast<std::size_t>(k)];
+    }
+    bool same_cut(int i, int j, int k) const {
+        return own_cut[(static_cast<std::size_t>(i) * ne + static_cast<std::size_t>(j)) * ne +
+                       static_cast<std::size_t>(k)] != 0;
+    }
+};
+
+Tables make_tables(const TersoffParameters& params, const std::vector<int>& present) {
+    Tables t;
+    t.ne = params.n_elements();
+    const std::size_t ne = t.ne;
+    t.entry.assign(ne * ne * ne, nullptr);
+    t.own_cut.assign(ne * ne * ne, 0);
+    t.cutoff.assign(ne * ne, 0.0);
+    for (int i : present) {
+        for (int j : present) {
+            for (int k : present) {
+                const std::size_t slot = (static_cast<std::size_t>(i) * ne +
+                                          static_cast<std::size_t>(j)) * ne +
+                                         static_cast<std::size_t>(k);
+                const TersoffEntry& e =
+                    params.entries()[static_cast<std::size_t>(params.entry_index(i, j, k))];
+                t.entry[slot] = &e;
+                double& cut = t.cutoff[static_cast<std::size_t>(i) * ne +
+                                       static_cast<std::size_t>(k)];
+                cut = std::max(cut, e.cut);
+            }
+        }
+    }
+    for (int i : present) {
+        for (int j : present) {
+            for (int k : present) {
+                const TersoffEntry* e = t.at(i, j, k);
+                const TersoffEntry* own = t.at(i, k, k);
+                t.own_cut[(static_cast<std::size_t>(i) * ne + static_cast<std::size_t>(j)) * ne +
+                          static_cast<std::size_t>(k)] = e->R == own->R && e->D == own->D;
+            }
+        }
+    }
+    return t;
+}
+
+} // namespace
+
+std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput& in,
+                             TersoffWorkspace& work, TersoffResult& result) {
+    const std::size_t n = in.n_atoms;
+    const std::size_t ne = params.n_elements();
+
+    std::vector<char> seen(ne, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int e = in.elements[i];
+        if (e < 0 || static_cast<std::size_t>(e) >= ne) {
+            return "Atom " + std::to_string(i) + " has element index " + std::to_string(e) +
+                   ", outside the potential's " + std::to_string(ne) + " elements.";
+        }
+        seen[static_cast<std::size_t>(e)] = 1;
+    }
+    std::vector<int> present;
+    for (std::size_t e = 0; e < ne; ++e) {
+        if (seen[e]) {
+            present.push_back(static_cast<int>(e));
+        }
+    }
+    if (const auto missing = params.missing_triplet(present)) {
+        const auto& names = params.elements();
+        return "The potential has no entry for the element triplet " +
+               names[static_cast<std::size_t>((*missing)[0])] + " " +
+               names[static_cast<std::size_t>((*missing)[1])] + " " +
+               names[static_cast<std::size_t>((*missing)[2])] + ".";
+    }
+    const Tables tables = make_tables(params, present);
+
+    NeighborQuery query;
+    query.n_atoms = n;
+    query.positions = in.positions;
+    query.species = in.elements;
+    query.cell = in.cell;
+    query.pbc = in.pbc;
+    query.n_species = ne;
+    query.cutoff = tables.cutoff.data();
+    query.min_distance = kOverlapDistance;
+    query.max_neighbors = kMaxNeighbors;
+    NeighborList& list = work.neighbors;
+    if (const NeighborStatus status = build_neighbor_list(query, list); !status.ok()) {
+        return status.message;
+    }
+
+    work.sorted_forces.assign(3 * n, 0.0);
+    work.sorted_energies.assign(n, 0.0);
+    double* force = work.sorted_forces.data();
+    double w_xx = 0, w_yy = 0, w_zz = 0, w_yz = 0, w_xz = 0, w_xy = 0;
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const int ti = list.species[i];
+        const std::size_t begin = list.offsets[i];
+        const std::size_t nn = list.offsets[i + 1] - begin;
+        if (nn == 0) {
+            continue;
+        }
+        if (work.near.size() < nn) {
+            work.near.resize(nn);
+            work.angular.resize(nn);
+        }
+        NeighborTerm* near = work.near.data();
+        AngularTerm* ang = work.angular.data();
+        const double* delta = &list.delta[4 * begin];
+        for (std::size_t a = 0; a < nn; ++a) {
+            NeighborTerm& t = near[a];
+            t.r = delta[4 * a + 3];
+            const double inv_r = 1.0 / t.r;
+            t.u[0] = delta[4 * a] * inv_r;
+            t.u[1] = delta[4 * a + 1] * inv_r;
+            t.u[2] = delta[4 * a + 2] * inv_r;
+            t.element = list.species[list.index[begin + a]];
+            const TersoffEntry& own = *tables.at(ti, t.element, t.element);
+            if (t.r < own.cut) {
+                cutoff_function(own, t.r, t.fc, t.dfc);
+            } else {
+                t.fc = 0.0;
+                t.dfc = 0.0;
+            }
+        }
+
+        double energy_i = 0.0;
+        double fi[3] = {0.0, 0.0, 0.0};
+        for (std::size_t a = 0; a < nn; ++a) {
+            const NeighborTerm& j = near[a];
+            const TersoffEntry& pij = *tables.at(ti, j.element, j.element);
+            if (!(j.r < pij.cut)) {
+                continue;
+            }
+            // zeta_ij and the angular terms, kept for the force pass.
+            double zeta = 0.0;
+            for (std::size_t b = 0; b < nn; ++b) {
+                AngularTerm& t = ang[b];
+                t.active = false;
+                if (b == a) {
+                    continue;
+                }
+                const NeighborTerm& k = near[b];
+                const TersoffEntry& p = *tables.at(ti, j.element, k.element);
+                if (!(k.r < p.cut)) {
+                    continue;
+                }
+                t.active = true;
+                if (tables.same_cut(ti, j.element, k.element)) {
+                    t.fc = k.fc;
+                    t.dfc = k.dfc;
+                } else {
+                    cutoff_function(p, k.r, t.fc, t.dfc);
+                }
+                t.cos = j.u[0] * k.u[0] + j.u[1] * k.u[1] + j.u[2] * k.u[2];
+                const double hc = p.h - t.cos;
+                const double q = p.d2 + hc * hc;
+                t.g = p.gamma * (1.0 + p.c2_over_d2 - p.c2 / q);
+                t.dg = -2.0 * p.gamma * p.c2 * hc / (q * q);
+                distance_term(p, j.r, k.r, t.ex, t.dex);
+                zeta += t.fc * t.g * t.ex;
+            }
+
+            const double vr = pij.A * std::exp(-pij.lambda1 * j.r);
+            const double va = pij.B * std::exp(-pij.lambda2 * j.r);
+            double b_ij, db_ij;
+            bond_order(pij, zeta, b_ij, db_ij);
+            const double v = vr - b_ij * va;
+            // The bond's energy is shared equally by its two atoms.
+            const double bond_energy = 0.5 * j.fc * v;
+            energy_i += 0.5 * bond_energy;
+            work.sorted_energies[list.index[begin + a]] += 0.5 * bond_energy;
+            const double dE_dr =
+                0.5 * (j.dfc * v + j.fc * (-pij.lambda1 * vr + b_ij * pij.lambda2 * va));
+            const double dE_dzeta = -0.5 * j.fc * va * db_ij;
+
+            const double* dj = &delta[4 * a];
+            double gj[3] = {dE_dr * j.u[0], dE_dr * j.u[1], dE_dr * j.u[2]};
+            if (dE_dzeta != 0.0) {
+                const double inv_rj = 1.0 / j.r;
+                for (std::size_t b = 0; b < nn; ++b) {
+                    const AngularTerm& t = ang[b];
+                    if (!t.active) {
+                        continue;
+                    }
+                    const NeighborTerm& k = near[b];
+                    const double inv_rk = 1.0 / k.r;
+                    // d zeta-term / d cos, d r_ij and d r_ik.
+                    const double c_cos = dE_dzeta * t.fc * t.ex * t.dg;
+                    const double c_rj = dE_dzeta * t.fc * t.g * t.dex;
+                    const double c_rk = dE_dzeta * (t.dfc * t.g * t.ex - t.fc * t.g * t.dex);
+                    double gk[3];
+                    for (int x = 0; x < 3; ++x) {
+                        gj[x] += c_cos * (k.u[x] - t.cos * j.u[x]) * inv_rj + c_rj * j.u[x];
+                        gk[x] = c_cos * (j.u[x] - t.cos * k.u[x]) * inv_rk + c_rk * k.u[x];
+                    }
+                    const double* dk = &delta[4 * b];
+                    double* fk = force + 3 * list.index[begin + b];
+                    for (int x = 0; x < 3; ++x) {
+                        fk[x] -= gk[x];
+                        fi[x] += gk[x];
+                    }
+                    w_xx += dk[0] * gk[0];
+                    w_yy += dk[1] * gk[1];
+                    w_zz += dk[2] * gk[2];
+                    w_yz += 0.5 * (dk[1] * gk[2] + dk[2] * gk[1]);
+                    w_xz += 0.5 * (dk[0] * gk[2] + dk[2] * gk[0]);
+                    w_xy += 0.5 * (dk[0] * gk[1] + dk[1] * gk[0]);
+                }
+            }
+            double* fj = force + 3 * list.index[begin + a];
+            for (int x = 0; x < 3; ++x) {
+                fj[x] -= gj[x];
+                fi[x] += gj[x];
+            }
+            w_xx += dj[0] * gj[0];
+            w_yy += dj[1] * gj[1];
+            w_zz += dj[2] * gj[2];
+            w_yz += 0.5 * (dj[1] * gj[2] + dj[2] * gj[1]);
+            w_xz += 0.5 * (dj[0] * gj[2] + dj[2] * gj[0]);
+            w_xy += 0.5 * (dj[0] * gj[1] + dj[1] * gj[0]);
+        }
+        for (int x = 0; x < 3; ++x) {
+            force[3 * i + x] += fi[x];
+        }
+        work.sorted_energies[i] += energy_i;
+    }
+
+    // Back to the caller's atom order.
+    result.forces.resize(3 * n);
+    result.energy = 0.0;
+    for (std::size_t slot = 0; slot < n; ++slot) {
+        const std::size_t atom = list.order[slot];
+        for (int x = 0; x < 3; ++x) {
+            result.forces[3 * atom + x] = force[3 * slot + x];
+        }
+        result.energy += work.sorted_energies[slot];
+    }
+    if (in.want_energies) {
+        result.energies.resize(n);
+        for (std::size_t slot = 0; slot < n; ++slot) {
+            result.energies[list.order[slot]] = work.sorted_energies[slot];
+        }
+    } else {
+        result.energies.clear();
+    }
+    result.virial = {w_xx, w_yy, w_zz, w_yz, w_xz, w_xy};
+    return {};
+}
+
+} // namespace ferrolith::optimization
