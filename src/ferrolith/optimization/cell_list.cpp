@@ -43,6 +43,15 @@ std::string format_distance(double r) {
     return buffer;
 }
 
+NeighborStatus overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
+    const std::string what =
+        a == b ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
+               : "Atoms " + std::to_string(std::min(a, b)) + " and " +
+                     std::to_string(std::max(a, b)) + " overlap";
+    return {what + " (distance " + format_distance(r) + " \u00c5, less than " +
+            format_distance(min_distance) + " \u00c5)."};
+}
+
 // The cell rows with non-periodic rows replaced by unit vectors orthogonal to
 // the periodic ones, so that fractional coordinates along free directions are
 // plain lengths. Returns false when the periodic rows are linearly dependent.
@@ -262,21 +271,35 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     list.wrapped.swap(sorted);
     const double* pos = list.wrapped.data();
 
-    std::vector<double> cutsq(q.n_species * q.n_species);
-    for (std::size_t k = 0; k < cutsq.size(); ++k) {
-        cutsq[k] = q.cutoff[k] * q.cutoff[k];
+    // A pair is searched once, under the larger of its two directed cutoffs,
+    // and listed for each side whose own cutoff it is within.
+    const std::size_t ns = q.n_species;
+    std::vector<double> cutsq(ns * ns), search_sq(ns * ns);
+    for (std::size_t a = 0; a < ns; ++a) {
+        for (std::size_t b = 0; b < ns; ++b) {
+            cutsq[a * ns + b] = q.cutoff[a * ns + b] * q.cutoff[a * ns + b];
+        }
+    }
+    for (std::size_t a = 0; a < ns; ++a) {
+        for (std::size_t b = 0; b < ns; ++b) {
+            search_sq[a * ns + b] = std::max(cutsq[a * ns + b], cutsq[b * ns + a]);
+        }
     }
     const double min_sq = q.min_distance * q.min_distance;
+    const double rc_sq = rc * rc;
 
-    list.offsets.assign(n + 1, 0);
-    list.index.clear();
-    list.delta.clear();
+    // Half search: from each bin, the bin offsets that come after zero in
+    // lexicographic order, and the bin itself with j > i. Offset d from one
+    // side is -d from the other, and within the reach each (bin, image) pair
+    // comes from one offset only, so every pair and image is found once.
     struct StencilBin {
         std::size_t bin;
         Vec3 shift;
-        bool self_image; // the bin itself without a lattice shift
+        bool same; // the bin itself without a lattice shift
     };
     std::vector<StencilBin> stencil;
+    std::vector<HalfPair>& half = list.half;
+    half.clear();
     for (long bx = 0; bx < nbins[0]; ++bx) {
         for (long by = 0; by < nbins[1]; ++by) {
             for (long bz = 0; bz < nbins[2]; ++bz) {
@@ -285,90 +308,118 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
                 if (list.bin_start[here] == list.bin_start[here + 1]) {
                     continue;
                 }
-                // Neighbouring bins with the lattice shift that brings each
-                // within reach; each (bin, shift) pair occurs once.
                 stencil.clear();
                 const long centre[3] = {bx, by, bz};
-                long t[3];
-                for (t[0] = centre[0] - reach[0]; t[0] <= centre[0] + reach[0]; ++t[0]) {
-                    for (t[1] = centre[1] - reach[1]; t[1] <= centre[1] + reach[1]; ++t[1]) {
-                        for (t[2] = centre[2] - reach[2]; t[2] <= centre[2] + reach[2]; ++t[2]) {
-                            long wrapped[3];
+                long d[3];
+                for (d[0] = 0; d[0] <= reach[0]; ++d[0]) {
+                    for (d[1] = d[0] == 0 ? 0 : -reach[1]; d[1] <= reach[1]; ++d[1]) {
+                        for (d[2] = (d[0] == 0 && d[1] == 0) ? 0 : -reach[2]; d[2] <= reach[2];
+                             ++d[2]) {
+                            long target[3];
                             Vec3 shift{0, 0, 0};
                             bool inside = true;
-                            bool zero_shift = true;
-                            for (int d = 0; d < 3; ++d) {
-                                if (q.pbc[d]) {
-                                    const long image = floor_div(t[d], nbins[d]);
-                                    wrapped[d] = t[d] - image * nbins[d];
-                                    if (image != 0) {
-                                        zero_shift = false;
-                                        for (int x = 0; x < 3; ++x) {
-                                            shift[x] += static_cast<double>(image) * basis[d][x];
-                                        }
+                            for (int k = 0; k < 3; ++k) {
+                                const long t = centre[k] + d[k];
+                                if (q.pbc[k]) {
+                                    const long image = floor_div(t, nbins[k]);
+                                    target[k] = t - image * nbins[k];
+                                    for (int x = 0; x < 3; ++x) {
+                                        shift[x] += static_cast<double>(image) * basis[k][x];
                                     }
                                 } else {
-                                    wrapped[d] = t[d];
-                                    inside = inside && t[d] >= 0 && t[d] < nbins[d];
+                                    target[k] = t;
+                                    inside = inside && t >= 0 && t < nbins[k];
                                 }
                             }
                             if (!inside) {
                                 continue;
                             }
                             const std::size_t bin = static_cast<std::size_t>(
-                                (wrapped[0] * nbins[1] + wrapped[1]) * nbins[2] + wrapped[2]);
+                                (target[0] * nbins[1] + target[1]) * nbins[2] + target[2]);
                             if (list.bin_start[bin] == list.bin_start[bin + 1]) {
                                 continue;
                             }
-                            stencil.push_back({bin, shift, zero_shift && bin == here});
+                            stencil.push_back({bin, shift, d[0] == 0 && d[1] == 0 && d[2] == 0});
                         }
                     }
                 }
                 for (std::size_t i = list.bin_start[here]; i < list.bin_start[here + 1]; ++i) {
                     const double xi = pos[3 * i], yi = pos[3 * i + 1], zi = pos[3 * i + 2];
-                    const double* cut_row = &cutsq[static_cast<std::size_t>(list.species[i]) *
-                                                   q.n_species];
+                    const double* search_row = &search_sq[static_cast<std::size_t>(list.species[i]) * ns];
                     for (const StencilBin& sb : stencil) {
                         const double ox = sb.shift[0] - xi;
                         const double oy = sb.shift[1] - yi;
                         const double oz = sb.shift[2] - zi;
+                        const std::size_t first = sb.same ? i + 1 : list.bin_start[sb.bin];
                         const std::size_t end = list.bin_start[sb.bin + 1];
-                        for (std::size_t j = list.bin_start[sb.bin]; j < end; ++j) {
+                        for (std::size_t j = first; j < end; ++j) {
                             const double dx = pos[3 * j] + ox;
                             const double dy = pos[3 * j + 1] + oy;
                             const double dz = pos[3 * j + 2] + oz;
                             const double r2 = dx * dx + dy * dy + dz * dz;
-                            if (r2 >= cut_row[list.species[j]]) {
-                                continue;
-                            }
-                            if (sb.self_image && j == i) {
+                            // Most candidates fail the plain distance test; the
+                            // species lookup is left for the few that pass.
+                            if (r2 >= rc_sq || r2 >= search_row[list.species[j]]) {
                                 continue;
                             }
                             if (r2 < min_sq) {
-                                const std::size_t a = list.order[i], b = list.order[j];
-                                std::string what =
-                                    a == b ? "Atom " + std::to_string(a) +
-                                                 " overlaps its own periodic image"
-                                           : "Atoms " + std::to_string(std::min(a, b)) + " and " +
-                                                 std::to_string(std::max(a, b)) + " overlap";
-                                return {what + " (distance " + format_distance(std::sqrt(r2)) +
-                                        " \u00c5, less than " + format_distance(q.min_distance) +
-                                        " \u00c5)."};
+                                return overlap_status(list.order[i], list.order[j], std::sqrt(r2),
+                                                      q.min_distance);
                             }
-                            list.index.push_back(static_cast<std::uint32_t>(j));
-                            list.delta.insert(list.delta.end(), {dx, dy, dz, std::sqrt(r2)});
+                            half.push_back({static_cast<std::uint32_t>(i),
+                                            static_cast<std::uint32_t>(j), dx, dy, dz,
+                                            std::sqrt(r2)});
                         }
-                    }
-                    list.offsets[i + 1] = list.index.size();
-                    if (q.max_neighbors > 0 &&
-                        list.offsets[i + 1] - list.offsets[i] > q.max_neighbors) {
-                        return {"Atom " + std::to_string(list.order[i]) + " has more than " +
-                                std::to_string(q.max_neighbors) + " neighbours within " +
-                                format_distance(rc) +
-                                " \u00c5; the structure is far too dense for this potential."};
                     }
                 }
             }
+        }
+    }
+
+    // Full list: each found pair goes to both sides (within their cutoffs).
+    list.offsets.assign(n + 1, 0);
+    for (const HalfPair& p : half) {
+        const std::size_t ti = static_cast<std::size_t>(list.species[p.i]);
+        const std::size_t tj = static_cast<std::size_t>(list.species[p.j]);
+        const double r2 = p.r * p.r;
+        list.offsets[p.i + 1] += r2 < cutsq[ti * ns + tj];
+        list.offsets[p.j + 1] += r2 < cutsq[tj * ns + ti];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (q.max_neighbors > 0 && list.offsets[i + 1] > q.max_neighbors) {
+            return {"Atom " + std::to_string(list.order[i]) + " has more than " +
+                    std::to_string(q.max_neighbors) + " neighbours within " +
+                    format_distance(rc) +
+                    " \u00c5; the structure is far too dense for this potential."};
+        }
+        list.offsets[i + 1] += list.offsets[i];
+    }
+    const std::size_t total = list.offsets[n];
+    list.index.resize(total);
+    list.delta.resize(4 * total);
+    std::vector<std::size_t>& fill = list.bin_of; // reused as write cursors
+    fill.assign(list.offsets.begin(), list.offsets.end() - 1);
+    for (const HalfPair& p : half) {
+        const std::size_t ti = static_cast<std::size_t>(list.species[p.i]);
+        const std::size_t tj = static_cast<std::size_t>(list.species[p.j]);
+        const double r2 = p.r * p.r;
+        if (r2 < cutsq[ti * ns + tj]) {
+            const std::size_t k = fill[p.i]++;
+            list.index[k] = p.j;
+            double* out = &list.delta[4 * k];
+            out[0] = p.dx;
+            out[1] = p.dy;
+            out[2] = p.dz;
+            out[3] = p.r;
+        }
+        if (r2 < cutsq[tj * ns + ti]) {
+            const std::size_t k = fill[p.j]++;
+            list.index[k] = p.i;
+            double* out = &list.delta[4 * k];
+            out[0] = -p.dx;
+            out[1] = -p.dy;
+            out[2] = -p.dz;
+            out[3] = p.r;
         }
     }
     return {};

@@ -38,6 +38,12 @@ struct NeighborQuery {
     std::size_t max_neighbors = 0;
 };
 
+/// A pair found by the search, once: slots i and j (Å: x_j + shift - x_i, r).
+struct HalfPair {
+    std::uint32_t i, j;
+    double dx, dy, dz, r;
+};
+
 /// A full neighbour list: every pair appears once from each side, once per
 /// periodic image within the cutoff. Indices are sorted slots (see `order`).
 struct NeighborList {
@@ -51,6 +57,7 @@ struct NeighborList {
     std::vector<double> wrapped;       ///< n x 3 positions wrapped into the cell, sorted
     std::vector<std::size_t> bin_of;
     std::vector<std::size_t> bin_start;
+    std::vector<HalfPair> half;
 };
 
 /// Outcome of a search: empty message when it succeeded.

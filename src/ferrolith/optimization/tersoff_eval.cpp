@@ -24,8 +24,10 @@ inline void cutoff_function(const TersoffEntry& p, double r, double& fc, double&
     dfc = -0.25 * kPi / p.D * std::cos(arg);
 }
 
-// b = (1 + x)^(-1/2n) with x = (beta zeta)^n, and db/dzeta. Written with
-// log1p so that neither tiny nor huge beta*zeta loses digits or overflows.
+// b = (1 + x)^(-1/2n) with x = (beta zeta)^n, and db/dzeta. For beta zeta
+// above 1 it is written as t^(-1/2) (1 + t^-n)^(-1/2n) so that nothing
+// overflows; log(1 + x) needs no log1p, as its absolute error (not its
+// relative one) is what reaches b.
 inline void bond_order(const TersoffEntry& p, double zeta, double& b, double& db) {
     const double t = p.beta * zeta;
     if (!(t > 0)) {
@@ -36,13 +38,12 @@ inline void bond_order(const TersoffEntry& p, double zeta, double& b, double& db
     const double log_t = std::log(t);
     const double inv_2n = 0.5 / p.n;
     if (log_t > 0) {
-        // b = t^(-1/2) (1 + t^-n)^(-1/2n)
         const double y = std::exp(-p.n * log_t);
-        b = std::exp(-0.5 * log_t - inv_2n * std::log1p(y));
+        b = std::exp(-0.5 * log_t - inv_2n * std::log(1.0 + y));
         db = -0.5 * b / (zeta * (1.0 + y));
     } else {
         const double x = std::exp(p.n * log_t);
-        b = std::exp(-inv_2n * std::log1p(x));
+        b = std::exp(-inv_2n * std::log(1.0 + x));
         db = -0.5 * b * x / ((1.0 + x) * zeta);
     }
 }
