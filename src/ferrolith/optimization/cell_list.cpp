@@ -292,12 +292,41 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     // lexicographic order, and the bin itself with j > i. Offset d from one
     // side is -d from the other, and within the reach each (bin, image) pair
     // comes from one offset only, so every pair and image is found once.
-    struct StencilBin {
-        std::size_t bin;
-        Vec3 shift;
-        bool same; // the bin itself without a lattice shift
+    //
+    // Per direction, the bin and lattice image reached from bin c by offset o.
+    struct Step {
+        long bin;  // -1 outside a non-periodic direction
+        long image;
     };
-    std::vector<StencilBin> stencil;
+    std::array<std::vector<Step>, 3> steps;
+    for (int k = 0; k < 3; ++k) {
+        const long width_k = 2 * reach[k] + 1;
+        steps[k].resize(static_cast<std::size_t>(nbins[k] * width_k));
+        for (long c = 0; c < nbins[k]; ++c) {
+            for (long o = -reach[k]; o <= reach[k]; ++o) {
+                const long t = c + o;
+                Step& st = steps[k][static_cast<std::size_t>(c * width_k + o + reach[k])];
+                if (q.pbc[k]) {
+                    st.image = floor_div(t, nbins[k]);
+                    st.bin = t - st.image * nbins[k];
+                } else {
+                    st.image = 0;
+                    st.bin = (t >= 0 && t < nbins[k]) ? t : -1;
+                }
+            }
+        }
+    }
+    auto step = [&](int k, long c, long o) -> const Step& {
+        return steps[k][static_cast<std::size_t>(c * (2 * reach[k] + 1) + o + reach[k])];
+    };
+    // Bins next to each other along z hold consecutive slots, so a run of
+    // them with one lattice image is scanned as one range.
+    struct StencilRun {
+        std::size_t first, end; // slots
+        Vec3 shift;
+        bool from_self;         // starts at the bin itself, unshifted: take j > i
+    };
+    std::vector<StencilRun> stencil;
     std::vector<HalfPair>& half = list.half;
     half.clear();
     for (long bx = 0; bx < nbins[0]; ++bx) {
@@ -309,49 +338,71 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
                     continue;
                 }
                 stencil.clear();
-                const long centre[3] = {bx, by, bz};
-                long d[3];
-                for (d[0] = 0; d[0] <= reach[0]; ++d[0]) {
-                    for (d[1] = d[0] == 0 ? 0 : -reach[1]; d[1] <= reach[1]; ++d[1]) {
-                        for (d[2] = (d[0] == 0 && d[1] == 0) ? 0 : -reach[2]; d[2] <= reach[2];
-                             ++d[2]) {
-                            long target[3];
-                            Vec3 shift{0, 0, 0};
-                            bool inside = true;
-                            for (int k = 0; k < 3; ++k) {
-                                const long t = centre[k] + d[k];
-                                if (q.pbc[k]) {
-                                    const long image = floor_div(t, nbins[k]);
-                                    target[k] = t - image * nbins[k];
-                                    for (int x = 0; x < 3; ++x) {
-                                        shift[x] += static_cast<double>(image) * basis[k][x];
-                                    }
-                                } else {
-                                    target[k] = t;
-                                    inside = inside && t >= 0 && t < nbins[k];
-                                }
-                            }
-                            if (!inside) {
-                                continue;
-                            }
-                            const std::size_t bin = static_cast<std::size_t>(
-                                (target[0] * nbins[1] + target[1]) * nbins[2] + target[2]);
-                            if (list.bin_start[bin] == list.bin_start[bin + 1]) {
-                                continue;
-                            }
-                            stencil.push_back({bin, shift, d[0] == 0 && d[1] == 0 && d[2] == 0});
+                for (long dx = 0; dx <= reach[0]; ++dx) {
+                    const Step& sx = step(0, bx, dx);
+                    if (sx.bin < 0) {
+                        continue;
+                    }
+                    for (long dy = dx == 0 ? 0 : -reach[1]; dy <= reach[1]; ++dy) {
+                        const Step& sy = step(1, by, dy);
+                        if (sy.bin < 0) {
+                            continue;
                         }
+                        const std::size_t column =
+                            static_cast<std::size_t>((sx.bin * nbins[1] + sy.bin) * nbins[2]);
+                        Vec3 shift_xy;
+                        for (int x = 0; x < 3; ++x) {
+                            shift_xy[x] = static_cast<double>(sx.image) * basis[0][x] +
+                                          static_cast<double>(sy.image) * basis[1][x];
+                        }
+                        const bool centre_column = dx == 0 && dy == 0;
+                        long run_first = -1, run_last = -1, run_image = 0;
+                        bool run_self = false;
+                        auto close_run = [&]() {
+                            if (run_first < 0) {
+                                return;
+                            }
+                            const std::size_t first =
+                                list.bin_start[column + static_cast<std::size_t>(run_first)];
+                            const std::size_t end =
+                                list.bin_start[column + static_cast<std::size_t>(run_last) + 1];
+                            if (first < end) {
+                                Vec3 shift;
+                                for (int x = 0; x < 3; ++x) {
+                                    shift[x] = shift_xy[x] +
+                                               static_cast<double>(run_image) * basis[2][x];
+                                }
+                                stencil.push_back({first, end, shift, run_self});
+                            }
+                            run_first = -1;
+                        };
+                        for (long dz = centre_column ? 0 : -reach[2]; dz <= reach[2]; ++dz) {
+                            const Step& sz = step(2, bz, dz);
+                            if (sz.bin < 0) {
+                                close_run();
+                                continue;
+                            }
+                            if (run_first >= 0 && sz.image == run_image && sz.bin == run_last + 1) {
+                                run_last = sz.bin;
+                                continue;
+                            }
+                            close_run();
+                            run_first = run_last = sz.bin;
+                            run_image = sz.image;
+                            run_self = centre_column && dz == 0;
+                        }
+                        close_run();
                     }
                 }
                 for (std::size_t i = list.bin_start[here]; i < list.bin_start[here + 1]; ++i) {
                     const double xi = pos[3 * i], yi = pos[3 * i + 1], zi = pos[3 * i + 2];
                     const double* search_row = &search_sq[static_cast<std::size_t>(list.species[i]) * ns];
-                    for (const StencilBin& sb : stencil) {
-                        const double ox = sb.shift[0] - xi;
-                        const double oy = sb.shift[1] - yi;
-                        const double oz = sb.shift[2] - zi;
-                        const std::size_t first = sb.same ? i + 1 : list.bin_start[sb.bin];
-                        const std::size_t end = list.bin_start[sb.bin + 1];
+                    for (const StencilRun& run : stencil) {
+                        const double ox = run.shift[0] - xi;
+                        const double oy = run.shift[1] - yi;
+                        const double oz = run.shift[2] - zi;
+                        const std::size_t first = run.from_self ? i + 1 : run.first;
+                        const std::size_t end = run.end;
                         for (std::size_t j = first; j < end; ++j) {
                             const double dx = pos[3 * j] + ox;
                             const double dy = pos[3 * j + 1] + oy;

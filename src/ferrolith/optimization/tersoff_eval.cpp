@@ -72,6 +72,23 @@ inline void distance_term(const TersoffEntry& p, double rij, double rik, double&
     dex = ex * (p.m == 3 ? 3.0 * p.lambda3 * base * base : p.lambda3);
 }
 
+// Applies the energy gradient g = dE/dd of the pair vector d = x_j - x_i:
+// force -g on j and +g on i (accumulated in fi), and d (x) g, symmetrised, to
+// the virial (Voigt order xx yy zz yz xz xy).
+inline void apply_pair_gradient(const double* d, const double* g, double* fj, double* fi,
+                                double* virial) {
+    for (int x = 0; x < 3; ++x) {
+        fj[x] -= g[x];
+        fi[x] += g[x];
+    }
+    virial[0] += d[0] * g[0];
+    virial[1] += d[1] * g[1];
+    virial[2] += d[2] * g[2];
+    virial[3] += 0.5 * (d[1] * g[2] + d[2] * g[1]);
+    virial[4] += 0.5 * (d[0] * g[2] + d[2] * g[0]);
+    virial[5] += 0.5 * (d[0] * g[1] + d[1] * g[0]);
+}
+
 // Per-call lookup tables over the elements present.
 struct Tables {
     std::size_t ne = 0;
@@ -173,7 +190,7 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
     work.sorted_forces.assign(3 * n, 0.0);
     work.sorted_energies.assign(n, 0.0);
     double* force = work.sorted_forces.data();
-    double w_xx = 0, w_yy = 0, w_zz = 0, w_yz = 0, w_xz = 0, w_xy = 0;
+    double virial[6] = {0, 0, 0, 0, 0, 0};
 
     for (std::size_t i = 0; i < n; ++i) {
         const int ti = list.species[i];
@@ -192,10 +209,11 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
         for (std::size_t a = 0; a < nn; ++a) {
             NeighborTerm& t = near[a];
             t.r = delta[4 * a + 3];
-            const double inv_r = 1.0 / t.r;
-            t.u[0] = delta[4 * a] * inv_r;
-            t.u[1] = delta[4 * a + 1] * inv_r;
-            t.u[2] = delta[4 * a + 2] * inv_r;
+            t.inv_r = 1.0 / t.r;
+            t.u[0] = delta[4 * a] * t.inv_r;
+            t.u[1] = delta[4 * a + 1] * t.inv_r;
+            t.u[2] = delta[4 * a + 2] * t.inv_r;
+            t.grad[0] = t.grad[1] = t.grad[2] = 0.0;
             t.element = list.species[list.index[begin + a]];
             const TersoffEntry& own = *tables.at(ti, t.element, t.element);
             if (t.r < own.cut) {
@@ -256,51 +274,38 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
                 0.5 * (j.dfc * v + j.fc * (-pij.lambda1 * vr + b_ij * pij.lambda2 * va));
             const double dE_dzeta = -0.5 * j.fc * va * db_ij;
 
-            const double* dj = &delta[4 * a];
-            double gj[3] = {dE_dr * j.u[0], dE_dr * j.u[1], dE_dr * j.u[2]};
+            // Gradients by the pair vectors: along u_j for the radial terms,
+            // and from each angle towards the other neighbour's direction.
+            NeighborTerm& jw = near[a];
+            double along_j = dE_dr;
+            double across_j[3] = {0.0, 0.0, 0.0};
             if (dE_dzeta != 0.0) {
-                const double inv_rj = 1.0 / j.r;
                 for (std::size_t b = 0; b < nn; ++b) {
                     const AngularTerm& t = ang[b];
                     if (!t.active) {
                         continue;
                     }
-                    const NeighborTerm& k = near[b];
-                    const double inv_rk = 1.0 / k.r;
-                    // d zeta-term / d cos, d r_ij and d r_ik.
+                    NeighborTerm& k = near[b];
+                    // d(zeta term) by cos(theta), r_ij and r_ik, times dE/dzeta.
                     const double c_cos = dE_dzeta * t.fc * t.ex * t.dg;
                     const double c_rj = dE_dzeta * t.fc * t.g * t.dex;
                     const double c_rk = dE_dzeta * (t.dfc * t.g * t.ex - t.fc * t.g * t.dex);
-                    double gk[3];
+                    along_j += c_rj - c_cos * t.cos * j.inv_r;
+                    const double along_k = c_rk - c_cos * t.cos * k.inv_r;
+                    const double across_k = c_cos * k.inv_r;
                     for (int x = 0; x < 3; ++x) {
-                        gj[x] += c_cos * (k.u[x] - t.cos * j.u[x]) * inv_rj + c_rj * j.u[x];
-                        gk[x] = c_cos * (j.u[x] - t.cos * k.u[x]) * inv_rk + c_rk * k.u[x];
+                        across_j[x] += c_cos * k.u[x];
+                        k.grad[x] += along_k * k.u[x] + across_k * j.u[x];
                     }
-                    const double* dk = &delta[4 * b];
-                    double* fk = force + 3 * list.index[begin + b];
-                    for (int x = 0; x < 3; ++x) {
-                        fk[x] -= gk[x];
-                        fi[x] += gk[x];
-                    }
-                    w_xx += dk[0] * gk[0];
-                    w_yy += dk[1] * gk[1];
-                    w_zz += dk[2] * gk[2];
-                    w_yz += 0.5 * (dk[1] * gk[2] + dk[2] * gk[1]);
-                    w_xz += 0.5 * (dk[0] * gk[2] + dk[2] * gk[0]);
-                    w_xy += 0.5 * (dk[0] * gk[1] + dk[1] * gk[0]);
                 }
             }
-            double* fj = force + 3 * list.index[begin + a];
             for (int x = 0; x < 3; ++x) {
-                fj[x] -= gj[x];
-                fi[x] += gj[x];
+                jw.grad[x] += along_j * j.u[x] + j.inv_r * across_j[x];
             }
-            w_xx += dj[0] * gj[0];
-            w_yy += dj[1] * gj[1];
-            w_zz += dj[2] * gj[2];
-            w_yz += 0.5 * (dj[1] * gj[2] + dj[2] * gj[1]);
-            w_xz += 0.5 * (dj[0] * gj[2] + dj[2] * gj[0]);
-            w_xy += 0.5 * (dj[0] * gj[1] + dj[1] * gj[0]);
+        }
+        for (std::size_t b = 0; b < nn; ++b) {
+            apply_pair_gradient(&delta[4 * b], near[b].grad, force + 3 * list.index[begin + b],
+                                fi, virial);
         }
         for (int x = 0; x < 3; ++x) {
             force[3 * i + x] += fi[x];
@@ -326,7 +331,7 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
     } else {
         result.energies.clear();
     }
-    result.virial = {w_xx, w_yy, w_zz, w_yz, w_xz, w_xy};
+    std::copy(virial, virial + 6, result.virial.begin());
     return {};
 }
 

@@ -47,6 +47,8 @@ struct TersoffResult {
 struct NeighborTerm {
     double u[3];     ///< unit vector towards the neighbour
     double r;        ///< distance, Å
+    double inv_r;    ///< 1 / r, 1/Å
+    double grad[3];  ///< dE/d(x_k - x_i) gathered over every term of the atom, eV/Å
     double fc, dfc;  ///< f_c and df_c/dr (1/Å) with the neighbour's own pair entry (i, k, k)
     int element;     ///< element index of the neighbour
 };
