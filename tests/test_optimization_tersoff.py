@@ -132,6 +132,61 @@ def _slab():
     return atoms
 
 
+def _numpy_tersoff_energy(positions, p):
+    """The Tersoff energy of a free single-element cluster, written out with numpy."""
+    def fc(r):
+        if r < p["R"] - p["D"]:
+            return 1.0
+        if r > p["R"] + p["D"]:
+            return 0.0
+        return 0.5 - 0.5 * np.sin(np.pi / 2 * (r - p["R"]) / p["D"])
+
+    def g(cos):
+        c2, d2 = p["c"] ** 2, p["d"] ** 2
+        return p["gamma"] * (1 + c2 / d2 - c2 / (d2 + (p["costheta0"] - cos) ** 2))
+
+    energy = 0.0
+    n = len(positions)
+    for i in range(n):
+        for j in range(n):
+            rij = positions[j] - positions[i]
+            r = np.linalg.norm(rij)
+            if i == j or r >= p["R"] + p["D"]:
+                continue
+            zeta = 0.0
+            for k in range(n):
+                if k in (i, j):
+                    continue
+                rik = positions[k] - positions[i]
+                cos = rij @ rik / (r * np.linalg.norm(rik))
+                zeta += fc(np.linalg.norm(rik)) * g(cos)
+            b = (1 + (p["beta"] * zeta) ** p["n"]) ** (-1 / (2 * p["n"]))
+            energy += 0.5 * fc(r) * (p["A"] * np.exp(-p["lambda1"] * r)
+                                     - b * p["B"] * np.exp(-p["lambda2"] * r))
+    return energy
+
+
+class TestBondOrderRegimes:
+    """beta*zeta far below and far above 1 take different routes through the bond order."""
+
+    @pytest.mark.parametrize("beta", [1e-11, 1.5724e-7, 0.3, 3e4])
+    def test_energy_and_forces(self, tmp_path, beta):
+        carbon = TersoffPotential(POTENTIAL).entry("C", "C", "C")
+        carbon["beta"] = beta
+        order = ["m", "gamma", "lambda3", "c", "d", "costheta0", "n", "beta", "lambda2", "B",
+                 "R", "D", "lambda1", "A"]
+        path = tmp_path / "carbon.tersoff"
+        path.write_text("C C C " + " ".join(repr(float(carbon[k])) for k in order) + "\n")
+        atoms = Atoms("C5", positions=[(0, 0, 0), (1.45, 0.1, 0), (-0.5, 1.4, 0.2),
+                                       (-0.4, -0.7, 1.3), (1.9, 1.1, 0.9)])
+        atoms.calc = TersoffCalculator(path)
+        assert atoms.get_potential_energy() == pytest.approx(
+            _numpy_tersoff_energy(atoms.positions, carbon), rel=1e-12)
+        forces = atoms.get_forces()
+        np.testing.assert_allclose(forces, calculate_numerical_forces(atoms, eps=1e-5),
+                                   atol=1e-6 * np.abs(forces).max())
+
+
 class TestInvariance:
     def test_supercell_energy_is_extensive(self, calc):
         atoms = _rattled(bulk("BN", "zincblende", a=3.55, cubic=True), 0.05)

@@ -14,6 +14,13 @@ constexpr const char* kNumberNames[14] = {"m",       "gamma", "lambda3", "c",   
                                           "costheta0", "n",   "beta",    "lambda2", "B",
                                           "R",       "D",     "lambda1", "A"};
 
+// The members that words 3..16 fill (m, an integer, is set apart).
+constexpr double TersoffEntry::*kFields[14] = {
+    nullptr,           &TersoffEntry::gamma,   &TersoffEntry::lambda3, &TersoffEntry::c,
+    &TersoffEntry::d,  &TersoffEntry::h,       &TersoffEntry::n,       &TersoffEntry::beta,
+    &TersoffEntry::lambda2, &TersoffEntry::B,  &TersoffEntry::R,       &TersoffEntry::D,
+    &TersoffEntry::lambda1, &TersoffEntry::A};
+
 struct Word {
     std::string_view text;
     std::size_t line;
@@ -76,19 +83,9 @@ bool read_numbers(const std::vector<Word>& words, TersoffEntry& entry, ParseErro
         return fail(11, "must not exceed R = " + std::string(words[3 + 10].text));
     }
     entry.m = static_cast<int>(v[0]);
-    entry.gamma = v[1];
-    entry.lambda3 = v[2];
-    entry.c = v[3];
-    entry.d = v[4];
-    entry.h = v[5];
-    entry.n = v[6];
-    entry.beta = v[7];
-    entry.lambda2 = v[8];
-    entry.B = v[9];
-    entry.R = v[10];
-    entry.D = v[11];
-    entry.lambda1 = v[12];
-    entry.A = v[13];
+    for (std::size_t k = 1; k < 14; ++k) {
+        entry.*kFields[k] = v[k];
+    }
     entry.cut = entry.R + entry.D;
     entry.c2 = entry.c * entry.c;
     entry.d2 = entry.d * entry.d;
