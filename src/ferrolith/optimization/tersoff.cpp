@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace py = pybind11;
@@ -125,7 +126,10 @@ public:
         fo::TersoffResult result;
         std::string error;
         {
+            // Other Python threads may run meanwhile; the shared workspace is
+            // used by one evaluation at a time.
             py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(*busy_);
             error = fo::evaluate_tersoff(params_, input, work_, result);
         }
         if (!error.empty()) {
@@ -159,6 +163,7 @@ private:
     std::string path_;
     std::array<int, kMaxAtomicNumber> element_of_z_{};
     fo::TersoffWorkspace work_;
+    std::unique_ptr<std::mutex> busy_ = std::make_unique<std::mutex>();
 };
 
 // Reads and parses a Tersoff file; errors name the file and line.
@@ -169,7 +174,8 @@ std::unique_ptr<TersoffPotential> read_potential(py::object path) {
         throw py::type_error("potential must be a str or path, not " + fb::type_name(path));
     }
     const std::string name = text_path.cast<std::string>();
-    py::object file = globals["open"](text_path, "encoding"_a = "utf-8");
+    // Numbers and names are ASCII; comments may carry any encoding.
+    py::object file = globals["open"](text_path, "encoding"_a = "utf-8", "errors"_a = "replace");
     py::object content;
     try {
         content = file.attr("read")();
