@@ -194,6 +194,21 @@ class TestOptimizeOptions:
                            trajectory=str(tmp_path / "t.traj"))
         assert tag in capsys.readouterr().out
 
+    def test_every_known_method_runs(self, calc, capsys):
+        for name in relax.OPTIMIZERS:
+            atoms = self._atoms(calc)
+            # a free cluster keeps this quick; the cell-aware method needs a cell
+            atoms.pbc = name == "CellAwareBFGS"
+            relaxed = optimize_structure(atoms, steps=2, method=name, trajectory=None)
+            assert np.isfinite(relaxed.get_potential_energy()), name
+            assert f"{relax.OPTIMIZERS[name].__name__}:" in capsys.readouterr().out, name
+
+    def test_cell_aware_bfgs_needs_a_periodic_cell(self, calc):
+        atoms = self._atoms(calc)
+        atoms.pbc = False
+        with pytest.raises(ValueError, match="CellAwareBFGS relaxes the cell"):
+            optimize_structure(atoms, method="cellawarebfgs", trajectory=None)
+
     def test_unknown_method_lists_the_known_ones(self, calc):
         with pytest.raises(ValueError) as info:
             optimize_structure(self._atoms(calc), method="newton", trajectory=None)

@@ -162,6 +162,8 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
     for (int d = 0; d < 3; ++d) {
         periodic[d] = py::bool_(pbc[py::int_(d)]);
     }
+    const bool cell_aware =
+        optimizer_class.attr("__name__").cast<std::string>() == "CellAwareBFGS";
     py::object target = relaxed;
     if (periodic[0] || periodic[1] || periodic[2]) {
         // Strain components that stay within the periodic directions.
@@ -170,9 +172,17 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
                           periodic[0] && periodic[2], periodic[0] && periodic[1]}) {
             mask.append(py::bool_(flag));
         }
-        target = globals["FrechetCellFilter"](relaxed, "mask"_a = mask,
-                                              "scalar_pressure"_a =
-                                                  pressure * globals["GPa"].cast<double>());
+        py::dict filter_options;
+        filter_options["mask"] = mask;
+        filter_options["scalar_pressure"] = pressure * globals["GPa"].cast<double>();
+        if (cell_aware) {
+            // Its Hessian model assumes the unscaled cell coordinates.
+            filter_options["exp_cell_factor"] = 1.0;
+        }
+        target = globals["FrechetCellFilter"](relaxed, **filter_options);
+    } else if (cell_aware) {
+        throw py::value_error("The optimization method CellAwareBFGS relaxes the cell and needs "
+                              "a structure with at least one periodic direction.");
     } else if (pressure != 0.0) {
         fb::print_line("Note: the structure has no periodic direction; the pressure is ignored.");
     }
