@@ -28,7 +28,7 @@ from pathlib import Path
 import numpy as np
 from ase.build import bulk
 
-import ferrolith.data.files as files
+from ferrolith.data import files
 from ferrolith.optimization import TersoffCalculator
 
 POTENTIAL = Path(files.__file__).parent / "BNC.tersoff"
@@ -155,16 +155,19 @@ def main():
                 per_atom[name, n] = ours_us
                 if lmp:
                     theirs_us = theirs / n * 1e6
-                    print(f"{name:8} {n:7d} {ours_us:18.3f} {theirs_us:8.3f} "
-                          f"{ours_us / theirs_us:6.2f}")
+                    print(
+                        f"{name:8} {n:7d} {ours_us:18.3f} {theirs_us:8.3f} "
+                        f"{ours_us / theirs_us:6.2f}"
+                    )
                 else:
                     print(f"{name:8} {n:7d} {ours_us:18.3f} {'-':>8} {'-':>6}")
     if not args.quick:
         print()
         for name, _, _ in SYSTEMS:
             small, large = (per_atom[key] for key in sorted(k for k in per_atom if k[0] == name))
-            print(f"{name}: time per atom at 64k / at 8k atoms = {large / small:.2f} "
-                  "(1.00 = linear)")
+            print(
+                f"{name}: time per atom at 64k / at 8k atoms = {large / small:.2f} (1.00 = linear)"
+            )
     print("\ntarget: ours / LAMMPS <= 1.5 per atom-step")
 
 

@@ -13,9 +13,8 @@ from ase.eos import EquationOfState
 from ase.io import read
 from ase.units import GPa
 
-import ferrolith.data.files as files
-from ferrolith.optimization import TersoffCalculator, get_calculator, optimize_structure
-from ferrolith.optimization import relax
+from ferrolith.data import files
+from ferrolith.optimization import TersoffCalculator, get_calculator, optimize_structure, relax
 
 POTENTIAL = Path(files.__file__).parent / "BNC.tersoff"
 EOS = json.loads((Path(__file__).parent / "data" / "tersoff-lammps-eos.json").read_text())
@@ -42,14 +41,20 @@ class TestGetCalculator:
         assert relax.potential_kind(str(path)) == "tersoff"
         assert isinstance(get_calculator(str(path)), TersoffCalculator)
 
-    @pytest.mark.parametrize("name, content", [("model.pth", None), ("model.PTH", b"x"),
-                                               ("model.bin", b"PK\x03\x04rest")])
+    @pytest.mark.parametrize(
+        "name, content",
+        [("model.pth", None), ("model.PTH", b"x"), ("model.bin", b"PK\x03\x04rest")],
+    )
     def test_machine_learned_potential_is_not_available_yet(self, tmp_path, name, content):
         path = tmp_path / name
         if content is not None:
             path.write_bytes(content)
-        with pytest.raises(NotImplementedError, match=re.escape(
-                "Machine-learned potentials (.pth files) are not available in this version")):
+        with pytest.raises(
+            NotImplementedError,
+            match=re.escape(
+                "Machine-learned potentials (.pth files) are not available in this version"
+            ),
+        ):
             get_calculator(str(path))
 
     def test_a_later_calculator_plugs_into_the_one_dispatch_table(self, tmp_path, monkeypatch):
@@ -72,8 +77,12 @@ class TestGetCalculator:
     def test_unknown_kind(self, tmp_path, content):
         path = tmp_path / "mystery.dat"
         path.write_text(content)
-        with pytest.raises(ValueError, match=re.escape(
-                f"Cannot tell which kind of potential '{path}' is. Supported potentials:")):
+        with pytest.raises(
+            ValueError,
+            match=re.escape(
+                f"Cannot tell which kind of potential '{path}' is. Supported potentials:"
+            ),
+        ):
             get_calculator(str(path))
 
     def test_directory(self, tmp_path):
@@ -103,7 +112,7 @@ def _scan_energies(calc, name, lattice_constants):
 def _birch_murnaghan(volumes, energies):
     eos = EquationOfState(volumes, energies, eos="birchmurnaghan")
     eos.fit()
-    e0, b0, b0_prime, v0 = eos.eos_parameters
+    _, b0, b0_prime, v0 = eos.eos_parameters
     return v0, b0, b0_prime
 
 
@@ -120,14 +129,17 @@ class TestEquationOfState:
         assert v0 == pytest.approx(fit["v0_A3"], rel=1e-8)
 
     @pytest.mark.parametrize("name, start", [("diamond", 3.55), ("c-BN", 3.615)])
-    def test_relaxes_to_the_lattice_constant_of_lowest_energy(self, calc, name, start, tmp_path,
-                                                              capsys):
+    def test_relaxes_to_the_lattice_constant_of_lowest_energy(
+        self, calc, name, start, tmp_path, capsys
+    ):
         # The minimum of a fine scan around the equation-of-state estimate.
         a_fit = EOS["systems"][name]["birch_murnaghan_fit"]["a0_A"]
         grid = a_fit * np.linspace(0.995, 1.005, 11)
         poly = np.polynomial.Polynomial.fit(grid, _scan_energies(calc, name, grid), 4)
-        a_scan = min((r.real for r in poly.deriv().roots() if abs(r.imag) < 1e-12),
-                     key=lambda a: abs(a - a_fit))
+        a_scan = min(
+            (r.real for r in poly.deriv().roots() if abs(r.imag) < 1e-12),
+            key=lambda a: abs(a - a_fit),
+        )
 
         atoms = bulk(*CRYSTALS[name], a=start, cubic=True)
         atoms.calc = calc
@@ -142,16 +154,18 @@ class TestEquationOfState:
     def test_volume_at_10_gpa_follows_the_bulk_modulus(self, calc, name, tmp_path):
         points = EOS["systems"][name]["points"]
         volumes = [p["volume_A3"] for p in points]
-        v0, b0, b0_prime = _birch_murnaghan(volumes, _scan_energies(calc, name, [p["a"] for p
-                                                                                in points]))
+        v0, b0, b0_prime = _birch_murnaghan(
+            volumes, _scan_energies(calc, name, [p["a"] for p in points])
+        )
         pressure = 10 * GPa
         # Murnaghan's integral form of the pressure-volume relation
         v_predicted = v0 * (1 + b0_prime * pressure / b0) ** (-1 / b0_prime)
 
         atoms = bulk(*CRYSTALS[name], a=v0 ** (1 / 3), cubic=True)
         atoms.calc = calc
-        relaxed = optimize_structure(atoms, fmax=1e-5, pressure=10.0,
-                                     trajectory=str(tmp_path / "p.traj"))
+        relaxed = optimize_structure(
+            atoms, fmax=1e-5, pressure=10.0, trajectory=str(tmp_path / "p.traj")
+        )
         shrink = v0 - relaxed.get_volume()
         assert shrink > 0
         assert shrink == pytest.approx(v0 - v_predicted, rel=5e-3)
@@ -166,8 +180,9 @@ class TestVacancy:
         atoms.rattle(0.02, seed=5)
         atoms.calc = calc
         traj = tmp_path / "vacancy.traj"
-        relaxed = optimize_structure(atoms, fmax=0.05, method="LBFGS", steps=500,
-                                     trajectory=str(traj))
+        relaxed = optimize_structure(
+            atoms, fmax=0.05, method="LBFGS", steps=500, trajectory=str(traj)
+        )
         assert np.linalg.norm(relaxed.get_forces(), axis=1).max() < 0.05
         assert "did not converge" not in capsys.readouterr().out
         frames = read(traj, ":")
@@ -176,7 +191,8 @@ class TestVacancy:
         np.testing.assert_allclose(frames[-1].positions, relaxed.positions, atol=1e-12)
         np.testing.assert_allclose(frames[-1].cell, relaxed.cell, atol=1e-12)
         assert frames[-1].get_potential_energy() == pytest.approx(
-            relaxed.get_potential_energy(), rel=1e-12)
+            relaxed.get_potential_energy(), rel=1e-12
+        )
         assert frames[0].get_potential_energy() > frames[-1].get_potential_energy()
 
 
@@ -187,11 +203,14 @@ class TestOptimizeOptions:
         atoms.calc = calc
         return atoms
 
-    @pytest.mark.parametrize("method, tag", [("fire", "FIRE:"), ("bfgs", "BFGS:"),
-                                             ("Lbfgs", "LBFGS:"), ("MDMin", "MDMin:")])
+    @pytest.mark.parametrize(
+        "method, tag",
+        [("fire", "FIRE:"), ("bfgs", "BFGS:"), ("Lbfgs", "LBFGS:"), ("MDMin", "MDMin:")],
+    )
     def test_method_names_ignore_case(self, calc, method, tag, tmp_path, capsys):
-        optimize_structure(self._atoms(calc), steps=2, method=method,
-                           trajectory=str(tmp_path / "t.traj"))
+        optimize_structure(
+            self._atoms(calc), steps=2, method=method, trajectory=str(tmp_path / "t.traj")
+        )
         assert tag in capsys.readouterr().out
 
     def test_every_known_method_runs(self, calc, capsys):
@@ -221,9 +240,12 @@ class TestOptimizeOptions:
         atoms = self._atoms(calc)
         relaxed = optimize_structure(atoms, fmax=1e-6, steps=2, trajectory=None)
         out = capsys.readouterr().out
-        assert re.search(r"^Warning: the optimization did not converge within 2 steps "
-                         r"\(largest force [0-9.]+ eV/\u00c5, fmax 1e-06 eV/\u00c5\)\.$", out,
-                         re.MULTILINE)
+        assert re.search(
+            r"^Warning: the optimization did not converge within 2 steps "
+            r"\(largest force [0-9.]+ eV/\u00c5, fmax 1e-06 eV/\u00c5\)\.$",
+            out,
+            re.MULTILINE,
+        )
         assert relaxed is not atoms
         assert relaxed.calc is atoms.calc
         assert not (tmp_path / "opt.traj").exists()
@@ -275,12 +297,18 @@ class TestOptimizeOptions:
     @pytest.mark.parametrize(
         "atoms, message",
         [
-            (Atoms("CSi", positions=[(0, 0, 0), (1.5, 0, 0)], cell=[5, 5, 5], pbc=True),
-             "has no parameters for Si"),
-            (Atoms("C2", positions=[(0, 0, 0), (0, 0, 0)], cell=[5, 5, 5], pbc=True),
-             "Atoms 0 and 1 overlap"),
-            (Atoms("C", cell=[(3, 0, 0), (0, 3, 0), (0, 0, 0)], pbc=True),
-             "Unit cell volume is zero."),
+            (
+                Atoms("CSi", positions=[(0, 0, 0), (1.5, 0, 0)], cell=[5, 5, 5], pbc=True),
+                "has no parameters for Si",
+            ),
+            (
+                Atoms("C2", positions=[(0, 0, 0), (0, 0, 0)], cell=[5, 5, 5], pbc=True),
+                "Atoms 0 and 1 overlap",
+            ),
+            (
+                Atoms("C", cell=[(3, 0, 0), (0, 3, 0), (0, 0, 0)], pbc=True),
+                "Unit cell volume is zero.",
+            ),
         ],
         ids=["element", "overlap", "zero-volume"],
     )

@@ -12,14 +12,15 @@ from ase.calculators.calculator import Calculator
 from ase.calculators.fd import calculate_numerical_forces, calculate_numerical_stress
 from ase.neighborlist import neighbor_list
 
-import ferrolith.data.files as files
+from ferrolith.data import files
 from ferrolith.optimization.tersoff import TersoffCalculator, TersoffPotential
 
 POTENTIAL = Path(files.__file__).parent / "BNC.tersoff"
 # LAMMPS energies, forces, stresses and per-atom energies of four small cells
 # (cubic BN, a compressed B/N/C mix, a triclinic 2-atom cell, diamond).
 REFERENCE_CASES = json.loads(
-    (Path(__file__).parent / "data" / "tersoff-reference.json").read_text())["cases"]
+    (Path(__file__).parent / "data" / "tersoff-reference.json").read_text()
+)["cases"]
 
 
 @pytest.fixture(scope="module")
@@ -50,10 +51,15 @@ class TestLammpsReference:
         scale = np.abs(forces).max()
         np.testing.assert_allclose(atoms.get_forces(), forces, rtol=0, atol=1e-8 * scale)
         stress = np.array(case["ase_stress_voigt_eV_per_A3"])
-        np.testing.assert_allclose(atoms.get_stress(), stress, rtol=0,
-                                   atol=1e-8 * np.abs(stress).max())
-        np.testing.assert_allclose(atoms.get_potential_energies(),
-                                   case["lammps_per_atom_energy_eV"], rtol=0, atol=1e-8 * scale)
+        np.testing.assert_allclose(
+            atoms.get_stress(), stress, rtol=0, atol=1e-8 * np.abs(stress).max()
+        )
+        np.testing.assert_allclose(
+            atoms.get_potential_energies(),
+            case["lammps_per_atom_energy_eV"],
+            rtol=0,
+            atol=1e-8 * scale,
+        )
 
     @pytest.mark.parametrize(
         "spec, a, energy_per_atom, pressure_gpa",
@@ -65,8 +71,9 @@ class TestLammpsReference:
     def test_perfect_crystals(self, calc, spec, a, energy_per_atom, pressure_gpa):
         atoms = bulk(*spec, a=a, cubic=True)
         atoms.calc = calc
-        assert atoms.get_potential_energy() / len(atoms) == pytest.approx(energy_per_atom,
-                                                                          rel=1e-10)
+        assert atoms.get_potential_energy() / len(atoms) == pytest.approx(
+            energy_per_atom, rel=1e-10
+        )
         stress = atoms.get_stress(voigt=False)
         # ASE's stress is minus the pressure (converted to GPa as LAMMPS does:
         # 1 eV/Å^3 = 1.6021765e6 bar); a cubic crystal has no shear stress
@@ -84,8 +91,9 @@ class TestDerivatives:
             # slab: periodic in two directions
             lambda: _slab(),
             # free cluster cut from diamond
-            lambda: _rattled(bulk("C", "diamond", a=3.6, cubic=True).repeat(2)[:20], 0.1,
-                             pbc=False),
+            lambda: _rattled(
+                bulk("C", "diamond", a=3.6, cubic=True).repeat(2)[:20], 0.1, pbc=False
+            ),
         ],
         ids=["mixed-compressed", "triclinic-primitive", "slab", "cluster"],
     )
@@ -114,7 +122,8 @@ class TestDerivatives:
         atoms = _mixed_cluster()
         atoms.calc = calc
         assert atoms.get_potential_energies().sum() == pytest.approx(
-            atoms.get_potential_energy(), rel=1e-12)
+            atoms.get_potential_energy(), rel=1e-12
+        )
 
 
 def _rattled(atoms, amount, pbc=None, seed=1):
@@ -134,6 +143,7 @@ def _slab():
 
 def _numpy_tersoff_energy(positions, p):
     """The Tersoff energy of a free single-element cluster, written out with numpy."""
+
     def fc(r):
         if r < p["R"] - p["D"]:
             return 1.0
@@ -161,8 +171,11 @@ def _numpy_tersoff_energy(positions, p):
                 cos = rij @ rik / (r * np.linalg.norm(rik))
                 zeta += fc(np.linalg.norm(rik)) * g(cos)
             b = (1 + (p["beta"] * zeta) ** p["n"]) ** (-1 / (2 * p["n"]))
-            energy += 0.5 * fc(r) * (p["A"] * np.exp(-p["lambda1"] * r)
-                                     - b * p["B"] * np.exp(-p["lambda2"] * r))
+            energy += (
+                0.5
+                * fc(r)
+                * (p["A"] * np.exp(-p["lambda1"] * r) - b * p["B"] * np.exp(-p["lambda2"] * r))
+            )
     return energy
 
 
@@ -173,18 +186,42 @@ class TestBondOrderRegimes:
     def test_energy_and_forces(self, tmp_path, beta):
         carbon = TersoffPotential(POTENTIAL).entry("C", "C", "C")
         carbon["beta"] = beta
-        order = ["m", "gamma", "lambda3", "c", "d", "costheta0", "n", "beta", "lambda2", "B",
-                 "R", "D", "lambda1", "A"]
+        order = [
+            "m",
+            "gamma",
+            "lambda3",
+            "c",
+            "d",
+            "costheta0",
+            "n",
+            "beta",
+            "lambda2",
+            "B",
+            "R",
+            "D",
+            "lambda1",
+            "A",
+        ]
         path = tmp_path / "carbon.tersoff"
         path.write_text("C C C " + " ".join(repr(float(carbon[k])) for k in order) + "\n")
-        atoms = Atoms("C5", positions=[(0, 0, 0), (1.45, 0.1, 0), (-0.5, 1.4, 0.2),
-                                       (-0.4, -0.7, 1.3), (1.9, 1.1, 0.9)])
+        atoms = Atoms(
+            "C5",
+            positions=[
+                (0, 0, 0),
+                (1.45, 0.1, 0),
+                (-0.5, 1.4, 0.2),
+                (-0.4, -0.7, 1.3),
+                (1.9, 1.1, 0.9),
+            ],
+        )
         atoms.calc = TersoffCalculator(path)
         assert atoms.get_potential_energy() == pytest.approx(
-            _numpy_tersoff_energy(atoms.positions, carbon), rel=1e-12)
+            _numpy_tersoff_energy(atoms.positions, carbon), rel=1e-12
+        )
         forces = atoms.get_forces()
-        np.testing.assert_allclose(forces, calculate_numerical_forces(atoms, eps=1e-5),
-                                   atol=1e-6 * np.abs(forces).max())
+        np.testing.assert_allclose(
+            forces, calculate_numerical_forces(atoms, eps=1e-5), atol=1e-6 * np.abs(forces).max()
+        )
 
 
 class TestInvariance:
@@ -219,8 +256,9 @@ class TestInvariance:
         skewed.set_cell([cell[0], cell[1] + 3 * cell[0], cell[2] - 2 * cell[1] + cell[0]])
         skewed.wrap()
         skewed.calc = calc
-        assert skewed.get_potential_energy() == pytest.approx(atoms.get_potential_energy(),
-                                                              rel=1e-12)
+        assert skewed.get_potential_energy() == pytest.approx(
+            atoms.get_potential_energy(), rel=1e-12
+        )
         np.testing.assert_allclose(skewed.get_forces(), atoms.get_forces(), atol=1e-9)
         np.testing.assert_allclose(skewed.get_stress(), atoms.get_stress(), atol=1e-10)
 
@@ -241,7 +279,12 @@ class TestCalculator:
     def test_is_an_ase_calculator(self, calc):
         assert isinstance(calc, Calculator)
         assert set(TersoffCalculator.implemented_properties) == {
-            "energy", "free_energy", "energies", "forces", "stress"}
+            "energy",
+            "free_energy",
+            "energies",
+            "forces",
+            "stress",
+        }
         assert repr(calc) == f"TersoffCalculator({str(POTENTIAL)!r})"
 
     def test_results_are_cached_until_the_atoms_change(self, calc):
@@ -253,7 +296,8 @@ class TestCalculator:
         assert atoms.calc.get_property("energy", atoms, allow_calculation=False) is None
         assert atoms.get_potential_energy() != first
         assert atoms.get_potential_energy(force_consistent=True) == pytest.approx(
-            atoms.get_potential_energy())
+            atoms.get_potential_energy()
+        )
 
     def test_accepts_a_parsed_potential(self):
         potential = TersoffPotential(POTENTIAL)
@@ -286,16 +330,23 @@ class TestBadInput:
     @pytest.mark.parametrize(
         "atoms, message",
         [
-            (Atoms("SiC", positions=[(0, 0, 0), (1.5, 0, 0)]),
-             "has no parameters for Si; it covers N, B, C."),
-            (Atoms("C2", positions=[(0, 0, 0), (0.05, 0, 0)]),
-             "Atoms 0 and 1 overlap (distance 0.05 \u00c5, less than 0.1 \u00c5)."),
-            (Atoms("C", cell=[(3, 0, 0), (0, 3, 0), (3, 3, 0)], pbc=True),
-             "Unit cell volume is zero."),
-            (Atoms("C2", positions=[(0, 0, 0), (np.nan, 0, 0)]),
-             "The position of atom 1 is not a finite number."),
-            (Atoms("C", cell=[0.06, 3, 3], pbc=True),
-             "Atom 0 overlaps its own periodic image"),
+            (
+                Atoms("SiC", positions=[(0, 0, 0), (1.5, 0, 0)]),
+                "has no parameters for Si; it covers N, B, C.",
+            ),
+            (
+                Atoms("C2", positions=[(0, 0, 0), (0.05, 0, 0)]),
+                "Atoms 0 and 1 overlap (distance 0.05 \u00c5, less than 0.1 \u00c5).",
+            ),
+            (
+                Atoms("C", cell=[(3, 0, 0), (0, 3, 0), (3, 3, 0)], pbc=True),
+                "Unit cell volume is zero.",
+            ),
+            (
+                Atoms("C2", positions=[(0, 0, 0), (np.nan, 0, 0)]),
+                "The position of atom 1 is not a finite number.",
+            ),
+            (Atoms("C", cell=[0.06, 3, 3], pbc=True), "Atom 0 overlaps its own periodic image"),
         ],
         ids=["unknown-element", "overlap", "zero-volume", "nan", "self-overlap"],
     )
@@ -307,25 +358,34 @@ class TestBadInput:
     def test_missing_triplet_is_named(self, tmp_path):
         text = POTENTIAL.read_text()
         path = tmp_path / "partial.tersoff"
-        path.write_text("\n".join(line for line in text.splitlines()
-                                  if not line.startswith("B  N  C")))
+        path.write_text(
+            "\n".join(line for line in text.splitlines() if not line.startswith("B  N  C"))
+        )
         calc = TersoffCalculator(path)
         boron_nitride = bulk("BN", "zincblende", a=3.6)
         boron_nitride.calc = calc
         boron_nitride.get_potential_energy()  # needs no C
         mixed = _mixed_cluster()
         mixed.calc = calc
-        with pytest.raises(ValueError, match=re.escape(
-                f"The Tersoff potential {path} has no entry for the element triplet B N C")):
+        with pytest.raises(
+            ValueError,
+            match=re.escape(
+                f"The Tersoff potential {path} has no entry for the element triplet B N C"
+            ),
+        ):
             mixed.get_potential_energy()
 
     @pytest.mark.parametrize(
         "text, message",
         [
-            ("C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 2.0 0.1 1\n", "line 1: the entry starting on line 1 "
-             "ends after 16 words"),
-            ("# c\nC C C 3.0 1.0 0.0 1 1 0 1 1 oops 1 2.0 0.1 1 1\n",
-             "line 2: value 'oops' of parameter lambda2 is not a finite number"),
+            (
+                "C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 2.0 0.1 1\n",
+                "line 1: the entry starting on line 1 ends after 16 words",
+            ),
+            (
+                "# c\nC C C 3.0 1.0 0.0 1 1 0 1 1 oops 1 2.0 0.1 1 1\n",
+                "line 2: value 'oops' of parameter lambda2 is not a finite number",
+            ),
         ],
     )
     def test_malformed_file_names_the_line(self, tmp_path, text, message):

@@ -20,10 +20,8 @@ HERE = Path(__file__).parent
 POTENTIAL = HERE.parents[1] / "src" / "ferrolith" / "data" / "files" / "BNC.tersoff"
 # name, LAMMPS lattice, basis types (1=B, 2=N, 3=C), centre of the scan (Å)
 SYSTEMS = {
-    "diamond": ("diamond", "basis 1 3 basis 2 3 basis 3 3 basis 4 3 "
-                "basis 5 3 basis 6 3 basis 7 3 basis 8 3", 3.645),
-    "c-BN": ("diamond", "basis 1 1 basis 2 1 basis 3 1 basis 4 1 "
-             "basis 5 2 basis 6 2 basis 7 2 basis 8 2", 3.495),
+    "diamond": ("diamond", " ".join(f"basis {k} 3" for k in range(1, 9)), 3.645),
+    "c-BN": ("diamond", " ".join(f"basis {k} {1 if k <= 4 else 2}" for k in range(1, 9)), 3.495),
 }
 SCALES = np.linspace(0.97, 1.03, 13)
 
@@ -45,24 +43,29 @@ run 0
 
 def lammps_energy(a, lattice, basis, workdir):
     (workdir / "in.lmp").write_text(
-        INPUT.format(lattice=lattice, a=a, basis=basis, potential=POTENTIAL))
-    out = subprocess.run(["lmp", "-nocite", "-log", "none", "-in", "in.lmp"], cwd=workdir,
-                         capture_output=True, text=True, check=True).stdout
+        INPUT.format(lattice=lattice, a=a, basis=basis, potential=POTENTIAL)
+    )
+    out = subprocess.run(
+        ["lmp", "-nocite", "-log", "none", "-in", "in.lmp"],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     lines = out.splitlines()
     k = next(i for i, line in enumerate(lines) if line.split()[:2] == ["Step", "PotEng"])
-    step, pe, vol, press = lines[k + 1].split()
+    _, pe, vol, _ = lines[k + 1].split()
     return float(pe), float(vol)
 
 
 def main():
-    version = subprocess.run(["lmp", "-h"], capture_output=True, text=True).stdout
-    banner = re.search(r"Large-scale Atomic/Molecular Massively Parallel Simulator - (.*)",
-                       version)
+    version = subprocess.run(["lmp", "-h"], capture_output=True, text=True, check=False).stdout
+    banner = re.search(r"Large-scale Atomic/Molecular Massively Parallel Simulator - (.*)", version)
     result = {
         "note": "Energies of the 8-atom conventional cubic cell from LAMMPS (pair_style tersoff, "
-                "pair_coeff * * BNC.tersoff B N C, run 0, serial) with the BNC.tersoff bundled "
-                "in ferrolith.data.files, and a Birch-Murnaghan fit of them with "
-                "ase.eos.EquationOfState; produced by tests/data/tersoff_lammps_eos.py.",
+        "pair_coeff * * BNC.tersoff B N C, run 0, serial) with the BNC.tersoff bundled "
+        "in ferrolith.data.files, and a Birch-Murnaghan fit of them with "
+        "ase.eos.EquationOfState; produced by tests/data/tersoff_lammps_eos.py.",
         "lammps": banner.group(1).strip() if banner else "unknown",
         "systems": {},
     }
@@ -72,14 +75,21 @@ def main():
             for a in centre * SCALES:
                 energy, volume = lammps_energy(a, lattice, basis, Path(tmp))
                 points.append({"a": a, "volume_A3": volume, "energy_eV": energy})
-            eos = EquationOfState([p["volume_A3"] for p in points],
-                                  [p["energy_eV"] for p in points], eos="birchmurnaghan")
+            eos = EquationOfState(
+                [p["volume_A3"] for p in points],
+                [p["energy_eV"] for p in points],
+                eos="birchmurnaghan",
+            )
             v0, e0, b = eos.fit()
             result["systems"][name] = {
                 "atoms": 8,
                 "points": points,
-                "birch_murnaghan_fit": {"v0_A3": v0, "e0_eV": e0, "bulk_modulus_GPa": b / GPa,
-                                        "a0_A": v0 ** (1 / 3)},
+                "birch_murnaghan_fit": {
+                    "v0_A3": v0,
+                    "e0_eV": e0,
+                    "bulk_modulus_GPa": b / GPa,
+                    "a0_A": v0 ** (1 / 3),
+                },
             }
     (HERE / "tersoff-lammps-eos.json").write_text(json.dumps(result, indent=1) + "\n")
 
