@@ -39,8 +39,8 @@ SYSTEMS = [  # name, ase.build.bulk arguments, lattice constant (Å)
 LAMMPS_TYPES = {"B": 1, "N": 2, "C": 3}
 
 
-def make_structure(spec, a, repeat):
-    atoms = bulk(*spec, a=a, cubic=True).repeat(repeat)
+def make_structure(crystal, a, repeat):
+    atoms = bulk(*crystal, a=a, cubic=True).repeat(repeat)
     atoms.rattle(0.02, seed=7)
     return atoms
 
@@ -142,9 +142,9 @@ def main():
     print("-" * len(header))
     per_atom = {}
     with tempfile.TemporaryDirectory() as tmp:
-        for name, spec, a in SYSTEMS:
+        for name, crystal, a in SYSTEMS:
             for repeat, steps in sizes:
-                atoms = make_structure(spec, a, repeat)
+                atoms = make_structure(crystal, a, repeat)
                 n = len(atoms)
                 ours = theirs = float("inf")
                 for _ in range(1 if args.quick else args.repeats):

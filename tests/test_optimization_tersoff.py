@@ -62,14 +62,14 @@ class TestLammpsReference:
         )
 
     @pytest.mark.parametrize(
-        "spec, a, energy_per_atom, pressure_gpa",
+        "crystal, a, energy_per_atom, pressure_gpa",
         [
             (("BN", "zincblende"), 3.615, -7.700617861564, -38.96322638),
             (("C", "diamond"), 3.567, -6.505782715477, 27.32002981),
         ],
     )
-    def test_perfect_crystals(self, calc, spec, a, energy_per_atom, pressure_gpa):
-        atoms = bulk(*spec, a=a, cubic=True)
+    def test_perfect_crystals(self, calc, crystal, a, energy_per_atom, pressure_gpa):
+        atoms = bulk(*crystal, a=a, cubic=True)
         atoms.calc = calc
         assert atoms.get_potential_energy() / len(atoms) == pytest.approx(
             energy_per_atom, rel=1e-10
