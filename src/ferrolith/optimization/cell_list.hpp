@@ -62,7 +62,8 @@ struct NeighborList {
 
 /// Outcome of a search: empty message when it succeeded.
 struct NeighborStatus {
-    std::string message;
+    std::string message; ///< what went wrong, as a sentence naming the atoms
+    /// True when the search succeeded.
     bool ok() const { return message.empty(); }
 };
 

@@ -61,6 +61,7 @@ public:
                           n_elements() +
                       static_cast<std::size_t>(k)];
     }
+    /// Number of distinct element names in the file.
     std::size_t n_elements() const { return elements_.size(); }
 
     /// The first triplet (in i, j, k order) among `present` element indices
