@@ -103,17 +103,7 @@ class TestRegisterParser:
     def test_parsed_defaults_and_values(self):
         parser, _ = _parser()
         args = parser.parse_args(["optimize"])
-        assert vars(args) == {
-            "filename": None,
-            "output": "optimized.vasp",
-            "potential": "tersoff",
-            "method": "LBFGS",
-            "fmax": 0.05,
-            "steps": 5000,
-            "pressure": 0.0,
-            "trajectory": "opt.traj",
-            "command": "optimize",
-        }
+        assert args == _args(filename=None)
         args = parser.parse_args(
             [
                 "optimize",
