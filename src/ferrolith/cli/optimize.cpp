@@ -1,0 +1,135 @@
+// ferrolith.cli.optimize: the `optimize` subcommand (structure relaxation).
+#include "ferrolith/_binding/binding.hpp"
+
+#include <string>
+
+namespace py = pybind11;
+namespace fb = ferrolith::binding;
+using namespace pybind11::literals;
+
+namespace {
+
+fb::Globals globals;
+
+constexpr const char* kCommand = "optimize";
+constexpr const char* kDescription = "Optimize the atomic structure";
+constexpr const char* kPotentialHelp =
+    "The potential file of the calculator. There same default potentials.\n"
+    "'pth':     pre-trained BCN ML potential.\n"
+    "'tersoff': pre-trained BCN tersoff potential.\n";
+constexpr const char* kMlPotentialFile = "BCN-qz-v0.0.1.pth";
+constexpr const char* kTersoffFile = "BNC.tersoff";
+constexpr const char* kRule = "------------------------------------------------------------";
+
+void register_parser(py::object subparsers) {
+    py::object parser =
+        subparsers.attr("add_parser")(kCommand, "help"_a = kDescription,
+                                      "description"_a = kDescription,
+                                      "formatter_class"_a = globals["CombinedFormatter"]);
+    py::object str = py::module_::import("builtins").attr("str");
+    py::object float_ = py::module_::import("builtins").attr("float");
+    py::object int_ = py::module_::import("builtins").attr("int");
+    py::object add = parser.attr("add_argument");
+    add("-f", "--filename", "type"_a = str,
+        "help"_a = "Path to the input file for the bulk crystal structure (e.g., VASP POSCAR).");
+    add("-o", "--output", "type"_a = str, "default"_a = "optimized.vasp",
+        "help"_a = "Path to save the optimized structure file.");
+    add("--potential", "default"_a = "tersoff", "help"_a = kPotentialHelp);
+    add("--method", "default"_a = "LBFGS",
+        "help"_a = "Optimization algorithm (e.g., LBFGS, FIRE, BFGS).");
+    add("--fmax", "type"_a = float_, "default"_a = 0.05,
+        "help"_a = "Convergence criterion for forces.");
+    add("--steps", "type"_a = int_, "default"_a = 5000,
+        "help"_a = "Maximum number of optimization steps.");
+    add("--pressure", "type"_a = float_, "default"_a = 0.0, "help"_a = "Target pressure (GPa).");
+    add("--trajectory", "default"_a = "opt.traj",
+        "help"_a = "Path to save optimization trajectory.");
+    parser.attr("set_defaults")("command"_a = kCommand);
+}
+
+// The output's format key: its suffix with the dot, or else its stem.
+py::object output_format(py::object output) {
+    py::object outp = globals["Path"](output);
+    py::object suffix = outp.attr("suffix");
+    if (py::len(suffix) > 0) {
+        return suffix;
+    }
+    return outp.attr("stem");
+}
+
+// The potential handed to get_calculator: a bundled one by name, else the
+// text as typed.
+py::object resolve_potential(py::object potential) {
+    const char* bundled = nullptr;
+    if (potential.equal(py::str("pth"))) {
+        bundled = kMlPotentialFile;
+    } else if (potential.equal(py::str("tersoff"))) {
+        bundled = kTersoffFile;
+    } else {
+        return potential;
+    }
+    py::object directory = globals["Path"](globals["files"].attr("__file__")).attr("parent");
+    return py::str(directory.attr("__truediv__")(bundled));
+}
+
+void main_(py::object args) {
+    py::object output_fmt = output_format(args.attr("output"));
+    fb::print_line("Reading initial structure from: " +
+                   py::str(args.attr("filename")).cast<std::string>());
+    py::object initial_atoms = globals["read"](args.attr("filename"));
+
+    py::object potential = resolve_potential(args.attr("potential"));
+    py::object calc = globals["get_calculator"](potential);
+    initial_atoms.attr("calc") = calc;
+
+    py::object optimized_atoms = globals["optimize_structure"](
+        initial_atoms, "fmax"_a = args.attr("fmax"), "method"_a = args.attr("method"),
+        "steps"_a = args.attr("steps"), "pressure"_a = args.attr("pressure"),
+        "trajectory"_a = args.attr("trajectory"));
+
+    py::dict output_options;
+    for (const char* vasp_name : {".vasp", "poscar", "contcar"}) {
+        if (output_fmt.equal(py::str(vasp_name))) {
+            output_options["vasp5"] = true;
+            output_options["direct"] = true;
+            break;
+        }
+    }
+    globals["write"](args.attr("output"), optimized_atoms, **output_options);
+
+    fb::print_line(kRule);
+    fb::print_line("Optimization finished.");
+    fb::print_line("Final optimized structure written to: " +
+                   py::str(args.attr("output")).cast<std::string>());
+}
+
+} // namespace
+
+PYBIND11_MODULE(optimize, m) {
+    globals = fb::Globals(m);
+    m.doc() = R"doc(The ``optimize`` command: relax a structure with a pre-trained potential.
+
+Reads a structure file, attaches the calculator of the chosen potential (the
+bundled Tersoff or machine-learned potential by name, or a file), relaxes
+positions and cell with ``ferrolith.optimization.optimize_structure`` and
+writes the result; VASP outputs get the VASP 5 header and fractional
+coordinates.)doc";
+
+    m.attr("argparse") = py::module_::import("argparse");
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    py::module_ ase_io = py::module_::import("ase.io");
+    m.attr("read") = ase_io.attr("read");
+    m.attr("write") = ase_io.attr("write");
+    m.attr("files") = py::module_::import("ferrolith.data.files");
+    py::module_ optimization = py::module_::import("ferrolith.optimization");
+    m.attr("get_calculator") = optimization.attr("get_calculator");
+    m.attr("optimize_structure") = optimization.attr("optimize_structure");
+    m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
+
+    m.def("register_parser", &register_parser, "subparsers"_a,
+          R"doc(Adds the ``optimize`` sub-parser and its options to ``subparsers``.)doc");
+    m.def("main", &main_, "args"_a,
+          R"doc(Runs the command with the parsed options ``args``: reads ``args.filename``,
+relaxes it with the calculator of ``args.potential`` and writes
+``args.output``.)doc");
+}

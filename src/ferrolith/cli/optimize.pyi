@@ -1,0 +1,17 @@
+import argparse as _argparse
+from pathlib import Path as Path
+from types import ModuleType
+from typing import Any
+
+from ase.io import read as read
+from ase.io import write as write
+
+from ferrolith.cli import CombinedFormatter as CombinedFormatter
+from ferrolith.optimization import get_calculator as get_calculator
+from ferrolith.optimization import optimize_structure as optimize_structure
+
+argparse: ModuleType
+files: ModuleType
+
+def register_parser(subparsers: Any) -> None: ...
+def main(args: _argparse.Namespace) -> None: ...

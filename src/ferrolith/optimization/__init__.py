@@ -1,0 +1,11 @@
+"""Structure relaxation: calculators from potential files and ASE optimisers.
+
+``get_calculator(potential)`` returns the ASE calculator of a potential file
+(a Tersoff file gives a ``TersoffCalculator``); ``optimize_structure`` relaxes
+positions and the periodic cell together at a target pressure.
+"""
+
+from ferrolith.optimization.relax import get_calculator, optimize_structure
+from ferrolith.optimization.tersoff import TersoffCalculator, TersoffPotential
+
+__all__ = ["TersoffCalculator", "TersoffPotential", "get_calculator", "optimize_structure"]
