@@ -28,6 +28,7 @@ import sqlite3
 import threading
 import urllib.parse
 from datetime import datetime, timezone
+from functools import cached_property
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import ase.data
@@ -35,9 +36,11 @@ import ase.data.colors
 import ase.db
 import ase.io
 import numpy as np
+from ase.db.row import AtomsRow
 from ase.db.core import float_to_time_string, get_key_descriptions, now, parse_selection
 from flask import Flask, Response, abort, jsonify, render_template, request, send_from_directory
 from jinja2 import ChoiceLoader, FileSystemLoader
+from markupsafe import Markup, escape
 from werkzeug.exceptions import NotFound
 
 from ferrolith.data.db.picture import render_svg
@@ -143,6 +146,113 @@ def open_read_only(address: str):
             raise
         raise ValueError(f"{address} is not a readable ASE database: {exc}") from exc
     return db
+
+
+# ---------------------------------------------------------------------------
+# Paging
+# ---------------------------------------------------------------------------
+
+#: Sort names of the table and the columns of ASE's ``systems`` table they order by.
+_SORT_COLUMNS = {"user": "username", "age": "ctime"}
+
+
+def _page_ids(db, selection: List[Any], sort: str, limit: int, offset: int,
+              value_table: Optional[str] = None) -> List[int]:
+    """Ids of one page of rows, in order.
+
+    Only ids are sorted and paged here, which spares the database from carrying
+    whole rows (positions, forces ...) through its sort; ties are broken by id
+    so that pages never overlap, and the id order itself walks the primary key.
+    `value_table` names ASE's table of the key-value pairs to sort by
+    ("number_key_values" or "text_key_values"); None sorts by a column of rows.
+    """
+    descending = sort.startswith("-")
+    name = sort[1:] if descending else sort
+    if name == "age":  # younger first means larger creation time first
+        descending = not descending
+    direction = "DESC" if descending else "ASC"
+    keys, comparisons = parse_selection(selection)
+    if value_table is not None:
+        # Rows lacking the key drop out of this join; callers page them apart.
+        sql, args = db.create_select_statement(keys, comparisons, sort=name, order=direction,
+                                               sort_table=value_table, what="systems.id")
+        sql += ", systems.id ASC"
+    else:
+        sql, args = db.create_select_statement(keys, comparisons, what="systems.id")
+        column = _SORT_COLUMNS.get(name, name)
+        if column == "id":
+            sql += f"\nORDER BY systems.id {direction}"
+        else:
+            sql += (f"\nORDER BY systems.{column} IS NULL, systems.{column} {direction}, "
+                    "systems.id ASC")
+    sql += f"\nLIMIT {int(limit)} OFFSET {int(offset)}"
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        cur.execute(sql, args)
+        return [int(r[0]) for r in cur.fetchall()]
+
+
+#: Table columns read straight from ASE's ``systems`` table. ASE stores these
+#: per row when it writes one (they are what its queries filter on), so the
+#: table shows exactly the values a query compares; other keys come from the
+#: row's key-value pairs.
+_STORED_COLUMNS = {
+    "id": "id", "natoms": "natoms", "energy": "energy", "fmax": "fmax", "smax": "smax",
+    "volume": "volume", "mass": "mass", "charge": "charge", "magmom": "magmom",
+    "ctime": "ctime", "mtime": "mtime", "age": "ctime", "user": "username",
+    "calculator": "calculator", "unique_id": "unique_id", "formula": "numbers", "pbc": "pbc",
+}
+
+
+@functools.lru_cache(maxsize=4096)
+def _formula_of(numbers: bytes) -> str:
+    # Many rows share a composition; ASE's own row formats the formula.
+    return AtomsRow({"numbers": np.frombuffer(numbers, dtype=np.int32)}).formula
+
+
+def _pbc_text(bits: Optional[int]) -> str:
+    if bits is None:
+        return ""
+    return "".join("T" if int(bits) >> k & 1 else "F" for k in range(3))
+
+
+def listing_values(db, ids: List[int], keys: Sequence[str]) -> List[Dict[str, Any]]:
+    """The values of the table's columns `keys` for the rows `ids`, in that order.
+
+    One query reads only the columns shown (never positions, forces or data),
+    which keeps a page of the table cheap however large the structures are.
+    """
+    if not ids:
+        return []
+    columns = ["id"] + sorted({_STORED_COLUMNS.get(k, "key_value_pairs") for k in keys} - {"id"})
+    sql = (f"SELECT {', '.join('systems.' + c for c in columns)} FROM systems "
+           f"WHERE systems.id IN ({', '.join('?' * len(ids))})")
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        cur.execute(sql, [int(i) for i in ids])
+        records = cur.fetchall()
+    moment = now()
+    found: Dict[int, Dict[str, Any]] = {}
+    for record in records:
+        raw = dict(zip(columns, record))
+        pairs = raw.get("key_value_pairs")
+        pairs = db.decode(pairs) if pairs not in (None, "", "{}") else {}
+        values: Dict[str, Any] = {}
+        for key in keys:
+            if key == "formula":
+                numbers = db.deblob(raw["numbers"], np.int32)
+                values[key] = _formula_of(np.ascontiguousarray(numbers, dtype=np.int32).tobytes())
+            elif key == "pbc":
+                values[key] = _pbc_text(raw["pbc"])
+            elif key == "age":
+                ctime = raw["ctime"]
+                values[key] = None if ctime is None else float_to_time_string(moment - ctime)
+            elif key in _STORED_COLUMNS:
+                values[key] = raw[_STORED_COLUMNS[key]]
+            else:
+                values[key] = pairs.get(key)
+        found[int(raw["id"])] = values
+    return [found[i] for i in ids if i in found]
 
 
 # ---------------------------------------------------------------------------
@@ -357,7 +467,7 @@ class ASEDBApp(Flask):
 
     # -- configuration -----------------------------------------------------
 
-    @property
+    @cached_property
     def jinja_loader(self):  # the override directory first, then the built-in one
         return ChoiceLoader([FileSystemLoader(d) for d in self.template_dirs])
 
@@ -423,8 +533,8 @@ class ASEDBApp(Flask):
             raise QueryError(f"Cannot sort by {sort!r}")
         return name
 
-    def select_page(self, state: ListingState, columns="all") -> Tuple[int, list]:
-        """(number of matching rows, rows of the requested page)."""
+    def select_page(self, state: ListingState) -> Tuple[int, List[int]]:
+        """(number of matching rows, ids of the rows of the requested page)."""
         selection = self.parse_query(state.query)
         key = self._sort_key(state.sort)
         offset = (state.page - 1) * state.limit
@@ -432,36 +542,31 @@ class ASEDBApp(Flask):
         try:
             total = db.count(selection)
             if key in _SYSTEM_SORT_KEYS:
-                rows = list(
-                    db.select(selection, sort=state.sort, limit=state.limit, offset=offset,
-                              include_data=False, columns=columns)
-                )
+                ids = _page_ids(db, selection, state.sort, state.limit, offset)
             else:
-                rows = self._select_by_value(db, selection, key, state, offset, columns)
+                ids = self._select_by_value(db, selection, key, state, offset)
         except self._query_errors as exc:
             raise QueryError(f"Malformed query: {exc}") from exc
-        return total, rows
+        return total, ids
 
     @staticmethod
-    def _select_by_value(db, selection, key, state, offset, columns) -> list:
+    def _select_by_value(db, selection, key, state, offset) -> List[int]:
         # Rows that have the key come first, in order of its value, then the
         # rows without it in order of id; each part is paged on its own so that
         # no row is skipped at the seam between the two.
         with_key = selection + [key]
         n_with = db.count(with_key)
-        rows = []
+        ids: List[int] = []
         if offset < n_with:
-            rows = list(
-                db.select(with_key, sort=state.sort, limit=state.limit, offset=offset,
-                          include_data=False, columns=columns)
-            )
-        missing = state.limit - len(rows)
+            # ASE files a value as text or number by the type of its first row.
+            first = next(iter(db.select([key], limit=1, include_data=False)))
+            text = isinstance(first.get(key), str)
+            table = "text_key_values" if text else "number_key_values"
+            ids = _page_ids(db, with_key, state.sort, state.limit, offset, value_table=table)
+        missing = state.limit - len(ids)
         if missing > 0:
-            rows += list(
-                db.select(selection + ["-" + key], sort="id", limit=missing,
-                          offset=max(0, offset - n_with), include_data=False, columns=columns)
-            )
-        return rows
+            ids += _page_ids(db, selection + ["-" + key], "id", missing, max(0, offset - n_with))
+        return ids
 
     def get_row(self, row_id: int):
         """The row with this id; 404 when there is none."""
@@ -495,9 +600,49 @@ class ASEDBApp(Flask):
 
     # -- pages -------------------------------------------------------------
 
-    def _table_rows(self, rows) -> List[Dict[str, Any]]:
-        keys = [c.key for c in self.columns]
-        return [{"id": row.id, "cells": [(k, _column_value(row, k)) for k in keys]} for row in rows]
+    def page_values(self, ids: List[int]) -> List[Dict[str, Any]]:
+        """Column values of the rows `ids` (see listing_values)."""
+        return listing_values(self.database(), ids, [c.key for c in self.columns])
+
+    def _table_rows(self, values: List[Dict[str, Any]], state: ListingState) -> List[Dict[str, Any]]:
+        # Cells are formatted here, once, and each row's markup is built as one
+        # string: a template that placed every cell itself would spend most of
+        # a page's time in its own machinery. Templates that want their own
+        # markup find the formatted cells beside it.
+        query = urllib.parse.urlencode(state.args())
+        prefix = request.script_root + "/row/"
+        suffix = "?" + query if query else ""
+        table = []
+        for row in values:
+            row_id = row["id"]
+            href = escape(f"{prefix}{row_id}{suffix}")
+            cells = []
+            parts = []
+            for key, value in row.items():
+                if key == "formula":
+                    formula = formula_parts(value)
+                    cells.append((key, formula))
+                    text = "".join(
+                        f"{symbol}<sub>{count}</sub>" if count else symbol
+                        for symbol, count in formula
+                    )
+                    parts.append(f'<td class="col-formula"><a href="{href}">{text}</a></td>')
+                    continue
+                text = format_value(value)
+                cells.append((key, text))
+                if key == "id":
+                    parts.append(f'<td class="col-id"><a href="{href}">{text}</a></td>')
+                else:
+                    parts.append(f'<td class="col-{key}">{escape(text)}</td>')
+            table.append(
+                {
+                    "id": row_id,
+                    "href": href,
+                    "cells": cells,
+                    "html": Markup(f'<tr data-id="{row_id}">{"".join(parts)}</tr>'),
+                }
+            )
+        return table
 
     def _add_routes(self) -> None:
         self.add_url_rule("/", "index", self.index_page)
@@ -514,20 +659,19 @@ class ASEDBApp(Flask):
         state = self.listing_state()
         error = None
         try:
-            total, rows = self.select_page(state)
+            total, ids = self.select_page(state)
         except QueryError as exc:
-            total, rows, error = 0, [], str(exc)
+            total, ids, error = 0, [], str(exc)
         pages = max(1, -(-total // state.limit))
         html = render_template(
             "table.html",
             state=state,
             columns=self.columns,
-            rows=self._table_rows(rows),
+            rows=self._table_rows(self.page_values(ids), state),
             total=total,
             pages=pages,
             error=error,
             page_sizes=self.PAGE_SIZES,
-            format_value=format_value,
         )
         return html, (400 if error else 200)
 
@@ -535,7 +679,7 @@ class ASEDBApp(Flask):
         """JSON: the rows matching a query, one page at a time."""
         state = self.listing_state()
         try:
-            total, rows = self.select_page(state)
+            total, ids = self.select_page(state)
         except QueryError as exc:
             return jsonify(error=str(exc)), 400
         keys = [c.key for c in self.columns]
@@ -547,7 +691,7 @@ class ASEDBApp(Flask):
             total=total,
             pages=max(1, -(-total // state.limit)),
             columns=keys,
-            rows=[{k: _jsonable(_column_value(row, k)) for k in keys} for row in rows],
+            rows=[_jsonable(values) for values in self.page_values(ids)],
         )
 
     def api_row(self, row_id: int):
