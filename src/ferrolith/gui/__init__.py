@@ -57,7 +57,7 @@ from werkzeug.exceptions import (
 )
 from werkzeug.security import check_password_hash
 
-__all__ = ["create_protected_app", "hash_password"]
+__all__ = ["create_protected_app", "error_response", "hash_password"]
 
 ENV_USER = "FERROLITH_VITRINE_USER"
 ENV_PASSWORD_HASH = "FERROLITH_VITRINE_PASSWORD_HASH"
@@ -175,9 +175,13 @@ def _wants_json() -> bool:
     return request.path.startswith("/api/")
 
 
-def _error_response(exc: HTTPException):
-    # The exception's own response carries headers such as Allow,
-    # WWW-Authenticate and Retry-After; only its body is replaced.
+def error_response(exc: HTTPException):
+    """The error page for `exc`: the ``error.html`` template (JSON under /api/).
+
+    Only the code, name and description are shown, never a traceback; a
+    server error shows a fixed text. The exception's own headers (Allow,
+    WWW-Authenticate, Retry-After ...) are kept.
+    """
     response = exc.get_response()
     code = exc.code or 500
     description = exc.description if code < 500 else "The server could not answer this request."
@@ -287,10 +291,10 @@ def create_protected_app(app: Flask) -> Flask:
         response.headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
         return response
 
-    app.register_error_handler(HTTPException, _error_response)
+    app.register_error_handler(HTTPException, error_response)
 
     def internal_error(exc):
-        return _error_response(InternalServerError())
+        return error_response(InternalServerError())
 
     app.register_error_handler(InternalServerError, internal_error)
     app.extensions[_EXTENSION_KEY] = {"limiter": limiter, "auth": auth is not None}

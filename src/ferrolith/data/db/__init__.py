@@ -41,9 +41,10 @@ from ase.db.core import float_to_time_string, get_key_descriptions, now, parse_s
 from flask import Flask, Response, abort, jsonify, render_template, request, send_from_directory
 from jinja2 import ChoiceLoader, FileSystemLoader
 from markupsafe import Markup, escape
-from werkzeug.exceptions import NotFound
+from werkzeug.exceptions import HTTPException, NotFound
 
 from ferrolith.data.db.picture import render_svg
+from ferrolith.gui import error_response
 
 __all__ = ["ASEDBApp", "QueryError", "DOWNLOAD_FORMATS"]
 
@@ -464,6 +465,7 @@ class ASEDBApp(Flask):
             default_limit=self.PAGE_SIZE,
         )
         self._add_routes()
+        self.register_error_handler(HTTPException, error_response)
 
     # -- configuration -----------------------------------------------------
 
@@ -818,7 +820,9 @@ class ASEDBApp(Flask):
             abort(404, f"{fmt} needs a structure with a three-dimensional cell")
         import io
 
-        buffer = io.StringIO()
+        from ase.io.formats import ioformats
+
+        buffer = io.BytesIO() if ioformats[ase_format].isbinary else io.StringIO()
         ase.io.write(buffer, atoms, format=ase_format)
         filename = f"{row.formula}-{row.id}.{suffix}"
         response = Response(buffer.getvalue(), mimetype=mimetype)
