@@ -257,7 +257,7 @@ def create_protected_app(app: Flask) -> Flask:
     limiter = Limiter(
         get_remote_address,
         app=app,
-        default_limits=[rate_limit],
+        application_limits=[rate_limit],  # one allowance per client across all pages
         storage_uri="memory://",
         headers_enabled=True,
         strategy="fixed-window",
