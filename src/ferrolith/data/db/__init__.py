@@ -313,6 +313,18 @@ def _plain_unit(unit: str) -> str:
     return re.sub(r"</?su[bp]>", "", unit)
 
 
+def _cell_text(value: Any) -> str:
+    """format_value, escaped for HTML, with the common types first."""
+    kind = type(value)
+    if kind is float:
+        return _format_number(value)
+    if kind is int:
+        return str(value)
+    if value is None:
+        return ""
+    return escape(format_value(value))
+
+
 _FORMULA_PART = re.compile(r"([A-Z][a-z]?)(\d*)")
 
 
@@ -401,6 +413,11 @@ class ListingState:
         values.update(changes)
         defaults = {"q": "", "sort": "id", "page": 1, "limit": ASEDBApp.PAGE_SIZE}
         return {k: v for k, v in values.items() if v != defaults[k]}
+
+    def url(self, base: str, **changes) -> str:
+        """`base` with this state's URL arguments (some changed)."""
+        query = urllib.parse.urlencode(self.args(**changes))
+        return f"{base}?{query}" if query else base
 
 
 class ASEDBApp(Flask):
@@ -611,9 +628,8 @@ class ASEDBApp(Flask):
         # string: a template that placed every cell itself would spend most of
         # a page's time in its own machinery. Templates that want their own
         # markup find the formatted cells beside it.
-        query = urllib.parse.urlencode(state.args())
         prefix = request.script_root + "/row/"
-        suffix = "?" + query if query else ""
+        suffix = state.url("")
         table = []
         for row in values:
             row_id = row["id"]
@@ -629,13 +645,13 @@ class ASEDBApp(Flask):
                         for symbol, count in formula
                     )
                     parts.append(f'<td class="col-formula"><a href="{href}">{text}</a></td>')
-                    continue
-                text = format_value(value)
-                cells.append((key, text))
-                if key == "id":
-                    parts.append(f'<td class="col-id"><a href="{href}">{text}</a></td>')
+                elif key == "id":
+                    cells.append((key, str(row_id)))
+                    parts.append(f'<td class="col-id"><a href="{href}">{row_id}</a></td>')
                 else:
-                    parts.append(f'<td class="col-{key}">{escape(text)}</td>')
+                    text = _cell_text(value)
+                    cells.append((key, text))
+                    parts.append(f'<td class="col-{key}">{text}</td>')
             table.append(
                 {
                     "id": row_id,
@@ -670,6 +686,8 @@ class ASEDBApp(Flask):
             state=state,
             columns=self.columns,
             rows=self._table_rows(self.page_values(ids), state),
+            index_url=request.script_root + "/",
+            api_url=request.script_root + "/api/rows",
             total=total,
             pages=pages,
             error=error,
