@@ -7,11 +7,11 @@ import sqlite3
 import flask
 import numpy as np
 import pytest
+from _vitrine import file_digest, make_database
 from ase.db import connect
 from ase.io import read
 from ase.neighborlist import neighbor_list
 
-from _vitrine import file_digest, make_database
 from ferrolith.data.db import DEFAULT_COLUMNS, ASEDBApp
 
 COLUMNS = ["id", "formula", "energy", "band_gap", "label", "natoms", "pbc", "volume"]
@@ -288,7 +288,7 @@ class TestServers:
         import waitress
 
         seen = {}
-        monkeypatch.setattr(waitress, "serve", lambda application, **kw: seen.update(kw, app=application))
+        monkeypatch.setattr(waitress, "serve", lambda app_, **kw: seen.update(kw, app=app_))
         app.run_server(host="127.0.0.1", port=8123)
         assert seen["app"] is app
         assert (seen["host"], seen["port"]) == ("127.0.0.1", 8123)

@@ -6,11 +6,11 @@ import uuid
 
 import numpy as np
 import pytest
+from _vitrine import write_structures
 from ase.build import bulk
 from ase.db import connect
 from ase.io import read
 
-from _vitrine import write_structures
 from ferrolith.data.db import ASEDBApp
 
 ADMIN_URL = os.environ.get("FERROLITH_TEST_POSTGRES")

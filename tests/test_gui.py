@@ -3,9 +3,9 @@
 import base64
 
 import pytest
+from _vitrine import Server, file_digest, make_database
 from flask import Flask
 
-from _vitrine import Server, file_digest, make_database
 from ferrolith.data.db import ASEDBApp
 from ferrolith.gui import create_protected_app, hash_password
 
@@ -215,7 +215,8 @@ class TestProductionServer:
         assert reply.startswith(b"HTTP/1.1 405")
         for target in (b"/static/../__init__.py", b"/static/%2e%2e/%2e%2e/gui/__init__.py",
                        b"/static/..%2f..%2f..%2f..%2fetc%2fpasswd"):
-            reply = server.raw(b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            request = b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+            reply = server.raw(request)
             assert reply.startswith(b"HTTP/1.1 404"), reply[:60]
         assert server.get("/?q=" + "Si," * 200)[0] == 414
         assert server.get("/?q=natoms%3Dabc")[0] == 400

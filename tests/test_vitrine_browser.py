@@ -6,10 +6,9 @@ import time
 from pathlib import Path
 
 import pytest
+from _vitrine import Server, make_database
 from ase.db import connect
 from ase.io import read
-
-from _vitrine import Server, make_database
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -146,7 +145,7 @@ class TestRowPage:
             browser.find_element("css selector", f'a.download[data-format="{fmt}"]').click()
             name = f"{row.formula}-{row.id}.{fmt}"
             target = Path(downloads) / name
-            wait(browser, lambda d: target.exists() and target.stat().st_size > 0)
+            wait(browser, lambda d, t=target: t.exists() and t.stat().st_size > 0)
             time.sleep(0.2)  # let the browser finish renaming the partial file
             atoms = read(target, format=ase_format)
             expected = row.toatoms()

@@ -36,8 +36,8 @@ import ase.data.colors
 import ase.db
 import ase.io
 import numpy as np
-from ase.db.row import AtomsRow
 from ase.db.core import float_to_time_string, get_key_descriptions, now, parse_selection
+from ase.db.row import AtomsRow
 from flask import Flask, Response, abort, jsonify, render_template, request, send_from_directory
 from jinja2 import ChoiceLoader, FileSystemLoader
 from markupsafe import Markup, escape
@@ -141,7 +141,7 @@ def open_read_only(address: str):
         db = ase.db.connect(path, type="db", use_lock_file=False)
         db._connect = functools.partial(_sqlite_read_only, path)
     try:
-        db.metadata  # reads the schema version: fails for a foreign database
+        _ = db.metadata  # reads the schema version: fails for a foreign database
     except Exception as exc:
         if isinstance(exc, OSError) and not isinstance(exc, sqlite3.Error):
             raise
@@ -623,7 +623,7 @@ class ASEDBApp(Flask):
         """Column values of the rows `ids` (see listing_values)."""
         return listing_values(self.database(), ids, [c.key for c in self.columns])
 
-    def _table_rows(self, values: List[Dict[str, Any]], state: ListingState) -> List[Dict[str, Any]]:
+    def _table_rows(self, values: List[Dict[str, Any]], state: ListingState) -> List[dict]:
         # Cells are formatted here, once, and each row's markup is built as one
         # string: a template that placed every cell itself would spend most of
         # a page's time in its own machinery. Templates that want their own
