@@ -1,6 +1,8 @@
 """The ``vitrine`` command: its options and how it drives the application."""
 
 import argparse
+import subprocess
+import sys
 
 import pytest
 
@@ -70,6 +72,18 @@ class TestParser:
         parser, modules = ferrolith.cli.build_parser()
         assert modules["vitrine"] is vitrine
         assert parser.parse_args(["vitrine", "x.db"]).command == "vitrine"
+
+    def test_host_goes_on_without_the_web_extra(self):
+        # A fresh interpreter in which Flask cannot be imported.
+        code = (
+            "import sys; sys.modules['flask'] = None\n"
+            "from ferrolith.cli import build_parser\n"
+            "parser, modules = build_parser()\n"
+            "assert 'vitrine' not in modules, modules\n"
+            "print('ok')\n"
+        )
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert result.stdout == "ok\n", result.stderr
 
 
 class Recorder:

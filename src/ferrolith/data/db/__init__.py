@@ -128,8 +128,17 @@ def open_read_only(address: str):
     an ASE database.
     """
     if _is_postgres(address):
-        db = ase.db.connect(address)
+        try:
+            db = ase.db.connect(address)
+            from psycopg2.errors import ReadOnlySqlTransaction
+        except ImportError as exc:
+            raise ImportError(
+                "PostgreSQL databases need ASE's database backends: "
+                "pip install 'ferrolith[web]'"
+            ) from exc
         db._connect = functools.partial(_postgres_read_only, db._connect)
+        # An empty database makes ASE create its tables, which read-only fails.
+        not_ase = (ReadOnlySqlTransaction, AssertionError)
     else:
         path = os.path.abspath(os.path.expanduser(address))
         if not os.path.exists(path):
@@ -140,11 +149,10 @@ def open_read_only(address: str):
             raise ValueError(f"{address} is not an SQLite database file")
         db = ase.db.connect(path, type="db", use_lock_file=False)
         db._connect = functools.partial(_sqlite_read_only, path)
+        not_ase = (sqlite3.DatabaseError, AssertionError)
     try:
         _ = db.metadata  # reads the schema version: fails for a foreign database
-    except Exception as exc:
-        if isinstance(exc, OSError) and not isinstance(exc, sqlite3.Error):
-            raise
+    except not_ase as exc:
         raise ValueError(f"{address} is not a readable ASE database: {exc}") from exc
     return db
 
