@@ -118,24 +118,39 @@ class TestTable:
         assert len(table_ids(browser)) == 10
 
 
+def canvas_pixels(browser):
+    import numpy as np
+    from PIL import Image
+
+    wait(browser, lambda d: d.find_element("id", "viewer").get_attribute("data-ready"))
+    canvas = browser.find_element("css selector", "#viewer canvas")
+    image = Image.open(io.BytesIO(canvas.screenshot_as_png)).convert("RGB")
+    return np.asarray(image).reshape(-1, 3).astype(int)
+
+
 class TestRowPage:
     def test_three_d_view_draws(self, browser, served):
         import numpy as np
-        from PIL import Image
 
         server, db = served
         row = db.get(label="silicon")
         browser.get(f"{server.url}/row/{row.id}")
-        wait(browser, lambda d: d.find_element("id", "viewer").get_attribute("data-ready"))
-        canvas = browser.find_element("css selector", "#viewer canvas")
-        image = Image.open(io.BytesIO(canvas.screenshot_as_png)).convert("RGB")
-        pixels = np.asarray(image).reshape(-1, 3)
+        pixels = canvas_pixels(browser)
         drawn = pixels[pixels.min(axis=1) < 235]
         assert len(drawn) > 0.03 * len(pixels)  # atoms and bonds cover the middle
         assert len(np.unique(drawn, axis=0)) > 50  # shaded, not a flat fill
         picture = browser.find_element("id", "picture")
+        assert browser.execute_script("return arguments[0].complete", picture)
         assert browser.execute_script("return arguments[0].naturalWidth", picture) == 400
         assert not console_errors(browser)
+
+    def test_every_element_is_drawn(self, browser, served):
+        server, db = served
+        browser.get(f"{server.url}/row/{db.get(label='salt').id}")
+        r, g, b = canvas_pixels(browser).T
+        green = (g > r + 60) & (g > b + 60)  # chlorine
+        violet = (b > g + 60) & (r > g + 30)  # sodium
+        assert green.sum() > 200 and violet.sum() > 200
 
     def test_download_reads_back(self, browser, served, downloads):
         server, db = served

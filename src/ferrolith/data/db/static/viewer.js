@@ -45,6 +45,16 @@
     return groups;
   }
 
+  // One instanced mesh per look. Each gets its own copy of the geometry: this
+  // three.js revision binds instance attributes per geometry, so meshes that
+  // shared one would all be drawn with the first mesh's instances. Culling is
+  // off because the bounds three.js knows are the geometry's, not the instances'.
+  function instanced(geometry, material, count) {
+    var mesh = new THREE.InstancedMesh(geometry.clone(), material, count);
+    mesh.frustumCulled = false;
+    return mesh;
+  }
+
   function addAtoms(scene, data, group) {
     var sphere = new THREE.SphereBufferGeometry(1, 28, 18);
     var byLook = groupBy(data.positions.length, function (i) {
@@ -54,7 +64,7 @@
     Object.keys(byLook).forEach(function (key) {
       var members = byLook[key];
       var material = new THREE.MeshPhongMaterial({color: data.colors[members[0]], shininess: 40});
-      var mesh = new THREE.InstancedMesh(sphere, material, members.length);
+      var mesh = instanced(sphere, material, members.length);
       members.forEach(function (atom, k) {
         var p = data.positions[atom];
         var r = data.radii[atom];
@@ -85,7 +95,7 @@
     Object.keys(byColor).forEach(function (color) {
       var members = byColor[color];
       var material = new THREE.MeshPhongMaterial({color: color, shininess: 20, side: THREE.DoubleSide});
-      var mesh = new THREE.InstancedMesh(cylinder, material, members.length);
+      var mesh = instanced(cylinder, material, members.length);
       members.forEach(function (b, k) {
         var bond = data.bonds[b];
         var p = data.positions[bond[0]];
