@@ -5,6 +5,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -76,7 +77,8 @@ class Server:
         command = [sys.executable, "-m", "ferrolith", "vitrine", str(db),
                    "--host", "127.0.0.1", "--port", str(self.port), *args]
         environment = dict(os.environ, **(env or {}))
-        self.process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE,
+        self.log = tempfile.TemporaryFile()  # a pipe nobody reads could fill and stall it
+        self.process = subprocess.Popen(command, env=environment, stdout=self.log,
                                         stderr=subprocess.STDOUT)
         self._wait_until_ready()
 
@@ -84,7 +86,9 @@ class Server:
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                output = self.process.stdout.read().decode(errors="replace")
+                self.log.seek(0)
+                output = self.log.read().decode(errors="replace")
+                self.log.close()
                 raise RuntimeError(f"the server stopped: {output}")
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
@@ -123,4 +127,4 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        self.process.stdout.close()
+        self.log.close()

@@ -3,7 +3,8 @@
 ``create_protected_app(app)`` changes a Flask application in place so that it
 can face a network:
 
-* only GET and HEAD are answered; every other method gets 405;
+* only GET and HEAD are answered; every other method gets 405 (the database
+  of an ``ASEDBApp`` is besides opened read-only, so nothing can change it);
 * security headers (Flask-Talisman): a content security policy that allows no
   inline script or style and no framing, ``X-Content-Type-Options: nosniff``
   and ``Referrer-Policy: no-referrer``;

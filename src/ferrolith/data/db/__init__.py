@@ -885,10 +885,18 @@ class ASEDBApp(Flask):
         and PostgreSQL work outside Python's interpreter lock, so a few threads
         per core keep the cores busy while requests wait on the database.
         """
+        import logging
+
         import waitress
 
         if threads is None:
             threads = max(8, 4 * (os.cpu_count() or 1))
         options.setdefault("ident", "ferrolith")
+        logger = logging.getLogger("waitress")
+        if not logger.handlers and logger.level == logging.NOTSET:
+            # Tells where the site is ("Serving on http://...") and what fails.
+            logger.addHandler(logging.StreamHandler())
+            logger.setLevel(logging.INFO)
+            logger.propagate = False
         waitress.serve(self, host=host, port=port, threads=threads, **options)
 
