@@ -881,16 +881,17 @@ class ASEDBApp(Flask):
                    **options: Any) -> None:
         """Serves the application with waitress, a production WSGI server.
 
-        `threads` defaults to four per processor core (at least eight): SQLite
-        and PostgreSQL work outside Python's interpreter lock, so a few threads
-        per core keep the cores busy while requests wait on the database.
+        `threads` defaults to two per processor core (at least four): the
+        database works outside Python's interpreter lock, so a second thread
+        per core keeps it busy while another waits, and more threads would
+        only take turns at the lock and lengthen the slowest answers.
         """
         import logging
 
         import waitress
 
         if threads is None:
-            threads = max(8, 4 * (os.cpu_count() or 1))
+            threads = max(4, 2 * (os.cpu_count() or 1))
         options.setdefault("ident", "ferrolith")
         logger = logging.getLogger("waitress")
         if not logger.handlers and logger.level == logging.NOTSET:
