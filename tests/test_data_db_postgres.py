@@ -87,6 +87,20 @@ class TestPostgres:
             app.database().write(bulk("Cu"))
         assert oracle.count() == before
 
+    def test_reconnects_after_the_server_drops_the_connection(self, url):
+        import psycopg2
+
+        client = ASEDBApp(url).test_client()
+        assert client.get("/api/rows").status_code == 200
+        admin = psycopg2.connect(ADMIN_URL)
+        admin.autocommit = True
+        admin.cursor().execute(
+            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+            "WHERE datname = %s AND pid <> pg_backend_pid()", (url.rsplit("/", 1)[1],))
+        admin.close()
+        assert client.get("/api/rows").status_code == 500  # the dropped connection
+        assert client.get("/api/rows").status_code == 200  # a new one
+
     def test_empty_database_is_refused_untouched(self):
         import psycopg2
 

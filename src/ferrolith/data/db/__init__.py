@@ -109,6 +109,17 @@ def _postgres_read_only(connect):
     return con
 
 
+def _connection_errors() -> Tuple[type, ...]:
+    errors: List[type] = [sqlite3.OperationalError, sqlite3.InterfaceError]
+    try:
+        import psycopg2
+    except ImportError:
+        pass
+    else:
+        errors += [psycopg2.OperationalError, psycopg2.InterfaceError]
+    return tuple(errors)
+
+
 def _query_errors() -> Tuple[type, ...]:
     errors: List[type] = [ValueError, AssertionError, KeyError, TypeError, OverflowError]
     try:
@@ -491,6 +502,8 @@ class ASEDBApp(Flask):
         )
         self._add_routes()
         self.register_error_handler(HTTPException, error_response)
+        self._connection_errors = _connection_errors()
+        self.teardown_request(self._forget_broken_connection)
 
     # -- configuration -----------------------------------------------------
 
@@ -538,6 +551,19 @@ class ASEDBApp(Flask):
         if db.connection is None:
             db.__enter__()  # keeps one connection open for the thread's life
         return db
+
+    def _forget_broken_connection(self, exc: Optional[BaseException]) -> None:
+        # A connection the database server dropped (a restart, an idle
+        # timeout) is closed, so that this thread's next request reconnects.
+        db = getattr(self._local, "db", None)
+        if exc is None or db is None or not isinstance(exc, self._connection_errors):
+            return
+        connection, db.connection = db.connection, None
+        if connection is not None:
+            try:
+                connection.close()
+            except Exception:
+                pass
 
     def parse_query(self, text: str) -> List[str]:
         """The query as a list of ASE selection expressions; QueryError if malformed."""
