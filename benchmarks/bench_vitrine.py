@@ -106,11 +106,35 @@ def run_wrk(url, seconds, connections):
     return figures
 
 
+def cpu_seconds(pid):
+    """User + system CPU time of a process so far (Linux), or None."""
+    try:
+        with open(f"/proc/{pid}/stat") as fd:
+            fields = fd.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def measure(url, seconds, connections, pid):
+    before = cpu_seconds(pid)
+    figures = run_wrk(url, seconds, connections)
+    after = cpu_seconds(pid)
+    if before is not None and after is not None and figures["requests"]:
+        figures["cpu_ms"] = 1e3 * (after - before) / figures["requests"]
+    return figures
+
+
 def report(name, figures):
+    cpu = figures.get("cpu_ms")
     print(f"{name}: {figures['rps']:8.1f} requests/s  ({figures['requests']} requests)  "
           f"latency p50 {figures['p50']:6.1f} ms  p90 {figures['p90']:6.1f} ms  "
           f"p99 {figures['p99']:6.1f} ms  non-2xx {figures['non_2xx']}  "
           f"socket errors {figures['socket_errors']}")
+    if cpu:
+        # CPU time hardly depends on what else runs: it bounds what one core can serve.
+        print(f"{' ' * len(name)}  server CPU {cpu:.2f} ms per request "
+              f"(about {1e3 / cpu:.0f} requests/s per fully available core)")
 
 
 def main():
@@ -146,8 +170,8 @@ def main():
         subprocess.run(["wrk", "-t1", "-c4", "-d1s", base + "/"], check=True,
                        capture_output=True)  # warm-up: caches, thread connections
         load_before = os.getloadavg()
-        listing = run_wrk(base + "/", seconds, args.connections)
-        row = run_wrk(f"{base}/row/{args.rows // 2}", seconds, args.connections)
+        listing = measure(base + "/", seconds, args.connections, server.pid)
+        row = measure(f"{base}/row/{args.rows // 2}", seconds, args.connections, server.pid)
         load_after = os.getloadavg()
     finally:
         server.terminate()
