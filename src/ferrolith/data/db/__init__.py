@@ -109,26 +109,23 @@ def _postgres_read_only(connect):
     return con
 
 
-def _connection_errors() -> Tuple[type, ...]:
-    errors: List[type] = [sqlite3.OperationalError, sqlite3.InterfaceError]
+def _with_psycopg2(errors: Sequence[type], names: Sequence[str]) -> Tuple[type, ...]:
+    """`errors` and, where psycopg2 is installed, its exception classes `names`."""
     try:
         import psycopg2
     except ImportError:
-        pass
-    else:
-        errors += [psycopg2.OperationalError, psycopg2.InterfaceError]
-    return tuple(errors)
+        return tuple(errors)
+    return tuple(errors) + tuple(getattr(psycopg2, name) for name in names)
+
+
+def _connection_errors() -> Tuple[type, ...]:
+    return _with_psycopg2([sqlite3.OperationalError, sqlite3.InterfaceError],
+                          ["OperationalError", "InterfaceError"])
 
 
 def _query_errors() -> Tuple[type, ...]:
-    errors: List[type] = [ValueError, AssertionError, KeyError, TypeError, OverflowError]
-    try:
-        import psycopg2
-    except ImportError:
-        pass
-    else:
-        errors += [psycopg2.DataError, psycopg2.ProgrammingError]
-    return tuple(errors)
+    return _with_psycopg2([ValueError, AssertionError, KeyError, TypeError, OverflowError],
+                          ["DataError", "ProgrammingError"])
 
 
 def open_read_only(address: str):
