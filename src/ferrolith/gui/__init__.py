@@ -1,0 +1,302 @@
+"""Hardening for ferrolith's web applications.
+
+``create_protected_app(app)`` changes a Flask application in place so that it
+can face a network:
+
+* only GET and HEAD are answered; every other method gets 405 (the database
+  of an ``ASEDBApp`` is besides opened read-only, so nothing can change it);
+* security headers (Flask-Talisman): a content security policy that allows no
+  inline script or style and no framing, ``X-Content-Type-Options: nosniff``
+  and ``Referrer-Policy: no-referrer``;
+* rate limiting per client address (Flask-Limiter), 429 beyond the limit;
+* bounds on the length of the URL's query, of the search query and on the page
+  size;
+* paths with ``..`` segments, backslashes or NUL bytes are refused, so nothing
+  outside the template and static directories is ever served;
+* error pages that never show a traceback;
+* optional HTTP Basic authentication.
+
+Settings come from environment variables, else from the application's
+``config``, else from the defaults below:
+
+``FERROLITH_VITRINE_USER`` / ``VITRINE_AUTH_USER`` and
+``FERROLITH_VITRINE_PASSWORD_HASH`` / ``VITRINE_AUTH_PASSWORD_HASH``
+    Basic authentication is on when both are set. The hash is one made by
+    ``werkzeug.security.generate_password_hash`` (``python -m ferrolith.gui``
+    prints one); setting only one of the two is an error, never an open server.
+``FERROLITH_VITRINE_RATE_LIMIT`` / ``VITRINE_RATE_LIMIT``
+    Limits per client address in Flask-Limiter's notation, e.g.
+    ``"20 per second;600 per minute"``.
+``VITRINE_MAX_QUERY_LENGTH``, ``VITRINE_MAX_URL_QUERY_LENGTH``, ``VITRINE_MAX_PAGE_SIZE``
+    Longest search query (characters), longest query string of a URL (bytes),
+    largest page of rows.
+"""
+
+from __future__ import annotations
+
+import collections
+import hashlib
+import hmac
+import os
+import secrets
+import threading
+from typing import Any, Optional
+
+from flask import Flask, jsonify, render_template, request
+from flask_limiter import Limiter
+from flask_limiter.util import get_remote_address
+from flask_talisman import Talisman
+from limits import parse_many
+from werkzeug.datastructures import WWWAuthenticate
+from werkzeug.exceptions import (
+    HTTPException,
+    InternalServerError,
+    MethodNotAllowed,
+    NotFound,
+    RequestURITooLarge,
+    Unauthorized,
+)
+from werkzeug.security import check_password_hash
+
+__all__ = ["create_protected_app", "error_response", "hash_password"]
+
+ENV_USER = "FERROLITH_VITRINE_USER"
+ENV_PASSWORD_HASH = "FERROLITH_VITRINE_PASSWORD_HASH"
+ENV_RATE_LIMIT = "FERROLITH_VITRINE_RATE_LIMIT"
+
+DEFAULT_RATE_LIMIT = "20 per second;600 per minute"
+DEFAULT_MAX_QUERY_LENGTH = 500
+DEFAULT_MAX_URL_QUERY_LENGTH = 2048
+DEFAULT_MAX_PAGE_SIZE = 200
+
+ALLOWED_METHODS = ("GET", "HEAD")
+
+CONTENT_SECURITY_POLICY = {
+    "default-src": "'self'",
+    "script-src": "'self'",
+    "style-src": "'self'",
+    "img-src": "'self' data:",
+    "connect-src": "'self'",
+    "font-src": "'self'",
+    "object-src": "'none'",
+    "base-uri": "'none'",
+    "form-action": "'self'",
+    "frame-ancestors": "'none'",
+}
+
+_EXTENSION_KEY = "ferrolith.protection"
+
+
+def hash_password(password: str) -> str:
+    """A salted hash of `password` for ``FERROLITH_VITRINE_PASSWORD_HASH``."""
+    from werkzeug.security import generate_password_hash
+
+    return generate_password_hash(password)
+
+
+def _setting(app: Flask, env: Optional[str], key: str, default: Any) -> Any:
+    if env is not None and os.environ.get(env):
+        return os.environ[env]
+    value = app.config.get(key)
+    return default if value is None else value
+
+
+class _BasicAuth:
+    """Checks HTTP Basic credentials against one user name and password hash."""
+
+    _CACHE_SIZE = 64
+
+    def __init__(self, user: str, password_hash: str, realm: str):
+        if password_hash.count("$") != 2:
+            raise ValueError(
+                f"{ENV_PASSWORD_HASH} must be a hash made by werkzeug's "
+                "generate_password_hash (python -m ferrolith.gui), not a password"
+            )
+        self.user = user.encode()
+        self.password_hash = password_hash
+        self.realm = realm
+        # Deliberately slow hashes would cost every request; credentials that
+        # passed once are remembered by a keyed digest (never in clear).
+        self._key = secrets.token_bytes(32)
+        self._verified: "collections.OrderedDict[bytes, None]" = collections.OrderedDict()
+        self._lock = threading.Lock()
+
+    def _digest(self, user: str, password: str) -> bytes:
+        message = user.encode() + b"\x00" + password.encode()
+        return hmac.new(self._key, message, hashlib.sha256).digest()
+
+    def verify(self, user: Optional[str], password: Optional[str]) -> bool:
+        if user is None or password is None:
+            return False
+        digest = self._digest(user, password)
+        with self._lock:
+            if digest in self._verified:
+                self._verified.move_to_end(digest)
+                return True
+        # Both parts are always compared, in constant time.
+        user_ok = hmac.compare_digest(user.encode(), self.user)
+        password_ok = check_password_hash(self.password_hash, password)
+        if not (user_ok and password_ok):
+            return False
+        with self._lock:
+            self._verified[digest] = None
+            while len(self._verified) > self._CACHE_SIZE:
+                self._verified.popitem(last=False)
+        return True
+
+    def challenge(self) -> Unauthorized:
+        return Unauthorized(
+            "This database needs a user name and password.",
+            www_authenticate=WWWAuthenticate("basic", {"realm": self.realm, "charset": "UTF-8"}),
+        )
+
+
+def _configure_auth(app: Flask) -> Optional[_BasicAuth]:
+    user = _setting(app, ENV_USER, "VITRINE_AUTH_USER", None)
+    password_hash = _setting(app, ENV_PASSWORD_HASH, "VITRINE_AUTH_PASSWORD_HASH", None)
+    if user is None and password_hash is None:
+        return None
+    if not user or not password_hash:
+        raise ValueError(
+            f"Basic authentication needs both {ENV_USER} and {ENV_PASSWORD_HASH}; "
+            "only one is set"
+        )
+    realm = str(getattr(app, "title", None) or app.name)
+    return _BasicAuth(str(user), str(password_hash), realm)
+
+
+def _int_setting(app: Flask, key: str, default: int) -> int:
+    value = int(_setting(app, None, key, default))
+    if value < 1:
+        raise ValueError(f"{key} must be positive")
+    return value
+
+
+def _wants_json() -> bool:
+    return request.path.startswith("/api/")
+
+
+def error_response(exc: HTTPException):
+    """The error page for `exc`: the ``error.html`` template (JSON under /api/).
+
+    Only the code, name and description are shown, never a traceback; a
+    server error shows a fixed text. The exception's own headers (Allow,
+    WWW-Authenticate, Retry-After ...) are kept.
+    """
+    response = exc.get_response()
+    code = exc.code or 500
+    description = exc.description if code < 500 else "The server could not answer this request."
+    if _wants_json():
+        body = jsonify(error=exc.name, status=code, description=description)
+        response.set_data(body.get_data())
+        response.mimetype = "application/json"
+        return response
+    try:
+        html = render_template("error.html", code=code, name=exc.name, description=description)
+    except Exception:  # a broken template must not turn into a traceback
+        html = f"<!doctype html><title>{code}</title><h1>{code} {exc.name}</h1>"
+    response.set_data(html)
+    response.mimetype = "text/html"
+    return response
+
+
+def create_protected_app(app: Flask) -> Flask:
+    """Hardens the Flask application `app` in place and returns it.
+
+    Applying it a second time changes nothing. Raises ValueError for an
+    inconsistent authentication or rate-limit setting, so that a server never
+    starts less protected than its operator asked for.
+    """
+    if not isinstance(app, Flask):
+        raise TypeError(f"app must be a Flask application, not {type(app).__name__}")
+    if _EXTENSION_KEY in app.extensions:
+        return app
+
+    rate_limit = str(_setting(app, ENV_RATE_LIMIT, "VITRINE_RATE_LIMIT", DEFAULT_RATE_LIMIT))
+    try:
+        parse_many(rate_limit)
+    except ValueError as exc:
+        raise ValueError(f"invalid rate limit {rate_limit!r}: {exc}") from exc
+    max_query = _int_setting(app, "VITRINE_MAX_QUERY_LENGTH", DEFAULT_MAX_QUERY_LENGTH)
+    max_url_query = _int_setting(app, "VITRINE_MAX_URL_QUERY_LENGTH", DEFAULT_MAX_URL_QUERY_LENGTH)
+    max_page = _int_setting(app, "VITRINE_MAX_PAGE_SIZE", DEFAULT_MAX_PAGE_SIZE)
+    auth = _configure_auth(app)
+
+    app.config.update(
+        VITRINE_MAX_PAGE_SIZE=min(max_page, DEFAULT_MAX_PAGE_SIZE),
+        VITRINE_MAX_QUERY_LENGTH=max_query,
+        VITRINE_MAX_URL_QUERY_LENGTH=max_url_query,
+        VITRINE_RATE_LIMIT=rate_limit,
+        MAX_CONTENT_LENGTH=1024,
+        SESSION_COOKIE_HTTPONLY=True,
+        SESSION_COOKIE_SAMESITE="Strict",
+    )
+
+    def refuse_methods():
+        if request.method not in ALLOWED_METHODS:
+            raise MethodNotAllowed(valid_methods=list(ALLOWED_METHODS))
+
+    def refuse_paths():
+        path = request.path
+        if "\\" in path or "\x00" in path or ".." in path.split("/"):
+            raise NotFound()
+
+    def require_credentials():
+        if auth is not None:
+            credentials = request.authorization
+            if credentials is None or credentials.type != "basic":
+                raise auth.challenge()
+            if not auth.verify(credentials.username, credentials.password):
+                raise auth.challenge()
+
+    def bound_queries():
+        if len(request.query_string) > max_url_query:
+            raise RequestURITooLarge()
+        if len(request.args.get("q", "")) > max_query:
+            raise RequestURITooLarge(f"The query is longer than {max_query} characters.")
+
+    limiter = Limiter(
+        get_remote_address,
+        app=app,
+        application_limits=[rate_limit],  # one allowance per client across all pages
+        storage_uri="memory://",
+        headers_enabled=True,
+        strategy="fixed-window",
+    )
+    Talisman(
+        app,
+        force_https=False,
+        strict_transport_security=True,  # sent only over HTTPS
+        session_cookie_secure=False,
+        content_security_policy=CONTENT_SECURITY_POLICY,
+        frame_options="DENY",
+        referrer_policy="no-referrer",
+        x_content_type_options=True,
+        permissions_policy={"browsing-topics": "()", "camera": "()", "microphone": "()",
+                            "geolocation": "()"},
+    )
+
+    # The limiter counts every request, refused ones included; then come the
+    # cheap refusals, the credentials and the bounds, before any view runs.
+    hooks = app.before_request_funcs.setdefault(None, [])
+    for hook in (bound_queries, require_credentials, refuse_paths, refuse_methods):
+        hooks.insert(0, hook)
+    limiter_hooks = [h for h in hooks if getattr(h, "__self__", None) is limiter]
+    for hook in limiter_hooks:
+        hooks.remove(hook)
+        hooks.insert(0, hook)
+
+    @app.after_request
+    def isolate(response):
+        response.headers.setdefault("Cross-Origin-Opener-Policy", "same-origin")
+        response.headers.setdefault("Cross-Origin-Resource-Policy", "same-origin")
+        return response
+
+    app.register_error_handler(HTTPException, error_response)
+
+    def internal_error(exc):
+        return error_response(InternalServerError())
+
+    app.register_error_handler(InternalServerError, internal_error)
+    app.extensions[_EXTENSION_KEY] = {"limiter": limiter, "auth": auth is not None}
+    return app

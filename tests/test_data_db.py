@@ -1,0 +1,295 @@
+"""The structure-database web application on SQLite files made here."""
+
+import io
+import re
+import sqlite3
+
+import flask
+import numpy as np
+import pytest
+from _vitrine import file_digest, make_database
+from ase.db import connect
+from ase.io import read
+from ase.neighborlist import neighbor_list
+
+from ferrolith.data.db import DEFAULT_COLUMNS, ASEDBApp
+
+COLUMNS = ["id", "formula", "energy", "band_gap", "label", "natoms", "pbc", "volume"]
+
+
+@pytest.fixture(scope="module")
+def db_path(tmp_path_factory):
+    return make_database(tmp_path_factory.mktemp("db") / "structures.db", extra_rows=60)
+
+
+@pytest.fixture(scope="module")
+def app(db_path):
+    return ASEDBApp(db_path, name="project-x", title="Test structures", default_columns=COLUMNS)
+
+
+@pytest.fixture
+def client(app):
+    return app.test_client()
+
+
+@pytest.fixture(scope="module")
+def oracle(db_path):
+    """ASE's own view of the database."""
+    return connect(db_path)
+
+
+def text(client, path):
+    with client.get(path) as response:  # closes the file a static response holds
+        return response.get_data(as_text=True)
+
+
+def api_ids(client, **args):
+    response = client.get("/api/rows", query_string=args)
+    assert response.status_code == 200, response.get_json()
+    return [row["id"] for row in response.get_json()["rows"]]
+
+
+class TestOpening:
+    def test_missing_file(self, tmp_path):
+        with pytest.raises(FileNotFoundError, match="No such database file"):
+            ASEDBApp(str(tmp_path / "none.db"))
+        assert not (tmp_path / "none.db").exists()
+
+    @pytest.mark.parametrize("content", [b"", b"not a database at all"])
+    def test_not_an_sqlite_file(self, tmp_path, content):
+        path = tmp_path / "x.db"
+        path.write_bytes(content)
+        with pytest.raises(ValueError, match="not an SQLite database"):
+            ASEDBApp(str(path))
+
+    def test_foreign_sqlite_database_is_refused_unchanged(self, tmp_path):
+        path = str(tmp_path / "other.db")
+        with sqlite3.connect(path) as con:
+            con.execute("CREATE TABLE things (x INTEGER)")
+        before = file_digest(path)
+        with pytest.raises(ValueError, match="not a readable ASE database"):
+            ASEDBApp(path)
+        assert file_digest(path) == before
+
+    def test_database_cannot_be_written_through_the_app(self, app, db_path):
+        from ase.build import bulk
+
+        before = file_digest(db_path)
+        with pytest.raises(sqlite3.OperationalError, match="readonly"):
+            app.database().write(bulk("Cu"))
+        assert file_digest(db_path) == before
+
+    @pytest.mark.parametrize("kwargs, error", [
+        ({"default_columns": "energy"}, TypeError),
+        ({"default_columns": ["id; drop"]}, ValueError),
+        ({"templates": "/no/such/dir"}, NotADirectoryError),
+        ({"static": "/no/such/dir"}, NotADirectoryError),
+    ])
+    def test_bad_arguments(self, db_path, kwargs, error):
+        with pytest.raises(error):
+            ASEDBApp(db_path, **kwargs)
+
+
+class TestColumns:
+    def keys(self, app):
+        return [c.key for c in app.columns]
+
+    def test_chosen_columns_follow_the_id(self, db_path):
+        assert self.keys(ASEDBApp(db_path, default_columns=["energy", "id", "label"])) == [
+            "id", "energy", "label"]
+        assert self.keys(ASEDBApp(db_path, default_columns=[])) == ["id"]
+
+    def test_database_defaults_then_standard_set(self, tmp_path, db_path):
+        assert self.keys(ASEDBApp(db_path)) == list(DEFAULT_COLUMNS)
+        path = make_database(tmp_path / "meta.db")
+        db = connect(path)
+        db.metadata = {"default_columns": ["id", "label", "band_gap"]}
+        assert self.keys(ASEDBApp(path)) == ["id", "label", "band_gap"]
+
+    def test_descriptions_from_metadata(self, app):
+        gap = next(c for c in app.columns if c.key == "band_gap")
+        assert (gap.label, gap.unit) == ("Band gap", "eV")
+
+
+class TestListing:
+    def test_page_shows_title_name_and_rows(self, client, oracle):
+        html = client.get("/").get_data(as_text=True)
+        assert "Test structures" in html and "project-x" in html
+        assert f'<span id="total">{oracle.count()}</span>' in html
+        assert html.count("<tr data-id=") == 25
+        assert 'Si<sub>8</sub>' in html
+
+    def test_values_match_the_rows(self, client, oracle):
+        response = client.get("/api/rows", query_string={"limit": 200})
+        for values in response.get_json()["rows"]:
+            row = oracle.get(id=values["id"])
+            assert values["formula"] == row.formula
+            assert values["natoms"] == row.natoms
+            assert values["energy"] == pytest.approx(row.get("energy"), abs=0) if "energy" in row \
+                else values["energy"] is None
+            assert values["band_gap"] == row.get("band_gap")
+            assert values["label"] == row.get("label")
+            assert values["pbc"] == "".join("T" if p else "F" for p in row.pbc)
+            if row.pbc.any():
+                assert values["volume"] == pytest.approx(row.volume)
+            else:
+                assert values["volume"] is None
+
+    @pytest.mark.parametrize("query", ["Si", "Si,natoms<9", "band_gap>0.5", "label=salt",
+                                       "formula=NaCl", "energy<0", "-band_gap", "Al,series<10",
+                                       "pbc=FFF", "O>=1"])
+    def test_search_matches_ase(self, client, oracle, query):
+        expected = [row.id for row in oracle.select(query)]
+        assert api_ids(client, q=query, limit=200) == expected
+        html = client.get("/", query_string={"q": query}).get_data(as_text=True)
+        assert f'<span id="total">{len(expected)}</span>' in html
+
+    @pytest.mark.parametrize("sort", ["id", "-id", "energy", "-energy", "band_gap", "-band_gap",
+                                      "label", "-label", "natoms", "volume", "-age", "series"])
+    @pytest.mark.parametrize("query", ["", "Al"])
+    def test_pages_cover_every_row_once_in_order(self, client, oracle, sort, query):
+        key = sort.lstrip("-")
+        pages = [api_ids(client, q=query, sort=sort, limit=7, page=p) for p in range(1, 13)]
+        ids = [i for page in pages for i in page]
+        expected = {row.id for row in oracle.select(query)}
+        assert sorted(ids) == sorted(expected)  # nothing lost, nothing twice
+        filled = [page for page in pages if page]
+        assert all(len(page) == 7 for page in filled[:-1])
+        attribute = {"age": "ctime"}.get(key, key)
+        values = [oracle.get(id=i).get(attribute) for i in ids]
+        present = [v for v in values if v is not None]
+        assert values[:len(present)] == present  # rows without the value come last
+        ordered = sorted(present, reverse=sort.startswith("-") != (key == "age"))
+        assert present == ordered
+
+    def test_sort_links_toggle(self, client):
+        html = client.get("/", query_string={"sort": "energy"}).get_data(as_text=True)
+        assert 'class="sort asc" data-key="energy"' in html
+        assert re.search(r'href="/\?sort=-energy"', html)
+
+    def test_page_beyond_the_last_is_empty(self, client):
+        html = client.get("/", query_string={"page": 999}).get_data(as_text=True)
+        assert "<tr data-id=" not in html and "No rows on this page" in html
+
+    @pytest.mark.parametrize("query", ["natoms=abc", "a=b=c", "pbc<TTT", "x'y=1", "energy<",
+                                       "id=99999999999999999999999"])
+    def test_malformed_query(self, client, query):
+        response = client.get("/", query_string={"q": query})
+        assert response.status_code == 400
+        assert "Malformed query" in response.get_data(as_text=True)
+        assert client.get("/api/rows", query_string={"q": query}).status_code == 400
+
+    @pytest.mark.parametrize("args", [{"page": 0}, {"page": "two"}, {"limit": 0},
+                                      {"limit": 201}, {"sort": "formula"}, {"sort": "a b"}])
+    def test_bad_page_or_sort(self, client, args):
+        assert client.get("/", query_string=args).status_code == 400
+
+
+class TestRowPage:
+    def test_contents(self, client, oracle):
+        row = oracle.get(label="silicon")
+        html = client.get(f"/row/{row.id}?q=Si&page=1").get_data(as_text=True)
+        assert "Si<sub>8</sub>" in html
+        assert "5.43000" in html and "α = 90.000°" in html
+        assert "silicon" in html and "Kohn-Sham gap" in html
+        assert "<code>dos</code>" in html and "array float64 30" in html
+        assert html.count("<td>Si</td>") == 8
+        assert 'id="back" href="/?q=Si"' in html
+        assert 'data-scene="/row/%d/scene.json"' % row.id in html
+
+    def test_molecule_has_no_cell_downloads(self, client, oracle):
+        row = oracle.get(formula="H2O")
+        html = client.get(f"/row/{row.id}").get_data(as_text=True)
+        assert "No cell." in html
+        assert 'data-format="xyz"' in html and 'data-format="cif"' not in html
+        assert client.get(f"/row/{row.id}/download/cif").status_code == 404
+
+    @pytest.mark.parametrize("path", ["/row/100000", "/row/99999999999999999999999",
+                                      "/row/1/download/pdb", "/api/rows/100000"])
+    def test_missing(self, client, path):
+        assert client.get(path).status_code == 404
+
+    @pytest.mark.parametrize("fmt, ase_format", [("cif", "cif"), ("poscar", "vasp"),
+                                                 ("xyz", "extxyz"), ("json", "json")])
+    @pytest.mark.parametrize("label", ["silicon", "salt", "copper"])
+    def test_downloads_read_back(self, client, oracle, fmt, ase_format, label):
+        row = oracle.get(label=label)
+        response = client.get(f"/row/{row.id}/download/{fmt}")
+        assert response.status_code == 200
+        assert "attachment" in response.headers["Content-Disposition"]
+        atoms = read(io.StringIO(response.get_data(as_text=True)), format=ase_format)
+        expected = row.toatoms()
+        assert list(atoms.numbers) == list(expected.numbers)
+        assert np.allclose(atoms.cell.cellpar(), expected.cell.cellpar(), atol=1e-4)
+        assert np.allclose(atoms.get_scaled_positions() % 1.0,
+                           expected.get_scaled_positions() % 1.0, atol=1e-4)
+
+    def test_api_row(self, client, oracle):
+        row = oracle.get(label="silicon")
+        record = client.get(f"/api/rows/{row.id}").get_json()
+        assert np.allclose(record["positions"], row.positions)
+        assert record["key_value_pairs"] == {"band_gap": 1.12, "label": "silicon"}
+        assert np.allclose(record["data"]["dos"], np.linspace(0.0, 1.0, 30))
+        assert record["energy"] == -43.4 and record["pbc"] == [True, True, True]
+
+    def test_scene_bonds_of_diamond(self, client, oracle):
+        row = oracle.get(label="silicon")
+        scene = client.get(f"/row/{row.id}/scene.json").get_json()
+        assert len(scene["positions"]) == 8 and len(scene["colors"]) == 8
+        lengths = [np.linalg.norm(b[1:]) for b in scene["bonds"]]
+        # four neighbours per atom at a√3/4, counted from both ends
+        assert len(lengths) == 32
+        assert np.allclose(lengths, 5.43 * 3**0.5 / 4, atol=1e-3)
+        assert len(neighbor_list("i", row.toatoms(), 2.5)) == 32
+
+    def test_picture(self, client, oracle):
+        row = oracle.get(label="copper")
+        response = client.get(f"/row/{row.id}/picture.svg")
+        assert response.mimetype == "image/svg+xml"
+        svg = response.get_data(as_text=True)
+        assert svg.count("<circle") == row.natoms and svg.count("<line") == 12
+        again = client.get(f"/row/{row.id}/picture.svg",
+                           headers={"If-None-Match": response.headers["ETag"]})
+        assert again.status_code == 304
+
+
+class TestOverrides:
+    def test_template_and_static_override(self, tmp_path, db_path):
+        templates = tmp_path / "templates"
+        static = tmp_path / "static"
+        templates.mkdir()
+        static.mkdir()
+        (templates / "error.html").write_text("custom error {{ code }}")
+        (static / "vitrine.css").write_text("body { color: red }")
+        (static / "logo.txt").write_text("logo")
+        client = ASEDBApp(db_path, templates=str(templates), static=str(static)).test_client()
+        assert text(client, "/static/vitrine.css") == "body { color: red }"
+        assert text(client, "/static/logo.txt") == "logo"
+        assert "three.js" in text(client, "/static/THREE_LICENSE.txt")
+        assert "THREE.OrbitControls" in text(client, "/static/viewer.js")
+        assert "Search" in text(client, "/")  # the built-in table page
+        assert text(client, "/row/100000") == "custom error 404"
+
+
+class TestServers:
+    @pytest.mark.parametrize("host, debugger", [("0.0.0.0", False), ("192.168.1.5", False),
+                                                ("example.org", False), ("127.0.0.1", True),
+                                                ("127.0.0.2", True), ("::1", True),
+                                                ("localhost", True)])
+    def test_debugger_only_on_loopback(self, monkeypatch, app, host, debugger):
+        seen = {}
+        monkeypatch.setattr(flask.Flask, "run", lambda self, **kw: seen.update(kw))
+        app.run(host=host, port=5000, debug=True, use_debugger=True)
+        assert seen["use_debugger"] is debugger
+        assert seen["use_reloader"] is True and seen["debug"] is True
+        assert (seen["host"], seen["port"]) == (host, 5000)
+
+    def test_run_server_uses_waitress_with_threads(self, monkeypatch, app):
+        import waitress
+
+        seen = {}
+        monkeypatch.setattr(waitress, "serve", lambda app_, **kw: seen.update(kw, app=app_))
+        app.run_server(host="127.0.0.1", port=8123)
+        assert seen["app"] is app
+        assert (seen["host"], seen["port"]) == ("127.0.0.1", 8123)
+        assert seen["threads"] >= 4
