@@ -2,6 +2,8 @@
 
 #include "ferrolith/_binding/binding.hpp"
 
+#include <cmath>
+
 namespace ferrolith::binding {
 
 TextLines::TextLines(py::handle fd) {
@@ -29,6 +31,15 @@ TextLines::TextLines(py::handle fd) {
         Py_DECREF(bytes);
         views_.emplace_back(encoded_.back());
     }
+}
+
+double finite_python_float(std::string_view text, const char* message) {
+    const double value = python_float(text);
+    if (!std::isfinite(value)) {
+        throw py::value_error(std::string(message) + " " +
+                              py::repr(str_from_utf8(text)).cast<std::string>());
+    }
+    return value;
 }
 
 py::str str_from_utf8(std::string_view text) {

@@ -34,6 +34,11 @@ private:
     std::deque<std::string> encoded_; // lines that had no plain UTF-8 form
 };
 
+/// float(text) exactly as Python computes it (python_float), refusing NaN and
+/// the infinities, which no structure file means: ValueError
+/// "<message> '<text>'" (the text as Python's repr shows it).
+double finite_python_float(std::string_view text, const char* message);
+
 /// The Python str of a UTF-8 piece of a line from TextLines (lone surrogates
 /// restored).
 py::str str_from_utf8(std::string_view text);

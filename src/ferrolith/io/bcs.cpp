@@ -19,6 +19,8 @@ fb::Globals globals;
 constexpr const char* kAnalysisFailedLine = "!!!ERROR: Symmetry analysis with spglib failed.";
 constexpr const char* kAnalysisFailedMessage = "Symmetry analysis with spglib failed.";
 constexpr const char* kSupercellLine = "!WARN: The atoms is a supercell";
+constexpr const char* kNonFiniteLattice = "Non-finite lattice parameter in BCS file:";
+constexpr const char* kNonFiniteCoordinate = "Non-finite coordinate in BCS file:";
 
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -58,7 +60,7 @@ py::object read_bcs(py::object fd) {
     const py::object spacegroup = fb::python_int(data_line(data, 0));
     py::list cellpar;
     for (std::string_view field : fio::split_fields(data_line(data, 1))) {
-        cellpar.append(fb::python_float(field));
+        cellpar.append(fb::finite_python_float(field, kNonFiniteLattice));
     }
     const py::object count = fb::python_int(data_line(data, 2));
 
@@ -76,7 +78,7 @@ py::object read_bcs(py::object fd) {
                 throw py::index_error("list index out of range");
             }
             xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
-                fb::python_float(fields[3 + c]);
+                fb::finite_python_float(fields[3 + c], kNonFiniteCoordinate);
         }
     }
     if (missing) {
@@ -235,7 +237,8 @@ Returns:
 
 Raises:
     IndexError: Fewer data lines or fields than the format needs.
-    ValueError: A number that cannot be converted.)doc");
+    ValueError: A number that cannot be converted, or a lattice parameter
+        or coordinate that is NaN or infinite.)doc");
     m.attr("read_bcs") = ase_utils.attr("reader")(read);
 
     m.attr("_write_text") = ase_utils.attr("writer")(py::cpp_function(

@@ -22,6 +22,8 @@ constexpr const char* kNoCellMessage = "CELLP block not found in VESTA file.";
 constexpr const char* kNoSitesMessage = "STRUC block not found in VESTA file.";
 constexpr const char* kNoVestaDataMessage =
     "Atoms object does not contain valid VestaData in its info dictionary.";
+constexpr const char* kNonFiniteCell = "Non-finite number in the CELLP block:";
+constexpr const char* kNonFiniteSite = "Non-finite number in the STRUC block:";
 // The GROUP line of a file without a GROUP block: space group 1.
 constexpr std::string_view kDefaultGroupLine = "1 1 P 1";
 
@@ -79,9 +81,10 @@ py::object read_vesta(py::object fd) {
     }
     py::list cellpar;
     for (std::string_view field : fio::split_fields(second_line(text, blocks.lines[*cellp]))) {
-        const double value = fb::python_float(field);
         if (cellpar.size() < 6) {
-            cellpar.append(value);
+            cellpar.append(fb::finite_python_float(field, kNonFiniteCell));
+        } else {
+            fb::python_float(field); // converted all the same
         }
     }
 
@@ -106,7 +109,7 @@ py::object read_vesta(py::object fd) {
         for (std::size_t i = 0; i < sites.size(); ++i) {
             for (std::size_t c = 0; c < 3; ++c) {
                 xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
-                    fb::python_float(sites[i].coords[c]);
+                    fb::finite_python_float(sites[i].coords[c], kNonFiniteSite);
             }
         }
     }
@@ -128,11 +131,8 @@ py::object read_vesta(py::object fd) {
     return atoms;
 }
 
-void write_vesta(py::object fd, py::object atoms) {
-    py::object vesta_data = atoms.attr("info").attr("get")("vesta_data");
-    if (!py::isinstance(vesta_data, globals["VestaData"])) {
-        throw py::value_error(kNoVestaDataMessage);
-    }
+// The stored lines of `vesta_data`, block by block, as they are.
+void write_blocks(py::object fd, py::object vesta_data) {
     py::object write = fd.attr("write");
     py::object blocks = vesta_data.attr("raw_blocks").attr("values")();
     for (py::handle block : blocks) {
@@ -140,6 +140,15 @@ void write_vesta(py::object fd, py::object atoms) {
             write(line);
         }
     }
+}
+
+void write_vesta(py::object fd, py::object atoms) {
+    py::object vesta_data = atoms.attr("info").attr("get")("vesta_data");
+    if (!py::isinstance(vesta_data, globals["VestaData"])) {
+        throw py::value_error(kNoVestaDataMessage);
+    }
+    // Only now is a path opened, so a refused structure leaves an existing file alone.
+    globals["_write_blocks"](fd, vesta_data);
 }
 
 PyObject* vesta_data_init(PyObject* self, PyObject* /*no arguments*/) {
@@ -217,8 +226,8 @@ lines back, reproducing the file that was read.)doc";
 
     m.attr("VestaData") = make_vesta_data_class(m);
 
-    // The undecorated functions get ASE's file handling: a path is opened (and
-    // closed) by reader/writer, an open text file is passed through.
+    // ASE's reader/writer give the file handling: a path is opened (and
+    // closed), an open text file is passed through.
     py::cpp_function read(&read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
                           R"doc(Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
 
@@ -231,14 +240,19 @@ Returns:
 
 Raises:
     ValueError: The file has no CELLP block ("CELLP block not found in VESTA
-        file.") or no STRUC block ("STRUC block not found in VESTA file."), or
-        a number in it cannot be converted.
+        file.") or no STRUC block ("STRUC block not found in VESTA file."), a
+        number in it cannot be converted, or a cell parameter or coordinate is
+        NaN or infinite.
     IndexError: A CELLP or GROUP block without its data line.)doc");
     m.attr("read_vesta") = ase_utils.attr("reader")(read);
 
-    py::cpp_function write(&write_vesta, py::name("write_vesta"), py::scope(m), "fd"_a,
-                           "atoms"_a,
-                           R"doc(Writes an ASE Atoms object with associated VestaData to a VESTA file.
+    m.attr("_write_blocks") = ase_utils.attr("writer")(py::cpp_function(
+        &write_blocks, py::name("_write_blocks"), py::scope(m), "fd"_a, "vesta_data"_a,
+        "Writes the stored lines of `vesta_data` to `fd`, a path (opened, replaced and "
+        "closed) or an open text file."));
+
+    m.def("write_vesta", &write_vesta, "fd"_a, "atoms"_a,
+          R"doc(Writes an ASE Atoms object with associated VestaData to a VESTA file.
 
 The stored lines of ``atoms.info["vesta_data"]`` are written block by block;
 the positions, cell and symbols of ``atoms`` are not consulted, so the output is
@@ -250,6 +264,6 @@ Args:
 
 Raises:
     ValueError: ``atoms.info`` holds no VestaData ("Atoms object does not
-        contain valid VestaData in its info dictionary."); nothing is written.)doc");
-    m.attr("write_vesta") = ase_utils.attr("writer")(write);
+        contain valid VestaData in its info dictionary."); nothing is written
+        and no file is opened.)doc");
 }
