@@ -113,8 +113,10 @@ py::object symmetry_dataset(py::object atoms, double symprec) {
     try {
         dataset = spglib.attr("get_symmetry_dataset")(cell, "symprec"_a = symprec);
     } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) {
-            throw; // KeyboardInterrupt and the like are not analysis failures
+        // KeyboardInterrupt and the like, and warnings turned into errors,
+        // are not analysis failures.
+        if (!error.matches(PyExc_Exception) || error.matches(PyExc_Warning)) {
+            throw;
         }
         fb::print_line(kAnalysisFailedLine);
         py::raise_from(error, PyExc_ValueError, kAnalysisFailedMessage);
