@@ -25,7 +25,8 @@ from ferrolith.io.vesta import read_vesta
 # Degenerate cells from mutated numbers make ASE's cell code warn.
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
-VESTA = Path(__file__).parent / "data" / "vesta"
+DATA = Path(__file__).parent / "data"
+VESTA = DATA / "vesta"
 
 # Space group 2: ASE expands it quickly, unlike the cubic groups.
 SMALL_VESTA = (
@@ -38,14 +39,7 @@ SMALL_VESTA = (
     "                            0.000000   0.000000   0.000000  0.00\n"
     "  0 0 0 0 0 0 0\nTHERI 0\n  1        Na1  0.000000\n  0 0 0\nLIGHT0 1\n 1.0\nLIGHT1\n"
 )
-ROCK_SALT_BCS = (
-    "# Space Group ITA number\n225\n"
-    "# Lattice parameters (lengths in angstroms and angles in degrees)\n"
-    "5.640000 5.640000 5.640000 90.00 90.00 90.00\n"
-    "# Number of independent atoms in the asymmetric unit\n2\n"
-    "# [atom type] [number] [WP] [x] [y] [z]\n"
-    "Na 1  4a   0.000000 0.000000 0.000000\nCl 2  4b   0.500000 0.500000 0.500000\n"
-)
+ROCK_SALT_BCS = (DATA / "bcs" / "rock_salt.bcs").read_text()
 TRICLINIC_BCS = (
     "# Space Group ITA number\n2\n# Lattice parameters\n5.100000 6.200000 7.300000 80.00 95.00 101.00\n"
     "# n\n3\n# atoms\nSi 1  2i   0.100000 0.800000 0.700000\nO  2  2i   0.400000 0.850000 0.200000\n"
@@ -133,28 +127,31 @@ def same_structure(a, b):
     )
 
 
-def check_vesta(text):
-    ours, our_error = outcome(read_vesta, io.StringIO(text))
-    theirs, their_error = outcome(python_read_vesta, text)
-    if their_error is not None or our_error is not None:
+def compare(reader, reference, text):
+    """Both readers' results, or (None, None) when both raised alike."""
+    ours, our_error = outcome(reader, io.StringIO(text))
+    theirs, their_error = outcome(reference, text)
+    if our_error is not None or their_error is not None:
         assert type(our_error) is type(their_error), (our_error, their_error)
         assert str(our_error) == str(their_error)
-        return None
-    atoms, blocks = theirs
-    assert same_structure(ours, atoms)
-    assert ours.info["vesta_data"].raw_blocks == blocks
+        return None, None
+    return ours, theirs
+
+
+def check_vesta(text):
+    ours, theirs = compare(read_vesta, python_read_vesta, text)
+    if ours is not None:
+        atoms, blocks = theirs
+        assert same_structure(ours, atoms)
+        assert ours.info["vesta_data"].raw_blocks == blocks
     return ours
 
 
 def check_bcs(text):
-    ours, our_error = outcome(read_bcs, io.StringIO(text))
-    theirs, their_error = outcome(python_read_bcs, text)
-    if their_error is not None or our_error is not None:
-        assert type(our_error) is type(their_error), (our_error, their_error)
-        assert str(our_error) == str(their_error)
-        return None
-    assert same_structure(ours, theirs)
-    assert ours.info["spacegroup"] == theirs.info["spacegroup"]
+    ours, theirs = compare(read_bcs, python_read_bcs, text)
+    if ours is not None:
+        assert same_structure(ours, theirs)
+        assert ours.info["spacegroup"] == theirs.info["spacegroup"]
     return ours
 
 

@@ -27,16 +27,8 @@ FAILED_LINE = "!!!ERROR: Symmetry analysis with spglib failed."
 FAILED_MESSAGE = "Symmetry analysis with spglib failed."
 SUPERCELL_LINE = "!WARN: The atoms is a supercell"
 
-ROCK_SALT_HEAD = (
-    "# Space Group ITA number\n"
-    "225\n"
-    "# Lattice parameters (lengths in angstroms and angles in degrees)\n"
-    "5.640000 5.640000 5.640000 90.00 90.00 90.00\n"
-    "# Number of independent atoms in the asymmetric unit\n"
-    "2\n"
-    "# [atom type] [number] [WP] [x] [y] [z]\n"
-)
-ROCK_SALT = ROCK_SALT_HEAD + "Na 1  4a   0.000000 0.000000 0.000000\nCl 2  4b   0.500000 0.500000 0.500000\n"
+ROCK_SALT = (Path(__file__).parent / "data" / "bcs" / "rock_salt.bcs").read_text()
+ROCK_SALT_HEAD = "".join(ROCK_SALT.splitlines(keepends=True)[:7])
 
 
 def rock_salt():

@@ -14,14 +14,7 @@ from ferrolith.io.ext import Trajectory, read, write
 
 pytestmark = pytest.mark.filterwarnings("ignore:Set OLD_ERROR_HANDLING:DeprecationWarning")
 
-ROCK_SALT = (
-    "# Space Group ITA number\n225\n"
-    "# Lattice parameters (lengths in angstroms and angles in degrees)\n"
-    "5.640000 5.640000 5.640000 90.00 90.00 90.00\n"
-    "# Number of independent atoms in the asymmetric unit\n2\n"
-    "# [atom type] [number] [WP] [x] [y] [z]\n"
-    "Na 1  4a   0.000000 0.000000 0.000000\nCl 2  4b   0.500000 0.500000 0.500000\n"
-)
+ROCK_SALT = (Path(__file__).parent / "data" / "bcs" / "rock_salt.bcs").read_text()
 
 
 @pytest.fixture
