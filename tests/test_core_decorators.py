@@ -87,7 +87,13 @@ class TestIdentity:
 class TestArguments:
     @pytest.mark.parametrize(
         "args, kwargs",
-        [((), {}), ((len,), {}), ((len, len, len), {}), ((len, len), {"extra": 1}), ((len,), {"func": len})],
+        [
+            ((), {}),
+            ((len,), {}),
+            ((len, len, len), {}),
+            ((len, len), {"extra": 1}),
+            ((len,), {"func": len}),
+        ],
     )
     def test_exactly_two_functions(self, args, kwargs):
         with pytest.raises(TypeError):
@@ -113,7 +119,15 @@ class TestFallback:
         assert ext.calls == []
 
     @pytest.mark.parametrize(
-        "error", [ValueError("v"), TypeError, KeyboardInterrupt, SystemExit(3), GeneratorExit, BaseException]
+        "error",
+        [
+            ValueError("v"),
+            TypeError,
+            KeyboardInterrupt,
+            SystemExit(3),
+            GeneratorExit,
+            BaseException,
+        ],
     )
     def test_any_exception_hands_over(self, error, capsys):
         base, ext = Recorder(error), Recorder("ext")
@@ -199,7 +213,7 @@ class TestFallback:
 
         wrapper = extended_func_decorator(base, ext)
 
-        def ext():  # noqa: F811
+        def ext():
             return "second"
 
         assert wrapper() == "first"
@@ -230,5 +244,7 @@ class TestThreads:
         for thread in threads:
             thread.join()
         for t, got in enumerate(results):
-            expected = [("ext" if n % 2 else "base", n, t) for n in range(t * n_calls, (t + 1) * n_calls)]
+            expected = [
+                ("ext" if n % 2 else "base", n, t) for n in range(t * n_calls, (t + 1) * n_calls)
+            ]
             assert got == expected

@@ -114,7 +114,7 @@ def python_read_bcs(text):
 def outcome(function, *args):
     try:
         return function(*args), None
-    except Exception as error:  # every kind is compared, none may escape as a crash
+    except Exception as error:  # noqa: BLE001 - every kind is compared between the readers
         return None, error
 
 
@@ -254,9 +254,8 @@ class TestEmptyAndBinary:
     def test_undecodable_byte_in_a_number(self, tmp_path):
         path = tmp_path / "bad.vesta"
         path.write_bytes(SMALL_VESTA.encode().replace(b"5.640000", b"5.64\xff", 1))
-        with open(path, errors="surrogateescape") as fd:
-            with pytest.raises(ValueError):
-                read_vesta(fd)
+        with open(path, errors="surrogateescape") as fd, pytest.raises(ValueError):
+            read_vesta(fd)
 
 
 # ---------------------------------------------------------------------------
@@ -264,11 +263,37 @@ class TestEmptyAndBinary:
 # ---------------------------------------------------------------------------
 
 PIECES = st.sampled_from(
-    list("0123456789.-+eE_ #\n\t\rxX") + ["\xa0", "\u2028", "\u3000", "\x1c", "\x00", "\x85", "٣", "nan", "inf",
-     "CELLP\n", "STRUC\n", "GROUP\n", "ABCD", "LIGHT2", "Na", "Xx", "H", "1_0", "230", "-1", "  0 0 0 0 0 0 0\n"]
+    list("0123456789.-+eE_ #\n\t\rxX")
+    + [
+        "\xa0",
+        "\u2028",
+        "\u3000",
+        "\x1c",
+        "\x00",
+        "\x85",
+        "٣",
+        "nan",
+        "inf",
+        "CELLP\n",
+        "STRUC\n",
+        "GROUP\n",
+        "ABCD",
+        "LIGHT2",
+        "Na",
+        "Xx",
+        "H",
+        "1_0",
+        "230",
+        "-1",
+        "  0 0 0 0 0 0 0\n",
+    ]
 )
 EDITS = st.lists(
-    st.tuples(st.sampled_from(["insert", "delete", "replace"]), st.floats(0, 1), st.lists(PIECES, min_size=1, max_size=3)),
+    st.tuples(
+        st.sampled_from(["insert", "delete", "replace"]),
+        st.floats(0, 1),
+        st.lists(PIECES, min_size=1, max_size=3),
+    ),
     min_size=1,
     max_size=6,
 )
@@ -281,14 +306,15 @@ def mutate(text, edits):
         if kind == "insert":
             text = text[:at] + piece + text[at:]
         elif kind == "delete":
-            text = text[:at] + text[at + len(piece):]
+            text = text[:at] + text[at + len(piece) :]
         else:
-            text = text[:at] + piece + text[at + len(piece):]
+            text = text[:at] + piece + text[at + len(piece) :]
     return text
 
 
-FUZZ = settings(max_examples=100, deadline=None, derandomize=True,
-                suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
+)
 
 
 class TestMutated:

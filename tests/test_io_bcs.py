@@ -101,11 +101,18 @@ class TestWrite:
         assert labels(bcs_text(read_vesta(VESTA / name))) == expected
 
     def test_anatase_in_origin_choice_one(self):
-        anatase = crystal(["Ti", "O"], basis=[[0, 0, 0], [0, 0, 0.208]], spacegroup=141,
-                          cellpar=[3.785, 3.785, 9.514, 90, 90, 90])
+        anatase = crystal(
+            ["Ti", "O"],
+            basis=[[0, 0, 0], [0, 0, 0.208]],
+            spacegroup=141,
+            cellpar=[3.785, 3.785, 9.514, 90, 90, 90],
+        )
         text = bcs_text(anatase)
         assert text.splitlines()[1] == "141"
-        assert atom_lines(text) == ["Ti 1  4a   0.000000 0.000000 0.000000", "O  2  8e   0.000000 0.000000 0.208000"]
+        assert atom_lines(text) == [
+            "Ti 1  4a   0.000000 0.000000 0.000000",
+            "O  2  8e   0.000000 0.000000 0.208000",
+        ]
 
     def test_positions_are_those_of_the_standardized_cell(self):
         # A rotated, shifted wurtzite: the file describes spglib's standard cell.
@@ -118,7 +125,9 @@ class TestWrite:
             position = np.array([float(x) for x in line.split()[3:]])
             distances = np.abs(data.std_positions - position)
             assert (np.minimum(distances, 1 - distances).max(axis=1) < 1e-6).any()
-        assert text_cellpar(bcs_text(atoms)) == pytest.approx([3.2496, 3.2496, 5.2042, 90, 90, 120], abs=1e-6)
+        assert text_cellpar(bcs_text(atoms)) == pytest.approx(
+            [3.2496, 3.2496, 5.2042, 90, 90, 120], abs=1e-6
+        )
 
     def test_symprec_is_passed_to_spglib(self, monkeypatch):
         seen = []
@@ -174,7 +183,6 @@ class TestFailedAnalysis:
         def fail(cell, symprec=1e-5):
             if how == "raise":
                 raise SpglibError("no symmetry")
-            return None
 
         monkeypatch.setattr(spglib, "get_symmetry_dataset", fail)
         path = tmp_path / "kept.bcs"
@@ -267,8 +275,14 @@ class TestReadErrors:
             ("225\n5.64 5.64 5.64 90 90 90\n1 2\nNa 1 4a 0 0 0\n", "invalid literal for int"),
             ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 1.5abc 0\n", "could not convert"),
             ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 x\n", "could not convert"),
-            ("225\n5.64 5.64 5.64 90 90 nan\n1\nNa 1 4a 0 0 0\n", "Non-finite lattice parameter in BCS file: 'nan'"),
-            ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 inf 0\n", "Non-finite coordinate in BCS file: 'inf'"),
+            (
+                "225\n5.64 5.64 5.64 90 90 nan\n1\nNa 1 4a 0 0 0\n",
+                "Non-finite lattice parameter in BCS file: 'nan'",
+            ),
+            (
+                "225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 inf 0\n",
+                "Non-finite coordinate in BCS file: 'inf'",
+            ),
         ],
     )
     def test_bad_numbers(self, text, pattern):
@@ -297,15 +311,30 @@ class TestReadErrors:
 
 def _low_symmetry_structures():
     return {
-        "P-1": crystal(["Si", "O", "O"], basis=[[0.1, 0.2, 0.3], [0.4, 0.15, 0.8], [0.7, 0.6, 0.05]],
-                       spacegroup=2, cellpar=[5.1, 6.2, 7.3, 80, 95, 101]),
-        "P2_1/c": crystal(["Mg", "O"], basis=[[0.12, 0.23, 0.34], [0.41, 0.15, 0.27]], spacegroup=14,
-                          cellpar=[5.1, 6.2, 7.3, 90, 101, 90]),
-        "Pnma": crystal(["Ca", "Ti", "O", "O"],
-                        basis=[[0.05, 0.25, 0.99], [0, 0, 0.5], [0.47, 0.25, 0.08], [0.29, 0.04, 0.71]],
-                        spacegroup=62, cellpar=[5.44, 7.64, 5.38, 90, 90, 90]),
-        "R-3m": crystal(["Bi", "Te", "Te"], basis=[[0, 0, 0.4], [0, 0, 0], [0, 0, 0.21]], spacegroup=166,
-                        cellpar=[4.38, 4.38, 30.5, 90, 90, 120]),
+        "P-1": crystal(
+            ["Si", "O", "O"],
+            basis=[[0.1, 0.2, 0.3], [0.4, 0.15, 0.8], [0.7, 0.6, 0.05]],
+            spacegroup=2,
+            cellpar=[5.1, 6.2, 7.3, 80, 95, 101],
+        ),
+        "P2_1/c": crystal(
+            ["Mg", "O"],
+            basis=[[0.12, 0.23, 0.34], [0.41, 0.15, 0.27]],
+            spacegroup=14,
+            cellpar=[5.1, 6.2, 7.3, 90, 101, 90],
+        ),
+        "Pnma": crystal(
+            ["Ca", "Ti", "O", "O"],
+            basis=[[0.05, 0.25, 0.99], [0, 0, 0.5], [0.47, 0.25, 0.08], [0.29, 0.04, 0.71]],
+            spacegroup=62,
+            cellpar=[5.44, 7.64, 5.38, 90, 90, 90],
+        ),
+        "R-3m": crystal(
+            ["Bi", "Te", "Te"],
+            basis=[[0, 0, 0.4], [0, 0, 0], [0, 0, 0.21]],
+            spacegroup=166,
+            cellpar=[4.38, 4.38, 30.5, 90, 90, 120],
+        ),
         "hcp": bulk("Mg"),
         "diamond": bulk("C"),
         "zincblende": bulk("GaAs", "zincblende", a=5.65),
@@ -325,8 +354,12 @@ class TestRoundTrip:
         lattice = Atoms(cell=before.std_lattice).cell.cellpar()
         assert back.cell.cellpar()[:3] == pytest.approx(lattice[:3], abs=1e-6)
         assert back.cell.cellpar()[3:] == pytest.approx(lattice[3:], abs=0.005)
-        standard = Atoms(numbers=before.std_types, scaled_positions=before.std_positions,
-                         cell=before.std_lattice, pbc=True)
+        standard = Atoms(
+            numbers=before.std_types,
+            scaled_positions=before.std_positions,
+            cell=before.std_lattice,
+            pbc=True,
+        )
         assert sites(back) == sites(standard)
 
     @pytest.mark.parametrize("name", ["NaCl_Fm-3m.vesta", "TiO2_rutile.vesta"])
@@ -349,7 +382,9 @@ def test_module_imports_and_reads_without_spglib(tmp_path):
         "except ImportError:\n"
         "    print('ImportError')\n"
     )
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True
+    )
     assert result.stdout.split() == ["8", "ImportError"]
 
 
@@ -357,5 +392,9 @@ def test_module_names():
     assert bcs.np is np
     assert bcs.Spacegroup is Spacegroup
     assert bcs.crystal is crystal
-    assert write_bcs.__doc__.startswith("Finds the symmetry-inequivalent atoms and writes them to a .bcs file.")
-    assert read_bcs.__doc__.startswith("Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.")
+    assert write_bcs.__doc__.startswith(
+        "Finds the symmetry-inequivalent atoms and writes them to a .bcs file."
+    )
+    assert read_bcs.__doc__.startswith(
+        "Reads a crystal structure from a Bilbao Crystallographic Server .bcs file."
+    )

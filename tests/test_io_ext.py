@@ -81,7 +81,10 @@ class TestRead:
     def test_index_and_format_are_ignored_for_bcs(self, rock_salt_file):
         atoms = read(rock_salt_file("model.bcs"), index=":", format="bcs")
         assert len(atoms) == 8
-        assert ext._read_ext(filename=rock_salt_file("m.bcs"), index=0).get_chemical_formula() == "Cl4Na4"
+        assert (
+            ext._read_ext(filename=rock_salt_file("m.bcs"), index=0).get_chemical_formula()
+            == "Cl4Na4"
+        )
 
     def test_ase_success_wins_whatever_the_suffix(self, tmp_path):
         path = tmp_path / "really_xyz.bcs"
@@ -129,7 +132,9 @@ class TestWrite:
 
     def test_extra_arguments_reach_write_bcs(self, tmp_path, monkeypatch):
         seen = []
-        monkeypatch.setattr(ext, "write_bcs", lambda *args, **kwargs: seen.append((args, kwargs)) or "dropped")
+        monkeypatch.setattr(
+            ext, "write_bcs", lambda *args, **kwargs: seen.append((args, kwargs)) or "dropped"
+        )
         atoms = bulk("Cu")
         assert write(str(tmp_path / "x.bcs"), atoms, symprec=0.1) is None
         assert seen == [((str(tmp_path / "x.bcs"), atoms), {"symprec": 0.1})]

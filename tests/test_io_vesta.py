@@ -105,7 +105,11 @@ class TestRealFiles:
         assert keys[:5] == ["#VESTA_FORMAT_VERSION", "CRYSTAL", "TITLE", "GROUP", "SYMOP"]
         assert "LIGHT" in keys and not any(k.startswith("LIGHT0") for k in keys)
         assert data.raw_blocks["TITLE"] == ["TITLE\n", '"B1 N1"\n', "\n"]
-        assert data.raw_blocks["#VESTA_FORMAT_VERSION"] == ["#VESTA_FORMAT_VERSION 3.5.4\n", "\n", "\n"]
+        assert data.raw_blocks["#VESTA_FORMAT_VERSION"] == [
+            "#VESTA_FORMAT_VERSION 3.5.4\n",
+            "\n",
+            "\n",
+        ]
         every_line = [line for lines in data.raw_blocks.values() for line in lines]
         assert "".join(every_line) == (DATA / "hBN.vesta").read_text()
 
@@ -116,8 +120,18 @@ class TestRealFiles:
         assert atoms.get_chemical_symbols() == ["Cu"]
         assert atoms.cell.cellpar() == pytest.approx([2.53, 2.53, 2.53, 60, 60, 60])
         blocks = atoms.info["vesta_data"].raw_blocks
-        assert blocks["TITLE"] == ["TITLE\n", "New structure\n", "\n", "TITLE\n", "Phase Two\n", "\n"]
-        assert blocks["CELLP"][4] == "  1.000000   1.000000   1.000000  90.000000  90.000000  90.000000\n"
+        assert blocks["TITLE"] == [
+            "TITLE\n",
+            "New structure\n",
+            "\n",
+            "TITLE\n",
+            "Phase Two\n",
+            "\n",
+        ]
+        assert (
+            blocks["CELLP"][4]
+            == "  1.000000   1.000000   1.000000  90.000000  90.000000  90.000000\n"
+        )
         # Written back, every line is there once, grouped under its key's first occurrence.
         buffer = io.StringIO()
         write_vesta(buffer, atoms)
@@ -150,16 +164,24 @@ class TestSpaceGroups:
         assert atoms.cell.cellpar() == pytest.approx(reference.cell.cellpar())
 
         def sites(a):
-            return sorted((s, *np.round(p, 6) % 1.0) for s, p in zip(a.symbols, a.get_scaled_positions()))
+            return sorted(
+                (s, *np.round(p, 6) % 1.0) for s, p in zip(a.symbols, a.get_scaled_positions())
+            )
 
         assert sites(atoms) == sites(reference)
 
     def test_two_sites_give_what_crystal_gives(self):
         atoms = read_text(
-            minimal("225 1 F m -3 m", sites=["1 Na Na1 1.0 0 0 0 4a", "2 Cl Cl1 1.0 0.5 0.5 0.5 4b"])
+            minimal(
+                "225 1 F m -3 m", sites=["1 Na Na1 1.0 0 0 0 4a", "2 Cl Cl1 1.0 0.5 0.5 0.5 4b"]
+            )
         )
-        expected = crystal(["Na", "Cl"], basis=[[0, 0, 0], [0.5, 0.5, 0.5]], spacegroup=225,
-                           cellpar=[5.64, 5.64, 5.64, 90, 90, 90])
+        expected = crystal(
+            ["Na", "Cl"],
+            basis=[[0, 0, 0], [0.5, 0.5, 0.5]],
+            spacegroup=225,
+            cellpar=[5.64, 5.64, 5.64, 90, 90, 90],
+        )
         assert atoms.get_chemical_symbols() == expected.get_chemical_symbols()
         assert atoms.positions == pytest.approx(expected.positions)
 
@@ -170,9 +192,13 @@ class TestSpaceGroups:
 
     @pytest.mark.parametrize("group", [None, "1 1 P 1", "0", "-4 1 P 1"])
     def test_group_one_or_below_keeps_sites_as_they_are(self, group):
-        atoms = read_text(minimal(group, sites=["1 Na Na1 1.0 0.1 0.2 0.3 1a", "2 Cl Cl1 1.0 0.6 0.7 0.8 1a"]))
+        atoms = read_text(
+            minimal(group, sites=["1 Na Na1 1.0 0.1 0.2 0.3 1a", "2 Cl Cl1 1.0 0.6 0.7 0.8 1a"])
+        )
         assert atoms.get_chemical_symbols() == ["Na", "Cl"]
-        assert atoms.get_scaled_positions() == pytest.approx(np.array([[0.1, 0.2, 0.3], [0.6, 0.7, 0.8]]))
+        assert atoms.get_scaled_positions() == pytest.approx(
+            np.array([[0.1, 0.2, 0.3], [0.6, 0.7, 0.8]])
+        )
         assert atoms.pbc.all()
         assert "spacegroup" not in atoms.info
 
@@ -182,7 +208,15 @@ class TestBlockRules:
         text = minimal() + "LIGHT0 1\n 1.0\nLIGHT1\n 2.0\nLIGHT2\nLIGHT3\n 4.0\nSECCL 0\n"
         atoms = read_text(text)
         blocks = atoms.info["vesta_data"].raw_blocks
-        assert blocks["LIGHT"] == ["LIGHT0 1\n", " 1.0\n", "LIGHT1\n", " 2.0\n", "LIGHT2\n", "LIGHT3\n", " 4.0\n"]
+        assert blocks["LIGHT"] == [
+            "LIGHT0 1\n",
+            " 1.0\n",
+            "LIGHT1\n",
+            " 2.0\n",
+            "LIGHT2\n",
+            "LIGHT3\n",
+            " 4.0\n",
+        ]
         buffer = io.StringIO()
         write_vesta(buffer, atoms)
         assert buffer.getvalue() == text
@@ -225,7 +259,13 @@ class TestBlockRules:
 
     def test_site_lines_need_eight_fields(self):
         atoms = read_text(
-            minimal(sites=["1 Na Na1 1.0 0.1 0.1 0.1 1a", "2 Cl Cl1 1.0 0.5 0.5 0.5", "3 K K1 1.0 0.2 0.2 0.2 1a x y"])
+            minimal(
+                sites=[
+                    "1 Na Na1 1.0 0.1 0.1 0.1 1a",
+                    "2 Cl Cl1 1.0 0.5 0.5 0.5",
+                    "3 K K1 1.0 0.2 0.2 0.2 1a x y",
+                ]
+            )
         )
         assert atoms.get_chemical_symbols() == ["Na", "K"]
 
@@ -236,7 +276,9 @@ class TestBlockRules:
     def test_numbers_convert_as_python_float(self, field, value):
         text = minimal(cell=f"{field} 5 5 90 90 90")
         if value is None:
-            with pytest.raises(ValueError, match=re.escape(f"could not convert string to float: '{field}'")):
+            with pytest.raises(
+                ValueError, match=re.escape(f"could not convert string to float: '{field}'")
+            ):
                 read_text(text)
         else:
             assert read_text(text).cell.cellpar()[0] == value
@@ -247,7 +289,9 @@ class TestBlockRules:
         assert atoms.info["spacegroup"].no == number
 
     def test_unicode_whitespace_separates_fields(self):
-        atoms = read_text(minimal(cell="5\u00a05\u20035 90\x1c90 90", sites=["1\u3000Na Na1 1.0 0 0 0 4a"]))
+        atoms = read_text(
+            minimal(cell="5\u00a05\u20035 90\x1c90 90", sites=["1\u3000Na Na1 1.0 0 0 0 4a"])
+        )
         assert atoms.cell.cellpar() == pytest.approx([5, 5, 5, 90, 90, 90])
         assert atoms.get_chemical_symbols() == ["Na"]
 
@@ -364,8 +408,14 @@ class TestErrors:
         "text, message",
         [
             (minimal(cell="5.64 5.64 nan 90 90 90"), "Non-finite number in the CELLP block: 'nan'"),
-            (minimal(sites=["1 Na Na1 1.0 0 -Infinity 0 4a"]), "Non-finite number in the STRUC block: '-Infinity'"),
-            (minimal("225", sites=["1 Na Na1 1.0 0 0 1e999 4a"]), "Non-finite number in the STRUC block: '1e999'"),
+            (
+                minimal(sites=["1 Na Na1 1.0 0 -Infinity 0 4a"]),
+                "Non-finite number in the STRUC block: '-Infinity'",
+            ),
+            (
+                minimal("225", sites=["1 Na Na1 1.0 0 0 1e999 4a"]),
+                "Non-finite number in the STRUC block: '1e999'",
+            ),
         ],
     )
     def test_non_finite_numbers_are_refused(self, text, message):

@@ -32,12 +32,12 @@ bool fields_are(std::string_view line, const Views& expected) {
 
 TEST_CASE("every character Python calls whitespace is whitespace, in UTF-8") {
     // [hex(c) for c in range(0x110000) if chr(c).isspace()] on CPython 3.11
-    const char* spaces[] = {"\t",           "\n",           "\x0b",         "\x0c",
-                            "\r",           "\x1c",         "\x1d",         "\x1e",
-                            "\x1f",         " ",            "\xc2\x85",     "\xc2\xa0",
-                            "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x85", "\xe2\x80\x8a",
-                            "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
-                            "\xe3\x80\x80"};
+    const char* spaces[] = {
+        "\t",           "\n",           "\x0b",         "\x0c",         "\r",
+        "\x1c",         "\x1d",         "\x1e",         "\x1f",         " ",
+        "\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x85",
+        "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
+        "\xe3\x80\x80"};
     for (const char* s : spaces) {
         const std::string_view text(s);
         CHECK_EQ(fio::whitespace_length(text, 0), text.size());
@@ -45,12 +45,18 @@ TEST_CASE("every character Python calls whitespace is whitespace, in UTF-8") {
 }
 
 TEST_CASE("look-alikes of whitespace are not whitespace") {
-    const std::string_view others[] = {
-        std::string_view("\0x", 2), "\x1b", "\x7f", "a", "\xc2\x84", "\xc2\xa1",
-        "\xe2\x80\x8b", // zero width space
-        "\xe1\xa0\x8e", // U+180E, whitespace before Unicode 6.3
-        "\xef\xbb\xbf", // byte order mark
-        "\xe2\x80\xab", "\xe3\x80\x81", "\xc3\x85"};
+    const std::string_view others[] = {std::string_view("\0x", 2),
+                                       "\x1b",
+                                       "\x7f",
+                                       "a",
+                                       "\xc2\x84",
+                                       "\xc2\xa1",
+                                       "\xe2\x80\x8b", // zero width space
+                                       "\xe1\xa0\x8e", // U+180E, whitespace before Unicode 6.3
+                                       "\xef\xbb\xbf", // byte order mark
+                                       "\xe2\x80\xab",
+                                       "\xe3\x80\x81",
+                                       "\xc3\x85"};
     for (std::string_view s : others) {
         CHECK_EQ(fio::whitespace_length(s, 0), 0u);
     }
@@ -61,14 +67,23 @@ TEST_CASE("look-alikes of whitespace are not whitespace") {
 
 TEST_CASE("fields split as str.split() splits them") {
     CHECK(fields_are("  1  B   B1  1.0000\n", {"1", "B", "B1", "1.0000"}));
-    CHECK(fields_are("a\x1c" "b\x0c" "c\xc2\xa0" "d\xe3\x80\x80" "e", {"a", "b", "c", "d", "e"}));
+    CHECK(fields_are("a\x1c"
+                     "b\x0c"
+                     "c\xc2\xa0"
+                     "d\xe3\x80\x80"
+                     "e",
+                     {"a", "b", "c", "d", "e"}));
     CHECK(fields_are("", {}));
     CHECK(fields_are(" \t\r\n", {}));
     // Non-ASCII fields stay whole; NUL is an ordinary character.
     CHECK(fields_are("\xc3\x85ngstr\xc3\xb6m x", {"\xc3\x85ngstr\xc3\xb6m", "x"}));
     CHECK(fields_are(std::string_view("a\0b c", 5), {std::string_view("a\0b", 3), "c"}));
     // A zero width space joins rather than separates.
-    CHECK(fields_are("1\xe2\x80\x8b" "2 3", {"1\xe2\x80\x8b" "2", "3"}));
+    CHECK(fields_are("1\xe2\x80\x8b"
+                     "2 3",
+                     {"1\xe2\x80\x8b"
+                      "2",
+                      "3"}));
 }
 
 TEST_CASE("strip removes whitespace at both ends only") {
@@ -91,12 +106,12 @@ TEST_CASE("fixed-point numbers match Python's format(x, '.Nf')") {
         const char* text;
     };
     const Case cases[] = {
-        {0.125, 2, "0.12"},          // exact tie: to even
-        {0.375, 2, "0.38"},          // exact tie: to even
-        {2.675, 2, "2.67"},          // just below the tie in binary
-        {89.995, 2, "90.00"},        // just above the tie in binary
-        {-0.0, 6, "-0.000000"},      // the sign of zero survives
-        {-1e-7, 6, "-0.000000"},     // so does that of a value rounded to zero
+        {0.125, 2, "0.12"},      // exact tie: to even
+        {0.375, 2, "0.38"},      // exact tie: to even
+        {2.675, 2, "2.67"},      // just below the tie in binary
+        {89.995, 2, "90.00"},    // just above the tie in binary
+        {-0.0, 6, "-0.000000"},  // the sign of zero survives
+        {-1e-7, 6, "-0.000000"}, // so does that of a value rounded to zero
         {5e-7, 6, "0.000000"},
         {1.5e-6, 6, "0.000002"},
         {1.0 / 3.0, 6, "0.333333"},
@@ -145,18 +160,27 @@ TEST_CASE("a block opens at a run of four or more capitals at the line start") {
     CHECK_EQ(fio::vesta_key_length(" CELLP\n"), 0u);
     CHECK_EQ(fio::vesta_key_length("cellp\n"), 0u);
     CHECK_EQ(fio::vesta_key_length("#VESTA_FORMAT_VERSION 3.5.4\n"), 0u);
-    CHECK_EQ(fio::vesta_key_length("\xc3\x85" "BCDE\n"), 0u);
+    CHECK_EQ(fio::vesta_key_length("\xc3\x85"
+                                   "BCDE\n"),
+             0u);
     CHECK_EQ(fio::vesta_key_length(""), 0u);
 }
 
 TEST_CASE("lines group into blocks; repeated keys continue their first list") {
-    const std::vector<std::string> text = {
-        "#VESTA_FORMAT_VERSION 3.5.4\n", "\n",       "CRYSTAL\n", "LIGHT0 1\n", " 1.0\n",
-        "LIGHT1\n",                      " 2.0\n",   "CELLP\n",   "  1 1 1\n",  "CRYSTAL\n",
-        "TITLE\n"};
+    const std::vector<std::string> text = {"#VESTA_FORMAT_VERSION 3.5.4\n",
+                                           "\n",
+                                           "CRYSTAL\n",
+                                           "LIGHT0 1\n",
+                                           " 1.0\n",
+                                           "LIGHT1\n",
+                                           " 2.0\n",
+                                           "CELLP\n",
+                                           "  1 1 1\n",
+                                           "CRYSTAL\n",
+                                           "TITLE\n"};
     const fio::VestaBlocks blocks = fio::split_vesta_blocks(views_of(text));
-    const std::vector<std::string> keys = {std::string(fio::kVestaInitialBlock), "CRYSTAL",
-                                           "LIGHT", "CELLP", "TITLE"};
+    const std::vector<std::string> keys = {std::string(fio::kVestaInitialBlock), "CRYSTAL", "LIGHT",
+                                           "CELLP", "TITLE"};
     CHECK(blocks.keys == keys);
     CHECK((blocks.lines[0] == std::vector<std::size_t>{0, 1}));
     CHECK((blocks.lines[1] == std::vector<std::size_t>{2, 9}));

@@ -43,8 +43,8 @@ double finite_python_float(std::string_view text, const char* message) {
 }
 
 py::str str_from_utf8(std::string_view text) {
-    PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "surrogatepass");
+    PyObject* result =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (result == nullptr) {
         throw py::error_already_set();
     }

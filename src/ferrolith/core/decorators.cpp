@@ -84,8 +84,7 @@ struct ExtendedFunction {
 };
 
 py::object extended_func_decorator(py::object func, py::object func_ext) {
-    py::object wrapper =
-        py::cast(ExtendedFunction{std::move(func), std::move(func_ext)});
+    py::object wrapper = py::cast(ExtendedFunction{std::move(func), std::move(func_ext)});
     const ExtendedFunction& self = wrapper.cast<const ExtendedFunction&>();
     // What the wrapper is before wraps() gives it the base function's identity.
     wrapper.attr("__name__") = "wrapper";
@@ -125,8 +124,9 @@ function is tried first and the extension takes over whenever it fails.)doc";
     m.attr("P") = m.attr("ParamSpec")("P");
     m.attr("R") = m.attr("TypeVar")("R");
 
-    py::class_<ExtendedFunction>(m, "_ExtendedFunction", py::dynamic_attr(),
-                                 R"doc(A base function extended by a fallback (see extended_func_decorator).)doc")
+    py::class_<ExtendedFunction>(
+        m, "_ExtendedFunction", py::dynamic_attr(),
+        R"doc(A base function extended by a fallback (see extended_func_decorator).)doc")
         .def("__call__", &ExtendedFunction::call)
         // Bound like a plain function when stored on a class.
         .def(
@@ -140,7 +140,8 @@ function is tried first and the extension takes over whenever it fails.)doc";
             "instance"_a, "owner"_a = py::none())
         // Functions are copied by reference; so is this.
         .def("__copy__", [](py::object self) { return self; })
-        .def("__deepcopy__", [](py::object self, py::object) { return self; }, "memo"_a)
+        .def(
+            "__deepcopy__", [](py::object self, py::object) { return self; }, "memo"_a)
         .def("__repr__", [](py::object self) {
             const std::string name = py::str(py::getattr(self, "__qualname__", py::str("?")));
             char address[32];

@@ -9,7 +9,9 @@ functools: ModuleType
 P = ParamSpec("P")
 R = TypeVar("R")
 
-def extended_func_decorator(func: Callable[P, R], func_ext: Callable[..., Any]) -> Callable[P, R]: ...
+def extended_func_decorator(
+    func: Callable[P, R], func_ext: Callable[..., Any]
+) -> Callable[P, R]: ...
 
 class _ExtendedFunction:
     """A base function extended by a fallback (see extended_func_decorator)."""

@@ -180,8 +180,8 @@ std::string bcs_text(py::object atoms, double symprec) {
     for (const fio::BcsOrbit& orbit : orbits.orbits) {
         fio::BcsAtomLine line;
         line.symbol = py::str(symbols[orbit.first_atom]).cast<std::string>();
-        line.wyckoff = fio::wyckoff_label(
-            orbit.multiplicity, py::str(wyckoffs[orbit.first_atom]).cast<std::string>());
+        line.wyckoff = fio::wyckoff_label(orbit.multiplicity,
+                                          py::str(wyckoffs[orbit.first_atom]).cast<std::string>());
         const auto k = static_cast<py::ssize_t>(orbit.std_atom);
         line.position = {xyz(k, 0), xyz(k, 1), xyz(k, 2)};
         lines.push_back(std::move(line));
@@ -223,8 +223,9 @@ imported only when ``write_bcs`` runs.)doc";
     m.attr("reader") = ase_utils.attr("reader");
     m.attr("writer") = ase_utils.attr("writer");
 
-    py::cpp_function read(&read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
-                          R"doc(Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
+    py::cpp_function read(
+        &read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
+        R"doc(Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
 
 Comments (from "#" to the end of a line) and blank lines are skipped; the data
 lines are the space-group number, the lattice parameters, the number n of atom

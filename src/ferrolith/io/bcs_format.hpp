@@ -42,10 +42,10 @@ struct SymmetryMapping {
 
 /// One orbit (set of symmetry-equivalent atoms) of a structure.
 struct BcsOrbit {
-    std::size_t first_atom;     ///< lowest index of an atom of the orbit in the structure
-    std::int64_t multiplicity;  ///< atoms of the orbit in the standardized conventional cell
-    std::size_t std_atom;       ///< first atom of the standardized cell on the orbit's
-                                ///< primitive atom (its coordinates describe the orbit)
+    std::size_t first_atom;    ///< lowest index of an atom of the orbit in the structure
+    std::int64_t multiplicity; ///< atoms of the orbit in the standardized conventional cell
+    std::size_t std_atom;      ///< first atom of the standardized cell on the orbit's
+                               ///< primitive atom (its coordinates describe the orbit)
 };
 
 /// Orbits in ascending order of their representative index, or an error text
@@ -65,9 +65,9 @@ BcsOrbits bcs_orbits(const SymmetryMapping& mapping);
 
 /// One atom line of a BCS file.
 struct BcsAtomLine {
-    std::string symbol;                ///< chemical symbol
-    std::string wyckoff;               ///< Wyckoff label: multiplicity and letter, e.g. "4a"
-    std::array<double, 3> position{};  ///< fractional coordinates in the conventional cell
+    std::string symbol;               ///< chemical symbol
+    std::string wyckoff;              ///< Wyckoff label: multiplicity and letter, e.g. "4a"
+    std::array<double, 3> position{}; ///< fractional coordinates in the conventional cell
 };
 
 /// The Wyckoff label of an orbit: its multiplicity immediately followed by the letter.

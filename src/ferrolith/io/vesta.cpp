@@ -102,7 +102,8 @@ py::object read_vesta(py::object fd) {
     }
     const py::object spacegroup = fb::python_int(group_fields[0]);
 
-    const std::vector<fio::VestaSiteFields> sites = fio::vesta_site_fields(lines, blocks.lines[*struc]);
+    const std::vector<fio::VestaSiteFields> sites =
+        fio::vesta_site_fields(lines, blocks.lines[*struc]);
     py::array_t<double> positions({static_cast<py::ssize_t>(sites.size()), py::ssize_t{3}});
     {
         auto xyz = positions.mutable_unchecked<2>();
@@ -228,8 +229,9 @@ lines back, reproducing the file that was read.)doc";
 
     // ASE's reader/writer give the file handling: a path is opened (and
     // closed), an open text file is passed through.
-    py::cpp_function read(&read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
-                          R"doc(Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
+    py::cpp_function read(
+        &read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
+        R"doc(Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
 
 Args:
     fd (str | PathLike | file): Path to the VESTA file, or a file opened for reading text.
