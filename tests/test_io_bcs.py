@@ -1,5 +1,6 @@
 """BCS files: the written layout, Wyckoff labels, reading rules and round trips."""
 
+import inspect
 import io
 import re
 import subprocess
@@ -392,6 +393,7 @@ def test_module_names():
     assert bcs.np is np
     assert bcs.Spacegroup is Spacegroup
     assert bcs.crystal is crystal
+    assert str(inspect.signature(write_bcs)) == "(fd, atoms, symprec=0.01)"
     assert write_bcs.__doc__.startswith(
         "Finds the symmetry-inequivalent atoms and writes them to a .bcs file."
     )

@@ -104,7 +104,8 @@ py::object extended_func_decorator(py::object func, py::object func_ext) {
 
 PYBIND11_MODULE(decorators, m) {
     globals = fb::Globals(m);
-    // The docstrings are complete as written: no generated signature line.
+    // Docstrings open with their own "name(args)\n--\n\n" line, which CPython turns
+    // into __text_signature__ (inspect.signature) and strips from __doc__.
     py::options options;
     options.disable_function_signatures();
     m.doc() = R"doc(Function decorators.
@@ -150,7 +151,10 @@ function is tried first and the extension takes over whenever it fails.)doc";
         });
 
     m.def("extended_func_decorator", &extended_func_decorator, "func"_a, "func_ext"_a,
-          R"doc(Joins a base function and an extension function into one callable.
+          R"doc(extended_func_decorator(func, func_ext)
+--
+
+Joins a base function and an extension function into one callable.
 
 The returned wrapper carries the identity of ``func`` as ``functools.wraps``
 gives it (name, qualified name, module, docstring, annotations, ``__dict__``

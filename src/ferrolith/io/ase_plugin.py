@@ -16,7 +16,7 @@ VESTA_FORMAT = ExternalIOFormat(
     code="1F",
     module="ferrolith.io.ase_plugin",
     ext="vesta",
-    glob=["*.vesta", "*.VESTA"],
+    glob="*.[vV][eE][sS][tT][aA]",  # any case: file.vesta, FILE.VESTA, file.Vesta
 )
 
 

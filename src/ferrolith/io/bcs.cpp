@@ -202,7 +202,8 @@ void write_text(py::object fd, py::object text) { fd.attr("write")(text); }
 
 PYBIND11_MODULE(bcs, m) {
     globals = fb::Globals(m);
-    // The docstrings are complete as written: no generated signature line.
+    // Docstrings open with their own "name(args)\n--\n\n" line, which CPython turns
+    // into __text_signature__ (inspect.signature) and strips from __doc__.
     py::options options;
     options.disable_function_signatures();
     m.doc() = R"doc(BCS structure files (Bilbao Crystallographic Server format).
@@ -225,7 +226,10 @@ imported only when ``write_bcs`` runs.)doc";
 
     py::cpp_function read(
         &read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
-        R"doc(Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
+        R"doc(read_bcs(fd)
+--
+
+Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
 
 Comments (from "#" to the end of a line) and blank lines are skipped; the data
 lines are the space-group number, the lattice parameters, the number n of atom
@@ -246,10 +250,13 @@ Raises:
 
     m.attr("_write_text") = ase_utils.attr("writer")(py::cpp_function(
         &write_text, py::name("_write_text"), py::scope(m), "fd"_a, "text"_a,
-        "Writes `text` to `fd`, a path (opened, replaced and closed) or an open text file."));
+        "_write_text(fd, text)\n--\n\nWrites `text` to `fd`, a path (opened, replaced and closed) or an open text file."));
 
     m.def("write_bcs", &write_bcs, "fd"_a, "atoms"_a, "symprec"_a = 0.01,
-          R"doc(Finds the symmetry-inequivalent atoms and writes them to a .bcs file.
+          R"doc(write_bcs(fd, atoms, symprec=0.01)
+--
+
+Finds the symmetry-inequivalent atoms and writes them to a .bcs file.
 
 spglib finds the space group and the minimal asymmetric unit of the structure;
 the asymmetric unit of its standardized conventional cell is written in the

@@ -37,7 +37,8 @@ void write_ext(py::object filename, py::object atoms, py::args args, py::kwargs 
 
 PYBIND11_MODULE(ext, m) {
     globals = fb::Globals(m);
-    // The docstrings are complete as written: no generated signature line.
+    // Docstrings open with their own "name(args)\n--\n\n" line, which CPython turns
+    // into __text_signature__ (inspect.signature) and strips from __doc__.
     py::options options;
     options.disable_function_signatures();
     m.doc() = R"doc(ASE's structure reader and writer, extended with BCS files.
@@ -65,7 +66,10 @@ from here instead of from ``ase.io``.)doc";
         py::module_::import("ferrolith.core.decorators").attr("extended_func_decorator");
 
     m.def("_read_ext", &read_ext, "filename"_a,
-          R"doc(Reads a ".bcs" file with read_bcs, any other file with ASE's read.
+          R"doc(_read_ext(filename, *args, **kwargs)
+--
+
+Reads a ".bcs" file with read_bcs, any other file with ASE's read.
 
 Args:
     filename (str): The file name; it must be exactly a str.
@@ -77,7 +81,10 @@ Returns:
 Raises:
     TypeError: ``filename`` is not a str (a path object, bytes, None, a subclass of str).)doc");
     m.def("_write_ext", &write_ext, "filename"_a, "atoms"_a,
-          R"doc(Writes a ".bcs" file with write_bcs, any other file with ASE's write.
+          R"doc(_write_ext(filename, atoms, *args, **kwargs)
+--
+
+Writes a ".bcs" file with write_bcs, any other file with ASE's write.
 
 Args:
     filename: The file name.

@@ -166,7 +166,7 @@ PyObject* vesta_data_init(PyObject* self, PyObject* /*no arguments*/) {
 }
 
 PyMethodDef kInitDef = {"__init__", vesta_data_init, METH_NOARGS,
-                        "Creates an empty store: raw_blocks is {}."};
+                        "__init__($self, /)\n--\n\nCreates an empty store: raw_blocks is {}."};
 
 // VestaData is a plain Python class (its only base is object), so instances
 // pickle, copy and deep-copy as Atoms.info expects.
@@ -200,7 +200,8 @@ Attributes:
             py::list keys(self.attr("raw_blocks").attr("keys")());
             return py::str("VestaData with blocks: ") + py::repr(keys);
         },
-        py::name("__repr__"), py::is_method(cls));
+        py::name("__repr__"), py::is_method(cls),
+        "__repr__($self, /)\n--\n\n\"VestaData with blocks: \" and the list of block keys.");
     return cls;
 }
 
@@ -208,7 +209,8 @@ Attributes:
 
 PYBIND11_MODULE(vesta, m) {
     globals = fb::Globals(m);
-    // The docstrings are complete as written: no generated signature line.
+    // Docstrings open with their own "name(args)\n--\n\n" line, which CPython turns
+    // into __text_signature__ (inspect.signature) and strips from __doc__.
     py::options options;
     options.disable_function_signatures();
     m.doc() = R"doc(VESTA structure files.
@@ -231,7 +233,10 @@ lines back, reproducing the file that was read.)doc";
     // closed), an open text file is passed through.
     py::cpp_function read(
         &read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
-        R"doc(Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
+        R"doc(read_vesta(fd)
+--
+
+Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
 
 Args:
     fd (str | PathLike | file): Path to the VESTA file, or a file opened for reading text.
@@ -250,11 +255,14 @@ Raises:
 
     m.attr("_write_blocks") = ase_utils.attr("writer")(py::cpp_function(
         &write_blocks, py::name("_write_blocks"), py::scope(m), "fd"_a, "vesta_data"_a,
-        "Writes the stored lines of `vesta_data` to `fd`, a path (opened, replaced and "
+        "_write_blocks(fd, vesta_data)\n--\n\nWrites the stored lines of `vesta_data` to `fd`, a path (opened, replaced and "
         "closed) or an open text file."));
 
     m.def("write_vesta", &write_vesta, "fd"_a, "atoms"_a,
-          R"doc(Writes an ASE Atoms object with associated VestaData to a VESTA file.
+          R"doc(write_vesta(fd, atoms)
+--
+
+Writes an ASE Atoms object with associated VestaData to a VESTA file.
 
 The stored lines of ``atoms.info["vesta_data"]`` are written block by block;
 the positions, cell and symbols of ``atoms`` are not consulted, so the output is
