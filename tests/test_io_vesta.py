@@ -472,9 +472,10 @@ class TestAsePlugin:
     def test_upper_case_and_compressed_names(self, tmp_path):
         import gzip
 
-        upper = tmp_path / "HBN.VESTA"
-        upper.write_bytes((DATA / "hBN.vesta").read_bytes())
-        assert ase.io.read(upper).get_chemical_symbols() == ["B", "N"]
+        for name in ("HBN.VESTA", "hBN.Vesta"):
+            path = tmp_path / name
+            path.write_bytes((DATA / "hBN.vesta").read_bytes())
+            assert ase.io.read(path).get_chemical_symbols() == ["B", "N"]
         packed = tmp_path / "hBN.vesta.gz"
         packed.write_bytes(gzip.compress((DATA / "hBN.vesta").read_bytes()))
         assert ase.io.read(packed).get_chemical_symbols() == ["B", "N"]
