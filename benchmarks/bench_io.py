@@ -34,7 +34,8 @@ def vesta_text(n_sites, rng):
         s = SYMBOLS[i % len(SYMBOLS)]
         x, y, z = rng.random(), rng.random(), rng.random()
         lines.append(
-            f"{i:6d} {s:<2s} {s + str(i):>10s}  1.0000   {x:.6f}   {y:.6f}   {z:.6f}    1a       1\n"
+            f"{i:6d} {s:<2s} {s + str(i):>10s}  1.0000   "
+            f"{x:.6f}   {y:.6f}   {z:.6f}    1a       1\n"
         )
         lines.append("                            0.000000   0.000000   0.000000  0.00\n")
     lines.append("  0 0 0 0 0 0 0\nTHERI 0\n  0 0 0\nLIGHT0 1\n 1.0\nLIGHT1\n 2.0\n")
@@ -108,7 +109,8 @@ def main():
 
     print("VESTA (space group 1; a site line and its displacement line per site)")
     print(
-        f"{'sites':>8} {'MB':>6} {'read s':>8} {'parse s':>8} {'write s':>8} {'read us/site':>13} {'x first':>8}"
+        f"{'sites':>8} {'MB':>6} {'read s':>8} {'parse s':>8} {'write s':>8} "
+        f"{'read us/site':>13} {'x first':>8}"
     )
     for n, mb, read_v, parse_v, write_v, _, _ in rows:
         print(
@@ -116,7 +118,8 @@ def main():
             f"{1e6 * read_v / n:13.2f} {read_v / rows[0][2]:8.2f}"
         )
     print(
-        "\nBCS (parse only: ASE's space-group expansion grows quadratically, minutes for 2000 atoms)"
+        "\nBCS (parse only: ASE's space-group expansion grows quadratically, "
+        "minutes for 2000 atoms)"
     )
     print(f"{'atoms':>8} {'MB':>6} {'parse s':>8} {'us/atom':>8} {'x first':>8}")
     for n, _, _, _, _, mb, parse_b in rows:

@@ -229,7 +229,10 @@ class TestRead:
         assert read_bcs(io.StringIO(noisy)) == read_bcs(io.StringIO(bare))
 
     def test_number_and_label_fields_are_ignored_and_extra_lines_too(self):
-        text = "225\n5.64 5.64 5.64 90 90 90\n2\nNa x ?? 0 0 0\nCl 99 4a-b 0.5 0.5 0.5 extra\nK 3 4a 0 0 0\n"
+        text = (
+            "225\n5.64 5.64 5.64 90 90 90\n2\n"
+            "Na x ?? 0 0 0\nCl 99 4a-b 0.5 0.5 0.5 extra\nK 3 4a 0 0 0\n"
+        )
         assert sites(read_bcs(io.StringIO(text))) == sites(rock_salt())
 
     @pytest.mark.parametrize(

@@ -355,7 +355,8 @@ class TestVestaData:
 
     def test_module_class_is_looked_up_at_call_time(self, monkeypatch):
         class Other:
-            raw_blocks = {"X": ["x\n"]}
+            def __init__(self):
+                self.raw_blocks = {"X": ["x\n"]}
 
         monkeypatch.setattr(vesta, "VestaData", Other)
         buffer = io.StringIO()
@@ -401,7 +402,7 @@ class TestErrors:
         ],
     )
     def test_bad_numbers_raise_value_error(self, text):
-        with pytest.raises(ValueError, match="could not convert|invalid literal"):
+        with pytest.raises(ValueError, match=r"could not convert|invalid literal"):
             read_text(text)
 
     @pytest.mark.parametrize(

@@ -3,10 +3,12 @@
 ASE finds ``VESTA_FORMAT`` through the package's entry points and, when it
 reads a ".vesta" file, looks up ``read_vesta`` in this module. The format is
 matched by file name: ASE guesses from contents before it looks at extensions,
-and a VESTA file's "CRYSTAL" line would pass for an XCrySDen file. The format is registered for reading
-only, so this module has no ``write_vesta``: ferrolith's VESTA writer writes
-back the file that was read, whatever the structure now holds, and through
-ASE's generic ``write`` that would silently drop a user's changes.
+and a VESTA file's "CRYSTAL" line would pass for an XCrySDen file.
+
+The format is registered for reading only, so this module has no
+``write_vesta``: ferrolith's VESTA writer writes back the file that was read,
+whatever the structure now holds, and through ASE's generic ``write`` that
+would silently drop a user's changes.
 """
 
 from ase.utils.plugins import ExternalIOFormat

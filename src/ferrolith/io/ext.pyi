@@ -1,6 +1,6 @@
 from pathlib import Path as Path
 from typing import Any
-from typing import List as List
+from typing import List as List  # noqa: UP035 - the module binds it
 from typing import Union as Union
 
 import ase.io
@@ -10,7 +10,7 @@ from ferrolith.core.decorators import extended_func_decorator as extended_func_d
 from ferrolith.io.bcs import read_bcs as read_bcs
 from ferrolith.io.bcs import write_bcs as write_bcs
 
-__all__ = ["read", "write", "Trajectory"]
+__all__ = ["read", "write", "Trajectory"]  # noqa: RUF022 - the order of the module
 
 Trajectory = ase.io.Trajectory
 ase_read = ase.io.read
@@ -19,5 +19,5 @@ ase_write = ase.io.write
 read = ase.io.read
 write = ase.io.write
 
-def _read_ext(filename: str, *args: Any, **kwargs: Any) -> Union[Atoms, List[Atoms]]: ...
+def _read_ext(filename: str, *args: Any, **kwargs: Any) -> Atoms | list[Atoms]: ...
 def _write_ext(filename: Any, atoms: Any, *args: Any, **kwargs: Any) -> None: ...
