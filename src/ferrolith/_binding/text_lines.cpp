@@ -1,0 +1,54 @@
+#include "ferrolith/_binding/text_lines.hpp"
+
+#include "ferrolith/_binding/binding.hpp"
+
+#include <cmath>
+
+namespace ferrolith::binding {
+
+TextLines::TextLines(py::handle fd) {
+    // A fresh list: the views below point into these str objects, which must
+    // outlive any list the file object might keep and change.
+    objects_ = py::list(fd.attr("readlines")());
+    views_.reserve(objects_.size());
+    for (py::handle line : objects_) {
+        if (!PyUnicode_Check(line.ptr())) {
+            throw py::type_error("expected str lines from a text file, not " + type_name(line));
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
+        if (data != nullptr) {
+            views_.emplace_back(data, static_cast<std::size_t>(size));
+            continue;
+        }
+        PyErr_Clear(); // lone surrogates: keep them through "surrogatepass"
+        PyObject* bytes = PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogatepass");
+        if (bytes == nullptr) {
+            throw py::error_already_set();
+        }
+        encoded_.emplace_back(PyBytes_AS_STRING(bytes),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+        Py_DECREF(bytes);
+        views_.emplace_back(encoded_.back());
+    }
+}
+
+double finite_python_float(std::string_view text, const char* message) {
+    const double value = python_float(text);
+    if (!std::isfinite(value)) {
+        throw py::value_error(std::string(message) + " " +
+                              py::repr(str_from_utf8(text)).cast<std::string>());
+    }
+    return value;
+}
+
+py::str str_from_utf8(std::string_view text) {
+    PyObject* result =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(result);
+}
+
+} // namespace ferrolith::binding

@@ -1,0 +1,46 @@
+// Lines of an open text file, for the text-format readers: the Python str of
+// each line as the file object delivered it, and a UTF-8 view of it for the
+// kernels.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ferrolith::binding {
+
+namespace py = pybind11;
+
+/// All lines of a file read with `fd.readlines()`, terminators included.
+class TextLines {
+public:
+    /// Reads every line of the open file `fd`. Raises TypeError when a line is
+    /// not a str (a file opened in binary mode).
+    explicit TextLines(py::handle fd);
+
+    /// The lines as Python str objects (a list of our own).
+    const py::list& objects() const { return objects_; }
+    /// UTF-8 views of the lines, valid as long as this object lives. Lone
+    /// surrogates (from errors="surrogateescape" files) are encoded as
+    /// "surrogatepass" does, so no character is lost.
+    const std::vector<std::string_view>& views() const { return views_; }
+
+private:
+    py::list objects_;
+    std::vector<std::string_view> views_;
+    std::deque<std::string> encoded_; // lines that had no plain UTF-8 form
+};
+
+/// float(text) exactly as Python computes it (python_float), refusing NaN and
+/// the infinities, which no structure file means: ValueError
+/// "<message> '<text>'" (the text as Python's repr shows it).
+double finite_python_float(std::string_view text, const char* message);
+
+/// The Python str of a UTF-8 piece of a line from TextLines (lone surrogates
+/// restored).
+py::str str_from_utf8(std::string_view text);
+
+} // namespace ferrolith::binding

@@ -1,0 +1,277 @@
+// ferrolith.io.bcs: BCS structure files (space group, lattice parameters and
+// the asymmetric unit with Wyckoff positions).
+#include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/_binding/text_lines.hpp"
+#include "ferrolith/io/bcs_format.hpp"
+#include "ferrolith/io/text_fields.hpp"
+
+#include <pybind11/numpy.h>
+
+namespace py = pybind11;
+namespace fb = ferrolith::binding;
+namespace fio = ferrolith::io;
+using namespace pybind11::literals;
+
+namespace {
+
+fb::Globals globals;
+
+constexpr const char* kAnalysisFailedLine = "!!!ERROR: Symmetry analysis with spglib failed.";
+constexpr const char* kAnalysisFailedMessage = "Symmetry analysis with spglib failed.";
+constexpr const char* kSupercellLine = "!WARN: The atoms is a supercell";
+constexpr const char* kNonFiniteLattice = "Non-finite lattice parameter in BCS file:";
+constexpr const char* kNonFiniteCoordinate = "Non-finite coordinate in BCS file:";
+
+using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// ---------------------------------------------------------------------------
+// Reading
+// ---------------------------------------------------------------------------
+
+std::string_view data_line(const std::vector<std::string_view>& data, std::size_t k) {
+    if (k >= data.size()) {
+        throw py::index_error("list index out of range");
+    }
+    return data[k];
+}
+
+// How many atom lines the count asks for: none for zero or a negative count,
+// and the lines there are (plus a flag) when it asks for more than that.
+std::pair<std::size_t, bool> atom_lines_to_read(const py::object& count, std::size_t available) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (overflow < 0 || (overflow == 0 && n <= 0)) {
+        return {0, false};
+    }
+    if (overflow > 0 || static_cast<unsigned long long>(n) > available) {
+        return {available, true};
+    }
+    return {static_cast<std::size_t>(n), false};
+}
+
+py::object read_bcs(py::object fd) {
+    const fb::TextLines text(fd);
+    const std::vector<std::string_view> data = fio::bcs_data_lines(text.views());
+
+    const py::object spacegroup = fb::python_int(data_line(data, 0));
+    py::list cellpar;
+    for (std::string_view field : fio::split_fields(data_line(data, 1))) {
+        cellpar.append(fb::finite_python_float(field, kNonFiniteLattice));
+    }
+    const py::object count = fb::python_int(data_line(data, 2));
+
+    const std::size_t first = 3;
+    const auto [n_read, missing] = atom_lines_to_read(count, data.size() - first);
+    py::list symbols;
+    FloatArray positions({static_cast<py::ssize_t>(n_read), py::ssize_t{3}});
+    auto xyz = positions.mutable_unchecked<2>();
+    std::vector<std::string_view> fields;
+    for (std::size_t i = 0; i < n_read; ++i) {
+        fio::split_fields(data[first + i], fields); // a data line is never blank
+        symbols.append(fb::str_from_utf8(fields[0]));
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (3 + c >= fields.size()) {
+                throw py::index_error("list index out of range");
+            }
+            xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
+                fb::finite_python_float(fields[3 + c], kNonFiniteCoordinate);
+        }
+    }
+    if (missing) {
+        throw py::index_error("list index out of range");
+    }
+    // An empty list, not an empty array: crystal() rejects a file without atoms.
+    py::object basis = n_read == 0 ? py::object(py::list()) : py::object(positions);
+
+    py::object atoms = globals["crystal"]("symbols"_a = symbols, "basis"_a = basis,
+                                          "cellpar"_a = cellpar, "spacegroup"_a = spacegroup);
+    atoms.attr("info")["spacegroup"] = globals["Spacegroup"](spacegroup);
+    return atoms;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+[[noreturn]] void raise_analysis_failed() {
+    fb::print_line(kAnalysisFailedLine);
+    throw py::value_error(kAnalysisFailedMessage);
+}
+
+// The symmetry dataset of `atoms`. A failure, whether spglib reports it by
+// returning None or by raising, prints the error line and raises ValueError
+// (chained to spglib's exception, if any).
+py::object symmetry_dataset(py::object atoms, double symprec) {
+    py::module_ spglib = py::module_::import("spglib");
+    py::object to_spglib_cell = py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
+    py::object cell = to_spglib_cell(atoms);
+    py::object dataset;
+    try {
+        dataset = spglib.attr("get_symmetry_dataset")(cell, "symprec"_a = symprec);
+    } catch (py::error_already_set& error) {
+        // KeyboardInterrupt and the like, and warnings turned into errors,
+        // are not analysis failures.
+        if (!error.matches(PyExc_Exception) || error.matches(PyExc_Warning)) {
+            throw;
+        }
+        fb::print_line(kAnalysisFailedLine);
+        py::raise_from(error, PyExc_ValueError, kAnalysisFailedMessage);
+        throw py::error_already_set();
+    }
+    if (dataset.is_none()) {
+        raise_analysis_failed();
+    }
+    return dataset;
+}
+
+std::vector<std::int64_t> index_vector(py::handle values) {
+    IndexArray array = IndexArray::ensure(values);
+    if (!array) {
+        throw py::error_already_set();
+    }
+    return {array.data(), array.data() + array.size()};
+}
+
+// The analysis and the text of the file, before anything is opened.
+std::string bcs_text(py::object atoms, double symprec) {
+    py::object dataset = symmetry_dataset(atoms, symprec);
+
+    const std::int64_t number = dataset.attr("number").cast<std::int64_t>();
+    py::object cellpar_values = globals["Cell"](dataset.attr("std_lattice")).attr("cellpar")();
+    FloatArray cellpar_array = FloatArray::ensure(cellpar_values);
+    if (!cellpar_array || cellpar_array.size() != 6) {
+        throw py::value_error("cellpar() did not return six lattice parameters");
+    }
+    std::array<double, 6> cellpar{};
+    std::copy(cellpar_array.data(), cellpar_array.data() + 6, cellpar.begin());
+
+    FloatArray std_positions = FloatArray::ensure(dataset.attr("std_positions"));
+    if (!std_positions || std_positions.ndim() != 2 || std_positions.shape(1) != 3) {
+        throw py::value_error("std_positions is not an N x 3 array");
+    }
+    const std::size_t n_atoms = py::len(atoms);
+    const std::size_t n_std = static_cast<std::size_t>(std_positions.shape(0));
+    if (n_std != 0 && n_atoms / n_std > 1) {
+        fb::print_line(kSupercellLine);
+    }
+
+    fio::SymmetryMapping mapping;
+    mapping.equivalent_atoms = index_vector(dataset.attr("equivalent_atoms"));
+    mapping.mapping_to_primitive = index_vector(dataset.attr("mapping_to_primitive"));
+    mapping.std_mapping_to_primitive = index_vector(dataset.attr("std_mapping_to_primitive"));
+    if (mapping.equivalent_atoms.size() != n_atoms ||
+        mapping.std_mapping_to_primitive.size() != n_std) {
+        throw py::value_error("the symmetry dataset does not match the structure");
+    }
+    const fio::BcsOrbits orbits = fio::bcs_orbits(mapping);
+    if (!orbits.error.empty()) {
+        throw py::value_error("inconsistent symmetry dataset: " + orbits.error);
+    }
+
+    py::list wyckoffs(dataset.attr("wyckoffs"));
+    py::list symbols(atoms.attr("get_chemical_symbols")());
+    auto xyz = std_positions.unchecked<2>();
+    std::vector<fio::BcsAtomLine> lines;
+    lines.reserve(orbits.orbits.size());
+    for (const fio::BcsOrbit& orbit : orbits.orbits) {
+        fio::BcsAtomLine line;
+        line.symbol = py::str(symbols[orbit.first_atom]).cast<std::string>();
+        line.wyckoff = fio::wyckoff_label(orbit.multiplicity,
+                                          py::str(wyckoffs[orbit.first_atom]).cast<std::string>());
+        const auto k = static_cast<py::ssize_t>(orbit.std_atom);
+        line.position = {xyz(k, 0), xyz(k, 1), xyz(k, 2)};
+        lines.push_back(std::move(line));
+    }
+    return fio::format_bcs(number, cellpar, lines);
+}
+
+void write_bcs(py::object fd, py::object atoms, py::object symprec) {
+    const double tolerance = fb::to_float(symprec, "symprec");
+    // Only now is a path opened (and an existing file replaced).
+    const std::string text = bcs_text(atoms, tolerance);
+    globals["_write_text"](fd, py::str(text));
+}
+
+void write_text(py::object fd, py::object text) { fd.attr("write")(text); }
+
+} // namespace
+
+PYBIND11_MODULE(bcs, m) {
+    globals = fb::Globals(m);
+    // Docstrings open with their own "name(args)\n--\n\n" line, which CPython turns
+    // into __text_signature__ (inspect.signature) and strips from __doc__.
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = R"doc(BCS structure files (Bilbao Crystallographic Server format).
+
+``write_bcs`` finds the space group and the asymmetric unit with spglib and
+writes the standardized conventional cell as space-group number, lattice
+parameters and Wyckoff-labelled atoms; ``read_bcs`` expands such a file back
+into the full conventional cell with ASE's space-group machinery. spglib is
+imported only when ``write_bcs`` runs.)doc";
+
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("Atoms") = py::module_::import("ase").attr("Atoms");
+    m.attr("Cell") = py::module_::import("ase.cell").attr("Cell");
+    py::module_ spacegroup = py::module_::import("ase.spacegroup");
+    m.attr("crystal") = spacegroup.attr("crystal");
+    m.attr("Spacegroup") = spacegroup.attr("Spacegroup");
+    py::module_ ase_utils = py::module_::import("ase.utils");
+    m.attr("reader") = ase_utils.attr("reader");
+    m.attr("writer") = ase_utils.attr("writer");
+
+    py::cpp_function read(
+        &read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
+        R"doc(read_bcs(fd)
+--
+
+Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
+
+Comments (from "#" to the end of a line) and blank lines are skipped; the data
+lines are the space-group number, the lattice parameters, the number n of atom
+lines and n lines "symbol number WP x y z". The asymmetric unit is expanded to
+the full conventional cell.
+
+Args:
+    fd (str | PathLike | file): Path to the .bcs file, or a file opened for reading text.
+
+Returns:
+    Atoms: The structure, with ``info["spacegroup"]`` the ASE Spacegroup.
+
+Raises:
+    IndexError: Fewer data lines or fields than the format needs.
+    ValueError: A number that cannot be converted, or a lattice parameter
+        or coordinate that is NaN or infinite.)doc");
+    m.attr("read_bcs") = ase_utils.attr("reader")(read);
+
+    m.attr("_write_text") = ase_utils.attr("writer")(py::cpp_function(
+        &write_text, py::name("_write_text"), py::scope(m), "fd"_a, "text"_a,
+        "_write_text(fd, text)\n--\n\nWrites `text` to `fd`, a path (opened, replaced and closed) or an open text file."));
+
+    m.def("write_bcs", &write_bcs, "fd"_a, "atoms"_a, "symprec"_a = 0.01,
+          R"doc(write_bcs(fd, atoms, symprec=0.01)
+--
+
+Finds the symmetry-inequivalent atoms and writes them to a .bcs file.
+
+spglib finds the space group and the minimal asymmetric unit of the structure;
+the asymmetric unit of its standardized conventional cell is written in the
+Bilbao Crystallographic Server format, each atom with its Wyckoff position
+(multiplicity in the conventional cell and letter). The analysis runs before
+the file is opened, so a failure leaves an existing file untouched.
+
+Args:
+    fd (str | PathLike | file): Path for the output .bcs file (replaced if it
+        exists), or a file opened for writing text.
+    atoms (Atoms): The Atoms object to analyse and write.
+    symprec (float): Precision tolerance for spglib's symmetry finding (Å).
+
+Raises:
+    ValueError: spglib's symmetry analysis failed ("Symmetry analysis with
+        spglib failed.", after the line "!!!ERROR: Symmetry analysis with
+        spglib failed." is printed).)doc");
+}

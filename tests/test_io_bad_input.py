@@ -1,0 +1,336 @@
+"""Bad structure files: truncated, empty, binary and randomly mutated input.
+
+The compiled readers are compared with plain-Python readers written from the
+format rules with Python's own re, str.split, float and int: on every input
+both must raise the same exception or build the same structure. Whatever the
+input, the outcome is an ordinary exception, never a crash or a hang.
+"""
+
+import io
+import math
+import random
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+from ase import Atoms
+from ase.spacegroup import Spacegroup, crystal
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from ferrolith.io.bcs import read_bcs
+from ferrolith.io.vesta import read_vesta
+
+# Degenerate cells from mutated numbers make ASE's cell code warn.
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
+
+DATA = Path(__file__).parent / "data"
+VESTA = DATA / "vesta"
+
+# Space group 2: ASE expands it quickly, unlike the cubic groups.
+SMALL_VESTA = (
+    "#VESTA_FORMAT_VERSION 3.5.4\n\nCRYSTAL\n\nTITLE\nNaCl\n\nGROUP\n2 1 P -1\n"
+    "CELLP\n  5.640000   5.640000   5.640000  90.000000  90.000000  90.000000\n"
+    "  0.000000   0.000000   0.000000   0.000000   0.000000   0.000000\n"
+    "STRUC\n  1 Na        Na1  1.0000   0.000000   0.000000   0.000000    4a       m-3m\n"
+    "                            0.000000   0.000000   0.000000  0.00\n"
+    "  2 Cl        Cl1  1.0000   0.500000   0.500000   0.500000    4b       m-3m\n"
+    "                            0.000000   0.000000   0.000000  0.00\n"
+    "  0 0 0 0 0 0 0\nTHERI 0\n  1        Na1  0.000000\n  0 0 0\nLIGHT0 1\n 1.0\nLIGHT1\n"
+)
+ROCK_SALT_BCS = (DATA / "bcs" / "rock_salt.bcs").read_text()
+TRICLINIC_BCS = (
+    "# Space Group ITA number\n2\n# Lattice parameters\n"
+    "5.100000 6.200000 7.300000 80.00 95.00 101.00\n# n\n3\n# atoms\n"
+    "Si 1  2i   0.100000 0.800000 0.700000\nO  2  2i   0.400000 0.850000 0.200000\n"
+    "O  3  2i   0.700000 0.400000 0.950000\n"
+)
+
+
+# ---------------------------------------------------------------------------
+# Plain-Python readers, straight from the format rules
+# ---------------------------------------------------------------------------
+
+
+def finite(text, message):
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{message} {text!r}")
+    return value
+
+
+def python_read_vesta(text):
+    lines = io.StringIO(text).readlines()
+    blocks = {"#VESTA_FORMAT_VERSION": []}
+    key = "#VESTA_FORMAT_VERSION"
+    for line in lines:
+        match = re.match(r"^[A-Z]{4,}", line)
+        if match:
+            key = match.group(0).strip()
+            blocks.setdefault(key, [])
+        blocks[key].append(line)
+    if not blocks.get("CELLP"):
+        raise ValueError("CELLP block not found in VESTA file.")
+    fields = blocks["CELLP"][1].split()
+    numbers = [float(x) for x in fields]
+    cell = [finite(x, "Non-finite number in the CELLP block:") for x in fields[:6]]
+    assert numbers[:6] == cell
+    if not blocks.get("STRUC"):
+        raise ValueError("STRUC block not found in VESTA file.")
+    group = blocks["GROUP"][1] if "GROUP" in blocks else "1 1 P 1"
+    number = int(group.split()[0])
+    symbols, positions = [], []
+    for line in blocks["STRUC"][1:]:
+        f = line.split()
+        if len(f) >= 8:
+            symbols.append(f[1])
+            positions.append([finite(x, "Non-finite number in the STRUC block:") for x in f[4:7]])
+    if number > 1:
+        atoms = crystal(symbols, basis=positions, spacegroup=number, cell=cell)
+    else:
+        atoms = Atoms(symbols=symbols, scaled_positions=positions, cell=cell, pbc=True)
+    return atoms, blocks
+
+
+def python_read_bcs(text):
+    data = []
+    for line in io.StringIO(text).readlines():
+        line = line.split("#")[0].strip()
+        if line:
+            data.append(line)
+    number = int(data[0])
+    cellpar = [finite(x, "Non-finite lattice parameter in BCS file:") for x in data[1].split()]
+    count = int(data[2])
+    symbols, positions = [], []
+    for i in range(count):
+        f = data[3 + i].split()
+        symbols.append(f[0])
+        positions.append([finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)])
+    atoms = crystal(symbols=symbols, basis=positions, cellpar=cellpar, spacegroup=number)
+    atoms.info["spacegroup"] = Spacegroup(number)
+    return atoms
+
+
+def outcome(function, *args):
+    try:
+        return function(*args), None
+    except Exception as error:  # every kind is compared between the readers
+        return None, error
+
+
+def same_structure(a, b):
+    return (
+        a.get_chemical_symbols() == b.get_chemical_symbols()
+        and np.array_equal(a.cell.array, b.cell.array)
+        and np.array_equal(a.positions, b.positions)
+        and a.pbc.tolist() == b.pbc.tolist()
+    )
+
+
+def compare(reader, reference, text):
+    """Both readers' results, or (None, None) when both raised alike."""
+    ours, our_error = outcome(reader, io.StringIO(text))
+    theirs, their_error = outcome(reference, text)
+    if our_error is not None or their_error is not None:
+        assert type(our_error) is type(their_error), (our_error, their_error)
+        assert str(our_error) == str(their_error)
+        return None, None
+    return ours, theirs
+
+
+def check_vesta(text):
+    ours, theirs = compare(read_vesta, python_read_vesta, text)
+    if ours is not None:
+        atoms, blocks = theirs
+        assert same_structure(ours, atoms)
+        assert ours.info["vesta_data"].raw_blocks == blocks
+    return ours
+
+
+def check_bcs(text):
+    ours, theirs = compare(read_bcs, python_read_bcs, text)
+    if ours is not None:
+        assert same_structure(ours, theirs)
+        assert ours.info["spacegroup"] == theirs.info["spacegroup"]
+    return ours
+
+
+# ---------------------------------------------------------------------------
+# Truncated, empty and binary files
+# ---------------------------------------------------------------------------
+
+
+class TestTruncated:
+    @pytest.mark.parametrize("name", ["hBN.vesta", "NaCl_Fm-3m.vesta"])
+    def test_vesta_cut_anywhere(self, name):
+        text = (VESTA / name).read_text()
+        full = read_vesta(VESTA / name)
+        # Every cut from the cell to the end of the sites (every 13th for
+        # space group 225, whose expansion is slow in ASE), a sample elsewhere.
+        start, end = text.index("CELLP") - 3, text.index("THERI") + 1
+        step = 1 if name == "hBN.vesta" else 13
+        after = np.linspace(end, len(text), 12).astype(int).tolist()
+        offsets = sorted(set(range(0, start, 47)) | set(range(start, end, step)) | set(after))
+        for cut in offsets:
+            atoms = check_vesta(text[:cut])
+            if atoms is None:
+                continue
+            # A cut never yields a misread site: the sites read are the
+            # complete site lines before the cut.
+            n = len(atoms)
+            assert atoms.get_chemical_symbols() == full.get_chemical_symbols()[:n]
+            assert np.allclose(atoms.positions, full.positions[:n])
+            assert cut > text.index("STRUC")
+
+    def test_bcs_cut_anywhere(self):
+        for cut in range(len(ROCK_SALT_BCS) + 1):
+            check_bcs(ROCK_SALT_BCS[:cut])
+
+    def test_bcs_cut_before_the_last_atom_line_is_refused(self):
+        last_line = ROCK_SALT_BCS.index("Cl 2")
+        for cut in range(last_line + 1):
+            with pytest.raises((IndexError, ValueError)):
+                read_bcs(io.StringIO(ROCK_SALT_BCS[:cut]))
+
+
+class TestEmptyAndBinary:
+    def test_empty_files(self, tmp_path):
+        path = tmp_path / "empty"
+        path.write_bytes(b"")
+        with pytest.raises(ValueError, match=re.escape("CELLP block not found in VESTA file.")):
+            read_vesta(path)
+        with pytest.raises(IndexError):
+            read_bcs(path)
+
+    @pytest.mark.parametrize(
+        "head",
+        [
+            b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR",
+            b"\x1f\x8b\x08\x00\x00\x00\x00\x00",
+            b"\x7fELF\x02\x01\x01\x00",
+            b"\x00" * 64,
+            b"\xff\xfe" + "CELLP\n".encode("utf-16-le"),
+        ],
+    )
+    def test_binary_headers(self, head, tmp_path):
+        path = tmp_path / "binary"
+        path.write_bytes(head + bytes(range(256)))
+        for reader in (read_vesta, read_bcs):
+            with pytest.raises((ValueError, IndexError)):
+                reader(path)
+
+    def test_random_bytes(self, tmp_path):
+        rng = random.Random(20240601)
+        path = tmp_path / "noise"
+        for _ in range(60):
+            path.write_bytes(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 600))))
+            for reader in (read_vesta, read_bcs):
+                with pytest.raises((ValueError, IndexError)):
+                    reader(path)
+
+    def test_random_text_agrees_with_python(self):
+        rng = random.Random(7)
+        alphabet = "CELLPSTRUCGROUP 0123456789.-e\n\t#_NaCl"
+        for _ in range(200):
+            text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 200)))
+            check_vesta(text)
+            check_bcs(text)
+
+    def test_undecodable_bytes_in_other_blocks_survive(self, tmp_path):
+        # A file opened with errors="surrogateescape" keeps its stray bytes.
+        raw = SMALL_VESTA.encode().replace(b"NaCl\n", b"Na\xffCl \xe9t\xe9\n")
+        path = tmp_path / "latin.vesta"
+        path.write_bytes(raw)
+        with open(path, errors="surrogateescape") as fd:
+            atoms = read_vesta(fd)
+        assert len(atoms) == 2
+        out = tmp_path / "out.vesta"
+        from ferrolith.io.vesta import write_vesta
+
+        with open(out, "w", errors="surrogateescape") as fd:
+            write_vesta(fd, atoms)
+        assert out.read_bytes() == raw
+
+    def test_undecodable_byte_in_a_number(self, tmp_path):
+        path = tmp_path / "bad.vesta"
+        path.write_bytes(SMALL_VESTA.encode().replace(b"5.640000", b"5.64\xff", 1))
+        with open(path, errors="surrogateescape") as fd, pytest.raises(ValueError):
+            read_vesta(fd)
+
+
+# ---------------------------------------------------------------------------
+# Randomly mutated files
+# ---------------------------------------------------------------------------
+
+PIECES = st.sampled_from(
+    [
+        *"0123456789.-+eE_ #\n\t\rxX",
+        "\xa0",
+        "\u2028",
+        "\u3000",
+        "\x1c",
+        "\x00",
+        "\x85",
+        "٣",
+        "nan",
+        "inf",
+        "CELLP\n",
+        "STRUC\n",
+        "GROUP\n",
+        "ABCD",
+        "LIGHT2",
+        "Na",
+        "Xx",
+        "H",
+        "1_0",
+        "230",
+        "-1",
+        "  0 0 0 0 0 0 0\n",
+    ]
+)
+EDITS = st.lists(
+    st.tuples(
+        st.sampled_from(["insert", "delete", "replace"]),
+        st.floats(0, 1),
+        st.lists(PIECES, min_size=1, max_size=3),
+    ),
+    min_size=1,
+    max_size=6,
+)
+
+
+def mutate(text, edits):
+    for kind, where, pieces in edits:
+        at = int(where * len(text))
+        piece = "".join(pieces)
+        if kind == "insert":
+            text = text[:at] + piece + text[at:]
+        elif kind == "delete":
+            text = text[:at] + text[at + len(piece) :]
+        else:
+            text = text[:at] + piece + text[at + len(piece) :]
+    return text
+
+
+FUZZ = settings(
+    max_examples=100, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
+)
+
+
+class TestMutated:
+    @FUZZ
+    @given(EDITS)
+    def test_vesta(self, edits):
+        check_vesta(mutate(SMALL_VESTA, edits))
+
+    @FUZZ
+    @given(EDITS)
+    def test_bcs(self, edits):
+        check_bcs(mutate(TRICLINIC_BCS, edits))
+
+    @FUZZ
+    @given(st.text(max_size=300))
+    def test_any_text(self, text):
+        check_vesta(text)
+        check_bcs(text)
