@@ -102,3 +102,17 @@ def test_needs_files_or_moduli_but_not_both(argv, capsys):
 def test_mutually_exclusive_method_options():
     with pytest.raises(SystemExit):
         main(["hardness", "--shear", "1", "--method", "tian", "--all-methods"])
+
+
+@pytest.mark.filterwarnings("ignore:Set OLD_ERROR_HANDLING:DeprecationWarning")
+def test_bcs_files_are_read_through_the_extended_reader(tmp_path, capsys):
+    from ferrolith.io.bcs import write_bcs
+
+    path = tmp_path / "cbn.bcs"
+    write_bcs(str(path), bulk("BN", "zincblende", a=3.615, cubic=True))
+    assert main(["hardness", str(path), "--json"]) == 0
+    (row,) = json.loads(capsys.readouterr().out)
+    expected = SimunekHardnessCalculator().calculate_hardness(
+        bulk("BN", "zincblende", a=3.615, cubic=True))
+    assert row["formula"] == "B4N4"
+    assert row["hardness"] == pytest.approx(expected, rel=1e-5)
