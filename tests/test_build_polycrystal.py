@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from ase import Atoms
 from ase.build import bulk
-from ase.io import read
+from ase.io import read, write
 from ase.lattice.cubic import FaceCenteredCubic
 from ase.neighborlist import neighbor_list
 
@@ -520,7 +520,34 @@ class TestWriteFinalFiles:
         poly, atoms = made
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
-        poly.write_final_files(atoms, output="w.xyz", formats=["lmp"])
-        assert calls == [("w.xyz", {"format": "extxyz"}),
-                         ("run.lmp", {"format": "lammps-data", "atom_style": "atomic",
-                                      "masses": True})]
+        poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
+        assert calls == [("w.xyz", {"format": "extxyz"}), ("run.vasp", {"format": "vasp"})]
+        assert Path("run.cfg").exists()
+
+    def test_cfg_and_lammps_text_match_ases_writers(self, made):
+        # The engine writes these two formats itself; ASE's writers are the
+        # reference, extra arrays and velocities included.
+        poly, atoms = made
+        rng = np.random.default_rng(0)
+        atoms.arrays["vector"] = rng.random((len(atoms), 3))
+        atoms.arrays["pair"] = rng.random((len(atoms), 2)) * 1e6
+        atoms.arrays["flag"] = np.arange(len(atoms)) % 3 == 0
+        for momenta in (False, True):
+            if momenta:
+                atoms.set_momenta(rng.normal(size=(len(atoms), 3)))
+            poly.write_final_files(atoms, output="ours.cfg", formats=["lmp"])
+            write("ase.cfg", atoms, format="cfg")
+            assert Path("ours.cfg").read_text() == Path("ase.cfg").read_text()
+        write("ase.lmp", atoms, format="lammps-data", atom_style="atomic", masses=True)
+        ours = Path("run.lmp").read_text().split("\n", 1)
+        assert ours[0] == "(written by ferrolith)"
+        assert ours[1] == Path("ase.lmp").read_text().split("\n", 1)[1]
+
+    def test_structures_ase_must_write_go_to_ase(self, made, monkeypatch):
+        poly, atoms = made
+        atoms.cell[0, 1] = 1.0  # a tilted box
+        atoms.arrays["label"] = np.array(["x"] * len(atoms))
+        calls = []
+        monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
+        poly.write_final_files(atoms, output="t.cfg", formats=["lmp"])
+        assert [c[0] for c in calls] == ["t.cfg", "run.lmp"]

@@ -6,6 +6,7 @@
 #include "ferrolith/build/grain_fill.hpp"
 #include "ferrolith/build/grain_nodes.hpp"
 #include "ferrolith/build/orientation.hpp"
+#include "ferrolith/build/structure_text.hpp"
 #include "ferrolith/build/voronoi.hpp"
 
 #include <cstdint>
@@ -419,4 +420,51 @@ TEST_CASE("compacting keeps the rows in order") {
     CHECK_EQ(p[3], 2.0);
     CHECK_EQ(z[1], 3);
     CHECK_EQ(g[0], 8);
+}
+
+// ---------------------------------------------------------------------------
+// Structure text
+// ---------------------------------------------------------------------------
+
+TEST_CASE("cfg text: header, velocities and auxiliary columns") {
+    const Mat3 cell{Vec3{10, 0, 0}, Vec3{0, 11, 0}, Vec3{0, 0, 12}};
+    const std::vector<double> grain{3.0, 4.0};
+    const std::vector<double> vec{1, 2, 3, 4, 5, 6};
+    const std::vector<AuxColumns> aux{{"grain", 1, grain.data()}, {"v", 3, vec.data()}};
+    const std::string header = cfg_header(2, cell, false, aux);
+    CHECK(header.find("Number of particles = 2\nA = 1.0 Angstrom\nH0(1,1) = 10.000000 A\n") == 0);
+    CHECK(header.find(".NO_VELOCITY.\nentry_count = 7\nauxiliary[0] = grain [a.u.]\n"
+                      "auxiliary[1] = v_x [a.u.]\n") != std::string::npos);
+    CHECK(cfg_header(2, cell, true, {}).find("NO_VELOCITY") == std::string::npos);
+
+    const std::vector<double> scaled{0.5, 0.25, 0.125, 0.0, 1e-7, 0.75};
+    const std::vector<std::int64_t> numbers{13, 8};
+    std::vector<double> mass(14, 0.0);
+    mass[13] = 26.9815385;
+    mass[8] = 15.999;
+    std::vector<std::string> symbol(14, "");
+    symbol[13] = "Al";
+    symbol[8] = "O";
+    std::string text;
+    append_cfg_atoms(text, 1, 2, scaled.data(), nullptr, numbers.data(), aux, mass, symbol);
+    CHECK_EQ(text, std::string("15.999000\nO\n0.000000e+00 1.000000e-07 7.500000e-01  "
+                               "4.000000e+00 4.000000e+00 5.000000e+00 6.000000e+00\n"));
+}
+
+TEST_CASE("lammps data text: types, masses and atom lines") {
+    const std::string header = lammps_data_header(3, Vec3{10, 11.5, 12}, {"Al", "Ni"}, {26.98, 58.69});
+    CHECK(header.find("3 atoms\n2 atom types\n\n0.0                      10  xlo xhi\n") !=
+          std::string::npos);
+    CHECK(header.find("\nMasses\n\n1                   26.98 # Al\n") != std::string::npos);
+    CHECK(header.size() > 15 && header.substr(header.size() - 16) == "Atoms # atomic\n\n");
+    const std::vector<double> pos{1, 2, 3, 0.1, 0.2, 0.3};
+    const std::vector<std::int64_t> numbers{28, 13};
+    std::vector<int> type_of(29, 0);
+    type_of[13] = 1;
+    type_of[28] = 2;
+    std::string text;
+    append_lammps_atoms(text, 0, 2, pos.data(), numbers.data(), type_of);
+    CHECK_EQ(text, std::string("     1   2                       1                       2"
+                               "                       3\n     2   1     0.10000000000000001"
+                               "     0.20000000000000001     0.29999999999999999\n"));
 }
