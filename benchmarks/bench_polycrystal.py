@@ -58,7 +58,8 @@ def run_case(box, grains, radius):
         del atoms, poly
         best = elapsed if best is None else min(best, elapsed)
     peak = peak_rss_bytes() - baseline
-    print(json.dumps({"atoms": n_atoms, "seconds": best, "peak": peak, "total_peak": peak_rss_bytes()}))
+    print(json.dumps({"atoms": n_atoms, "seconds": best, "peak": peak,
+                      "total_peak": peak_rss_bytes()}))
 
 
 def main():

@@ -324,14 +324,15 @@ BOX = {"box": [20.0, 20.0, 20.0]}
 class TestErrors:
     @pytest.mark.parametrize(
         "orient",
-        [["45", "abc", "0"], ["45", "30"], ["[100]", "[010]"], ["45", "[010]", "0"], ["nan", "0", "0"],
-         []],
+        [["45", "abc", "0"], ["45", "30"], ["[100]", "[010]"], ["45", "[010]", "0"],
+         ["nan", "0", "0"], []],
     )
     def test_bad_orientation_names_the_record(self, orient):
         nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]},
                  {"pos": [10.0, 10.0, 10.0], "orient": orient}]
         message = error({**BOX, "node": nodes})
-        assert message.startswith("node 2 (10.0 10.0 10.0" + "".join(" " + t for t in orient) + "): ")
+        name = "node 2 (10.0 10.0 10.0" + "".join(" " + t for t in orient) + "): "
+        assert message.startswith(name)
         assert "three angles in degrees" in message and "[100] [010] [001]" in message
 
     def test_node_outside_the_box(self):
@@ -430,7 +431,8 @@ class TestGeneratedStructure:
         assert (raw.positions < 0).any() or (raw.positions >= [21.0, 23.0, 25.0]).any()
         wrapped = raw.copy()
         wrapped.wrap()
-        assert np.allclose(wrapped.positions % [21.0, 23.0, 25.0], atoms.positions % [21.0, 23.0, 25.0])
+        box = [21.0, 23.0, 25.0]
+        assert np.allclose(wrapped.positions % box, atoms.positions % box)
 
     def test_grain_volumes_tile_the_box(self):
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [30.0, 40.0, 50.0],
@@ -455,7 +457,8 @@ class TestGeneratedStructure:
         poly.generate_polycrystal()
         assert capsys.readouterr().out == "Grain nodes and orientations written to q_params.txt\n"
         nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]}]
-        Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes}).generate_polycrystal()
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes})
+        poly.generate_polycrystal()
         assert capsys.readouterr().out == ""
 
     def test_node_file_never_replaces_the_parameter_file_read(self):

@@ -83,8 +83,10 @@ class TestOptions:
         (["--lattice"], "lattice", None, None, None, "Arrange grains on a crystal lattice."),
         (["--node"], "node", None, "+", None,
          "Define a grain explicitly. Can be used multiple times.\nEx: --node 10 10 10 45 30 0"),
-        (["--box"], "box", float, 3, [80.0, 80.0, 80.0], "Size of the final simulation box (x y z)."),
-        (["--formats"], "formats", None, "*", [], "List of additional output formats (e.g., xyz cfg)."),
+        (["--box"], "box", float, 3, [80.0, 80.0, 80.0],
+         "Size of the final simulation box (x y z)."),
+        (["--formats"], "formats", None, "*", [],
+         "List of additional output formats (e.g., xyz cfg)."),
         (["--remove-doubles"], "remove_doubles", float, None, None,
          "Remove atoms closer than R Angstroms."),
         (["--no-wrap"], "no_wrap", None, 0, False, "Do not wrap atoms into the box."),
@@ -174,7 +176,9 @@ class TestEngineCalls:
         assert engine.calls[0] == ("generate_polycrystal", {"wrap": False, "remove_doubles": 1.5})
         assert engine.calls[1][2] == {"output": "out/run1.cfg", "formats": ["xyz", "lmp"]}
 
-    @pytest.mark.parametrize("output, prefix", [("", "mine"), ("a/b/c.tar.gz", "c.tar"), ("x", "x")])
+    @pytest.mark.parametrize(
+        "output, prefix", [("", "mine"), ("a/b/c.tar.gz", "c.tar"), ("x", "x")]
+    )
     def test_prefix_rule(self, fake, output, prefix):
         assert run("-o", output, "--prefix", "mine").kwargs["prefix"] == prefix
 

@@ -192,10 +192,12 @@ TEST_CASE("rotation from miller directions puts each direction on its axis") {
     CHECK(!skew.rotation);
     CHECK_EQ(skew.error, std::string("directions [100] and [010] are not orthogonal"));
 
-    const RotationResult left = rotation_from_directions({{{1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}, cubic);
+    const RotationResult left =
+        rotation_from_directions({{{1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}, cubic);
     CHECK(!left.rotation);
     CHECK(left.error.find("left-handed") != std::string::npos);
-    const RotationResult zero = rotation_from_directions({{{0, 0, 0}, {0, 1, 0}, {0, 0, 1}}}, cubic);
+    const RotationResult zero =
+        rotation_from_directions({{{0, 0, 0}, {0, 1, 0}, {0, 0, 1}}}, cubic);
     CHECK_EQ(zero.error, std::string("direction [000] is zero"));
 }
 
@@ -303,7 +305,7 @@ TEST_CASE("aligned grains on lattice nodes share face atoms without doubles") {
         const std::vector<Mat3> rotations(nodes.size(), kIdentity);
         std::vector<double> positions;
         CHECK_EQ(fill_count(seed, nodes, rotations, box, &positions), std::size_t{2048});
-        std::vector<std::uint8_t> keep = keep_apart(positions.data(), positions.size() / 3, box, 0.1);
+        const auto keep = keep_apart(positions.data(), positions.size() / 3, box, 0.1);
         CHECK(std::all_of(keep.begin(), keep.end(), [](std::uint8_t k) { return k == 1; }));
     }
 }
@@ -364,7 +366,8 @@ TEST_CASE("lattice node sets and checks") {
     CHECK(!inside_box({-1e-9, 1, 1}, box));
 
     // Coincident across the periodic face x = 0 / x = L, and the first such pair.
-    const auto pair = find_coincident_nodes({{1, 1, 1}, {0, 5, 5}, {2, 2, 2}, {10, 5, 5}, {2, 2, 2}},
+    const auto pair = find_coincident_nodes(
+        {{1, 1, 1}, {0, 5, 5}, {2, 2, 2}, {10, 5, 5}, {2, 2, 2}},
                                             box, 1e-4);
     CHECK(pair.has_value());
     CHECK_EQ(pair->first, std::size_t{1});
@@ -452,7 +455,8 @@ TEST_CASE("cfg text: header, velocities and auxiliary columns") {
 }
 
 TEST_CASE("lammps data text: types, masses and atom lines") {
-    const std::string header = lammps_data_header(3, Vec3{10, 11.5, 12}, {"Al", "Ni"}, {26.98, 58.69});
+    const std::string header =
+        lammps_data_header(3, Vec3{10, 11.5, 12}, {"Al", "Ni"}, {26.98, 58.69});
     CHECK(header.find("3 atoms\n2 atom types\n\n0.0                      10  xlo xhi\n") !=
           std::string::npos);
     CHECK(header.find("\nMasses\n\n1                   26.98 # Al\n") != std::string::npos);

@@ -12,7 +12,8 @@ namespace {
 fb::Globals globals;
 
 constexpr const char* kHelp = "Generate Polycrystal.";
-constexpr const char* kNoBox = "A final box size is required. Use --box or define it in --param-file.";
+constexpr const char* kNoBox =
+    "A final box size is required. Use --box or define it in --param-file.";
 constexpr const char* kNoMode =
     "A generation mode is required. Use --random, --lattice, or --node.";
 constexpr const char* kRule = "============================================================";
@@ -95,8 +96,10 @@ void register_parser(py::object subparsers) {
     py::object group = parser.attr("add_mutually_exclusive_group")("required"_a = false);
     group.attr("add_argument")("--random", "type"_a = int_type, "default"_a = 8,
                                "action"_a = store, "help"_a = "Generate N random grains.");
-    group.attr("add_argument")("--lattice", "choices"_a = py::make_tuple("fcc", "bcc", "diamond", "hcp"),
-                               "action"_a = store, "help"_a = "Arrange grains on a crystal lattice.");
+    group.attr("add_argument")("--lattice",
+                               "choices"_a = py::make_tuple("fcc", "bcc", "diamond", "hcp"),
+                               "action"_a = store,
+                               "help"_a = "Arrange grains on a crystal lattice.");
     group.attr("add_argument")("--node", "nargs"_a = "+", "action"_a = append,
                                "help"_a = "Define a grain explicitly. Can be used multiple "
                                           "times.\nEx: --node 10 10 10 45 30 0");
@@ -306,7 +309,8 @@ chemical symbol, and the output files.)doc";
 
 Every namespace it parses carries ``typed_options``: the destinations of the
 options typed on the command line.)doc");
-    m.def("main", &main_command, "args"_a, R"doc(Runs the ``polycrystal`` command on a parsed namespace.
+    m.def("main", &main_command, "args"_a,
+          R"doc(Runs the ``polycrystal`` command on a parsed namespace.
 
 The parameter file is read first; a box or generation mode typed on the
 command line replaces the file's, while an option left untyped falls back to
