@@ -134,35 +134,31 @@ std::optional<MillerDirection> parse_miller_direction(std::string_view token) {
 std::optional<double> parse_decimal(std::string_view text) {
     std::size_t pos = 0;
     const std::size_t n = text.size();
-    if (pos < n && (text[pos] == '+' || text[pos] == '-')) {
-        ++pos;
-    }
-    std::size_t digits = 0;
-    while (pos < n && std::isdigit(static_cast<unsigned char>(text[pos]))) {
-        ++pos;
-        ++digits;
-    }
-    if (pos < n && text[pos] == '.') {
-        ++pos;
+    auto skip_sign = [&] {
+        if (pos < n && (text[pos] == '+' || text[pos] == '-')) {
+            ++pos;
+        }
+    };
+    auto skip_digits = [&] {
+        const std::size_t first = pos;
         while (pos < n && std::isdigit(static_cast<unsigned char>(text[pos]))) {
             ++pos;
-            ++digits;
         }
+        return pos - first;
+    };
+    skip_sign();
+    std::size_t digits = skip_digits();
+    if (pos < n && text[pos] == '.') {
+        ++pos;
+        digits += skip_digits();
     }
     if (digits == 0) {
         return std::nullopt;
     }
     if (pos < n && (text[pos] == 'e' || text[pos] == 'E')) {
         ++pos;
-        if (pos < n && (text[pos] == '+' || text[pos] == '-')) {
-            ++pos;
-        }
-        std::size_t exponent_digits = 0;
-        while (pos < n && std::isdigit(static_cast<unsigned char>(text[pos]))) {
-            ++pos;
-            ++exponent_digits;
-        }
-        if (exponent_digits == 0) {
+        skip_sign();
+        if (skip_digits() == 0) {
             return std::nullopt;
         }
     }

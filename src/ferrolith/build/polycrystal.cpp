@@ -961,12 +961,14 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
 // Read-only views of the grains
 // ---------------------------------------------------------------------------
 
-py::array_t<double> vec_array(const std::vector<Vec3>& rows) {
-    py::array_t<double> out({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(3)});
+// One row per grain of the given vector field.
+py::array_t<double> grain_rows(const Polycrystal& self, Vec3 Grain::*field) {
+    const auto n = static_cast<py::ssize_t>(self.grains.size());
+    py::array_t<double> out({n, static_cast<py::ssize_t>(3)});
     auto view = out.mutable_unchecked<2>();
-    for (std::size_t k = 0; k < rows.size(); ++k) {
+    for (py::ssize_t k = 0; k < n; ++k) {
         for (int c = 0; c < 3; ++c) {
-            view(static_cast<py::ssize_t>(k), c) = rows[k][c];
+            view(k, c) = (self.grains[static_cast<std::size_t>(k)].*field)[c];
         }
     }
     return out;
@@ -1025,24 +1027,11 @@ Raises:
             },
             "Box lengths x, y, z (Angstrom).")
         .def_property_readonly(
-            "nodes",
-            [](const Polycrystal& self) {
-                std::vector<Vec3> rows;
-                for (const Grain& g : self.grains) {
-                    rows.push_back(g.node);
-                }
-                return vec_array(rows);
-            },
+            "nodes", [](const Polycrystal& self) { return grain_rows(self, &Grain::node); },
             "Grain nodes, one row per grain (Angstrom).")
         .def_property_readonly(
             "euler_angles",
-            [](const Polycrystal& self) {
-                std::vector<Vec3> rows;
-                for (const Grain& g : self.grains) {
-                    rows.push_back(g.angles);
-                }
-                return vec_array(rows);
-            },
+            [](const Polycrystal& self) { return grain_rows(self, &Grain::angles); },
             "Grain orientations as angles in degrees about x, then y, then z.")
         .def_property_readonly(
             "rotations",
