@@ -46,7 +46,7 @@ def run_case(box, grains, radius):
     seed = bulk("Al", "fcc", a=4.046, cubic=True)
     os.chdir(tempfile.mkdtemp())
     baseline = peak_rss_bytes()
-    repeats = 1 if box >= 400 else (2 if box >= 200 else 5)
+    repeats = 2 if box >= 200 else 5
     best = None
     n_atoms = 0
     for k in range(repeats):

@@ -670,12 +670,14 @@ using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::force
 
 // Atoms per chunk of text handed to the file.
 constexpr std::size_t kChunkAtoms = 1 << 16;
+// Files of at least this many atoms report progress while they are written.
+constexpr std::size_t kProgressWriteAtoms = 1'000'000;
 
 // Writes `header`, then the text of the atoms chunk by chunk.
 template <class Format>
 void write_in_chunks(py::object path, const std::string& header, std::size_t n, Format format) {
     py::object fd = path.attr("open")("w");
-    const bool progress = n >= kProgressAtoms;
+    const bool progress = n >= kProgressWriteAtoms;
     int reported = 0;
     try {
         fd.attr("write")(header);

@@ -1,5 +1,7 @@
 #include "ferrolith/build/structure_text.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 namespace ferrolith::build {
@@ -18,6 +20,48 @@ void append_format(std::string& out, const char* format, Args... args) {
     std::string big(static_cast<std::size_t>(n) + 1, '\0');
     std::snprintf(big.data(), big.size(), format, args...);
     out.append(big.data(), static_cast<std::size_t>(n));
+}
+
+// Number formatting for the atom lines: std::to_chars gives the digits printf
+// gives ("as if by printf" in the C locale) several times faster; printf takes
+// over for what to_chars spells differently (inf, nan).
+
+// Appends `text` right-aligned in `width` columns.
+void append_padded(std::string& out, const char* text, std::size_t n, std::size_t width) {
+    if (n < width) {
+        out.append(width - n, ' ');
+    }
+    out.append(text, n);
+}
+
+// "%e" of x.
+void append_e(std::string& out, double x) {
+    if (!std::isfinite(x)) {
+        append_format(out, "%e", x);
+        return;
+    }
+    char buffer[64];
+    const auto r =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific, 6);
+    out.append(buffer, r.ptr);
+}
+
+// "%23.17g" of x.
+void append_g17(std::string& out, double x) {
+    if (!std::isfinite(x)) {
+        append_format(out, "%23.17g", x);
+        return;
+    }
+    char buffer[64];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::general, 17);
+    append_padded(out, buffer, static_cast<std::size_t>(r.ptr - buffer), 23);
+}
+
+// "%<width>d" of an integer.
+void append_integer(std::string& out, long long value, std::size_t width) {
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    append_padded(out, buffer, static_cast<std::size_t>(r.ptr - buffer), width);
 }
 
 } // namespace
@@ -63,17 +107,29 @@ void append_cfg_atoms(std::string& out, std::size_t begin, std::size_t end, cons
                       const double* velocities, const std::int64_t* numbers,
                       const std::vector<AuxColumns>& aux, const std::vector<double>& mass_of,
                       const std::vector<std::string>& symbol_of) {
+    // "mass\nsymbol\n" of each element, formatted once.
+    std::vector<std::string> lead(symbol_of.size());
     for (std::size_t a = begin; a < end; ++a) {
         const auto z = static_cast<std::size_t>(numbers[a]);
-        append_format(out, "%f\n%s\n%e %e %e ", mass_of[z], symbol_of[z].c_str(), scaled[3 * a],
-                      scaled[3 * a + 1], scaled[3 * a + 2]);
+        if (lead[z].empty()) {
+            append_format(lead[z], "%f\n%s\n", mass_of[z], symbol_of[z].c_str());
+        }
+        out += lead[z];
+        for (int c = 0; c < 3; ++c) {
+            append_e(out, scaled[3 * a + c]);
+            out += ' ';
+        }
         if (velocities != nullptr) {
-            append_format(out, " %e %e %e ", velocities[3 * a], velocities[3 * a + 1],
-                          velocities[3 * a + 2]);
+            for (int c = 0; c < 3; ++c) {
+                out += ' ';
+                append_e(out, velocities[3 * a + c]);
+            }
+            out += ' ';
         }
         for (const AuxColumns& col : aux) {
             for (std::size_t c = 0; c < col.width; ++c) {
-                append_format(out, " %e", col.values[a * col.width + c]);
+                out += ' ';
+                append_e(out, col.values[a * col.width + c]);
             }
         }
         out += '\n';
@@ -101,9 +157,14 @@ void append_lammps_atoms(std::string& out, std::size_t begin, std::size_t end,
                          const double* positions, const std::int64_t* numbers,
                          const std::vector<int>& type_of) {
     for (std::size_t a = begin; a < end; ++a) {
-        append_format(out, "%6zu %3d %23.17g %23.17g %23.17g\n", a + 1,
-                      type_of[static_cast<std::size_t>(numbers[a])], positions[3 * a],
-                      positions[3 * a + 1], positions[3 * a + 2]);
+        append_integer(out, static_cast<long long>(a + 1), 6);
+        out += ' ';
+        append_integer(out, type_of[static_cast<std::size_t>(numbers[a])], 3);
+        for (int c = 0; c < 3; ++c) {
+            out += ' ';
+            append_g17(out, positions[3 * a + c]);
+        }
+        out += '\n';
     }
 }
 
