@@ -478,7 +478,6 @@ class TestWriteFinalFiles:
 
     def test_main_output_extra_formats_and_grain_table(self, made, capsys):
         poly, atoms = made
-        Path("out").mkdir()
         poly.write_final_files(atoms, output="out/run.cfg", formats=["xyz", "lmp", "vasp", "cfg"])
         for name, fmt in [("run.cfg", "cfg"), ("run.xyz", "extxyz"), ("run.vasp", "vasp")]:
             back = read(Path("out") / name, format=fmt)

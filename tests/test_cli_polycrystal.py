@@ -333,7 +333,6 @@ class TestModeAndBox:
 
 class TestEndToEnd:
     def test_small_run_with_the_real_engine(self, capsys):
-        Path("out").mkdir()
         bulk("Cu", "fcc", a=3.615, cubic=True).write("Cu.vasp")
         code = ferrolith.cli.main(["polycrystal", "-f", "Cu.vasp", "--box", "20", "22", "24",
                                    "--random", "3", "--remove-doubles", "1.2", "-o", "out/cu.cfg",

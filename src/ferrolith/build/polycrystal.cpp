@@ -432,6 +432,7 @@ py::object write_node_file(const Polycrystal& self) {
         }
         text += "\n";
     }
+    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     path.attr("write_text")(text);
     return path;
 }
@@ -940,6 +941,7 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
     }
 
     py::object folder = main_path.attr("parent");
+    folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     write_structure(main_path, atoms, *main_format);
     fb::print_line("Written to file " + py::str(main_path).cast<std::string>());
     std::vector<py::object> written{main_path};
@@ -1083,8 +1085,9 @@ Returns:
 
 Args:
     atoms: The structure to write (usually from generate_polycrystal).
-    output: The main output file; its suffix chooses the format (".cfg" when
-        it has none; an empty name means "<prefix>.cfg").
+    output: The main output file (its folder is created if need be); its
+        suffix chooses the format (".cfg" when it has none; an empty name
+        means "<prefix>.cfg").
     formats (list[str] | None): Further formats, each written beside the main
         output as "<prefix>.<name>": "cfg", "xyz" (extended XYZ), "lmp"
         (LAMMPS data, atom style atomic), "vasp", or any format name or file
