@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -455,15 +456,10 @@ void write_nodes_structure(const Polycrystal& self) {
 // Generation
 // ---------------------------------------------------------------------------
 
-template <class T>
-T* mutable_data(py::array_t<T>& a) {
-    return a.mutable_data();
-}
-
 void print_statistics(const Polycrystal& self, std::size_t n_atoms) {
     const std::size_t n = self.grains.size();
-    double v_min = INFINITY, v_max = 0, v_sum = 0;
-    double d_min = INFINITY, d_max = 0, d_sum = 0;
+    double v_min = HUGE_VAL, v_max = 0, v_sum = 0;
+    double d_min = HUGE_VAL, d_max = 0, d_sum = 0;
     std::size_t c_min = SIZE_MAX, c_max = 0;
     for (std::size_t g = 0; g < n; ++g) {
         const double v = self.cells[g].volume;
@@ -529,9 +525,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
     py::array_t<double> positions({n_total, static_cast<py::ssize_t>(3)});
     py::array_t<std::int64_t> numbers(n_total);
     py::array_t<std::int64_t> grain(n_total);
-    double* pos = mutable_data(positions);
-    std::int64_t* num = mutable_data(numbers);
-    std::int64_t* gr = mutable_data(grain);
+    double* pos = positions.mutable_data();
+    std::int64_t* num = numbers.mutable_data();
+    std::int64_t* gr = grain.mutable_data();
 
     const bool progress = verbose || total >= kProgressAtoms;
     std::size_t done = 0;
@@ -577,7 +573,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
                            fb::python_format(py::float_(*radius), "g") + " Angstrom");
         }
         n_atoms = kept;
-        pos = mutable_data(positions);
+        pos = positions.mutable_data();
     }
     if (do_wrap) {
         py::gil_scoped_release release;
