@@ -536,6 +536,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
         {
             py::gil_scoped_release release;
             lattices[g].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g));
+            lattices[g].release();
         }
         done += counts[g];
         const int percent = total == 0 ? 100 : static_cast<int>(100.0 * done / total);

@@ -9,25 +9,10 @@ namespace ferrolith::build {
 
 namespace {
 
-// Drops consecutive duplicates (cyclically) from a polygon.
-void merge_close_neighbours(std::vector<Vec3>& polygon, double tolerance) {
-    std::vector<Vec3> out;
-    out.reserve(polygon.size());
-    for (const Vec3& v : polygon) {
-        if (out.empty() || norm(sub(v, out.back())) > tolerance) {
-            out.push_back(v);
-        }
-    }
-    while (out.size() > 1 && norm(sub(out.front(), out.back())) <= tolerance) {
-        out.pop_back();
-    }
-    polygon.swap(out);
-}
-
-double polygon_area(const std::vector<Vec3>& polygon) {
+double polygon_area(const Vec3* polygon, std::size_t n) {
     Vec3 sum{};
-    for (std::size_t k = 0; k < polygon.size(); ++k) {
-        sum = add(sum, cross(polygon[k], polygon[(k + 1) % polygon.size()]));
+    for (std::size_t k = 0; k < n; ++k) {
+        sum = add(sum, cross(polygon[k], polygon[(k + 1) % n]));
     }
     return 0.5 * norm(sum);
 }
@@ -51,24 +36,26 @@ bool positive_image(const std::array<int, 3>& m) {
 
 } // namespace
 
-ConvexPolyhedron::ConvexPolyhedron(const Vec3& h) {
+ConvexPolyhedron::ConvexPolyhedron(const Vec3& h) { reset(h); }
+
+void ConvexPolyhedron::reset(const Vec3& h) {
     const double x = h[0], y = h[1], z = h[2];
-    faces_ = {
-        {0, {Vec3{-x, -y, -z}, Vec3{-x, -y, z}, Vec3{-x, y, z}, Vec3{-x, y, -z}}},
-        {1, {Vec3{x, -y, -z}, Vec3{x, y, -z}, Vec3{x, y, z}, Vec3{x, -y, z}}},
-        {2, {Vec3{-x, -y, -z}, Vec3{x, -y, -z}, Vec3{x, -y, z}, Vec3{-x, -y, z}}},
-        {3, {Vec3{-x, y, -z}, Vec3{-x, y, z}, Vec3{x, y, z}, Vec3{x, y, -z}}},
-        {4, {Vec3{-x, -y, -z}, Vec3{-x, y, -z}, Vec3{x, y, -z}, Vec3{x, -y, -z}}},
-        {5, {Vec3{-x, -y, z}, Vec3{x, -y, z}, Vec3{x, y, z}, Vec3{-x, y, z}}},
+    verts_ = {
+        Vec3{-x, -y, -z}, Vec3{-x, -y, z}, Vec3{-x, y, z},  Vec3{-x, y, -z}, // -x
+        Vec3{x, -y, -z},  Vec3{x, y, -z},  Vec3{x, y, z},   Vec3{x, -y, z},  // +x
+        Vec3{-x, -y, -z}, Vec3{x, -y, -z}, Vec3{x, -y, z},  Vec3{-x, -y, z}, // -y
+        Vec3{-x, y, -z},  Vec3{-x, y, z},  Vec3{x, y, z},   Vec3{x, y, -z},  // +y
+        Vec3{-x, -y, -z}, Vec3{-x, y, -z}, Vec3{x, y, -z},  Vec3{x, -y, -z}, // -z
+        Vec3{-x, -y, z},  Vec3{x, -y, z},  Vec3{x, y, z},   Vec3{-x, y, z},  // +z
     };
+    start_ = {0, 4, 8, 12, 16, 20, 24};
+    face_id_ = {0, 1, 2, 3, 4, 5};
 }
 
 double ConvexPolyhedron::max_signed_distance(const Vec3& normal, double distance) const {
     double s_max = -std::numeric_limits<double>::infinity();
-    for (const Face& f : faces_) {
-        for (const Vec3& v : f.polygon) {
-            s_max = std::max(s_max, dot(normal, v) - distance);
-        }
+    for (const Vec3& v : verts_) {
+        s_max = std::max(s_max, dot(normal, v) - distance);
     }
     return s_max;
 }
@@ -83,101 +70,114 @@ ConvexPolyhedron::ClipResult ConvexPolyhedron::clip(const Vec3& normal, double d
     if (s_max <= cut_tolerance) {
         return ClipResult::kTouch;
     }
-    std::vector<Vec3> cap;
-    std::vector<Face> kept;
-    kept.reserve(faces_.size() + 1);
-    for (Face& face : faces_) {
-        const std::vector<Vec3>& poly = face.polygon;
-        std::vector<Vec3> out;
-        out.reserve(poly.size() + 1);
-        for (std::size_t a = 0; a < poly.size(); ++a) {
+    next_verts_.clear();
+    next_start_.assign(1, 0);
+    next_id_.clear();
+    cap_.clear();
+    for (std::size_t f = 0; f + 1 < start_.size(); ++f) {
+        const Vec3* poly = verts_.data() + start_[f];
+        const std::size_t n = start_[f + 1] - start_[f];
+        const std::size_t first = next_verts_.size();
+        // Sutherland-Hodgman against the plane; points on the plane also go to
+        // the new face.
+        for (std::size_t a = 0; a < n; ++a) {
             const Vec3& va = poly[a];
-            const Vec3& vb = poly[(a + 1) % poly.size()];
+            const Vec3& vb = poly[(a + 1) % n];
             const double sa = dot(normal, va) - distance;
             const double sb = dot(normal, vb) - distance;
             if (sa <= cut_tolerance) {
-                out.push_back(va);
+                // Consecutive duplicates (a crossing next to a vertex on the plane)
+                // are dropped.
+                if (next_verts_.size() == first ||
+                    norm(sub(va, next_verts_.back())) > cut_tolerance) {
+                    next_verts_.push_back(va);
+                }
                 if (sa >= -cut_tolerance) {
-                    cap.push_back(va);
+                    cap_.push_back(va);
                 }
             }
             if ((sa < -cut_tolerance && sb > cut_tolerance) ||
                 (sa > cut_tolerance && sb < -cut_tolerance)) {
                 const Vec3 p = add(va, scale(sub(vb, va), sa / (sa - sb)));
-                out.push_back(p);
-                cap.push_back(p);
+                if (next_verts_.size() == first ||
+                    norm(sub(p, next_verts_.back())) > cut_tolerance) {
+                    next_verts_.push_back(p);
+                }
+                cap_.push_back(p);
             }
         }
-        merge_close_neighbours(out, cut_tolerance);
-        if (out.size() >= 3) {
-            kept.push_back({face.plane_id, std::move(out)});
+        while (next_verts_.size() > first + 1 &&
+               norm(sub(next_verts_[first], next_verts_.back())) <= cut_tolerance) {
+            next_verts_.pop_back();
+        }
+        if (next_verts_.size() - first >= 3) {
+            next_start_.push_back(next_verts_.size());
+            next_id_.push_back(face_id_[f]);
+        } else {
+            next_verts_.resize(first);
         }
     }
     // The new face: the points on the plane, merged and ordered by angle.
-    std::vector<Vec3> unique;
-    for (const Vec3& p : cap) {
-        const bool seen = std::any_of(unique.begin(), unique.end(), [&](const Vec3& q) {
-            return norm(sub(p, q)) <= cut_tolerance;
-        });
+    std::size_t unique = 0;
+    for (std::size_t k = 0; k < cap_.size(); ++k) {
+        bool seen = false;
+        for (std::size_t m = 0; m < unique && !seen; ++m) {
+            seen = norm(sub(cap_[k], cap_[m])) <= cut_tolerance;
+        }
         if (!seen) {
-            unique.push_back(p);
+            cap_[unique++] = cap_[k];
         }
     }
-    if (unique.size() >= 3) {
+    if (unique >= 3) {
         Vec3 centre{};
-        for (const Vec3& p : unique) {
-            centre = add(centre, p);
+        for (std::size_t k = 0; k < unique; ++k) {
+            centre = add(centre, cap_[k]);
         }
-        centre = scale(centre, 1.0 / static_cast<double>(unique.size()));
+        centre = scale(centre, 1.0 / static_cast<double>(unique));
         const Vec3 helper = std::fabs(normal[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0};
         Vec3 u = cross(normal, helper);
         u = scale(u, 1.0 / norm(u));
         const Vec3 w = cross(normal, u);
-        std::vector<std::pair<double, Vec3>> by_angle;
-        for (const Vec3& p : unique) {
-            const Vec3 d = sub(p, centre);
-            by_angle.emplace_back(std::atan2(dot(d, w), dot(d, u)), p);
+        by_angle_.clear();
+        for (std::size_t k = 0; k < unique; ++k) {
+            const Vec3 d = sub(cap_[k], centre);
+            by_angle_.emplace_back(std::atan2(dot(d, w), dot(d, u)), k);
         }
-        std::sort(by_angle.begin(), by_angle.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        std::vector<Vec3> polygon;
-        for (const auto& entry : by_angle) {
-            polygon.push_back(entry.second);
+        std::sort(by_angle_.begin(), by_angle_.end());
+        for (const auto& entry : by_angle_) {
+            next_verts_.push_back(cap_[entry.second]);
         }
-        kept.push_back({plane_id, std::move(polygon)});
+        next_start_.push_back(next_verts_.size());
+        next_id_.push_back(plane_id);
     }
-    faces_.swap(kept);
+    verts_.swap(next_verts_);
+    start_.swap(next_start_);
+    face_id_.swap(next_id_);
     return ClipResult::kCut;
 }
 
 double ConvexPolyhedron::max_vertex_distance() const {
-    double r = 0.0;
-    for (const Face& f : faces_) {
-        for (const Vec3& v : f.polygon) {
-            r = std::max(r, norm(v));
-        }
+    double r2 = 0.0;
+    for (const Vec3& v : verts_) {
+        r2 = std::max(r2, dot(v, v));
     }
-    return r;
-}
-
-std::vector<int> ConvexPolyhedron::face_plane_ids() const {
-    std::vector<int> ids;
-    for (const Face& f : faces_) {
-        ids.push_back(f.plane_id);
-    }
-    return ids;
+    return std::sqrt(r2);
 }
 
 std::vector<Vec3> ConvexPolyhedron::vertices(double tolerance) const {
+    // Each corner appears once per face meeting there: sort along x and merge
+    // the copies, which lie within the tolerance of each other.
+    std::vector<Vec3> sorted = verts_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Vec3& a, const Vec3& b) { return a[0] < b[0]; });
     std::vector<Vec3> out;
-    for (const Face& f : faces_) {
-        for (const Vec3& v : f.polygon) {
-            const bool seen = std::any_of(out.begin(), out.end(), [&](const Vec3& q) {
-                return norm(sub(v, q)) <= tolerance;
-            });
-            if (!seen) {
-                out.push_back(v);
-            }
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        bool seen = false;
+        for (std::size_t m = out.size(); m-- > 0 && sorted[k][0] - out[m][0] <= tolerance;) {
+            seen = seen || norm(sub(sorted[k], out[m])) <= tolerance;
+        }
+        if (!seen) {
+            out.push_back(sorted[k]);
         }
     }
     return out;
@@ -186,15 +186,17 @@ std::vector<Vec3> ConvexPolyhedron::vertices(double tolerance) const {
 double ConvexPolyhedron::volume() const {
     // Pyramids from the origin (inside) over each face.
     double v = 0.0;
-    for (const Face& f : faces_) {
-        const double area = polygon_area(f.polygon);
-        Vec3 n{};
-        for (std::size_t k = 0; k < f.polygon.size(); ++k) {
-            n = add(n, cross(f.polygon[k], f.polygon[(k + 1) % f.polygon.size()]));
+    for (std::size_t f = 0; f + 1 < start_.size(); ++f) {
+        const Vec3* poly = verts_.data() + start_[f];
+        const std::size_t n = start_[f + 1] - start_[f];
+        Vec3 normal{};
+        for (std::size_t k = 0; k < n; ++k) {
+            normal = add(normal, cross(poly[k], poly[(k + 1) % n]));
         }
-        const double length = norm(n);
+        const double length = norm(normal);
         if (length > 0.0) {
-            v += area * std::fabs(dot(scale(n, 1.0 / length), f.polygon[0])) / 3.0;
+            v += polygon_area(poly, n) * std::fabs(dot(scale(normal, 1.0 / length), poly[0])) /
+                 3.0;
         }
     }
     return v;
@@ -216,10 +218,8 @@ std::vector<VoronoiCell> periodic_voronoi(const std::vector<Vec3>& nodes, const 
     const double volume = box[0] * box[1] * box[2];
     const double width = std::cbrt(2.0 * volume / static_cast<double>(n));
     std::array<long, 3> nb{};
-    double w_min = std::numeric_limits<double>::infinity();
     for (int c = 0; c < 3; ++c) {
         nb[c] = std::max(1L, static_cast<long>(std::floor(box[c] / width)));
-        w_min = std::min(w_min, box[c] / static_cast<double>(nb[c]));
     }
     auto bin_coord = [&](const Vec3& p, int c) {
         const long b = static_cast<long>(std::floor(p[c] / box[c] * static_cast<double>(nb[c])));
@@ -234,9 +234,10 @@ std::vector<VoronoiCell> periodic_voronoi(const std::vector<Vec3>& nodes, const 
             .push_back(k);
     }
 
+    ConvexPolyhedron poly(scale(box, 0.5));
     for (std::size_t g = 0; g < n; ++g) {
         const Vec3& p = nodes[g];
-        ConvexPolyhedron poly(scale(box, 0.5));
+        poly.reset(scale(box, 0.5));
         std::vector<CellPlane> candidates;
         for (int c = 0; c < 3; ++c) {
             for (int sign : {-1, 1}) {
@@ -251,22 +252,34 @@ std::vector<VoronoiCell> periodic_voronoi(const std::vector<Vec3>& nodes, const 
         }
         const long b[3] = {bin_coord(p, 0), bin_coord(p, 1), bin_coord(p, 2)};
         double r_max = poly.max_vertex_distance();
-        for (long shell = 0;; ++shell) {
+        // Shells of bins around the node's bin (the first takes the 27 nearest
+        // bins at once); within a shell the nearest nodes clip first, so the
+        // cell shrinks fast and farther nodes are dismissed by distance alone.
+        struct Candidate {
+            double dist;
+            std::size_t node;
+            std::array<int, 3> image;
+            Vec3 d;
+        };
+        std::vector<Candidate> shell_nodes;
+        for (long shell = 1;; ++shell) {
+            shell_nodes.clear();
             for (long ox = -shell; ox <= shell; ++ox) {
                 for (long oy = -shell; oy <= shell; ++oy) {
                     for (long oz = -shell; oz <= shell; ++oz) {
-                        if (std::max({std::labs(ox), std::labs(oy), std::labs(oz)}) != shell) {
+                        const long ring = std::max({std::labs(ox), std::labs(oy), std::labs(oz)});
+                        if (shell > 1 && ring != shell) {
                             continue;
                         }
                         const long o[3] = {b[0] + ox, b[1] + oy, b[2] + oz};
                         std::array<int, 3> image{};
-                        long cell[3];
+                        long bin[3];
                         for (int c = 0; c < 3; ++c) {
                             const long q = floor_div(o[c], nb[c]);
                             image[c] = static_cast<int>(q);
-                            cell[c] = o[c] - q * nb[c];
+                            bin[c] = o[c] - q * nb[c];
                         }
-                        for (std::size_t h : bins[bin_index(cell[0], cell[1], cell[2])]) {
+                        for (std::size_t h : bins[bin_index(bin[0], bin[1], bin[2])]) {
                             if (h == g && image == std::array<int, 3>{0, 0, 0}) {
                                 continue;
                             }
@@ -275,30 +288,47 @@ std::vector<VoronoiCell> periodic_voronoi(const std::vector<Vec3>& nodes, const 
                                 q[c] += image[c] * box[c];
                             }
                             const Vec3 d = sub(q, p);
-                            const double dist = norm(d);
-                            if (0.5 * dist > r_max + touch_tol) {
+                            const double dist2 = dot(d, d);
+                            // Too far to reach the cell as it stands: skip early.
+                            if (0.25 * dist2 > (r_max + touch_tol) * (r_max + touch_tol)) {
                                 continue;
                             }
-                            CellPlane plane;
-                            plane.normal = scale(d, 1.0 / dist);
-                            plane.distance = 0.5 * dist;
-                            plane.neighbor = h;
-                            plane.image = image;
-                            plane.inclusive = h == g ? positive_image(image) : g < h;
-                            const auto result =
-                                poly.clip(plane.normal, plane.distance,
-                                          static_cast<int>(candidates.size()), cut_tol, touch_tol);
-                            if (result != ConvexPolyhedron::ClipResult::kOutside) {
-                                candidates.push_back(plane);
-                                r_max = poly.max_vertex_distance();
-                            }
+                            shell_nodes.push_back({std::sqrt(dist2), h, image, d});
                         }
                     }
                 }
             }
-            // Nodes in bins beyond this shell are at least shell·w_min away, so their
+            std::sort(shell_nodes.begin(), shell_nodes.end(),
+                      [](const Candidate& a, const Candidate& b) { return a.dist < b.dist; });
+            for (const Candidate& c : shell_nodes) {
+                if (0.5 * c.dist > r_max + touch_tol) {
+                    break; // sorted: the rest are farther still
+                }
+                CellPlane plane;
+                plane.normal = scale(c.d, 1.0 / c.dist);
+                plane.distance = 0.5 * c.dist;
+                plane.neighbor = c.node;
+                plane.image = c.image;
+                plane.inclusive = c.node == g ? positive_image(c.image) : g < c.node;
+                const auto result = poly.clip(plane.normal, plane.distance,
+                                              static_cast<int>(candidates.size()), cut_tol,
+                                              touch_tol);
+                if (result != ConvexPolyhedron::ClipResult::kOutside) {
+                    candidates.push_back(plane);
+                    if (result == ConvexPolyhedron::ClipResult::kCut) {
+                        r_max = poly.max_vertex_distance();
+                    }
+                }
+            }
+            // Nodes in bins beyond this shell are at least `reach` away, so their
             // bisectors lie beyond every vertex.
-            if (static_cast<double>(shell) * w_min > 2.0 * (r_max + touch_tol)) {
+            double reach = std::numeric_limits<double>::infinity();
+            for (int c = 0; c < 3; ++c) {
+                const double w = box[c] / static_cast<double>(nb[c]);
+                reach = std::min({reach, static_cast<double>(b[c] + shell + 1) * w - p[c],
+                                  p[c] - static_cast<double>(b[c] - shell) * w});
+            }
+            if (reach > 2.0 * (r_max + touch_tol)) {
                 break;
             }
         }

@@ -32,11 +32,16 @@ struct VoronoiCell {
 };
 
 /// A convex polyhedron kept as its faces (ordered polygons), clipped plane by plane.
+/// Faces live in flat arrays reused from clip to clip, so clipping allocates
+/// nothing once the arrays have grown.
 class ConvexPolyhedron {
 public:
     /// The box [−h, h] (componentwise, Å) around the origin; its six faces carry the
     /// plane ids 0..5 (−x, +x, −y, +y, −z, +z).
     explicit ConvexPolyhedron(const Vec3& half);
+
+    /// Starts again from the box [−h, h] (see the constructor), keeping the storage.
+    void reset(const Vec3& half);
 
     /// What a clip did to the polyhedron.
     enum class ClipResult { kOutside, kTouch, kCut };
@@ -54,18 +59,24 @@ public:
     /// The largest distance of a vertex from the origin (Å).
     double max_vertex_distance() const;
     /// Ids of the planes that carry a face.
-    std::vector<int> face_plane_ids() const;
+    std::vector<int> face_plane_ids() const { return face_id_; }
     /// Distinct vertices (Å), duplicates within `tolerance` merged.
     std::vector<Vec3> vertices(double tolerance) const;
     /// Enclosed volume (Å³).
     double volume() const;
 
 private:
-    struct Face {
-        int plane_id;
-        std::vector<Vec3> polygon; // counter-clockwise seen from outside
-    };
-    std::vector<Face> faces_;
+    // Face f has the plane id face_id_[f] and the polygon
+    // verts_[start_[f] .. start_[f + 1]).
+    std::vector<Vec3> verts_;
+    std::vector<std::size_t> start_;
+    std::vector<int> face_id_;
+    // Scratch space of clip().
+    std::vector<Vec3> next_verts_;
+    std::vector<std::size_t> next_start_;
+    std::vector<int> next_id_;
+    std::vector<Vec3> cap_;
+    std::vector<std::pair<double, std::size_t>> by_angle_;
 };
 
 /// Voronoi cells of `nodes` (Å, inside the box) in the periodic box with edge
