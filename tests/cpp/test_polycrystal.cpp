@@ -202,9 +202,9 @@ TEST_CASE("rotation from miller directions puts each direction on its axis") {
 }
 
 TEST_CASE("orientation tokens of a node record") {
-    using Kind = OrientationSpec::Kind;
+    using Kind = OrientationRequest::Kind;
     CHECK(parse_orientation({"Random"}).kind == Kind::kRandom);
-    const OrientationSpec angles = parse_orientation({"45", "30", "-0.5"});
+    const OrientationRequest angles = parse_orientation({"45", "30", "-0.5"});
     CHECK(angles.kind == Kind::kAngles);
     CHECK_EQ(angles.angles[2], -0.5);
     CHECK(parse_orientation({"[100]", "[010]", "[001]"}).kind == Kind::kDirections);

@@ -212,40 +212,40 @@ RotationResult rotation_from_directions(const std::array<MillerDirection, 3>& di
     return {Mat3{x, y, z}, {}};
 }
 
-OrientationSpec parse_orientation(const std::vector<std::string>& tokens) {
-    OrientationSpec spec;
+OrientationRequest parse_orientation(const std::vector<std::string>& tokens) {
+    OrientationRequest request;
     if (tokens.size() == 1) {
         std::string lower = tokens[0];
         std::transform(lower.begin(), lower.end(), lower.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (lower == "random") {
-            spec.kind = OrientationSpec::Kind::kRandom;
+            request.kind = OrientationRequest::Kind::kRandom;
         }
-        return spec;
+        return request;
     }
     if (tokens.size() != 3) {
-        return spec;
+        return request;
     }
     bool all_angles = true;
     bool all_directions = true;
     for (int k = 0; k < 3; ++k) {
         if (auto angle = parse_decimal(tokens[k])) {
-            spec.angles[k] = *angle;
+            request.angles[k] = *angle;
         } else {
             all_angles = false;
         }
         if (auto direction = parse_miller_direction(tokens[k])) {
-            spec.directions[k] = *direction;
+            request.directions[k] = *direction;
         } else {
             all_directions = false;
         }
     }
     if (all_angles) {
-        spec.kind = OrientationSpec::Kind::kAngles;
+        request.kind = OrientationRequest::Kind::kAngles;
     } else if (all_directions) {
-        spec.kind = OrientationSpec::Kind::kDirections;
+        request.kind = OrientationRequest::Kind::kDirections;
     }
-    return spec;
+    return request;
 }
 
 std::string format_miller_direction(const MillerDirection& d) {

@@ -54,7 +54,7 @@ RotationResult rotation_from_directions(const std::array<MillerDirection, 3>& di
                                         const Mat3& cell, double tolerance = 1e-6);
 
 /// What the orientation tokens of a node record ask for.
-struct OrientationSpec {
+struct OrientationRequest {
     enum class Kind { kRandom, kAngles, kDirections, kInvalid };
     Kind kind = Kind::kInvalid;
     Vec3 angles{};                                ///< degrees, for kAngles
@@ -63,7 +63,7 @@ struct OrientationSpec {
 
 /// Classifies the orientation tokens: "random" (any case), three decimal angles in
 /// degrees, or three Miller directions; anything else is kInvalid.
-OrientationSpec parse_orientation(const std::vector<std::string>& tokens);
+OrientationRequest parse_orientation(const std::vector<std::string>& tokens);
 
 /// "[uvw]" text of a direction, with commas when a component has several digits.
 std::string format_miller_direction(const MillerDirection& d);

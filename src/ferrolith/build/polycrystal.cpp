@@ -255,9 +255,9 @@ std::vector<Grain> parse_node_records(py::handle value, const fbu::SeedCrystal& 
         for (py::handle t : py::reinterpret_borrow<py::sequence>(orient)) {
             tokens.push_back(py::str(t).cast<std::string>());
         }
-        const fbu::OrientationSpec spec = fbu::parse_orientation(tokens);
-        using Kind = fbu::OrientationSpec::Kind;
-        switch (spec.kind) {
+        const fbu::OrientationRequest request = fbu::parse_orientation(tokens);
+        using Kind = fbu::OrientationRequest::Kind;
+        switch (request.kind) {
         case Kind::kRandom: {
             if (!generator) {
                 generator = make_rng(rng);
@@ -268,12 +268,12 @@ std::vector<Grain> parse_node_records(py::handle value, const fbu::SeedCrystal& 
             break;
         }
         case Kind::kAngles:
-            g.angles = spec.angles;
-            g.rotation = fbu::rotation_from_euler(spec.angles[0], spec.angles[1], spec.angles[2]);
+            g.angles = request.angles;
+            g.rotation = fbu::rotation_from_euler(request.angles[0], request.angles[1], request.angles[2]);
             break;
         case Kind::kDirections: {
             const fbu::RotationResult r =
-                fbu::rotation_from_directions(spec.directions, crystal.cell);
+                fbu::rotation_from_directions(request.directions, crystal.cell);
             if (!r.rotation) {
                 value_error(name + ": " + r.error);
             }
