@@ -269,7 +269,8 @@ std::vector<Grain> parse_node_records(py::handle value, const fbu::SeedCrystal& 
         }
         case Kind::kAngles:
             g.angles = request.angles;
-            g.rotation = fbu::rotation_from_euler(request.angles[0], request.angles[1], request.angles[2]);
+            g.rotation =
+                fbu::rotation_from_euler(request.angles[0], request.angles[1], request.angles[2]);
             break;
         case Kind::kDirections: {
             const fbu::RotationResult r =
