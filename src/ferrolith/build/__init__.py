@@ -1,1 +1,1 @@
-"""Structure builders: coherent twin boundaries and polycrystals."""
+"""Structure builders: coherent twin boundaries and Voronoi polycrystals."""

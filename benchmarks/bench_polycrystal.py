@@ -1,0 +1,114 @@
+"""Speed and memory of polycrystal generation (fcc Al, a = 4.046 Å).
+
+Each case runs in a fresh interpreter so that its peak memory is its own: the
+figure reported is the rise of the peak resident set over the interpreter with
+numpy, ASE and ferrolith imported, divided by the number of atoms generated.
+Times cover construction and generation. "first" is the first run in the fresh
+interpreter (memory pages still to be mapped), "best" the best of the repeats.
+
+    python benchmarks/bench_polycrystal.py            # every case
+    python benchmarks/bench_polycrystal.py --quick    # skip the 400 Å box
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+# box (Å), grains, remove_doubles radius (Å) or None
+CASES = [
+    (80.0, 8, None),
+    (80.0, 8, 1.43),
+    (200.0, 8, None),
+    (200.0, 8, 1.43),
+    (200.0, 100, None),
+    (200.0, 100, 1.43),
+    (400.0, 8, None),
+    (400.0, 8, 1.43),
+]
+
+
+def peak_rss_bytes():
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def run_case(box, grains, radius):
+    """Runs in the child: times one case, prints one JSON line."""
+    import time
+
+    from ase.build import bulk
+
+    from ferrolith.build.polycrystal import Polycrystal
+
+    seed = bulk("Al", "fcc", a=4.046, cubic=True)
+    os.chdir(tempfile.mkdtemp())
+    baseline = peak_rss_bytes()
+    repeats = 3 if box >= 400 else 7
+    best = first = None
+    n_atoms = 0
+    for k in range(repeats):
+        started = time.perf_counter()
+        poly = Polycrystal(seed=seed, params={"box": [box] * 3, "random": grains}, rng=k)
+        atoms = poly.generate_polycrystal(wrap=True, remove_doubles=radius)
+        elapsed = time.perf_counter() - started
+        n_atoms = len(atoms)
+        del atoms, poly
+        first = elapsed if first is None else first
+        best = elapsed if best is None else min(best, elapsed)
+    peak = peak_rss_bytes() - baseline
+    print(json.dumps({"atoms": n_atoms, "seconds": best, "first": first, "peak": peak,
+                      "total_peak": peak_rss_bytes()}))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="skip the 400 Å box")
+    parser.add_argument("--case", nargs=3, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.case:
+        box, grains, radius = options.case
+        run_case(float(box), int(grains), None if radius == "None" else float(radius))
+        return
+
+    print(f"{'box (A)':>8} {'grains':>6} {'remove':>7} {'atoms':>10} {'first (s)':>10} "
+          f"{'best (s)':>9} {'atoms/s':>11} {'peak (B/atom)':>14} {'peak RSS (MB)':>14}")
+    results = {}
+    for box, grains, radius in CASES:
+        if options.quick and box >= 400:
+            continue
+        out = subprocess.run(
+            [sys.executable, __file__, "--case", str(box), str(grains), str(radius)],
+            check=True, capture_output=True, text=True,
+        ).stdout.strip().splitlines()[-1]
+        r = json.loads(out)
+        results[(box, grains, radius)] = r
+        print(f"{box:8.0f} {grains:6d} {str(radius):>7} {r['atoms']:10,d} {r['first']:10.3f} "
+              f"{r['seconds']:9.3f} "
+              f"{r['atoms'] / r['seconds']:11,.0f} {r['peak'] / r['atoms']:14.1f} "
+              f"{r['total_peak'] / 2**20:14.1f}")
+
+    print()
+    few, many = results.get((200.0, 8, None)), results.get((200.0, 100, None))
+    if few and many:
+        print(f"100 grains vs 8 grains, 200 A box: {many['seconds'] / few['seconds']:.2f}x the "
+              f"best time, {many['first'] / few['first']:.2f}x the first (target <= 1.5x)")
+    rates = [(b, r["atoms"] / r["seconds"]) for (b, g, rad), r in results.items()
+             if g == 8 and rad is None]
+    print("generation rate by box: " + ", ".join(f"{b:.0f} A {v:,.0f} atoms/s" for b, v in rates)
+          + " (target >= 2,000,000 atoms/s, flat with size)")
+    for box in (200.0, 400.0):
+        plain, thinned = results.get((box, 8, None)), results.get((box, 8, 1.43))
+        if plain and thinned:
+            print(f"remove_doubles 1.43 A, {box:.0f} A box ({plain['atoms']:,d} atoms): "
+                  f"{thinned['seconds'] - plain['seconds']:.2f} s on top of generation "
+                  "(target: 3.9 million atoms within 10 s)")
+    worst = max(r["peak"] / r["atoms"] for r in results.values())
+    print(f"largest peak memory: {worst:.1f} bytes/atom (target <= 200)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,159 @@
+#include "ferrolith/build/grain_fill.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ferrolith::build {
+
+GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
+                           const VoronoiCell& cell, double tie_tolerance)
+    : seed_(&seed), node_(node) {
+    // Fractional ranges of the cell's corners and of the basis, in the crystal frame.
+    const Mat3 inv_cell = inverse(seed.cell);
+    double v_min[3], v_max[3], b_min[3], b_max[3];
+    for (int c = 0; c < 3; ++c) {
+        v_min[c] = b_min[c] = std::numeric_limits<double>::infinity();
+        v_max[c] = b_max[c] = -std::numeric_limits<double>::infinity();
+    }
+    for (const Vec3& v : cell.vertices) {
+        const Vec3 f = mul_transposed(inv_cell, mul_transposed(rotation, v));
+        for (int c = 0; c < 3; ++c) {
+            v_min[c] = std::min(v_min[c], f[c]);
+            v_max[c] = std::max(v_max[c], f[c]);
+        }
+    }
+    for (const Vec3& b : seed.positions) {
+        const Vec3 f = mul_transposed(inv_cell, b);
+        for (int c = 0; c < 3; ++c) {
+            b_min[c] = std::min(b_min[c], f[c]);
+            b_max[c] = std::max(b_max[c], f[c]);
+        }
+    }
+    long lo[3], hi[3];
+    for (int c = 0; c < 3; ++c) {
+        lo[c] = static_cast<long>(std::floor(v_min[c] - b_max[c]));
+        hi[c] = static_cast<long>(std::ceil(v_max[c] - b_min[c]));
+    }
+    // The longest extent runs along the rows: fewest rows, longest runs.
+    std::sort(axis_, axis_ + 3, [&](int a, int b) { return hi[a] - lo[a] < hi[b] - lo[b]; });
+    for (int k = 0; k < 3; ++k) {
+        lo_[k] = lo[axis_[k]];
+        hi_[k] = hi[axis_[k]];
+        lab_axis_[k] = mul(rotation, seed.cell[axis_[k]]);
+    }
+    for (const Vec3& b : seed.positions) {
+        lab_basis_.push_back(mul(rotation, b));
+    }
+    // Planes ordered by how they bound the steps k along a row: from above
+    // (normal along the row), from below, or not at all (normal across it).
+    // Along a row, a plane whose normal is (nearly) perpendicular to it either
+    // admits the whole row or none of it.
+    constexpr double kParallel = 1e-12;
+    std::vector<std::size_t> order;
+    for (int group = 0; group < 3; ++group) {
+        for (std::size_t f = 0; f < cell.planes.size(); ++f) {
+            const double a = dot(cell.planes[f].normal, lab_axis_[2]);
+            const int g = a > kParallel ? 0 : (a < -kParallel ? 1 : 2);
+            if (g == group) {
+                order.push_back(f);
+                n_group_[group] += 1;
+            }
+        }
+    }
+    for (std::size_t f : order) {
+        const CellPlane& plane = cell.planes[f];
+        const double a = dot(plane.normal, lab_axis_[2]);
+        proj_outer_.push_back(dot(plane.normal, lab_axis_[0]));
+        proj_middle_.push_back(dot(plane.normal, lab_axis_[1]));
+        inv_inner_.push_back(std::fabs(a) > kParallel ? 1.0 / a : 0.0);
+        bound_.push_back(plane.distance + (plane.inclusive ? tie_tolerance : -tie_tolerance));
+    }
+    for (const Vec3& b : lab_basis_) {
+        for (std::size_t f : order) {
+            proj_basis_.push_back(dot(cell.planes[f].normal, b));
+        }
+    }
+    build_rows();
+}
+
+void GrainLattice::build_rows() {
+    const std::size_t n_planes = bound_.size();
+    const std::size_t n_above = n_group_[0];
+    const std::size_t n_bounding = n_group_[0] + n_group_[1];
+    std::vector<double> remaining(n_planes);
+    for (long i = lo_[0]; i <= hi_[0]; ++i) {
+        for (long j = lo_[1]; j <= hi_[1]; ++j) {
+            for (std::size_t f = 0; f < n_planes; ++f) {
+                remaining[f] = bound_[f] - static_cast<double>(i) * proj_outer_[f] -
+                               static_cast<double>(j) * proj_middle_[f];
+            }
+            for (std::size_t s = 0; s < lab_basis_.size(); ++s) {
+                const double* pb = proj_basis_.data() + s * n_planes;
+                double k_hi = static_cast<double>(hi_[2]);
+                double k_lo = static_cast<double>(lo_[2]);
+                for (std::size_t f = 0; f < n_above; ++f) {
+                    k_hi = std::min(k_hi, (remaining[f] - pb[f]) * inv_inner_[f]);
+                }
+                for (std::size_t f = n_above; f < n_bounding; ++f) {
+                    k_lo = std::max(k_lo, (remaining[f] - pb[f]) * inv_inner_[f]);
+                }
+                const long k_min = static_cast<long>(std::ceil(k_lo));
+                const long k_max = static_cast<long>(std::floor(k_hi));
+                if (k_min > k_max) {
+                    continue;
+                }
+                bool admitted = true;
+                for (std::size_t f = n_bounding; f < n_planes; ++f) {
+                    admitted = admitted && remaining[f] - pb[f] >= 0.0;
+                }
+                if (!admitted) {
+                    continue;
+                }
+                const Vec3 base = add(add(node_, lab_basis_[s]),
+                                      add(scale(lab_axis_[0], static_cast<double>(i)),
+                                          scale(lab_axis_[1], static_cast<double>(j))));
+                rows_.push_back(Row{base, k_min, k_max, s});
+                count_ += static_cast<std::size_t>(k_max - k_min + 1);
+            }
+        }
+    }
+}
+
+void GrainLattice::fill(double* positions, std::int64_t* numbers, std::int64_t* grain,
+                        std::int64_t grain_index) const {
+    std::size_t at = 0;
+    const Vec3 step = lab_axis_[2];
+    for (const Row& row : rows_) {
+        const std::int64_t z = seed_->numbers[row.basis];
+        for (long k = row.k_min; k <= row.k_max; ++k) {
+            const double kd = static_cast<double>(k);
+            double* p = positions + 3 * at;
+            p[0] = row.base[0] + kd * step[0];
+            p[1] = row.base[1] + kd * step[1];
+            p[2] = row.base[2] + kd * step[2];
+            numbers[at] = z;
+            grain[at] = grain_index;
+            ++at;
+        }
+    }
+}
+
+void GrainLattice::release() { std::vector<Row>().swap(rows_); }
+
+void wrap_into_box(double* positions, std::size_t n, const Vec3& box) {
+    for (std::size_t a = 0; a < n; ++a) {
+        for (int c = 0; c < 3; ++c) {
+            double& x = positions[3 * a + c];
+            if (x < 0.0 || x >= box[c]) {
+                x -= box[c] * std::floor(x / box[c]);
+                // A tiny negative x can round up to exactly the box length.
+                if (x >= box[c]) {
+                    x = 0.0;
+                }
+            }
+        }
+    }
+}
+
+} // namespace ferrolith::build

@@ -1,0 +1,74 @@
+// Filling Voronoi cells with rotated copies of a seed crystal.
+#pragma once
+
+#include "ferrolith/build/vec3.hpp"
+#include "ferrolith/build/voronoi.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ferrolith::build {
+
+/// The crystal repeated in every grain.
+struct SeedCrystal {
+    Mat3 cell{};                        ///< lattice vectors as rows (Å), non-singular
+    std::vector<Vec3> positions;        ///< basis atoms, Cartesian (Å)
+    std::vector<std::int64_t> numbers;  ///< atomic number of each basis atom
+};
+
+/// The atoms of one grain: the seed crystal rotated by `rotation` (lab = R·crystal)
+/// with the seed's origin on the grain's node, kept where they fall inside the
+/// node's Voronoi cell. Lattice rows are clipped against the cell's planes when the
+/// grain is set up, so filling costs one multiply-add per atom, whatever the number
+/// of grains.
+class GrainLattice {
+public:
+    /// Prepares the rows; `tie_tolerance` (Å) is how near a plane an atom counts as
+    /// on it, where the plane's `inclusive` flag decides.
+    GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
+                 const VoronoiCell& cell, double tie_tolerance = 1e-6);
+
+    /// Number of atoms of the grain.
+    std::size_t count() const { return count_; }
+
+    /// Writes the grain's atoms: positions (n×3, Å, unwrapped), atomic numbers and
+    /// `grain_index` for each, n = count(). Order: lattice rows, then along rows.
+    void fill(double* positions, std::int64_t* numbers, std::int64_t* grain,
+              std::int64_t grain_index) const;
+
+    /// Frees the rows; fill() writes nothing afterwards.
+    void release();
+
+private:
+    struct Row {
+        Vec3 base;    // position of k = 0 (Å)
+        long k_min;   // first and last lattice step along the row
+        long k_max;
+        std::size_t basis;
+    };
+    void build_rows();
+
+    const SeedCrystal* seed_;
+    Vec3 node_{};
+    int axis_[3] = {0, 1, 2};       // outer, middle, inner lattice vector
+    Vec3 lab_axis_[3]{};            // rotated lattice vectors in that order (Å)
+    std::vector<Vec3> lab_basis_;   // rotated basis positions (Å)
+    long lo_[3] = {0, 0, 0};        // lattice index ranges enclosing the cell
+    long hi_[3] = {0, 0, 0};
+    // Per plane (bounding the row from above, from below, then not at all; the
+    // group sizes in n_group_): projections of the outer and middle lattice
+    // vectors on its normal, the inverse projection of the inner one, and the
+    // plane's bound with the tie rule folded in; per basis atom and plane, the
+    // projection of the basis position.
+    std::size_t n_group_[3] = {0, 0, 0};
+    std::vector<double> proj_outer_, proj_middle_, inv_inner_, bound_;
+    std::vector<double> proj_basis_; // basis-major
+    std::vector<Row> rows_;          // the lattice rows inside the cell
+    std::size_t count_ = 0;
+};
+
+/// Maps every position into [0, box) along each axis (periodic wrap), in place.
+void wrap_into_box(double* positions, std::size_t n, const Vec3& box);
+
+} // namespace ferrolith::build

@@ -1,0 +1,322 @@
+// ferrolith.cli.polycrystal: the `polycrystal` subcommand.
+#include "ferrolith/_binding/binding.hpp"
+
+#include <string>
+
+namespace py = pybind11;
+namespace fb = ferrolith::binding;
+using namespace pybind11::literals;
+
+namespace {
+
+fb::Globals globals;
+
+constexpr const char* kHelp = "Generate Polycrystal.";
+constexpr const char* kNoBox =
+    "A final box size is required. Use --box or define it in --param-file.";
+constexpr const char* kNoMode =
+    "A generation mode is required. Use --random, --lattice, or --node.";
+constexpr const char* kRule = "============================================================";
+
+// The namespace attribute that lists the destinations of the options typed on
+// the command line (a frozenset). A namespace without it counts every option as
+// typed.
+constexpr const char* kTypedRecord = "typed_options";
+
+// ---------------------------------------------------------------------------
+// Options that record being typed
+// ---------------------------------------------------------------------------
+
+void record_typed(py::handle namespace_, py::handle dest) {
+    py::set typed;
+    py::object previous = py::getattr(namespace_, kTypedRecord, py::none());
+    if (!previous.is_none()) {
+        for (py::handle d : previous) {
+            typed.add(d);
+        }
+    }
+    typed.add(dest);
+    py::setattr(namespace_, kTypedRecord, py::module_::import("builtins").attr("frozenset")(typed));
+}
+
+// A subclass of one of argparse's actions that stores as its base does, then
+// adds its destination to the record of typed options.
+py::object typed_action(py::module_& m, const char* name, const char* base_name,
+                        const char* doc) {
+    py::object base = py::module_::import("argparse").attr(base_name);
+    py::dict body;
+    body["__doc__"] = doc;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = name;
+    py::object cls = py::module_::import("builtins").attr("type")(name, py::make_tuple(base), body);
+    const std::string base_attr = base_name;
+    cls.attr("__call__") = py::cpp_function(
+        [base_attr](py::object self, py::object parser, py::object namespace_, py::object values,
+                    py::object option_string) {
+            py::module_::import("argparse").attr(base_attr.c_str()).attr("__call__")(
+                self, parser, namespace_, values, option_string);
+            record_typed(namespace_, self.attr("dest"));
+        },
+        py::name("__call__"), py::is_method(cls), "parser"_a, "namespace"_a, "values"_a,
+        "option_string"_a = py::none());
+    m.attr(name) = cls;
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// register_parser
+// ---------------------------------------------------------------------------
+
+void register_parser(py::object subparsers) {
+    py::object parser = subparsers.attr("add_parser")(
+        "polycrystal", "help"_a = kHelp, "description"_a = kHelp,
+        "formatter_class"_a = globals["CombinedFormatter"]);
+    // Until an option is typed, the record is empty.
+    py::dict no_record;
+    no_record[kTypedRecord] = py::module_::import("builtins").attr("frozenset")();
+    parser.attr("set_defaults")(**no_record);
+    py::object store = globals["_TypedStore"];
+    py::object append = globals["_TypedAppend"];
+    py::object str_type = py::module_::import("builtins").attr("str");
+    py::object int_type = py::module_::import("builtins").attr("int");
+    py::object float_type = py::module_::import("builtins").attr("float");
+
+    parser.attr("add_argument")("-f", "--filename", "type"_a = str_type,
+                                "help"_a = "filename of the structure file (e.g., POSCAR, "
+                                           "CONTCAR, cif).");
+    parser.attr("add_argument")("--prefix", "type"_a = str_type, "default"_a = "polycrystal",
+                                "help"_a = "The prefix of the output files");
+    parser.attr("add_argument")("-o", "--output", "type"_a = str_type,
+                                "default"_a = "polycrystal.cfg",
+                                "help"_a = "Path for the main output file (optional for "
+                                           "default run).");
+    parser.attr("add_argument")("--param-file",
+                                "help"_a = "[Optional] Path to a text file with generation "
+                                           "parameters.");
+    py::object group = parser.attr("add_mutually_exclusive_group")("required"_a = false);
+    group.attr("add_argument")("--random", "type"_a = int_type, "default"_a = 8,
+                               "action"_a = store, "help"_a = "Generate N random grains.");
+    group.attr("add_argument")("--lattice",
+                               "choices"_a = py::make_tuple("fcc", "bcc", "diamond", "hcp"),
+                               "action"_a = store,
+                               "help"_a = "Arrange grains on a crystal lattice.");
+    group.attr("add_argument")("--node", "nargs"_a = "+", "action"_a = append,
+                               "help"_a = "Define a grain explicitly. Can be used multiple "
+                                          "times.\nEx: --node 10 10 10 45 30 0");
+    py::list box_default;
+    for (int k = 0; k < 3; ++k) {
+        box_default.append(80.0);
+    }
+    parser.attr("add_argument")("--box", "nargs"_a = 3, "type"_a = float_type,
+                                "default"_a = box_default, "action"_a = store,
+                                "help"_a = "Size of the final simulation box (x y z).");
+    parser.attr("add_argument")("--formats", "nargs"_a = "*", "default"_a = py::list(),
+                                "help"_a = "List of additional output formats (e.g., xyz cfg).");
+    parser.attr("add_argument")("--remove-doubles", "type"_a = float_type, "metavar"_a = "R",
+                                "help"_a = "Remove atoms closer than R Angstroms.");
+    parser.attr("add_argument")("--no-wrap", "action"_a = "store_true",
+                                "help"_a = "Do not wrap atoms into the box.");
+    parser.attr("add_argument")("--verbose", "action"_a = "store_true",
+                                "help"_a = "Print debug messages and write intermediate files.");
+    parser.attr("add_argument")("--no-sort", "action"_a = "store_true",
+                                "help"_a = "Do not sort ordering of by symbols");
+    parser.attr("set_defaults")("command"_a = "polycrystal");
+}
+
+// ---------------------------------------------------------------------------
+// Parameter file
+// ---------------------------------------------------------------------------
+
+// [float(t) for t in tokens[first:last]]
+py::list floats(const py::list& tokens, std::size_t first, std::size_t last) {
+    py::list out;
+    for (std::size_t k = first; k < std::min(last, py::len(tokens)); ++k) {
+        out.append(py::float_(tokens[k]));
+    }
+    return out;
+}
+
+py::list slice_from(const py::list& tokens, std::size_t first) {
+    py::list out;
+    for (std::size_t k = first; k < py::len(tokens); ++k) {
+        out.append(tokens[k]);
+    }
+    return out;
+}
+
+py::object second_token(const py::list& tokens) {
+    if (py::len(tokens) < 2) {
+        throw py::index_error("list index out of range");
+    }
+    return tokens[1];
+}
+
+py::dict node_record(const py::list& tokens, std::size_t first) {
+    py::dict record;
+    record["pos"] = floats(tokens, first, first + 3);
+    record["orient"] = slice_from(tokens, first + 3);
+    return record;
+}
+
+void apply_line(py::dict& params, py::handle raw) {
+    py::str line = raw.attr("strip")();
+    if (py::len(line) == 0 || py::bool_(line.attr("startswith")("#"))) {
+        return;
+    }
+    py::list tokens = line.attr("split")();
+    const std::string keyword = py::str(tokens[0].attr("lower")()).cast<std::string>();
+    if (keyword == "box") {
+        params["box"] = floats(tokens, 1, 4);
+    } else if (keyword == "random") {
+        params["random"] = py::int_(second_token(tokens));
+    } else if (keyword == "lattice") {
+        params["lattice"] = second_token(tokens).attr("lower")();
+    } else if (keyword == "node") {
+        if (!params.contains("node")) {
+            params["node"] = py::list();
+        }
+        params["node"].attr("append")(node_record(tokens, 1));
+    }
+}
+
+void read_param_file(py::dict& params, py::object path) {
+    py::object file = globals["open"](path, "r");
+    try {
+        for (py::handle line : file) {
+            apply_line(params, line);
+        }
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+}
+
+// ---------------------------------------------------------------------------
+// main
+// ---------------------------------------------------------------------------
+
+void remove_keys(py::dict& params, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        if (params.contains(key)) {
+            params.attr("pop")(key);
+        }
+    }
+}
+
+void main_command(py::object args) {
+    py::object record = py::getattr(args, kTypedRecord, py::none());
+    auto typed = [&](const char* dest) { return record.is_none() || record.contains(dest); };
+
+    py::dict params;
+    py::object param_file = args.attr("param_file");
+    if (py::bool_(param_file)) {
+        params["param_file"] = param_file;
+        read_param_file(params, param_file);
+    }
+    py::object box = args.attr("box");
+    if (py::bool_(box) && typed("box")) {
+        params["box"] = box;
+    }
+    py::object random = args.attr("random");
+    if (py::bool_(random) && typed("random")) {
+        params["random"] = random;
+        remove_keys(params, {"node", "lattice"});
+    }
+    py::object lattice = args.attr("lattice");
+    if (!lattice.is_none() && typed("lattice")) {
+        params["lattice"] = lattice;
+        remove_keys(params, {"node", "random"});
+    }
+    py::object node = args.attr("node");
+    if (!node.is_none() && typed("node")) {
+        py::list records;
+        for (py::handle use : node) {
+            records.append(node_record(py::list(py::reinterpret_borrow<py::object>(use)), 0));
+        }
+        params["node"] = records;
+        remove_keys(params, {"random", "lattice"});
+    }
+    // Options left untyped fall back to the parameter file, then to their defaults.
+    if (!params.contains("box") && !typed("box") && py::bool_(box)) {
+        params["box"] = box;
+    }
+    const bool has_mode =
+        params.contains("random") || params.contains("lattice") || params.contains("node");
+    if (!has_mode && !typed("random") && py::bool_(random)) {
+        params["random"] = random;
+    }
+
+    if (!params.contains("box")) {
+        throw py::value_error(kNoBox);
+    }
+    if (!params.contains("random") && !params.contains("lattice") && !params.contains("node")) {
+        throw py::value_error(kNoMode);
+    }
+
+    py::object filename = args.attr("filename");
+    py::object seed = filename;
+    if (!py::bool_(filename)) {
+        seed = globals["bulk"]("Al", "fcc", "a"_a = 4.046, "cubic"_a = true);
+    }
+    py::object output = args.attr("output");
+    py::object prefix =
+        py::bool_(output) ? py::object(globals["Path"](output).attr("stem")) : args.attr("prefix");
+
+    py::object engine = globals["Polycrystal"]("seed"_a = seed, "params"_a = params,
+                                               "prefix"_a = prefix,
+                                               "verbose"_a = args.attr("verbose"));
+    py::object atoms = engine.attr("generate_polycrystal")(
+        "wrap"_a = !py::bool_(args.attr("no_wrap")),
+        "remove_doubles"_a = args.attr("remove_doubles"));
+    fb::print_line(kRule);
+    fb::print_line("Success: Polycrystal Generation");
+    fb::print_line(kRule);
+    if (!py::bool_(args.attr("no_sort"))) {
+        py::object order = globals["np"].attr("argsort")(atoms.attr("symbols"));
+        atoms = atoms[order];
+    }
+    engine.attr("write_final_files")(atoms, "output"_a = output,
+                                     "formats"_a = args.attr("formats"));
+    fb::print_line(kRule);
+}
+
+} // namespace
+
+PYBIND11_MODULE(polycrystal, m) {
+    globals = fb::Globals(m);
+    m.doc() = R"doc(The ``polycrystal`` command: Voronoi polycrystals from a seed crystal.
+
+Gathers the box and the generation mode from an optional parameter file and
+from the command line, then drives ``Polycrystal`` of
+``ferrolith.build.polycrystal``: generation, an optional sort of the atoms by
+chemical symbol, and the output files.)doc";
+
+    // Names resolved at call time; replace them on the module to change them.
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("bulk") = py::module_::import("ase.build").attr("bulk");
+    m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
+    m.attr("Polycrystal") = py::module_::import("ferrolith.build.polycrystal").attr("Polycrystal");
+
+    typed_action(m, "_TypedStore", "_StoreAction",
+                 "Stores an option's value and records that the option was typed.");
+    typed_action(m, "_TypedAppend", "_AppendAction",
+                 "Appends an option's values and records that the option was typed.");
+
+    m.def("register_parser", &register_parser, "subparsers"_a,
+          R"doc(Adds the ``polycrystal`` sub-parser and its options to ``subparsers``.
+
+Every namespace it parses carries ``typed_options``: the destinations of the
+options typed on the command line.)doc");
+    m.def("main", &main_command, "args"_a,
+          R"doc(Runs the ``polycrystal`` command on a parsed namespace.
+
+The parameter file is read first; a box or generation mode typed on the
+command line replaces the file's, while an option left untyped falls back to
+the file and then to its default. A namespace without ``typed_options``
+(built by hand) counts every option as typed.
+
+Raises:
+    ValueError: No box or no generation mode is known.)doc");
+}

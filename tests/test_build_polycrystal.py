@@ -1,0 +1,555 @@
+"""The polycrystal engine: Voronoi grains filled with a rotated seed crystal."""
+
+import itertools
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+from ase import Atoms
+from ase.build import bulk
+from ase.io import read, write
+from ase.lattice.cubic import FaceCenteredCubic
+from ase.neighborlist import neighbor_list
+
+import ferrolith.build.polycrystal as engine
+from ferrolith.build.polycrystal import Polycrystal
+
+
+@pytest.fixture(autouse=True)
+def _in_tmp(tmp_path, monkeypatch):
+    # The engine writes files under its prefix; keep them out of the tree.
+    monkeypatch.chdir(tmp_path)
+
+
+def rocksalt():
+    return bulk("NaCl", "rocksalt", a=5.64, cubic=True)
+
+
+# name: (seed factory, nearest-neighbour distance, cutoff between the first and
+# second neighbour shells)
+SEEDS = {
+    "Al": (lambda: bulk("Al", "fcc", a=4.046, cubic=True), 4.046 / 2**0.5, 3.5),
+    "Fe": (lambda: bulk("Fe", "bcc", a=2.8665, cubic=True), 2.8665 * 3**0.5 / 2, 2.7),
+    "Si": (lambda: bulk("Si", "diamond", a=5.431, cubic=True), 5.431 * 3**0.5 / 4, 3.0),
+    "NaCl": (rocksalt, 5.64 / 2, 3.4),
+}
+
+
+def generate(seed, params, rng=0, **kwargs):
+    return Polycrystal(seed=seed, params=params, rng=rng).generate_polycrystal(**kwargs)
+
+
+def node_images(nodes, box):
+    shifts = np.array(list(itertools.product((-1, 0, 1), repeat=3)), float) * box
+    return (nodes[None, :, :] + shifts[:, None, :]).reshape(-1, 3)
+
+
+def boundary_distance(atoms, nodes):
+    """Distance of each atom from the nearest face of its grain's Voronoi cell."""
+    box = atoms.cell.lengths()
+    grain = atoms.arrays["grain"]
+    own = nodes[grain]
+    d = atoms.positions - own
+    x = own + d - box * np.round(d / box)
+    others = node_images(nodes, box)
+    gap = np.linalg.norm(others[None, :, :] - own[:, None, :], axis=2)
+    excess = (
+        np.sum((x[:, None, :] - others[None, :, :]) ** 2, axis=2)
+        - np.sum((x - own) ** 2, axis=1)[:, None]
+    )
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dist = np.where(gap > 1e-9, excess / (2 * gap), np.inf)
+    return dist.min(axis=1)
+
+
+def coordination(atoms, cutoff):
+    return np.bincount(neighbor_list("i", atoms, cutoff), minlength=len(atoms))
+
+
+class TestAcceptance:
+    @pytest.mark.parametrize("name", SEEDS)
+    def test_density_after_removing_doubles_at_half_the_neighbour_distance(self, name):
+        make, nn, _ = SEEDS[name]
+        seed = make()
+        box = 90.0
+        atoms = generate(seed, {"box": [box] * 3, "lattice": "bcc"}, remove_doubles=nn / 2)
+        bulk_density = len(seed) / seed.get_volume()
+        assert len(atoms) / box**3 == pytest.approx(bulk_density, rel=0.01)
+
+    @pytest.mark.parametrize("name", SEEDS)
+    def test_no_pair_closer_than_the_radius_and_no_atom_removed_needlessly(self, name):
+        make, nn, _ = SEEDS[name]
+        params = {"box": [30.0, 34.0, 28.0], "random": 4}
+        full = generate(make(), params, rng=3)
+        radius = 0.6 * nn
+        kept = generate(make(), params, rng=3, remove_doubles=radius)
+        assert neighbor_list("i", kept, radius).size == 0
+        # The kept atoms are the full set minus the removed ones, in order, and
+        # each removed atom had a kept one within the radius.
+        key = {tuple(p): k for k, p in enumerate(np.round(full.positions, 9))}
+        kept_index = np.array([key[tuple(p)] for p in np.round(kept.positions, 9)])
+        assert np.all(np.diff(kept_index) > 0)
+        removed = np.setdiff1d(np.arange(len(full)), kept_index)
+        assert removed.size > 0
+        both = kept + full[removed]
+        i, j = neighbor_list("ij", both, radius)
+        near_kept = np.zeros(len(both), bool)
+        near_kept[i[j < len(kept)]] = True
+        assert near_kept[len(kept):].all()
+
+    @pytest.mark.parametrize("name", SEEDS)
+    def test_every_atom_lies_in_the_voronoi_cell_of_its_grain(self, name):
+        make, _, _ = SEEDS[name]
+        poly = Polycrystal(seed=make(), params={"box": [35.0, 30.0, 40.0], "random": 5}, rng=1)
+        atoms = poly.generate_polycrystal()
+        box = atoms.cell.lengths()
+        nodes = poly.nodes
+        d = atoms.positions[:, None, :] - nodes[None, :, :]
+        d -= box * np.round(d / box)
+        dist = np.linalg.norm(d, axis=2)
+        own = dist[np.arange(len(atoms)), atoms.arrays["grain"]]
+        assert np.all(own <= dist.min(axis=1) + 1e-6)
+        assert np.bincount(atoms.arrays["grain"]).size == 5
+
+    @pytest.mark.parametrize("name", SEEDS)
+    def test_atoms_away_from_boundaries_keep_bulk_coordination(self, name):
+        make, _, cutoff = SEEDS[name]
+        seed = make()
+        bulk_cn = set(coordination(seed, cutoff))
+        assert len(bulk_cn) == 1
+        poly = Polycrystal(seed=seed, params={"box": [36.0] * 3, "random": 3}, rng=2)
+        atoms = poly.generate_polycrystal(remove_doubles=0.5)
+        interior = boundary_distance(atoms, poly.nodes) > cutoff + 0.5
+        assert interior.sum() > 0.2 * len(atoms)
+        assert set(coordination(atoms, cutoff)[interior]) == bulk_cn
+
+    def test_grain_across_a_periodic_face_is_continuous(self):
+        seed = bulk("Al", "fcc", a=4.046, cubic=True)
+        nodes = [
+            {"pos": [0.5, 20.0, 20.0], "orient": ["20", "35", "-10"]},
+            {"pos": [20.0, 8.0, 30.0], "orient": ["0", "0", "0"]},
+        ]
+        poly = Polycrystal(seed=seed, params={"box": [40.0] * 3, "node": nodes})
+        atoms = poly.generate_polycrystal()
+        mine = atoms.arrays["grain"] == 0
+        x = atoms.positions[:, 0]
+        assert (mine & (x > 38)).any() and (mine & (x < 2)).any()
+        # Near the face and inside the grain: a perfect crystal across the face.
+        interior = boundary_distance(atoms, poly.nodes) > 3.6
+        near_face = mine & interior & ((x < 3) | (x > 37))
+        assert near_face.sum() > 50
+        assert set(coordination(atoms, 3.5)[near_face]) == {12}
+        # Unwrapped, the grain is one piece around its node: no atom of it sits
+        # more than half a box from the node along x.
+        raw = poly.generate_polycrystal(wrap=False)
+        grain0 = raw.positions[raw.arrays["grain"] == 0]
+        assert (grain0[:, 0] < 0).any()
+        assert np.all(np.abs(grain0[:, 0] - 0.5) <= 20.0 + 1e-6)
+
+    def test_same_parameters_give_the_same_structure(self):
+        seed = bulk("Fe", "bcc", a=2.8665, cubic=True)
+        nodes = [
+            {"pos": [5.0, 5.0, 5.0], "orient": ["10", "20", "30"]},
+            {"pos": [15.0, 12.0, 9.0], "orient": ["[110]", "[-110]", "[001]"]},
+        ]
+        params = {"box": [20.0, 24.0, 18.0], "node": nodes}
+        a = generate(seed, params, remove_doubles=1.0)
+        b = generate(seed, params, remove_doubles=1.0)
+        assert np.array_equal(a.positions, b.positions)
+        assert np.array_equal(a.numbers, b.numbers)
+
+    def test_drawn_nodes_written_to_the_parameter_file_repeat_the_run_exactly(self):
+        seed = rocksalt()
+        poly = Polycrystal(seed=seed, params={"box": [30.0, 25.0, 20.0], "random": 4},
+                           prefix="run")
+        first = poly.generate_polycrystal(remove_doubles=1.2)
+        params = read_param_file(Path("run_params.txt"))
+        assert params["box"] == [30.0, 25.0, 20.0]
+        assert len(params["node"]) == 4
+        again = Polycrystal(seed=seed, params=params).generate_polycrystal(remove_doubles=1.2)
+        assert np.array_equal(first.positions, again.positions)
+        assert np.array_equal(first.arrays["grain"], again.arrays["grain"])
+
+    def test_orientations_recovered_from_grain_interiors(self):
+        a = 4.046
+        seed = bulk("Al", "fcc", a=a, cubic=True)
+        nodes = [
+            {"pos": [10.0, 10.0, 10.0], "orient": ["[1-10]", "[11-2]", "[111]"]},
+            {"pos": [30.0, 30.0, 30.0], "orient": ["45", "30", "10"]},
+        ]
+        poly = Polycrystal(seed=seed, params={"box": [40.0] * 3, "node": nodes})
+        atoms = poly.generate_polycrystal()
+        # References built by ASE: a crystal cut along those directions, and the
+        # seed turned by 45 degrees about x, then 30 about y, then 10 about z.
+        by_directions = FaceCenteredCubic(
+            directions=[[1, -1, 0], [1, 1, -2], [1, 1, 1]], symbol="Al", latticeconstant=a
+        )
+        by_angles = seed.copy()
+        for angle, axis in ((45, "x"), (30, "y"), (10, "z")):
+            by_angles.rotate(angle, axis, rotate_cell=True)
+        interior = boundary_distance(atoms, poly.nodes) > 3.5
+        i, vectors = neighbor_list("iD", atoms, 3.5)
+        for grain, reference in enumerate((by_directions, by_angles)):
+            ideal = neighbor_list("D", reference, 3.5)
+            chosen = interior[i] & (atoms.arrays["grain"][i] == grain)
+            observed = vectors[chosen]
+            assert len(observed) > 1000
+            match = ideal[np.argmin(np.linalg.norm(observed[:, None] - ideal[None], axis=2), 1)]
+            assert np.abs(observed - match).max() < 1e-6
+            assert misorientation_degrees(observed, match) < 0.5
+
+
+def read_param_file(path):
+    """The node file's lines as engine parameters."""
+    params = {"node": []}
+    for line in path.read_text().splitlines():
+        tokens = line.split()
+        if not tokens or tokens[0].startswith("#"):
+            continue
+        if tokens[0] == "box":
+            params["box"] = [float(t) for t in tokens[1:]]
+        elif tokens[0] == "node":
+            params["node"].append({"pos": [float(t) for t in tokens[1:4]], "orient": tokens[4:]})
+    return params
+
+
+def misorientation_degrees(observed, ideal):
+    """Angle of the rotation that best takes `ideal` onto `observed` (Kabsch)."""
+    u, _, vt = np.linalg.svd(ideal.T @ observed)
+    r = (u @ vt).T
+    return np.degrees(np.arccos(np.clip((np.trace(r) - 1) / 2, -1, 1)))
+
+
+class TestSeeds:
+    def test_seed_of_any_cell_shape_gives_the_same_crystal(self):
+        # The primitive fcc cell and the cubic cell span the same lattice: the
+        # grains hold the same atoms, whatever cell the seed came in.
+        params = {"box": [24.0, 26.0, 22.0], "random": 3}
+        cubic = generate(bulk("Cu", "fcc", a=3.6, cubic=True), params, rng=5)
+        primitive = generate(bulk("Cu", "fcc", a=3.6), params, rng=5)
+        assert len(cubic) == len(primitive)
+        order = np.lexsort(np.round(cubic.positions, 6).T)
+        other = np.lexsort(np.round(primitive.positions, 6).T)
+        assert np.allclose(cubic.positions[order], primitive.positions[other], atol=1e-6)
+
+    def test_hexagonal_seed(self):
+        seed = bulk("Mg", "hcp", a=3.21, c=5.21)
+        poly = Polycrystal(seed=seed, params={"box": [30.0] * 3, "random": 2}, rng=4)
+        density = len(seed) / seed.get_volume()
+        assert len(poly.generate_polycrystal()) / 30.0**3 == pytest.approx(density, rel=0.03)
+        atoms = poly.generate_polycrystal(remove_doubles=1.5)
+        # Neighbours of these atoms lie farther from the boundary than the radius.
+        interior = boundary_distance(atoms, poly.nodes) > 3.5 + 1.5
+        assert set(coordination(atoms, 3.5)[interior]) == {12}
+
+    def test_two_element_seed_keeps_its_composition(self):
+        atoms = generate(rocksalt(), {"box": [28.0] * 3, "random": 3})
+        counts = np.bincount(atoms.numbers)
+        assert counts[11] == pytest.approx(counts[17], rel=0.06)
+
+    def test_seed_read_from_a_file(self):
+        bulk("Al", "fcc", a=4.046, cubic=True).write("seed.vasp")
+        a = generate("seed.vasp", {"box": [20.0] * 3, "random": 2}, rng=1)
+        b = generate(Path("seed.vasp"), {"box": [20.0] * 3, "random": 2}, rng=1)
+        assert len(a) == len(b) > 0
+        assert set(a.get_chemical_symbols()) == {"Al"}
+
+    def test_read_is_resolved_at_call_time(self, monkeypatch):
+        calls = []
+
+        def fake_read(path):
+            calls.append(path)
+            return bulk("Ni", "fcc", a=3.52, cubic=True)
+
+        monkeypatch.setattr(engine, "read", fake_read)
+        atoms = generate("anything.cif", {"box": [15.0] * 3, "random": 1})
+        assert calls == ["anything.cif"]
+        assert set(atoms.get_chemical_symbols()) == {"Ni"}
+
+
+class TestModes:
+    @pytest.mark.parametrize(
+        "lattice, count", [("fcc", 4), ("bcc", 2), ("diamond", 8), ("hcp", 4), ("FCC", 4)]
+    )
+    def test_lattice_nodes(self, lattice, count):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [40.0] * 3,
+                                                                  "lattice": lattice})
+        assert poly.nodes.shape == (count, 3)
+        assert poly.grain_volumes == pytest.approx(np.full(count, 40.0**3 / count))
+
+    def test_random_nodes_lie_in_the_box_and_depend_on_the_rng(self):
+        params = {"box": [50.0, 20.0, 30.0], "random": 6}
+        a = Polycrystal(seed=bulk("Al", cubic=True), params=params, rng=1)
+        b = Polycrystal(seed=bulk("Al", cubic=True), params=params, rng=1)
+        c = Polycrystal(seed=bulk("Al", cubic=True), params=params, rng=2)
+        assert np.array_equal(a.nodes, b.nodes)
+        assert not np.array_equal(a.nodes, c.nodes)
+        assert np.all((a.nodes >= 0) & (a.nodes < [50.0, 20.0, 30.0]))
+        assert a.grain_volumes.sum() == pytest.approx(50.0 * 20.0 * 30.0)
+
+    def test_node_orientations_by_angles_directions_and_random(self):
+        nodes = [
+            {"pos": [1.0, 1.0, 1.0], "orient": ["90", "0", "0"]},
+            {"pos": [5.0, 5.0, 5.0], "orient": ["[001]", "[100]", "[010]"]},
+            {"pos": [8.0, 2.0, 6.0], "orient": ["random"]},
+        ]
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [10.0] * 3,
+                                                                  "node": nodes})
+        r = poly.rotations
+        assert r[0] @ [0, 1, 0] == pytest.approx([0, 0, 1])
+        # [001] along x, [100] along y, [010] along z.
+        assert r[1] @ [0, 0, 1] == pytest.approx([1, 0, 0])
+        assert r[1] @ [1, 0, 0] == pytest.approx([0, 1, 0])
+        assert r[2] @ r[2].T == pytest.approx(np.eye(3))
+        assert np.linalg.det(r[2]) == pytest.approx(1.0)
+        assert poly.euler_angles[0] == pytest.approx([90.0, 0.0, 0.0])
+        assert Path("polycrystal_params.txt").exists() is False  # written when generating
+
+    def test_box_of_one_length_is_a_cube(self):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [12.0], "random": 1})
+        assert list(poly.box) == [12.0, 12.0, 12.0]
+
+
+def error(params, seed=None):
+    seed = bulk("Al", "fcc", a=4.046, cubic=True) if seed is None else seed
+    with pytest.raises(ValueError) as info:
+        Polycrystal(seed=seed, params=params)
+    return str(info.value)
+
+
+BOX = {"box": [20.0, 20.0, 20.0]}
+
+
+class TestErrors:
+    @pytest.mark.parametrize(
+        "orient",
+        [["45", "abc", "0"], ["45", "30"], ["[100]", "[010]"], ["45", "[010]", "0"],
+         ["nan", "0", "0"], []],
+    )
+    def test_bad_orientation_names_the_record(self, orient):
+        nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]},
+                 {"pos": [10.0, 10.0, 10.0], "orient": orient}]
+        message = error({**BOX, "node": nodes})
+        name = "node 2 (10.0 10.0 10.0" + "".join(" " + t for t in orient) + "): "
+        assert message.startswith(name)
+        assert "three angles in degrees" in message and "[100] [010] [001]" in message
+
+    def test_node_outside_the_box(self):
+        nodes = [{"pos": [10.0, 25.0, 10.0], "orient": ["random"]}]
+        assert error({**BOX, "node": nodes}) == (
+            "node 1 (10.0 25.0 10.0 random): the position lies outside the box 20 x 20 x 20"
+        )
+
+    def test_coincident_nodes_across_a_periodic_face(self):
+        nodes = [{"pos": [0.0, 5.0, 5.0], "orient": ["0", "0", "0"]},
+                 {"pos": [3.0, 3.0, 3.0], "orient": ["0", "0", "0"]},
+                 {"pos": [20.0, 5.0, 5.0], "orient": ["10", "0", "0"]}]
+        assert error({**BOX, "node": nodes}) == (
+            "node 3 (20.0 5.0 5.0 10 0 0) coincides with node 1 (0.0 5.0 5.0 0 0 0)"
+        )
+
+    @pytest.mark.parametrize(
+        "orient, reason",
+        [
+            (["[100]", "[110]", "[001]"], "directions [100] and [110] are not orthogonal"),
+            (["[100]", "[010]", "[00-1]"], "form a left-handed set"),
+            (["[000]", "[010]", "[001]"], "direction [000] is zero"),
+        ],
+    )
+    def test_bad_miller_triples(self, orient, reason):
+        nodes = [{"pos": [1.0, 2.0, 3.0], "orient": orient}]
+        message = error({**BOX, "node": nodes})
+        assert message.startswith("node 1 (1.0 2.0 3.0 " + " ".join(orient) + "): ")
+        assert reason in message
+
+    def test_miller_directions_are_read_in_the_seed_cell(self):
+        # [100] and [010] are 120 degrees apart in a hexagonal cell.
+        nodes = [{"pos": [1.0, 2.0, 3.0], "orient": ["[100]", "[010]", "[001]"]}]
+        seed = bulk("Mg", "hcp", a=3.21, c=5.21)
+        assert "are not orthogonal" in error({**BOX, "node": nodes}, seed)
+        nodes[0]["orient"] = ["[100]", "[120]", "[001]"]
+        Polycrystal(seed=seed, params={**BOX, "node": nodes})
+
+    @pytest.mark.parametrize("pos", [[1.0, 2.0], [1.0, 2.0, 3.0, 4.0], "1 2 3"])
+    def test_node_position_needs_three_numbers(self, pos):
+        message = error({**BOX, "node": [{"pos": pos, "orient": ["0", "0", "0"]}]})
+        assert "a node needs a position x y z followed by its orientation" in message
+
+    @pytest.mark.parametrize(
+        "params, message",
+        [
+            ({"random": 2}, "params need a 'box': the box lengths x y z in Angstroms"),
+            ({**BOX}, "params need a generation mode: 'random', 'lattice' or 'node'"),
+            ({**BOX, "random": 2, "lattice": "fcc"},
+             "params give more than one generation mode (random, lattice); give only one"),
+            ({**BOX, "random": 0}, "random must be a positive number of grains, got 0"),
+            ({**BOX, "random": 2.0}, "random must be a positive number of grains, got 2.0"),
+            ({**BOX, "random": True}, "random must be a positive number of grains, got True"),
+            ({**BOX, "lattice": "sc"}, "lattice must be one of fcc, bcc, diamond, hcp, got 'sc'"),
+            ({"box": [10.0, 10.0], "random": 1},
+             "box must be three positive lengths x y z in Angstroms (or one for a cube), "
+             "got [10.0, 10.0]"),
+            ({"box": [10.0, -1.0, 10.0], "random": 1}, "box must be three positive lengths"),
+            ({**BOX, "nodes": []}, "unknown parameter 'nodes'; the parameters are box, random, "
+                                   "lattice, node and param_file"),
+            ({**BOX, "node": []}, "node needs at least one grain record"),
+        ],
+    )
+    def test_bad_parameters(self, params, message):
+        assert error(params).startswith(message)
+
+    def test_bad_seeds(self):
+        with pytest.raises(TypeError, match="seed must be an ASE Atoms or the path"):
+            Polycrystal(seed=42, params={**BOX, "random": 1})
+        with pytest.raises(ValueError, match="the seed structure has no atoms"):
+            Polycrystal(seed=Atoms(cell=[3, 3, 3]), params={**BOX, "random": 1})
+        with pytest.raises(ValueError, match="its cell volume is zero"):
+            Polycrystal(seed=Atoms("Al"), params={**BOX, "random": 1})
+        with pytest.raises(TypeError, match="params must be a dict, not list"):
+            Polycrystal(seed=bulk("Al"), params=[("box", [1, 1, 1])])
+
+    @pytest.mark.parametrize("radius", [-1.0, 10.5])
+    def test_remove_doubles_range(self, radius):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 1})
+        with pytest.raises(ValueError, match=re.escape(
+                "remove_doubles must lie between 0 and half the smallest box length (10 "
+                "Angstrom)")):
+            poly.generate_polycrystal(remove_doubles=radius)
+
+
+class TestGeneratedStructure:
+    def test_arrays_cell_and_wrap(self):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [21.0, 23.0, 25.0],
+                                                                  "random": 3}, rng=7)
+        atoms = poly.generate_polycrystal()
+        assert atoms.pbc.all()
+        assert np.allclose(atoms.cell.array, np.diag([21.0, 23.0, 25.0]))
+        assert atoms.arrays["grain"].dtype.kind == "i"
+        assert np.all((atoms.positions >= 0) & (atoms.positions < [21.0, 23.0, 25.0]))
+        raw = poly.generate_polycrystal(wrap=False)
+        assert (raw.positions < 0).any() or (raw.positions >= [21.0, 23.0, 25.0]).any()
+        wrapped = raw.copy()
+        wrapped.wrap()
+        box = [21.0, 23.0, 25.0]
+        assert np.allclose(wrapped.positions % box, atoms.positions % box)
+
+    def test_grain_volumes_tile_the_box(self):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={"box": [30.0, 40.0, 50.0],
+                                                                  "random": 17}, rng=3)
+        assert poly.grain_volumes.sum() == pytest.approx(60000.0, rel=1e-9)
+
+    def test_verbose_prints_progress_statistics_and_writes_the_nodes(self, capsys):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 2},
+                           prefix="v", verbose=True, rng=1)
+        atoms = poly.generate_polycrystal(remove_doubles=1.0)
+        out = capsys.readouterr().out
+        assert "Polycrystal: 2 grains (random) in a box of 20 x 20 x 20 Angstrom" in out
+        assert "Generating grains: 100% (2 of 2 grains" in out
+        assert "Grain volume (Angstrom^3): mean 4000.0" in out
+        assert re.search(r"Removed \d+ atoms closer than 1 Angstrom", out)
+        assert f"Generated {len(atoms):,} atoms" in out
+        nodes = read("v_nodes.xyz")
+        assert np.allclose(nodes.positions, poly.nodes)
+
+    def test_quiet_run_prints_only_the_node_file(self, capsys):
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 2}, prefix="q")
+        poly.generate_polycrystal()
+        assert capsys.readouterr().out == "Grain nodes and orientations written to q_params.txt\n"
+        nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]}]
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes})
+        poly.generate_polycrystal()
+        assert capsys.readouterr().out == ""
+
+    def test_node_file_never_replaces_the_parameter_file_read(self):
+        Path("p_params.txt").write_text("random 2\n")
+        params = {**BOX, "random": 2, "param_file": "p_params.txt"}
+        Polycrystal(seed=bulk("Al", cubic=True), params=params, prefix="p").generate_polycrystal()
+        assert Path("p_params.txt").read_text() == "random 2\n"
+        assert "node" in Path("p_params_1.txt").read_text()
+
+
+class TestWriteFinalFiles:
+    @pytest.fixture
+    def made(self):
+        poly = Polycrystal(seed=rocksalt(), params={"box": [17.0, 18.0, 19.0], "random": 3},
+                           prefix="run", rng=4)
+        return poly, poly.generate_polycrystal(remove_doubles=1.4)
+
+    def test_main_output_extra_formats_and_grain_table(self, made, capsys):
+        poly, atoms = made
+        poly.write_final_files(atoms, output="out/run.cfg", formats=["xyz", "lmp", "vasp", "cfg"])
+        for name, fmt in [("run.cfg", "cfg"), ("run.xyz", "extxyz"), ("run.vasp", "vasp")]:
+            back = read(Path("out") / name, format=fmt)
+            assert back.get_chemical_symbols() == atoms.get_chemical_symbols()
+            assert np.allclose(back.positions, atoms.positions, atol=1e-4)
+        assert np.array_equal(read("out/run.xyz").arrays["grain"], atoms.arrays["grain"])
+        lmp = read("out/run.lmp", format="lammps-data", atom_style="atomic")
+        assert np.allclose(lmp.positions, atoms.positions, atol=1e-4)
+        table = np.loadtxt("out/run_grains.txt")
+        assert table.shape == (3, 10)
+        assert table[:, 7].sum() == len(atoms)
+        assert table[:, 8].sum() == pytest.approx(17.0 * 18.0 * 19.0, rel=1e-4)
+        assert np.allclose(table[:, 1:4], poly.nodes, atol=1e-4)
+        assert np.allclose(table[:, 4:7], poly.euler_angles, atol=1e-4)
+        out = capsys.readouterr().out.splitlines()
+        assert out == ["Written to file out/run.cfg", "Written to file out/run.xyz",
+                       "Written to file out/run.lmp", "Written to file out/run.vasp",
+                       "Grain table written to out/run_grains.txt"]
+
+    def test_unknown_formats_are_refused_before_anything_is_written(self, made):
+        poly, atoms = made
+        with pytest.raises(ValueError, match="unknown output format 'nope'"):
+            poly.write_final_files(atoms, output="a.cfg", formats=["xyz", "nope"])
+        with pytest.raises(ValueError, match="cannot tell the format of a.nope"):
+            poly.write_final_files(atoms, output="a.nope")
+        assert list(Path().iterdir()) == [Path("run_params.txt")]
+
+    def test_empty_output_uses_the_prefix_and_no_suffix_means_cfg(self, made):
+        poly, atoms = made
+        poly.write_final_files(atoms, output="")
+        assert read("run.cfg").get_chemical_symbols() == atoms.get_chemical_symbols()
+        poly.write_final_files(atoms, output="plain")
+        assert len(read("plain", format="cfg")) == len(atoms)
+
+    def test_ase_format_names_and_extensions(self, made):
+        poly, atoms = made
+        poly.write_final_files(atoms, output="x.cfg", formats=["xsf", "proteindatabank"])
+        assert len(read("run.xsf")) == len(atoms)
+        assert len(read("run.proteindatabank", format="proteindatabank")) == len(atoms)
+
+    def test_write_is_resolved_at_call_time(self, made, monkeypatch):
+        poly, atoms = made
+        calls = []
+        monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
+        poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
+        assert calls == [("w.xyz", {"format": "extxyz"}), ("run.vasp", {"format": "vasp"})]
+        assert Path("run.cfg").exists()
+
+    def test_cfg_and_lammps_text_match_ases_writers(self, made):
+        # The engine writes these two formats itself; ASE's writers are the
+        # reference, extra arrays and velocities included.
+        poly, atoms = made
+        rng = np.random.default_rng(0)
+        atoms.arrays["vector"] = rng.random((len(atoms), 3))
+        atoms.arrays["pair"] = rng.random((len(atoms), 2)) * 1e6
+        atoms.arrays["flag"] = np.arange(len(atoms)) % 3 == 0
+        for momenta in (False, True):
+            if momenta:
+                atoms.set_momenta(rng.normal(size=(len(atoms), 3)))
+            poly.write_final_files(atoms, output="ours.cfg", formats=["lmp"])
+            write("ase.cfg", atoms, format="cfg")
+            assert Path("ours.cfg").read_text() == Path("ase.cfg").read_text()
+        write("ase.lmp", atoms, format="lammps-data", atom_style="atomic", masses=True)
+        ours = Path("run.lmp").read_text().split("\n", 1)
+        assert ours[0] == "(written by ferrolith)"
+        assert ours[1] == Path("ase.lmp").read_text().split("\n", 1)[1]
+
+    def test_structures_ase_must_write_go_to_ase(self, made, monkeypatch):
+        poly, atoms = made
+        atoms.cell[0, 1] = 1.0  # a tilted box
+        atoms.arrays["label"] = np.array(["x"] * len(atoms))
+        calls = []
+        monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
+        poly.write_final_files(atoms, output="t.cfg", formats=["lmp"])
+        assert [c[0] for c in calls] == ["t.cfg", "run.lmp"]

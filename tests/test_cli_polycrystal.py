@@ -1,0 +1,361 @@
+"""The ``polycrystal`` command: options, parameter file, engine calls, output."""
+
+import argparse
+import builtins
+from pathlib import Path
+
+import numpy as np
+import pytest
+from ase import Atoms
+from ase.build import bulk
+from ase.io import read
+
+import ferrolith.cli
+import ferrolith.cli.polycrystal as command
+from ferrolith.cli import CombinedFormatter
+
+RULE = "=" * 60
+NO_BOX = "A final box size is required. Use --box or define it in --param-file."
+NO_MODE = "A generation mode is required. Use --random, --lattice, or --node."
+
+
+@pytest.fixture(autouse=True)
+def _in_tmp(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+
+
+def make_parser():
+    parser = argparse.ArgumentParser(prog="ferrolith")
+    subparsers = parser.add_subparsers()
+    assert command.register_parser(subparsers) is None
+    return parser, subparsers.choices["polycrystal"]
+
+
+def parse(*argv):
+    return make_parser()[0].parse_args(["polycrystal", *argv])
+
+
+class FakeEngine:
+    """Records the calls main makes; generates a fixed small structure."""
+
+    instances = []
+
+    def __init__(self, **kwargs):
+        self.kwargs = kwargs
+        self.calls = []
+        FakeEngine.instances.append(self)
+
+    def generate_polycrystal(self, **kwargs):
+        self.calls.append(("generate_polycrystal", kwargs))
+        return Atoms("CuAlOAlCu", positions=np.arange(15.0).reshape(5, 3), cell=[9, 9, 9], pbc=True)
+
+    def write_final_files(self, atoms, **kwargs):
+        self.calls.append(("write_final_files", atoms, kwargs))
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    FakeEngine.instances = []
+    monkeypatch.setattr(command, "Polycrystal", FakeEngine)
+    return FakeEngine.instances
+
+
+def run(*argv):
+    command.main(parse(*argv))
+    return FakeEngine.instances[-1]
+
+
+def params_of(*argv):
+    return run(*argv).kwargs["params"]
+
+
+class TestOptions:
+    TABLE = [
+        # option strings, dest, type, nargs, default, help
+        (["-f", "--filename"], "filename", str, None, None,
+         "filename of the structure file (e.g., POSCAR, CONTCAR, cif)."),
+        (["--prefix"], "prefix", str, None, "polycrystal", "The prefix of the output files"),
+        (["-o", "--output"], "output", str, None, "polycrystal.cfg",
+         "Path for the main output file (optional for default run)."),
+        (["--param-file"], "param_file", None, None, None,
+         "[Optional] Path to a text file with generation parameters."),
+        (["--random"], "random", int, None, 8, "Generate N random grains."),
+        (["--lattice"], "lattice", None, None, None, "Arrange grains on a crystal lattice."),
+        (["--node"], "node", None, "+", None,
+         "Define a grain explicitly. Can be used multiple times.\nEx: --node 10 10 10 45 30 0"),
+        (["--box"], "box", float, 3, [80.0, 80.0, 80.0],
+         "Size of the final simulation box (x y z)."),
+        (["--formats"], "formats", None, "*", [],
+         "List of additional output formats (e.g., xyz cfg)."),
+        (["--remove-doubles"], "remove_doubles", float, None, None,
+         "Remove atoms closer than R Angstroms."),
+        (["--no-wrap"], "no_wrap", None, 0, False, "Do not wrap atoms into the box."),
+        (["--verbose"], "verbose", None, 0, False,
+         "Print debug messages and write intermediate files."),
+        (["--no-sort"], "no_sort", None, 0, False, "Do not sort ordering of by symbols"),
+    ]
+
+    def test_options_in_order(self):
+        _, sub = make_parser()
+        actions = [a for a in sub._actions if a.option_strings and a.dest != "help"]
+        assert len(actions) == len(self.TABLE)
+        for action, (flags, dest, type_, nargs, default, help_) in zip(actions, self.TABLE):
+            assert action.option_strings == flags
+            assert action.dest == dest
+            assert action.type is type_
+            assert action.nargs == nargs
+            assert action.default == default
+            assert action.help == help_
+
+    def test_kinds_of_options(self):
+        _, sub = make_parser()
+        by_dest = {a.dest: a for a in sub._actions}
+        assert list(by_dest["lattice"].choices) == ["fcc", "bcc", "diamond", "hcp"]
+        assert by_dest["remove_doubles"].metavar == "R"
+        assert isinstance(by_dest["node"], argparse._AppendAction)
+        for flag in ("no_wrap", "verbose", "no_sort"):
+            assert isinstance(by_dest[flag], argparse._StoreTrueAction)
+        (group,) = sub._mutually_exclusive_groups
+        assert [a.dest for a in group._group_actions] == ["random", "lattice", "node"]
+        assert group.required is False
+
+    def test_sub_parser(self):
+        parser, sub = make_parser()
+        assert sub.description == "Generate Polycrystal."
+        assert sub.formatter_class is CombinedFormatter
+        help_entry = parser._subparsers._group_actions[0]._choices_actions[0]
+        assert help_entry.help == "Generate Polycrystal."
+        args = parse()
+        assert args.command == "polycrystal"
+        assert args.box == [80.0, 80.0, 80.0] and args.random == 8 and args.formats == []
+        assert "Ex: --node 10 10 10 45 30 0" in sub.format_help()
+
+    @pytest.mark.parametrize("extra", [["--random", "3"], ["--node", "1", "1", "1", "random"]])
+    def test_lattice_excludes_the_other_modes(self, extra, capsys):
+        with pytest.raises(SystemExit):
+            parse("--lattice", "fcc", *extra)
+        assert "not allowed with argument" in capsys.readouterr().err
+
+    def test_typed_options_are_recorded(self):
+        assert parse().typed_options == frozenset()
+        args = parse("--box", "1", "2", "3", "--node", "1", "2", "3", "random", "--node", "4", "5",
+                     "6", "0", "0", "0")
+        assert args.typed_options == {"box", "node"}
+        assert args.node == [["1", "2", "3", "random"], ["4", "5", "6", "0", "0", "0"]]
+
+    def test_two_parses_do_not_share_records(self):
+        parser, _ = make_parser()
+        parser.parse_args(["polycrystal", "--random", "3"])
+        assert parser.parse_args(["polycrystal"]).typed_options == frozenset()
+
+
+class TestEngineCalls:
+    def test_defaults(self, fake, capsys):
+        engine = run()
+        kwargs = engine.kwargs
+        assert kwargs["params"] == {"box": [80.0, 80.0, 80.0], "random": 8}
+        assert kwargs["prefix"] == "polycrystal"
+        assert kwargs["verbose"] is False
+        seed = kwargs["seed"]
+        assert seed.get_chemical_symbols() == ["Al"] * 4
+        assert np.allclose(seed.cell.array, np.eye(3) * 4.046)
+        assert engine.calls[0] == ("generate_polycrystal", {"wrap": True, "remove_doubles": None})
+        name, atoms, write_kwargs = engine.calls[1]
+        assert name == "write_final_files"
+        assert write_kwargs == {"output": "polycrystal.cfg", "formats": []}
+        assert capsys.readouterr().out == (
+            f"{RULE}\nSuccess: Polycrystal Generation\n{RULE}\n{RULE}\n"
+        )
+
+    def test_options_reach_the_engine(self, fake):
+        engine = run("-f", "POSCAR", "-o", "out/run1.cfg", "--formats", "xyz", "lmp",
+                     "--remove-doubles", "1.5", "--no-wrap", "--verbose", "--prefix", "ignored")
+        assert engine.kwargs["seed"] == "POSCAR"
+        assert engine.kwargs["prefix"] == "run1"
+        assert engine.kwargs["verbose"] is True
+        assert engine.calls[0] == ("generate_polycrystal", {"wrap": False, "remove_doubles": 1.5})
+        assert engine.calls[1][2] == {"output": "out/run1.cfg", "formats": ["xyz", "lmp"]}
+
+    @pytest.mark.parametrize(
+        "output, prefix", [("", "mine"), ("a/b/c.tar.gz", "c.tar"), ("x", "x")]
+    )
+    def test_prefix_rule(self, fake, output, prefix):
+        assert run("-o", output, "--prefix", "mine").kwargs["prefix"] == prefix
+
+    def test_atoms_sorted_by_symbol_unless_no_sort(self, fake):
+        _, atoms, _ = run().calls[1]
+        assert atoms.get_chemical_symbols() == ["Al", "Al", "Cu", "Cu", "O"]
+        assert atoms.positions[-1].tolist() == [6.0, 7.0, 8.0]
+        _, atoms, _ = run("--no-sort").calls[1]
+        assert atoms.get_chemical_symbols() == ["Cu", "Al", "O", "Al", "Cu"]
+
+    def test_engine_errors_propagate_after_the_banner(self, monkeypatch, capsys):
+        class Failing(FakeEngine):
+            def write_final_files(self, atoms, **kwargs):
+                raise OSError("disk full")
+
+        monkeypatch.setattr(command, "Polycrystal", Failing)
+        with pytest.raises(OSError, match="disk full"):
+            command.main(parse())
+        assert capsys.readouterr().out == f"{RULE}\nSuccess: Polycrystal Generation\n{RULE}\n"
+
+    def test_module_names_resolved_at_call_time(self, fake, monkeypatch):
+        monkeypatch.setattr(command, "bulk", lambda *a, **k: ("bulk", a, k))
+        assert run().kwargs["seed"] == ("bulk", ("Al", "fcc"), {"a": 4.046, "cubic": True})
+        monkeypatch.setattr(command, "Path", lambda p: argparse.Namespace(stem="stem-" + p))
+        assert run("-o", "z.cfg").kwargs["prefix"] == "stem-z.cfg"
+
+
+def write_params(text):
+    Path("params.txt").write_text(text)
+    return "params.txt"
+
+
+class TestParameterFile:
+    def test_grammar(self, fake):
+        path = write_params(
+            "  # indented comment\n"
+            "\n"
+            "BOX 10 20 30\n"
+            "Node 1 2 3 45 30 0\n"
+            "node 4 5 6 [100] [010] [001] # trailing words are values\n"
+            "box 11 12 13 14\n"
+            "whatever 1 2 3\n"
+            "Lattice FCC\n"
+        )
+        params = params_of("--param-file", path)
+        assert params == {
+            "param_file": "params.txt",
+            "box": [11.0, 12.0, 13.0],
+            "lattice": "fcc",
+            "node": [
+                {"pos": [1.0, 2.0, 3.0], "orient": ["45", "30", "0"]},
+                {"pos": [4.0, 5.0, 6.0],
+                 "orient": ["[100]", "[010]", "[001]", "#", "trailing", "words", "are", "values"]},
+            ],
+        }
+
+    def test_last_random_wins_and_lattice_is_not_checked(self, fake):
+        path = write_params("random 3\nrandom 5\nbox 1\n")
+        assert params_of("--param-file", path) == {"param_file": path, "random": 5, "box": [1.0]}
+        path = write_params("box 5 5 5\nlattice Cubic\n")
+        assert params_of("--param-file", path)["lattice"] == "cubic"
+
+    @pytest.mark.parametrize(
+        "text, error",
+        [("box 1 x 3\n", ValueError), ("random\n", IndexError), ("lattice\n", IndexError),
+         ("random 2.5\n", ValueError), ("node 1 2 y 0 0 0\n", ValueError)],
+    )
+    def test_bad_values_raise_and_close_the_file(self, fake, monkeypatch, text, error):
+        opened = []
+
+        def tracking_open(*args, **kwargs):
+            opened.append(builtins.open(*args, **kwargs))
+            return opened[-1]
+
+        monkeypatch.setattr(command, "open", tracking_open, raising=False)
+        with pytest.raises(error):
+            run("--param-file", write_params(text))
+        assert opened and all(f.closed for f in opened)
+        assert not fake
+
+    def test_missing_file(self, fake):
+        with pytest.raises(FileNotFoundError):
+            run("--param-file", "nowhere.txt")
+
+
+class TestModeAndBox:
+    """An option typed on the command line overrides the parameter file; an
+    option left untyped falls back to the file, then to its default."""
+
+    def test_untyped_options_fall_back_to_the_file(self, fake):
+        path = write_params("box 30 40 50\nnode 1 2 3 0 0 0\n")
+        params = params_of("--param-file", path)
+        assert params["box"] == [30.0, 40.0, 50.0]
+        assert params["node"] == [{"pos": [1.0, 2.0, 3.0], "orient": ["0", "0", "0"]}]
+        assert "random" not in params
+
+    def test_typed_options_override_the_file(self, fake):
+        path = write_params("box 30 40 50\nnode 1 2 3 0 0 0\n")
+        params = params_of("--param-file", path, "--box", "9", "9", "9", "--random", "8")
+        assert params == {"param_file": path, "box": [9.0, 9.0, 9.0], "random": 8}
+        params = params_of("--param-file", path, "--lattice", "bcc")
+        assert params == {"param_file": path, "box": [30.0, 40.0, 50.0], "lattice": "bcc"}
+        params = params_of("--param-file", write_params("random 4\n"), "--node", "1", "1", "1",
+                           "random")
+        assert params["node"] == [{"pos": [1.0, 1.0, 1.0], "orient": ["random"]}]
+        assert "random" not in params and params["box"] == [80.0, 80.0, 80.0]
+
+    def test_file_mode_kept_and_default_box(self, fake):
+        params = params_of("--param-file", write_params("lattice diamond\n"))
+        assert params == {"param_file": "params.txt", "lattice": "diamond", "box": [80.0] * 3}
+
+    def test_typed_zero_grains_is_no_mode(self, fake):
+        with pytest.raises(ValueError, match=NO_MODE):
+            run("--random", "0")
+        assert not fake
+
+    def test_node_records_from_the_command_line(self, fake):
+        params = params_of("--node", "10", "10", "10", "45", "30", "0", "--node", "1", "2", "3")
+        assert params["node"] == [{"pos": [10.0, 10.0, 10.0], "orient": ["45", "30", "0"]},
+                                  {"pos": [1.0, 2.0, 3.0], "orient": []}]
+        assert "random" not in params
+
+    def test_hand_built_namespace_counts_every_option_as_typed(self, fake):
+        # Without a record of typed options, the box and the random count of the
+        # namespace replace the file's box and mode.
+        path = write_params("box 30 40 50\nnode 1 2 3 0 0 0\n")
+        args = parse("--param-file", path)
+        del args.typed_options
+        command.main(args)
+        assert fake[-1].kwargs["params"] == {"param_file": path, "box": [80.0, 80.0, 80.0],
+                                             "random": 8}
+
+    @pytest.mark.parametrize(
+        "changes, message",
+        [({"box": []}, NO_BOX), ({"box": None}, NO_BOX), ({"random": 0}, NO_MODE),
+         ({"random": None}, NO_MODE)],
+    )
+    def test_messages_with_a_hand_built_namespace(self, fake, changes, message, capsys):
+        args = parse()
+        del args.typed_options
+        for key, value in changes.items():
+            setattr(args, key, value)
+        with pytest.raises(ValueError) as info:
+            command.main(args)
+        assert str(info.value) == message
+        assert capsys.readouterr().out == "" and not fake
+
+    def test_host_reports_the_error(self, fake, capsys):
+        assert ferrolith.cli.main(["polycrystal", "--random", "0"]) == 1
+        assert capsys.readouterr().err == f"ferrolith polycrystal: error: {NO_MODE}\n"
+
+
+class TestEndToEnd:
+    def test_small_run_with_the_real_engine(self, capsys):
+        bulk("Cu", "fcc", a=3.615, cubic=True).write("Cu.vasp")
+        code = ferrolith.cli.main(["polycrystal", "-f", "Cu.vasp", "--box", "20", "22", "24",
+                                   "--random", "3", "--remove-doubles", "1.2", "-o", "out/cu.cfg",
+                                   "--formats", "xyz", "lmp"])
+        assert code == 0
+        atoms = read("out/cu.cfg")
+        assert set(atoms.get_chemical_symbols()) == {"Cu"}
+        assert np.allclose(atoms.cell.lengths(), [20, 22, 24])
+        assert len(read("out/cu.xyz")) == len(atoms)
+        assert Path("out/cu.lmp").exists() and Path("out/cu_grains.txt").exists()
+        out = capsys.readouterr().out
+        assert f"{RULE}\nSuccess: Polycrystal Generation\n{RULE}\n" in out
+        assert out.endswith(f"{RULE}\n")
+
+        # The drawn nodes, given back as the parameter file, repeat the structure.
+        Path("first.cfg").write_bytes(Path("out/cu.cfg").read_bytes())
+        assert ferrolith.cli.main(["polycrystal", "-f", "Cu.vasp", "--param-file",
+                                   "cu_params.txt", "--remove-doubles", "1.2",
+                                   "-o", "out/cu.cfg"]) == 0
+        assert Path("first.cfg").read_bytes() == Path("out/cu.cfg").read_bytes()
+
+    def test_same_parameter_file_gives_the_same_structure(self):
+        path = write_params("box 18 18 18\nnode 4 4 4 [110] [-110] [001]\nnode 12 12 12 10 20 30\n")
+        for name in ("a.cfg", "b.cfg"):
+            assert ferrolith.cli.main(["polycrystal", "--param-file", path, "-o", name]) == 0
+        assert Path("a.cfg").read_bytes() == Path("b.cfg").read_bytes()
