@@ -60,8 +60,17 @@ def run_case(box, grains, radius):
         first = elapsed if first is None else first
         best = elapsed if best is None else min(best, elapsed)
     peak = peak_rss_bytes() - baseline
-    print(json.dumps({"atoms": n_atoms, "seconds": best, "first": first, "peak": peak,
-                      "total_peak": peak_rss_bytes()}))
+    print(
+        json.dumps(
+            {
+                "atoms": n_atoms,
+                "seconds": best,
+                "first": first,
+                "peak": peak,
+                "total_peak": peak_rss_bytes(),
+            }
+        )
+    )
 
 
 def main():
@@ -74,38 +83,58 @@ def main():
         run_case(float(box), int(grains), None if radius == "None" else float(radius))
         return
 
-    print(f"{'box (A)':>8} {'grains':>6} {'remove':>7} {'atoms':>10} {'first (s)':>10} "
-          f"{'best (s)':>9} {'atoms/s':>11} {'peak (B/atom)':>14} {'peak RSS (MB)':>14}")
+    print(
+        f"{'box (A)':>8} {'grains':>6} {'remove':>7} {'atoms':>10} {'first (s)':>10} "
+        f"{'best (s)':>9} {'atoms/s':>11} {'peak (B/atom)':>14} {'peak RSS (MB)':>14}"
+    )
     results = {}
     for box, grains, radius in CASES:
         if options.quick and box >= 400:
             continue
-        out = subprocess.run(
-            [sys.executable, __file__, "--case", str(box), str(grains), str(radius)],
-            check=True, capture_output=True, text=True,
-        ).stdout.strip().splitlines()[-1]
+        out = (
+            subprocess.run(
+                [sys.executable, __file__, "--case", str(box), str(grains), str(radius)],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
+            .stdout.strip()
+            .splitlines()[-1]
+        )
         r = json.loads(out)
         results[(box, grains, radius)] = r
-        print(f"{box:8.0f} {grains:6d} {str(radius):>7} {r['atoms']:10,d} {r['first']:10.3f} "
-              f"{r['seconds']:9.3f} "
-              f"{r['atoms'] / r['seconds']:11,.0f} {r['peak'] / r['atoms']:14.1f} "
-              f"{r['total_peak'] / 2**20:14.1f}")
+        print(
+            f"{box:8.0f} {grains:6d} {radius!s:>7} {r['atoms']:10,d} {r['first']:10.3f} "
+            f"{r['seconds']:9.3f} "
+            f"{r['atoms'] / r['seconds']:11,.0f} {r['peak'] / r['atoms']:14.1f} "
+            f"{r['total_peak'] / 2**20:14.1f}"
+        )
 
     print()
     few, many = results.get((200.0, 8, None)), results.get((200.0, 100, None))
     if few and many:
-        print(f"100 grains vs 8 grains, 200 A box: {many['seconds'] / few['seconds']:.2f}x the "
-              f"best time, {many['first'] / few['first']:.2f}x the first (target <= 1.5x)")
-    rates = [(b, r["atoms"] / r["seconds"]) for (b, g, rad), r in results.items()
-             if g == 8 and rad is None]
-    print("generation rate by box: " + ", ".join(f"{b:.0f} A {v:,.0f} atoms/s" for b, v in rates)
-          + " (target >= 2,000,000 atoms/s, flat with size)")
+        print(
+            f"100 grains vs 8 grains, 200 A box: {many['seconds'] / few['seconds']:.2f}x the "
+            f"best time, {many['first'] / few['first']:.2f}x the first (target <= 1.5x)"
+        )
+    rates = [
+        (b, r["atoms"] / r["seconds"])
+        for (b, g, rad), r in results.items()
+        if g == 8 and rad is None
+    ]
+    print(
+        "generation rate by box: "
+        + ", ".join(f"{b:.0f} A {v:,.0f} atoms/s" for b, v in rates)
+        + " (target >= 2,000,000 atoms/s, flat with size)"
+    )
     for box in (200.0, 400.0):
         plain, thinned = results.get((box, 8, None)), results.get((box, 8, 1.43))
         if plain and thinned:
-            print(f"remove_doubles 1.43 A, {box:.0f} A box ({plain['atoms']:,d} atoms): "
-                  f"{thinned['seconds'] - plain['seconds']:.2f} s on top of generation "
-                  "(target: 3.9 million atoms within 10 s)")
+            print(
+                f"remove_doubles 1.43 A, {box:.0f} A box ({plain['atoms']:,d} atoms): "
+                f"{thinned['seconds'] - plain['seconds']:.2f} s on top of generation "
+                "(target: 3.9 million atoms within 10 s)"
+            )
     worst = max(r["peak"] / r["atoms"] for r in results.values())
     print(f"largest peak memory: {worst:.1f} bytes/atom (target <= 200)")
 

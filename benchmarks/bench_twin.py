@@ -38,7 +38,8 @@ def machine():
             model = next(line.split(":", 1)[1].strip() for line in f if "model name" in line)
     except (OSError, StopIteration):
         pass
-    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}, ASE {ase.__version__}"
+    python = platform.python_version()
+    return f"{model}, {os.cpu_count()} cores, Python {python}, ASE {ase.__version__}"
 
 
 def doubled_crystal(repeats, seed=0):

@@ -50,8 +50,10 @@ def build_database(path, n_rows):
                 atoms = bulk(symbol, "fcc", a=3.5 + rng.random()).repeat((2, 1, 1))
             atoms.rattle(0.02, seed=i)
             atoms.calc = SinglePointCalculator(
-                atoms, energy=float(rng.normal(-4.0, 1.0)),
-                forces=rng.normal(scale=0.05, size=(len(atoms), 3)))
+                atoms,
+                energy=float(rng.normal(-4.0, 1.0)),
+                forces=rng.normal(scale=0.05, size=(len(atoms), 3)),
+            )
             pairs = {"label": f"s{i}"}
             if rng.random() < 0.7:
                 pairs["band_gap"] = round(float(3.0 * rng.random()), 4)
@@ -88,10 +90,19 @@ def _ms(text):
 
 def run_wrk(url, seconds, connections):
     """Runs wrk once; returns its figures as a dict."""
-    command = ["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s",
-               "--latency", url]
-    output = subprocess.run(command, check=True, capture_output=True, text=True,
-                            timeout=seconds + 60).stdout
+    command = [
+        "wrk",
+        "-t2",
+        f"-c{connections}",
+        f"-d{seconds}s",
+        "--timeout",
+        "10s",
+        "--latency",
+        url,
+    ]
+    output = subprocess.run(
+        command, check=True, capture_output=True, text=True, timeout=seconds + 60
+    ).stdout
     figures = {"output": output}
     figures["rps"] = float(re.search(r"Requests/sec:\s+([\d.]+)", output).group(1))
     figures["requests"] = int(re.search(r"(\d+) requests in", output).group(1))
@@ -100,8 +111,9 @@ def run_wrk(url, seconds, connections):
         figures[f"p{percent}"] = _ms(match.group(1))
     non_2xx = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", output)
     figures["non_2xx"] = int(non_2xx.group(1)) if non_2xx else 0
-    errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)",
-                       output)
+    errors = re.search(
+        r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", output
+    )
     figures["socket_errors"] = sum(map(int, errors.groups())) if errors else 0
     return figures
 
@@ -127,14 +139,18 @@ def measure(url, seconds, connections, pid):
 
 def report(name, figures):
     cpu = figures.get("cpu_ms")
-    print(f"{name}: {figures['rps']:8.1f} requests/s  ({figures['requests']} requests)  "
-          f"latency p50 {figures['p50']:6.1f} ms  p90 {figures['p90']:6.1f} ms  "
-          f"p99 {figures['p99']:6.1f} ms  non-2xx {figures['non_2xx']}  "
-          f"socket errors {figures['socket_errors']}")
+    print(
+        f"{name}: {figures['rps']:8.1f} requests/s  ({figures['requests']} requests)  "
+        f"latency p50 {figures['p50']:6.1f} ms  p90 {figures['p90']:6.1f} ms  "
+        f"p99 {figures['p99']:6.1f} ms  non-2xx {figures['non_2xx']}  "
+        f"socket errors {figures['socket_errors']}"
+    )
     if cpu:
         # CPU time hardly depends on what else runs: it bounds what one core can serve.
-        print(f"{' ' * len(name)}  server CPU {cpu:.2f} ms per request "
-              f"(about {1e3 / cpu:.0f} requests/s per fully available core)")
+        print(
+            f"{' ' * len(name)}  server CPU {cpu:.2f} ms per request "
+            f"(about {1e3 / cpu:.0f} requests/s per fully available core)"
+        )
 
 
 def main():
@@ -161,14 +177,27 @@ def main():
     # that one loopback client cannot reach.
     env = dict(os.environ, FERROLITH_VITRINE_RATE_LIMIT="1000000 per second")
     server = subprocess.Popen(
-        [sys.executable, "-m", "ferrolith", "vitrine", path, "--host", "127.0.0.1",
-         "--port", str(port)],
-        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        [
+            sys.executable,
+            "-m",
+            "ferrolith",
+            "vitrine",
+            path,
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+        ],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.STDOUT,
+    )
     try:
         wait_for(port, server)
         base = f"http://127.0.0.1:{port}"
-        subprocess.run(["wrk", "-t1", "-c4", "-d1s", base + "/"], check=True,
-                       capture_output=True)  # warm-up: caches, thread connections
+        subprocess.run(
+            ["wrk", "-t1", "-c4", "-d1s", base + "/"], check=True, capture_output=True
+        )  # warm-up: caches, thread connections
         load_before = os.getloadavg()
         listing = measure(base + "/", seconds, args.connections, server.pid)
         row = measure(f"{base}/row/{args.rows // 2}", seconds, args.connections, server.pid)
@@ -180,16 +209,24 @@ def main():
             shutil.rmtree(folder, ignore_errors=True)
 
     cores = os.cpu_count()
-    print(f"machine: {cores} cores; load average (1, 5, 15 min) before "
-          f"{load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f}, after "
-          f"{load_after[0]:.2f} {load_after[1]:.2f} {load_after[2]:.2f}")
+    print(
+        f"machine: {cores} cores; load average (1, 5, 15 min) before "
+        f"{load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f}, after "
+        f"{load_after[0]:.2f} {load_after[1]:.2f} {load_after[2]:.2f}"
+    )
     print(f"wrk: 2 threads, {args.connections} connections, {seconds} s per page, loopback")
     report("listing (25 rows)", listing)
     report("row page         ", row)
-    ok = (listing["rps"] >= TARGET_RPS and listing["p99"] < TARGET_P99_MS
-          and listing["non_2xx"] == 0 and listing["socket_errors"] == 0)
-    print(f"listing target (>= {TARGET_RPS:.0f} requests/s, p99 < {TARGET_P99_MS:.0f} ms, "
-          f"no errors): {'met' if ok else 'NOT met'}")
+    ok = (
+        listing["rps"] >= TARGET_RPS
+        and listing["p99"] < TARGET_P99_MS
+        and listing["non_2xx"] == 0
+        and listing["socket_errors"] == 0
+    )
+    print(
+        f"listing target (>= {TARGET_RPS:.0f} requests/s, p99 < {TARGET_P99_MS:.0f} ms, "
+        f"no errors): {'met' if ok else 'NOT met'}"
+    )
 
 
 if __name__ == "__main__":

@@ -74,12 +74,23 @@ class Server:
     def __init__(self, db, *args, env=None):
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
-        command = [sys.executable, "-m", "ferrolith", "vitrine", str(db),
-                   "--host", "127.0.0.1", "--port", str(self.port), *args]
+        command = [
+            sys.executable,
+            "-m",
+            "ferrolith",
+            "vitrine",
+            str(db),
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(self.port),
+            *args,
+        ]
         environment = dict(os.environ, **(env or {}))
         self.log = tempfile.TemporaryFile()  # a pipe nobody reads could fill and stall it
-        self.process = subprocess.Popen(command, env=environment, stdout=self.log,
-                                        stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(
+            command, env=environment, stdout=self.log, stderr=subprocess.STDOUT
+        )
         self._wait_until_ready()
 
     def _wait_until_ready(self):

@@ -281,7 +281,10 @@ class TestGrains:
         tb = CoherentTwinBoundary(diamond(), (1, 1, 1), layers=[3, 5])
         grains = tb.generate_grains()
         assert grains is tb.grains and [len(g) for g in grains] == [40, 24, 24, 40]
-        same = lambda a, b: np.allclose(a.positions, b.positions)
+
+        def same(a, b):
+            return np.allclose(a.positions, b.positions)
+
         assert same(grains[2], tb.mirror_grain(grains[1]))
         assert same(grains[3], tb.mirror_grain(grains[0]))
         # Grain 1 is the mirror of grain 0 without its top 4 layers (2 per d(111)).

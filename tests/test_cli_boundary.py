@@ -31,26 +31,80 @@ class TestOptions:
     def test_defaults(self):
         args = parse()
         assert vars(args) == {
-            "traceback": False, "command": "boundary", "filename": None,
-            "output": "grain_gb.vasp", "plane": [1, 1, 1], "layers": [3], "hklmax": 0,
-            "tol_surface": 0.02, "tol_layer": 0.1, "average_cutoff": 0.2, "delete_layers": [],
-            "gap": 0.0, "symprec": 0, "vacuum": 0, "supercell": [1, 1, 1],
+            "traceback": False,
+            "command": "boundary",
+            "filename": None,
+            "output": "grain_gb.vasp",
+            "plane": [1, 1, 1],
+            "layers": [3],
+            "hklmax": 0,
+            "tol_surface": 0.02,
+            "tol_layer": 0.1,
+            "average_cutoff": 0.2,
+            "delete_layers": [],
+            "gap": 0.0,
+            "symprec": 0,
+            "vacuum": 0,
+            "supercell": [1, 1, 1],
             "write_grains": False,
         }
         assert type(args.symprec) is int and type(args.vacuum) is int
 
     def test_typed_values(self):
-        args = parse("-f", "POSCAR", "-o", "x.cif", "--plane", "1", "-1", "0", "--layers", "2",
-                     "5", "3", "--hklmax", "2", "--tol_surface", "0.1", "--tol_layer", "0.2",
-                     "--average_cutoff", "0", "--delete_layers", "-1", "0", "--gap", "1.5",
-                     "--symprec", "1e-3", "--vacuum", "10", "--supercell", "2", "1", "1",
-                     "--write_grains")
+        args = parse(
+            "-f",
+            "POSCAR",
+            "-o",
+            "x.cif",
+            "--plane",
+            "1",
+            "-1",
+            "0",
+            "--layers",
+            "2",
+            "5",
+            "3",
+            "--hklmax",
+            "2",
+            "--tol_surface",
+            "0.1",
+            "--tol_layer",
+            "0.2",
+            "--average_cutoff",
+            "0",
+            "--delete_layers",
+            "-1",
+            "0",
+            "--gap",
+            "1.5",
+            "--symprec",
+            "1e-3",
+            "--vacuum",
+            "10",
+            "--supercell",
+            "2",
+            "1",
+            "1",
+            "--write_grains",
+        )
         assert (args.filename, args.output, args.plane, args.layers) == (
-            "POSCAR", "x.cif", [1, -1, 0], [2, 5, 3])
+            "POSCAR",
+            "x.cif",
+            [1, -1, 0],
+            [2, 5, 3],
+        )
         assert (args.hklmax, args.tol_surface, args.tol_layer, args.average_cutoff) == (
-            2, 0.1, 0.2, 0.0)
-        assert (args.delete_layers, args.gap, args.symprec, args.vacuum) == ([-1, 0], 1.5,
-                                                                             1e-3, 10.0)
+            2,
+            0.1,
+            0.2,
+            0.0,
+        )
+        assert (args.delete_layers, args.gap, args.symprec, args.vacuum) == (
+            [-1, 0],
+            1.5,
+            1e-3,
+            10.0,
+        )
         assert args.supercell == [2, 1, 1] and args.write_grains is True
 
     @pytest.mark.parametrize("argv", [["--plane", "1", "1"], ["--layers"], ["--gap", "x"]])
@@ -63,15 +117,17 @@ class TestOptions:
             parse("--help")
         out = capsys.readouterr().out
         assert "Create a coherent grain boundary." in out
-        assert ("Number of layers for each grain.\n" in out
-                and "is created. \n" in out.replace(" " * 24, ""))
+        assert "Number of layers for each grain.\n" in out and "is created. \n" in out.replace(
+            " " * 24, ""
+        )
 
 
 class TestDefaultRun:
     def test_banner_and_file(self, in_tmp, capsys):
         boundary.main(parse())
         assert capsys.readouterr().out == (
-            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file grain_gb.vasp.\n")
+            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file grain_gb.vasp.\n"
+        )
         written = read(in_tmp / "grain_gb.vasp")
         expected = CoherentTwinBoundary(bulk("C", "diamond", a=3.56)).create()
         assert written.get_chemical_formula() == expected.get_chemical_formula()
@@ -92,8 +148,11 @@ class TestDefaultRun:
 
         monkeypatch.setattr(boundary, "write", recording_write)
         boundary.main(parse("--write_grains"))
-        assert [e[1] for e in events] == ["grain_1-1-1_0.vasp", "grain_1-1-1_1.vasp",
-                                          "grain_gb.vasp"]
+        assert [e[1] for e in events] == [
+            "grain_1-1-1_0.vasp",
+            "grain_1-1-1_1.vasp",
+            "grain_gb.vasp",
+        ]
         assert events[0][2] == {"format": "vasp"} and events[2][2] == {}
         assert len(read(in_tmp / "grain_1-1-1_1.vasp")) > 0
 
@@ -132,8 +191,9 @@ def fake(monkeypatch):
     FakeBuilder.made = []
     FakeBuilder.failing = set()
     monkeypatch.setattr(boundary, "CoherentTwinBoundary", FakeBuilder)
-    monkeypatch.setattr(boundary, "write", lambda name, atoms, **kw: written.append(
-        (str(name), atoms, kw)))
+    monkeypatch.setattr(
+        boundary, "write", lambda name, atoms, **kw: written.append((str(name), atoms, kw))
+    )
     return written
 
 
@@ -142,23 +202,34 @@ class TestPlaneLoop:
         args = parse("--layers", "2", "5", "3", "--supercell", "2", "1", "1")
         boundary.main(args)
         (made,) = FakeBuilder.made
-        assert list(made.kwargs) == ["bulk", "plane", "layers", "tol_surface", "tol_layer",
-                                     "average_cutoff", "delete_layers", "gap", "vacuum",
-                                     "symprec"]
+        assert list(made.kwargs) == [
+            "bulk",
+            "plane",
+            "layers",
+            "tol_surface",
+            "tol_layer",
+            "average_cutoff",
+            "delete_layers",
+            "gap",
+            "vacuum",
+            "symprec",
+        ]
         assert made.kwargs["plane"] == (1, 1, 1)
         assert made.kwargs["layers"] is args.layers and args.layers == [5, 3, 2]
         assert made.kwargs["bulk"].get_chemical_formula() == "C2"
         assert made.supercell == [2, 1, 1]
 
     def test_several_planes_named_after_the_plane(self, fake, capsys, monkeypatch):
-        monkeypatch.setattr(ferrolith.core, "get_all_hkl",
-                            lambda n: [(1, 0, 0), (1, -1, 0), (1, 1, 1)])
+        monkeypatch.setattr(
+            ferrolith.core, "get_all_hkl", lambda n: [(1, 0, 0), (1, -1, 0), (1, 1, 1)]
+        )
         FakeBuilder.failing = {(1, 0, 0)}
         boundary.main(parse("--hklmax", "1", "-o", "out/gb.vasp", "--plane", "9", "9", "9"))
         assert [w[0] for w in fake] == ["out/gb_1--1-0.vasp", "out/gb_1-1-1.vasp"]
         assert capsys.readouterr().out == (
             f"{RULE}\n Success: Grain boundary 1--1-0\n Written to file out/gb_1--1-0.vasp.\n"
-            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file out/gb_1-1-1.vasp.\n")
+            f"{RULE}\n Success: Grain boundary 1-1-1\n Written to file out/gb_1-1-1.vasp.\n"
+        )
 
     def test_single_plane_from_hklmax_keeps_the_name(self, fake, capsys, monkeypatch):
         monkeypatch.setattr(ferrolith.core, "get_all_hkl", lambda n: [(1, 1, 1)])
@@ -193,10 +264,22 @@ class TestPlaneLoop:
         assert capsys.readouterr().out.count(RULE) == len(buildable)
 
     def test_hand_built_namespace(self, fake):
-        args = argparse.Namespace(filename="", output="o.vasp", plane=(1, 1, 0), layers=[3],
-                                  hklmax=0, tol_surface=0.02, tol_layer=0.1,
-                                  average_cutoff=0.2, delete_layers=[], gap=0.0, symprec=0,
-                                  vacuum=0, supercell=[1, 1, 1], write_grains=False)
+        args = argparse.Namespace(
+            filename="",
+            output="o.vasp",
+            plane=(1, 1, 0),
+            layers=[3],
+            hklmax=0,
+            tol_surface=0.02,
+            tol_layer=0.1,
+            average_cutoff=0.2,
+            delete_layers=[],
+            gap=0.0,
+            symprec=0,
+            vacuum=0,
+            supercell=[1, 1, 1],
+            write_grains=False,
+        )
         boundary.main(args)
         assert fake[0][0] == "o.vasp" and FakeBuilder.made[0].kwargs["plane"] == (1, 1, 0)
 

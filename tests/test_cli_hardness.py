@@ -113,6 +113,7 @@ def test_bcs_files_are_read_through_the_extended_reader(tmp_path, capsys):
     assert main(["hardness", str(path), "--json"]) == 0
     (row,) = json.loads(capsys.readouterr().out)
     expected = SimunekHardnessCalculator().calculate_hardness(
-        bulk("BN", "zincblende", a=3.615, cubic=True))
+        bulk("BN", "zincblende", a=3.615, cubic=True)
+    )
     assert row["formula"] == "B4N4"
     assert row["hardness"] == pytest.approx(expected, rel=1e-5)

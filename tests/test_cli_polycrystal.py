@@ -72,26 +72,74 @@ def params_of(*argv):
 class TestOptions:
     TABLE = [
         # option strings, dest, type, nargs, default, help
-        (["-f", "--filename"], "filename", str, None, None,
-         "filename of the structure file (e.g., POSCAR, CONTCAR, cif)."),
+        (
+            ["-f", "--filename"],
+            "filename",
+            str,
+            None,
+            None,
+            "filename of the structure file (e.g., POSCAR, CONTCAR, cif).",
+        ),
         (["--prefix"], "prefix", str, None, "polycrystal", "The prefix of the output files"),
-        (["-o", "--output"], "output", str, None, "polycrystal.cfg",
-         "Path for the main output file (optional for default run)."),
-        (["--param-file"], "param_file", None, None, None,
-         "[Optional] Path to a text file with generation parameters."),
+        (
+            ["-o", "--output"],
+            "output",
+            str,
+            None,
+            "polycrystal.cfg",
+            "Path for the main output file (optional for default run).",
+        ),
+        (
+            ["--param-file"],
+            "param_file",
+            None,
+            None,
+            None,
+            "[Optional] Path to a text file with generation parameters.",
+        ),
         (["--random"], "random", int, None, 8, "Generate N random grains."),
         (["--lattice"], "lattice", None, None, None, "Arrange grains on a crystal lattice."),
-        (["--node"], "node", None, "+", None,
-         "Define a grain explicitly. Can be used multiple times.\nEx: --node 10 10 10 45 30 0"),
-        (["--box"], "box", float, 3, [80.0, 80.0, 80.0],
-         "Size of the final simulation box (x y z)."),
-        (["--formats"], "formats", None, "*", [],
-         "List of additional output formats (e.g., xyz cfg)."),
-        (["--remove-doubles"], "remove_doubles", float, None, None,
-         "Remove atoms closer than R Angstroms."),
+        (
+            ["--node"],
+            "node",
+            None,
+            "+",
+            None,
+            "Define a grain explicitly. Can be used multiple times.\nEx: --node 10 10 10 45 30 0",
+        ),
+        (
+            ["--box"],
+            "box",
+            float,
+            3,
+            [80.0, 80.0, 80.0],
+            "Size of the final simulation box (x y z).",
+        ),
+        (
+            ["--formats"],
+            "formats",
+            None,
+            "*",
+            [],
+            "List of additional output formats (e.g., xyz cfg).",
+        ),
+        (
+            ["--remove-doubles"],
+            "remove_doubles",
+            float,
+            None,
+            None,
+            "Remove atoms closer than R Angstroms.",
+        ),
         (["--no-wrap"], "no_wrap", None, 0, False, "Do not wrap atoms into the box."),
-        (["--verbose"], "verbose", None, 0, False,
-         "Print debug messages and write intermediate files."),
+        (
+            ["--verbose"],
+            "verbose",
+            None,
+            0,
+            False,
+            "Print debug messages and write intermediate files.",
+        ),
         (["--no-sort"], "no_sort", None, 0, False, "Do not sort ordering of by symbols"),
     ]
 
@@ -138,8 +186,24 @@ class TestOptions:
 
     def test_typed_options_are_recorded(self):
         assert parse().typed_options == frozenset()
-        args = parse("--box", "1", "2", "3", "--node", "1", "2", "3", "random", "--node", "4", "5",
-                     "6", "0", "0", "0")
+        args = parse(
+            "--box",
+            "1",
+            "2",
+            "3",
+            "--node",
+            "1",
+            "2",
+            "3",
+            "random",
+            "--node",
+            "4",
+            "5",
+            "6",
+            "0",
+            "0",
+            "0",
+        )
         assert args.typed_options == {"box", "node"}
         assert args.node == [["1", "2", "3", "random"], ["4", "5", "6", "0", "0", "0"]]
 
@@ -160,7 +224,7 @@ class TestEngineCalls:
         assert seed.get_chemical_symbols() == ["Al"] * 4
         assert np.allclose(seed.cell.array, np.eye(3) * 4.046)
         assert engine.calls[0] == ("generate_polycrystal", {"wrap": True, "remove_doubles": None})
-        name, atoms, write_kwargs = engine.calls[1]
+        name, _atoms, write_kwargs = engine.calls[1]
         assert name == "write_final_files"
         assert write_kwargs == {"output": "polycrystal.cfg", "formats": []}
         assert capsys.readouterr().out == (
@@ -168,8 +232,21 @@ class TestEngineCalls:
         )
 
     def test_options_reach_the_engine(self, fake):
-        engine = run("-f", "POSCAR", "-o", "out/run1.cfg", "--formats", "xyz", "lmp",
-                     "--remove-doubles", "1.5", "--no-wrap", "--verbose", "--prefix", "ignored")
+        engine = run(
+            "-f",
+            "POSCAR",
+            "-o",
+            "out/run1.cfg",
+            "--formats",
+            "xyz",
+            "lmp",
+            "--remove-doubles",
+            "1.5",
+            "--no-wrap",
+            "--verbose",
+            "--prefix",
+            "ignored",
+        )
         assert engine.kwargs["seed"] == "POSCAR"
         assert engine.kwargs["prefix"] == "run1"
         assert engine.kwargs["verbose"] is True
@@ -230,8 +307,19 @@ class TestParameterFile:
             "lattice": "fcc",
             "node": [
                 {"pos": [1.0, 2.0, 3.0], "orient": ["45", "30", "0"]},
-                {"pos": [4.0, 5.0, 6.0],
-                 "orient": ["[100]", "[010]", "[001]", "#", "trailing", "words", "are", "values"]},
+                {
+                    "pos": [4.0, 5.0, 6.0],
+                    "orient": [
+                        "[100]",
+                        "[010]",
+                        "[001]",
+                        "#",
+                        "trailing",
+                        "words",
+                        "are",
+                        "values",
+                    ],
+                },
             ],
         }
 
@@ -243,8 +331,13 @@ class TestParameterFile:
 
     @pytest.mark.parametrize(
         "text, error",
-        [("box 1 x 3\n", ValueError), ("random\n", IndexError), ("lattice\n", IndexError),
-         ("random 2.5\n", ValueError), ("node 1 2 y 0 0 0\n", ValueError)],
+        [
+            ("box 1 x 3\n", ValueError),
+            ("random\n", IndexError),
+            ("lattice\n", IndexError),
+            ("random 2.5\n", ValueError),
+            ("node 1 2 y 0 0 0\n", ValueError),
+        ],
     )
     def test_bad_values_raise_and_close_the_file(self, fake, monkeypatch, text, error):
         opened = []
@@ -281,8 +374,9 @@ class TestModeAndBox:
         assert params == {"param_file": path, "box": [9.0, 9.0, 9.0], "random": 8}
         params = params_of("--param-file", path, "--lattice", "bcc")
         assert params == {"param_file": path, "box": [30.0, 40.0, 50.0], "lattice": "bcc"}
-        params = params_of("--param-file", write_params("random 4\n"), "--node", "1", "1", "1",
-                           "random")
+        params = params_of(
+            "--param-file", write_params("random 4\n"), "--node", "1", "1", "1", "random"
+        )
         assert params["node"] == [{"pos": [1.0, 1.0, 1.0], "orient": ["random"]}]
         assert "random" not in params and params["box"] == [80.0, 80.0, 80.0]
 
@@ -297,8 +391,10 @@ class TestModeAndBox:
 
     def test_node_records_from_the_command_line(self, fake):
         params = params_of("--node", "10", "10", "10", "45", "30", "0", "--node", "1", "2", "3")
-        assert params["node"] == [{"pos": [10.0, 10.0, 10.0], "orient": ["45", "30", "0"]},
-                                  {"pos": [1.0, 2.0, 3.0], "orient": []}]
+        assert params["node"] == [
+            {"pos": [10.0, 10.0, 10.0], "orient": ["45", "30", "0"]},
+            {"pos": [1.0, 2.0, 3.0], "orient": []},
+        ]
         assert "random" not in params
 
     def test_hand_built_namespace_counts_every_option_as_typed(self, fake):
@@ -308,13 +404,20 @@ class TestModeAndBox:
         args = parse("--param-file", path)
         del args.typed_options
         command.main(args)
-        assert fake[-1].kwargs["params"] == {"param_file": path, "box": [80.0, 80.0, 80.0],
-                                             "random": 8}
+        assert fake[-1].kwargs["params"] == {
+            "param_file": path,
+            "box": [80.0, 80.0, 80.0],
+            "random": 8,
+        }
 
     @pytest.mark.parametrize(
         "changes, message",
-        [({"box": []}, NO_BOX), ({"box": None}, NO_BOX), ({"random": 0}, NO_MODE),
-         ({"random": None}, NO_MODE)],
+        [
+            ({"box": []}, NO_BOX),
+            ({"box": None}, NO_BOX),
+            ({"random": 0}, NO_MODE),
+            ({"random": None}, NO_MODE),
+        ],
     )
     def test_messages_with_a_hand_built_namespace(self, fake, changes, message, capsys):
         args = parse()
@@ -334,9 +437,26 @@ class TestModeAndBox:
 class TestEndToEnd:
     def test_small_run_with_the_real_engine(self, capsys):
         bulk("Cu", "fcc", a=3.615, cubic=True).write("Cu.vasp")
-        code = ferrolith.cli.main(["polycrystal", "-f", "Cu.vasp", "--box", "20", "22", "24",
-                                   "--random", "3", "--remove-doubles", "1.2", "-o", "out/cu.cfg",
-                                   "--formats", "xyz", "lmp"])
+        code = ferrolith.cli.main(
+            [
+                "polycrystal",
+                "-f",
+                "Cu.vasp",
+                "--box",
+                "20",
+                "22",
+                "24",
+                "--random",
+                "3",
+                "--remove-doubles",
+                "1.2",
+                "-o",
+                "out/cu.cfg",
+                "--formats",
+                "xyz",
+                "lmp",
+            ]
+        )
         assert code == 0
         atoms = read("out/cu.cfg")
         assert set(atoms.get_chemical_symbols()) == {"Cu"}
@@ -349,9 +469,22 @@ class TestEndToEnd:
 
         # The drawn nodes, given back as the parameter file, repeat the structure.
         Path("first.cfg").write_bytes(Path("out/cu.cfg").read_bytes())
-        assert ferrolith.cli.main(["polycrystal", "-f", "Cu.vasp", "--param-file",
-                                   "cu_params.txt", "--remove-doubles", "1.2",
-                                   "-o", "out/cu.cfg"]) == 0
+        assert (
+            ferrolith.cli.main(
+                [
+                    "polycrystal",
+                    "-f",
+                    "Cu.vasp",
+                    "--param-file",
+                    "cu_params.txt",
+                    "--remove-doubles",
+                    "1.2",
+                    "-o",
+                    "out/cu.cfg",
+                ]
+            )
+            == 0
+        )
         assert Path("first.cfg").read_bytes() == Path("out/cu.cfg").read_bytes()
 
     def test_same_parameter_file_gives_the_same_structure(self):

@@ -22,18 +22,45 @@ class TestParser:
     def test_defaults(self):
         args = parse("structures.db")
         assert vars(args) == {
-            "db": "structures.db", "host": "0.0.0.0", "port": 80, "templates": None,
-            "static": None, "name": "default", "title": "Ferrolith", "columns": None,
-            "debug": False, "command": "vitrine",
+            "db": "structures.db",
+            "host": "0.0.0.0",
+            "port": 80,
+            "templates": None,
+            "static": None,
+            "name": "default",
+            "title": "Ferrolith",
+            "columns": None,
+            "debug": False,
+            "command": "vitrine",
         }
 
     def test_every_option(self):
-        args = parse("a.db", "--host", "127.0.0.1", "--port", "8080", "--templates", "t",
-                     "--static", "s", "--name", "proj", "--title", "My DB",
-                     "--columns", "id", "energy", "--debug")
+        args = parse(
+            "a.db",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "8080",
+            "--templates",
+            "t",
+            "--static",
+            "s",
+            "--name",
+            "proj",
+            "--title",
+            "My DB",
+            "--columns",
+            "id",
+            "energy",
+            "--debug",
+        )
         assert (args.host, args.port, args.templates, args.static) == ("127.0.0.1", 8080, "t", "s")
-        assert (args.name, args.title, args.columns, args.debug) == ("proj", "My DB",
-                                                                      ["id", "energy"], True)
+        assert (args.name, args.title, args.columns, args.debug) == (
+            "proj",
+            "My DB",
+            ["id", "energy"],
+            True,
+        )
 
     def test_columns_without_values_is_an_empty_list(self):
         assert parse("a.db", "--columns").columns == []
@@ -52,8 +79,17 @@ class TestParser:
         assert [a.help for a in subparsers._choices_actions] == [HELP]
         assert sub.formatter_class is ferrolith.cli.CombinedFormatter
         options = [a.option_strings or [a.dest] for a in sub._actions if a.dest != "help"]
-        assert options == [["db"], ["--host"], ["--port"], ["--templates"], ["--static"],
-                           ["--name"], ["--title"], ["--columns"], ["--debug"]]
+        assert options == [
+            ["db"],
+            ["--host"],
+            ["--port"],
+            ["--templates"],
+            ["--static"],
+            ["--name"],
+            ["--title"],
+            ["--columns"],
+            ["--debug"],
+        ]
         helps = {a.dest: a.help for a in sub._actions}
         assert helps["db"] == "Path to the database file."
         assert helps["debug"] == "Enable debug mode, which uses the development server."
@@ -104,7 +140,7 @@ class Recorder:
                 log.append(("run_server", args, list(kwargs.items())))
 
         def protect(app, *args, **kwargs):
-            log.append(("create_protected_app", (type(app).__name__,) + args, list(kwargs.items())))
+            log.append(("create_protected_app", (type(app).__name__, *args), list(kwargs.items())))
             return "ignored"
 
         self.app_class = FakeApp
@@ -123,24 +159,56 @@ class TestMain:
     def test_defaults_serve_with_the_production_server(self, recorder, capsys):
         vitrine.main(parse("structures.db"))
         assert recorder.calls == [
-            ("ASEDBApp", ("structures.db",),
-             [("name", "default"), ("templates", None), ("static", None),
-              ("default_columns", None), ("title", "Ferrolith")]),
+            (
+                "ASEDBApp",
+                ("structures.db",),
+                [
+                    ("name", "default"),
+                    ("templates", None),
+                    ("static", None),
+                    ("default_columns", None),
+                    ("title", "Ferrolith"),
+                ],
+            ),
             ("create_protected_app", ("FakeApp",), []),
             ("run_server", (), [("host", "0.0.0.0"), ("port", 80)]),
         ]
         assert capsys.readouterr() == ("", "")
 
     def test_debug_uses_the_development_server(self, recorder):
-        vitrine.main(parse("a.db", "--debug", "--host", "127.0.0.1", "--port", "5000",
-                           "--columns", "--templates", "tpl", "--name", "n", "--title", "T"))
-        assert recorder.calls[0] == (
-            "ASEDBApp", ("a.db",),
-            [("name", "n"), ("templates", "tpl"), ("static", None), ("default_columns", []),
-             ("title", "T")],
+        vitrine.main(
+            parse(
+                "a.db",
+                "--debug",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "5000",
+                "--columns",
+                "--templates",
+                "tpl",
+                "--name",
+                "n",
+                "--title",
+                "T",
+            )
         )
-        assert recorder.calls[2] == ("run", (), [("host", "127.0.0.1"), ("port", 5000),
-                                                 ("debug", True)])
+        assert recorder.calls[0] == (
+            "ASEDBApp",
+            ("a.db",),
+            [
+                ("name", "n"),
+                ("templates", "tpl"),
+                ("static", None),
+                ("default_columns", []),
+                ("title", "T"),
+            ],
+        )
+        assert recorder.calls[2] == (
+            "run",
+            (),
+            [("host", "127.0.0.1"), ("port", 5000), ("debug", True)],
+        )
         assert len(recorder.calls) == 3
 
     def test_failures_propagate(self, monkeypatch):

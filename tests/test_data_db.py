@@ -79,12 +79,15 @@ class TestOpening:
             app.database().write(bulk("Cu"))
         assert file_digest(db_path) == before
 
-    @pytest.mark.parametrize("kwargs, error", [
-        ({"default_columns": "energy"}, TypeError),
-        ({"default_columns": ["id; drop"]}, ValueError),
-        ({"templates": "/no/such/dir"}, NotADirectoryError),
-        ({"static": "/no/such/dir"}, NotADirectoryError),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error",
+        [
+            ({"default_columns": "energy"}, TypeError),
+            ({"default_columns": ["id; drop"]}, ValueError),
+            ({"templates": "/no/such/dir"}, NotADirectoryError),
+            ({"static": "/no/such/dir"}, NotADirectoryError),
+        ],
+    )
     def test_bad_arguments(self, db_path, kwargs, error):
         with pytest.raises(error):
             ASEDBApp(db_path, **kwargs)
@@ -96,7 +99,10 @@ class TestColumns:
 
     def test_chosen_columns_follow_the_id(self, db_path):
         assert self.keys(ASEDBApp(db_path, default_columns=["energy", "id", "label"])) == [
-            "id", "energy", "label"]
+            "id",
+            "energy",
+            "label",
+        ]
         assert self.keys(ASEDBApp(db_path, default_columns=[])) == ["id"]
 
     def test_database_defaults_then_standard_set(self, tmp_path, db_path):
@@ -117,7 +123,7 @@ class TestListing:
         assert "Test structures" in html and "project-x" in html
         assert f'<span id="total">{oracle.count()}</span>' in html
         assert html.count("<tr data-id=") == 25
-        assert 'Si<sub>8</sub>' in html
+        assert "Si<sub>8</sub>" in html
 
     def test_values_match_the_rows(self, client, oracle):
         response = client.get("/api/rows", query_string={"limit": 200})
@@ -125,8 +131,11 @@ class TestListing:
             row = oracle.get(id=values["id"])
             assert values["formula"] == row.formula
             assert values["natoms"] == row.natoms
-            assert values["energy"] == pytest.approx(row.get("energy"), abs=0) if "energy" in row \
+            assert (
+                values["energy"] == pytest.approx(row.get("energy"), abs=0)
+                if "energy" in row
                 else values["energy"] is None
+            )
             assert values["band_gap"] == row.get("band_gap")
             assert values["label"] == row.get("label")
             assert values["pbc"] == "".join("T" if p else "F" for p in row.pbc)
@@ -135,17 +144,44 @@ class TestListing:
             else:
                 assert values["volume"] is None
 
-    @pytest.mark.parametrize("query", ["Si", "Si,natoms<9", "band_gap>0.5", "label=salt",
-                                       "formula=NaCl", "energy<0", "-band_gap", "Al,series<10",
-                                       "pbc=FFF", "O>=1"])
+    @pytest.mark.parametrize(
+        "query",
+        [
+            "Si",
+            "Si,natoms<9",
+            "band_gap>0.5",
+            "label=salt",
+            "formula=NaCl",
+            "energy<0",
+            "-band_gap",
+            "Al,series<10",
+            "pbc=FFF",
+            "O>=1",
+        ],
+    )
     def test_search_matches_ase(self, client, oracle, query):
         expected = [row.id for row in oracle.select(query)]
         assert api_ids(client, q=query, limit=200) == expected
         html = client.get("/", query_string={"q": query}).get_data(as_text=True)
         assert f'<span id="total">{len(expected)}</span>' in html
 
-    @pytest.mark.parametrize("sort", ["id", "-id", "energy", "-energy", "band_gap", "-band_gap",
-                                      "label", "-label", "natoms", "volume", "-age", "series"])
+    @pytest.mark.parametrize(
+        "sort",
+        [
+            "id",
+            "-id",
+            "energy",
+            "-energy",
+            "band_gap",
+            "-band_gap",
+            "label",
+            "-label",
+            "natoms",
+            "volume",
+            "-age",
+            "series",
+        ],
+    )
     @pytest.mark.parametrize("query", ["", "Al"])
     def test_pages_cover_every_row_once_in_order(self, client, oracle, sort, query):
         key = sort.lstrip("-")
@@ -158,7 +194,7 @@ class TestListing:
         attribute = {"age": "ctime"}.get(key, key)
         values = [oracle.get(id=i).get(attribute) for i in ids]
         present = [v for v in values if v is not None]
-        assert values[:len(present)] == present  # rows without the value come last
+        assert values[: len(present)] == present  # rows without the value come last
         ordered = sorted(present, reverse=sort.startswith("-") != (key == "age"))
         assert present == ordered
 
@@ -171,16 +207,27 @@ class TestListing:
         html = client.get("/", query_string={"page": 999}).get_data(as_text=True)
         assert "<tr data-id=" not in html and "No rows on this page" in html
 
-    @pytest.mark.parametrize("query", ["natoms=abc", "a=b=c", "pbc<TTT", "x'y=1", "energy<",
-                                       "id=99999999999999999999999"])
+    @pytest.mark.parametrize(
+        "query",
+        ["natoms=abc", "a=b=c", "pbc<TTT", "x'y=1", "energy<", "id=99999999999999999999999"],
+    )
     def test_malformed_query(self, client, query):
         response = client.get("/", query_string={"q": query})
         assert response.status_code == 400
         assert "Malformed query" in response.get_data(as_text=True)
         assert client.get("/api/rows", query_string={"q": query}).status_code == 400
 
-    @pytest.mark.parametrize("args", [{"page": 0}, {"page": "two"}, {"limit": 0},
-                                      {"limit": 201}, {"sort": "formula"}, {"sort": "a b"}])
+    @pytest.mark.parametrize(
+        "args",
+        [
+            {"page": 0},
+            {"page": "two"},
+            {"limit": 0},
+            {"limit": 201},
+            {"sort": "formula"},
+            {"sort": "a b"},
+        ],
+    )
     def test_bad_page_or_sort(self, client, args):
         assert client.get("/", query_string=args).status_code == 400
 
@@ -195,7 +242,7 @@ class TestRowPage:
         assert "<code>dos</code>" in html and "array float64 30" in html
         assert html.count("<td>Si</td>") == 8
         assert 'id="back" href="/?q=Si"' in html
-        assert 'data-scene="/row/%d/scene.json"' % row.id in html
+        assert f'data-scene="/row/{row.id}/scene.json"' in html
 
     def test_molecule_has_no_cell_downloads(self, client, oracle):
         row = oracle.get(formula="H2O")
@@ -204,13 +251,16 @@ class TestRowPage:
         assert 'data-format="xyz"' in html and 'data-format="cif"' not in html
         assert client.get(f"/row/{row.id}/download/cif").status_code == 404
 
-    @pytest.mark.parametrize("path", ["/row/100000", "/row/99999999999999999999999",
-                                      "/row/1/download/pdb", "/api/rows/100000"])
+    @pytest.mark.parametrize(
+        "path",
+        ["/row/100000", "/row/99999999999999999999999", "/row/1/download/pdb", "/api/rows/100000"],
+    )
     def test_missing(self, client, path):
         assert client.get(path).status_code == 404
 
-    @pytest.mark.parametrize("fmt, ase_format", [("cif", "cif"), ("poscar", "vasp"),
-                                                 ("xyz", "extxyz"), ("json", "json")])
+    @pytest.mark.parametrize(
+        "fmt, ase_format", [("cif", "cif"), ("poscar", "vasp"), ("xyz", "extxyz"), ("json", "json")]
+    )
     @pytest.mark.parametrize("label", ["silicon", "salt", "copper"])
     def test_downloads_read_back(self, client, oracle, fmt, ase_format, label):
         row = oracle.get(label=label)
@@ -221,8 +271,9 @@ class TestRowPage:
         expected = row.toatoms()
         assert list(atoms.numbers) == list(expected.numbers)
         assert np.allclose(atoms.cell.cellpar(), expected.cell.cellpar(), atol=1e-4)
-        assert np.allclose(atoms.get_scaled_positions() % 1.0,
-                           expected.get_scaled_positions() % 1.0, atol=1e-4)
+        assert np.allclose(
+            atoms.get_scaled_positions() % 1.0, expected.get_scaled_positions() % 1.0, atol=1e-4
+        )
 
     def test_api_row(self, client, oracle):
         row = oracle.get(label="silicon")
@@ -248,8 +299,9 @@ class TestRowPage:
         assert response.mimetype == "image/svg+xml"
         svg = response.get_data(as_text=True)
         assert svg.count("<circle") == row.natoms and svg.count("<line") == 12
-        again = client.get(f"/row/{row.id}/picture.svg",
-                           headers={"If-None-Match": response.headers["ETag"]})
+        again = client.get(
+            f"/row/{row.id}/picture.svg", headers={"If-None-Match": response.headers["ETag"]}
+        )
         assert again.status_code == 304
 
 
@@ -272,10 +324,18 @@ class TestOverrides:
 
 
 class TestServers:
-    @pytest.mark.parametrize("host, debugger", [("0.0.0.0", False), ("192.168.1.5", False),
-                                                ("example.org", False), ("127.0.0.1", True),
-                                                ("127.0.0.2", True), ("::1", True),
-                                                ("localhost", True)])
+    @pytest.mark.parametrize(
+        "host, debugger",
+        [
+            ("0.0.0.0", False),
+            ("192.168.1.5", False),
+            ("example.org", False),
+            ("127.0.0.1", True),
+            ("127.0.0.2", True),
+            ("::1", True),
+            ("localhost", True),
+        ],
+    )
     def test_debugger_only_on_loopback(self, monkeypatch, app, host, debugger):
         seen = {}
         monkeypatch.setattr(flask.Flask, "run", lambda self, **kw: seen.update(kw))

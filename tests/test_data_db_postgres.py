@@ -96,7 +96,9 @@ class TestPostgres:
         admin.autocommit = True
         admin.cursor().execute(
             "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-            "WHERE datname = %s AND pid <> pg_backend_pid()", (url.rsplit("/", 1)[1],))
+            "WHERE datname = %s AND pid <> pg_backend_pid()",
+            (url.rsplit("/", 1)[1],),
+        )
         admin.close()
         assert client.get("/api/rows").status_code == 500  # the dropped connection
         assert client.get("/api/rows").status_code == 200  # a new one
@@ -113,8 +115,9 @@ class TestPostgres:
                 ASEDBApp(ADMIN_URL.rsplit("/", 1)[0] + "/" + name)
             with psycopg2.connect(ADMIN_URL.rsplit("/", 1)[0] + "/" + name) as con:
                 cur = con.cursor()
-                cur.execute("SELECT count(*) FROM information_schema.tables "
-                            "WHERE table_schema = 'public'")
+                cur.execute(
+                    "SELECT count(*) FROM information_schema.tables WHERE table_schema = 'public'"
+                )
                 assert cur.fetchone()[0] == 0
         finally:
             admin.cursor().execute(f"DROP DATABASE {name} WITH (FORCE)")

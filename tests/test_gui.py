@@ -46,8 +46,9 @@ class TestRefusals:
         return protected(db_path, VITRINE_RATE_LIMIT="1000 per second").test_client()
 
     @pytest.mark.parametrize("method", ["POST", "PUT", "PATCH", "DELETE", "OPTIONS"])
-    @pytest.mark.parametrize("path", ["/", "/row/1", "/api/rows", "/static/vitrine.css",
-                                      "/no/such/page"])
+    @pytest.mark.parametrize(
+        "path", ["/", "/row/1", "/api/rows", "/static/vitrine.css", "/no/such/page"]
+    )
     def test_only_get_and_head(self, client, db_path, method, path):
         before = file_digest(db_path)
         response = client.open(path, method=method, data=b"x=1")
@@ -59,10 +60,17 @@ class TestRefusals:
         response = client.head("/")
         assert response.status_code == 200 and response.data == b""
 
-    @pytest.mark.parametrize("path", ["/static/../__init__.py", "/static/..%2f__init__.py",
-                                      "/static/%2e%2e/%2e%2e/gui/__init__.py",
-                                      "/static/..\\__init__.py", "/static//etc/passwd",
-                                      "/static/%2e%2e%2f%2e%2e%2f%2e%2e%2fetc%2fpasswd"])
+    @pytest.mark.parametrize(
+        "path",
+        [
+            "/static/../__init__.py",
+            "/static/..%2f__init__.py",
+            "/static/%2e%2e/%2e%2e/gui/__init__.py",
+            "/static/..\\__init__.py",
+            "/static//etc/passwd",
+            "/static/%2e%2e%2f%2e%2e%2f%2e%2e%2fetc%2fpasswd",
+        ],
+    )
     def test_no_path_outside_the_static_folders(self, client, path):
         with client.get(path) as response:
             assert response.status_code in (404, 308)
@@ -96,8 +104,9 @@ class TestRefusals:
 class TestHeaders:
     def test_security_headers(self, db_path):
         headers = protected(db_path).test_client().get("/").headers
-        policy = dict(part.strip().split(" ", 1) for part in
-                      headers["Content-Security-Policy"].split(";"))
+        policy = dict(
+            part.strip().split(" ", 1) for part in headers["Content-Security-Policy"].split(";")
+        )
         assert policy["script-src"] == "'self'" and policy["style-src"] == "'self'"
         assert policy["frame-ancestors"] == "'none'" and policy["object-src"] == "'none'"
         assert "unsafe" not in headers["Content-Security-Policy"]
@@ -143,17 +152,29 @@ class TestAuthentication:
         monkeypatch.setenv("FERROLITH_VITRINE_PASSWORD_HASH", hash_password("s3cret pass"))
         return protected(db_path, VITRINE_RATE_LIMIT="1000 per second").test_client()
 
-    @pytest.mark.parametrize("path", ["/", "/row/1", "/row/1/picture.svg", "/api/rows",
-                                      "/api/rows/1", "/row/1/download/cif",
-                                      "/static/vitrine.css", "/no/such/page"])
+    @pytest.mark.parametrize(
+        "path",
+        [
+            "/",
+            "/row/1",
+            "/row/1/picture.svg",
+            "/api/rows",
+            "/api/rows/1",
+            "/row/1/download/cif",
+            "/static/vitrine.css",
+            "/no/such/page",
+        ],
+    )
     def test_nothing_without_credentials(self, client, path):
         with client.get(path) as response:
             assert response.status_code == 401
             assert response.headers["WWW-Authenticate"].startswith("Basic")
             assert b"Si" not in response.data
 
-    @pytest.mark.parametrize("user, password", [("ada", "wrong"), ("bob", "s3cret pass"),
-                                                ("ada", ""), ("", "s3cret pass")])
+    @pytest.mark.parametrize(
+        "user, password",
+        [("ada", "wrong"), ("bob", "s3cret pass"), ("ada", ""), ("", "s3cret pass")],
+    )
     def test_wrong_credentials(self, client, user, password):
         assert client.get("/", headers=basic(user, password)).status_code == 401
 
@@ -163,10 +184,14 @@ class TestAuthentication:
             assert response.status_code == 200 and response.get_json()["total"] == 5
         assert client.get("/", headers={"Authorization": "Bearer abc"}).status_code == 401
 
-    @pytest.mark.parametrize("env", [{"FERROLITH_VITRINE_USER": "ada"},
-                                     {"FERROLITH_VITRINE_PASSWORD_HASH": "scrypt:1$a$b"},
-                                     {"FERROLITH_VITRINE_USER": "ada",
-                                      "FERROLITH_VITRINE_PASSWORD_HASH": "plain password"}])
+    @pytest.mark.parametrize(
+        "env",
+        [
+            {"FERROLITH_VITRINE_USER": "ada"},
+            {"FERROLITH_VITRINE_PASSWORD_HASH": "scrypt:1$a$b"},
+            {"FERROLITH_VITRINE_USER": "ada", "FERROLITH_VITRINE_PASSWORD_HASH": "plain password"},
+        ],
+    )
     def test_incomplete_settings_are_refused(self, db_path, monkeypatch, env):
         for name, value in env.items():
             monkeypatch.setenv(name, value)
@@ -210,11 +235,15 @@ class TestProductionServer:
         server, path = server
         before = file_digest(path)
         assert server.get("/")[0] == 200
-        reply = server.raw(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n"
-                           b"Connection: close\r\n\r\nx=1")
+        reply = server.raw(
+            b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nx=1"
+        )
         assert reply.startswith(b"HTTP/1.1 405")
-        for target in (b"/static/../__init__.py", b"/static/%2e%2e/%2e%2e/gui/__init__.py",
-                       b"/static/..%2f..%2f..%2f..%2fetc%2fpasswd"):
+        for target in (
+            b"/static/../__init__.py",
+            b"/static/%2e%2e/%2e%2e/gui/__init__.py",
+            b"/static/..%2f..%2f..%2f..%2fetc%2fpasswd",
+        ):
             request = b"GET " + target + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
             reply = server.raw(request)
             assert reply.startswith(b"HTTP/1.1 404"), reply[:60]
@@ -222,5 +251,5 @@ class TestProductionServer:
         assert server.get("/?q=natoms%3Dabc")[0] == 400
         codes = [server.get("/api/rows")[0] for _ in range(40)]
         assert 429 in codes and codes.index(429) > 0
-        assert set(codes[codes.index(429):]) == {429}
+        assert set(codes[codes.index(429) :]) == {429}
         assert file_digest(path) == before

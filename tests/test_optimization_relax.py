@@ -291,7 +291,7 @@ class TestOptimizeOptions:
             optimize_structure(bulk("C"), trajectory=None)
 
     def test_not_an_atoms_object(self):
-        with pytest.raises(TypeError, match="atoms must be an ase.Atoms, not list"):
+        with pytest.raises(TypeError, match=r"atoms must be an ase\.Atoms, not list"):
             optimize_structure([1, 2], trajectory=None)
 
     @pytest.mark.parametrize(

@@ -21,8 +21,16 @@ pytestmark = pytest.mark.skipif(
 @pytest.fixture(scope="module")
 def served(tmp_path_factory):
     path = make_database(tmp_path_factory.mktemp("browser") / "structures.db", extra_rows=60)
-    server = Server(path, "--columns", "id", "formula", "energy", "band_gap", "natoms",
-                    env={"FERROLITH_VITRINE_RATE_LIMIT": "200 per second"})
+    server = Server(
+        path,
+        "--columns",
+        "id",
+        "formula",
+        "energy",
+        "band_gap",
+        "natoms",
+        env={"FERROLITH_VITRINE_RATE_LIMIT": "200 per second"},
+    )
     yield server, connect(path)
     server.stop()
 
@@ -39,14 +47,22 @@ def browser(downloads):
 
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--window-size=1280,1000", "--use-angle=swiftshader",
-                     "--enable-unsafe-swiftshader"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,1000",
+        "--use-angle=swiftshader",
+        "--enable-unsafe-swiftshader",
+    ):
         options.add_argument(argument)
-    options.add_experimental_option("prefs", {
-        "download.default_directory": str(downloads),
-        "download.prompt_for_download": False,
-    })
+    options.add_experimental_option(
+        "prefs",
+        {
+            "download.default_directory": str(downloads),
+            "download.prompt_for_download": False,
+        },
+    )
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     yield driver
@@ -60,8 +76,10 @@ def wait(driver, condition, timeout=60):
 
 
 def table_ids(driver):
-    return [int(tr.get_attribute("data-id"))
-            for tr in driver.find_elements("css selector", "#rows tbody tr[data-id]")]
+    return [
+        int(tr.get_attribute("data-id"))
+        for tr in driver.find_elements("css selector", "#rows tbody tr[data-id]")
+    ]
 
 
 def column(driver, key):
@@ -111,7 +129,7 @@ class TestTable:
     def test_page_size_choice(self, browser, served):
         from selenium.webdriver.support.ui import Select
 
-        server, db = served
+        server, _db = served
         browser.get(server.url + "/")
         Select(browser.find_element("id", "limit")).select_by_value("10")
         wait(browser, lambda d: "limit=10" in d.current_url)
@@ -167,4 +185,5 @@ class TestRowPage:
             assert list(atoms.numbers) == list(expected.numbers)
             assert atoms.cell.cellpar() == pytest.approx(expected.cell.cellpar(), abs=1e-4)
             assert (atoms.get_scaled_positions() % 1) == pytest.approx(
-                expected.get_scaled_positions() % 1, abs=1e-4)
+                expected.get_scaled_positions() % 1, abs=1e-4
+            )

@@ -94,8 +94,7 @@ TEST_CASE("automatic deletion: the layers above the mirror, then those below the
 TEST_CASE("kept atoms: negative deletions count from the top, strays match nothing") {
     const fbuild::LayerIndices layers{{4, 0}, {1}, {2, 5}, {3}};
     CHECK((fbuild::kept_atoms(layers, {-1, 1}) == std::vector<std::int64_t>{4, 0, 2, 5}));
-    CHECK((fbuild::kept_atoms(layers, {4, -5, 99}) ==
-           std::vector<std::int64_t>{4, 0, 1, 2, 5, 3}));
+    CHECK((fbuild::kept_atoms(layers, {4, -5, 99}) == std::vector<std::int64_t>{4, 0, 1, 2, 5, 3}));
     CHECK(fbuild::kept_atoms(layers, {0, 1, 2, 3}).empty());
 }
 

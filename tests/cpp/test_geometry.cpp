@@ -22,7 +22,9 @@ struct Lcg {
     }
 };
 
-double norm(const fc::Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double norm(const fc::Vec3& v) {
+    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 std::vector<double> flat(const std::vector<fc::Vec3>& rows) {
     std::vector<double> out;
@@ -110,8 +112,8 @@ TEST_CASE("layers reject a tolerance that is not positive and non-finite positio
 TEST_CASE("2D minimum image matches an exhaustive search on skewed lattices") {
     Lcg rng{7};
     const fc::Vec3 t1{3.0, 0.0, 0.0};
-    for (const fc::Vec3& t2 : {fc::Vec3{1.5, 2.6, 0.0}, fc::Vec3{17.3, 0.4, 0.0},
-                               fc::Vec3{-29.0, 1.1, 0.0}}) {
+    for (const fc::Vec3& t2 :
+         {fc::Vec3{1.5, 2.6, 0.0}, fc::Vec3{17.3, 0.4, 0.0}, fc::Vec3{-29.0, 1.1, 0.0}}) {
         for (int trial = 0; trial < 200; ++trial) {
             const fc::Vec3 d{40 * rng.next() - 20, 40 * rng.next() - 20, rng.next()};
             // For each b the best a is the rounded projection on t1 (along x).
@@ -189,8 +191,7 @@ TEST_CASE("d(hkl) of cubic, hexagonal and triclinic cells") {
     CHECK_NEAR(*fc::interplanar_spacing(hex, {0, 0, 1}).value, 5.0, 1e-12);
     CHECK_NEAR(*fc::interplanar_spacing(hex, {1, 0, 0}).value, 1.5 * std::sqrt(3.0), 1e-12);
     // Triclinic: distance from the origin to the plane through a1/h, a2/k, a3/l.
-    const fc::Mat3 tri{fc::Vec3{3.1, 0.2, -0.4}, fc::Vec3{0.9, 4.2, 0.3},
-                       fc::Vec3{-0.7, 1.1, 5.3}};
+    const fc::Mat3 tri{fc::Vec3{3.1, 0.2, -0.4}, fc::Vec3{0.9, 4.2, 0.3}, fc::Vec3{-0.7, 1.1, 5.3}};
     for (const fc::Vec3& hkl : {fc::Vec3{1, 2, 3}, fc::Vec3{-2, 1, 1}, fc::Vec3{1, 1, -3}}) {
         fc::Vec3 p[3];
         for (int i = 0; i < 3; ++i) {

@@ -18,7 +18,9 @@ namespace {
 
 using Views = std::vector<std::string_view>;
 
-Views views_of(const std::vector<std::string>& lines) { return {lines.begin(), lines.end()}; }
+Views views_of(const std::vector<std::string>& lines) {
+    return {lines.begin(), lines.end()};
+}
 
 bool fields_are(std::string_view line, const Views& expected) {
     return fio::split_fields(line) == expected;

@@ -46,9 +46,9 @@ TEST_CASE("view rotation is orthonormal and looks from the given direction") {
         }
     }
     const double norm = std::sqrt(dot(direction, direction));
-    CHECK_NEAR(dot(r[2], direction), norm, 1e-12);  // the eye lies on +z
-    CHECK(r[1][2] > 0.0);                           // world z is shown upwards
-    CHECK_NEAR(r[0][2], 0.0, 1e-12);                // and never sideways
+    CHECK_NEAR(dot(r[2], direction), norm, 1e-12); // the eye lies on +z
+    CHECK(r[1][2] > 0.0);                          // world z is shown upwards
+    CHECK_NEAR(r[0][2], 0.0, 1e-12);               // and never sideways
     // right-handed: x × y = z
     CHECK_NEAR(r[0][1] * r[1][2] - r[0][2] * r[1][1], r[2][0], 1e-12);
 }
@@ -64,7 +64,7 @@ TEST_CASE("view rotation survives an up parallel to the view and a zero directio
 }
 
 TEST_CASE("projection fits the drawing into the picture and keeps distances in scale") {
-    fd::PictureInput in = pair(0.0);  // no cell: the atoms alone are framed
+    fd::PictureInput in = pair(0.0); // no cell: the atoms alone are framed
     fd::PictureView view;
     view.size = 200;
     view.margin = 10.0;
@@ -76,7 +76,7 @@ TEST_CASE("projection fits the drawing into the picture and keeps distances in s
     CHECK_NEAR(atoms[0].x - atoms[0].r, 10.0, 1e-9);
     CHECK_NEAR(atoms[1].x + atoms[1].r, 190.0, 1e-9);
     CHECK_NEAR(atoms[1].x - atoms[0].x, 2.0 * scale, 1e-9);
-    CHECK_NEAR(atoms[0].y, 100.0, 1e-9);  // centred vertically
+    CHECK_NEAR(atoms[0].y, 100.0, 1e-9); // centred vertically
     CHECK_NEAR(atoms[0].r, scale, 1e-9);
 }
 
@@ -94,8 +94,8 @@ TEST_CASE("picture draws every atom, one shading per species and the cell edges"
 
 TEST_CASE("nearer atoms are drawn after the ones behind them") {
     fd::PictureInput in = pair(0.0);
-    fd::PictureView view;  // identity: +z points at the eye
-    in.positions = {0.0, 0.0, 1.0, 0.5, 0.0, -1.0};  // the first atom is nearer
+    fd::PictureView view;                           // identity: +z points at the eye
+    in.positions = {0.0, 0.0, 1.0, 0.5, 0.0, -1.0}; // the first atom is nearer
     const std::string svg = fd::render_svg(in, view);
     CHECK(svg.find("url(#s8)") < svg.find("url(#s14)"));
 }

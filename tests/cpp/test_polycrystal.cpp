@@ -156,8 +156,8 @@ TEST_CASE("miller direction tokens") {
     CHECK((parsed("[+11-2]") == MillerDirection{1, 1, -2}));
     CHECK((parsed("[10,-3,1]") == MillerDirection{10, -3, 1}));
     CHECK((parsed("[10_-3_1]") == MillerDirection{10, -3, 1}));
-    for (const char* bad : {"[10]", "[1000]", "100", "[1,2]", "[1,2,3,4]", "[a00]", "[1--10]",
-                            "[]", "[1-]", "(100)", "[1,,2]"}) {
+    for (const char* bad : {"[10]", "[1000]", "100", "[1,2]", "[1,2,3,4]", "[a00]", "[1--10]", "[]",
+                            "[1-]", "(100)", "[1,,2]"}) {
         CHECK(!parsed(bad));
     }
     CHECK_EQ(format_miller_direction({1, -1, 0}), std::string("[1-10]"));
@@ -366,9 +366,8 @@ TEST_CASE("lattice node sets and checks") {
     CHECK(!inside_box({-1e-9, 1, 1}, box));
 
     // Coincident across the periodic face x = 0 / x = L, and the first such pair.
-    const auto pair = find_coincident_nodes(
-        {{1, 1, 1}, {0, 5, 5}, {2, 2, 2}, {10, 5, 5}, {2, 2, 2}},
-                                            box, 1e-4);
+    const auto pair =
+        find_coincident_nodes({{1, 1, 1}, {0, 5, 5}, {2, 2, 2}, {10, 5, 5}, {2, 2, 2}}, box, 1e-4);
     CHECK(pair.has_value());
     CHECK_EQ(pair->first, std::size_t{1});
     CHECK_EQ(pair->second, std::size_t{3});

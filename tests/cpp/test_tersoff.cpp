@@ -67,8 +67,7 @@ struct Structure {
 
 // Zincblende (two elements) or diamond (one) conventional cell, repeated and
 // rattled.
-Structure zincblende(double a, int first, int second, int repeat, double rattle,
-                     unsigned seed) {
+Structure zincblende(double a, int first, int second, int repeat, double rattle, unsigned seed) {
     const double basis[8][3] = {{0, 0, 0},          {0, 0.5, 0.5},      {0.5, 0, 0.5},
                                 {0.5, 0.5, 0},      {0.25, 0.25, 0.25}, {0.25, 0.75, 0.75},
                                 {0.75, 0.25, 0.75}, {0.75, 0.75, 0.25}};
@@ -274,8 +273,9 @@ TEST_CASE("tersoff file: malformed files give the line and the fault") {
         {"C C C 3.0 1.0 0.0 1 1 0 1 1 1 -1 2.0 0.1 1 1\n", 1, "B = -1 must not be negative"},
         {"C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 2.0 2.5 1 1\n", 1, "D = 2.5 must not exceed R"},
         {"C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 2.0 0.1 inf 1\n", 1, "'inf' of parameter lambda1"},
-        {"C C C" + good_tail + "\nC C C" + good_tail, 3, "duplicate entry for C C C (first "
-                                                         "given on line 1)"},
+        {"C C C" + good_tail + "\nC C C" + good_tail, 3,
+         "duplicate entry for C C C (first "
+         "given on line 1)"},
     };
     for (const Case& c : cases) {
         fo::ParseError error;
@@ -323,8 +323,8 @@ TEST_CASE("neighbour list: matches brute force in cells of every shape") {
 }
 
 TEST_CASE("neighbour list: a zero cell along free directions is fine") {
-    Structure s = random_structure({{{3, 0, 0}, {0, 3, 0}, {0, 0, 3}}}, {false, false, false}, 16,
-                                   5);
+    Structure s =
+        random_structure({{{3, 0, 0}, {0, 3, 0}, {0, 0, 3}}}, {false, false, false}, 16, 5);
     const auto want = brute_force_pairs(s, 2.0, 0);
     s.cell = Cell{};
     check_same_pairs(listed_pairs(s, 2.0), want);

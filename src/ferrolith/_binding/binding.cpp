@@ -24,7 +24,9 @@ py::object lookup_global(py::handle module, const char* name) {
     throw py::error_already_set();
 }
 
-py::module_ module_named(const char* dotted_name) { return py::module_::import(dotted_name); }
+py::module_ module_named(const char* dotted_name) {
+    return py::module_::import(dotted_name);
+}
 
 void write_stdout(std::string_view text) {
     py::object stdout_ = py::module_::import("sys").attr("stdout");
@@ -97,9 +99,9 @@ double to_float(py::handle obj, const char* arg_name) {
     // Strings, None and containers have neither __float__ nor __index__; only
     // real numbers get through, which is what "declared as float" means.
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    const bool numeric = type->tp_as_number != nullptr &&
-                         (type->tp_as_number->nb_float != nullptr ||
-                          type->tp_as_number->nb_index != nullptr);
+    const bool numeric =
+        type->tp_as_number != nullptr &&
+        (type->tp_as_number->nb_float != nullptr || type->tp_as_number->nb_index != nullptr);
     if (!numeric) {
         raise_type_error(arg_name, "a real number", obj);
     }
@@ -155,8 +157,8 @@ py::object make_record_class(py::module_& module, const char* class_name,
     }
     py::dict namespace_;
     namespace_["__doc__"] = py::str(doc);
-    py::object cls = dataclasses.attr("make_dataclass")(class_name, spec,
-                                                         "namespace"_a = namespace_);
+    py::object cls =
+        dataclasses.attr("make_dataclass")(class_name, spec, "namespace"_a = namespace_);
     cls.attr("__module__") = module.attr("__name__");
     cls.attr("__qualname__") = py::str(class_name);
     module.attr(class_name) = cls;

@@ -90,8 +90,7 @@ void require_dict_or_none(py::handle obj, const char* arg_name);
 
 /// A new Python list of the given values, e.g. list_of(1, 1, 1) for an
 /// argparse default.
-template <typename... T>
-py::list list_of(T&&... items) {
+template <typename... T> py::list list_of(T&&... items) {
     py::list list;
     (list.append(py::cast(std::forward<T>(items))), ...);
     return list;

@@ -64,8 +64,7 @@ std::vector<std::uint8_t> keep_apart(const double* positions, std::size_t n, con
     std::vector<std::uint32_t> cell_of(n);
     std::vector<std::size_t> start(n_cells + 1, 0);
     for (std::size_t a = 0; a < n; ++a) {
-        const std::size_t c = cell_index(cell_coord(wrapped(a, 0), 0),
-                                         cell_coord(wrapped(a, 1), 1),
+        const std::size_t c = cell_index(cell_coord(wrapped(a, 0), 0), cell_coord(wrapped(a, 1), 1),
                                          cell_coord(wrapped(a, 2), 2));
         cell_of[a] = static_cast<std::uint32_t>(c);
         ++start[c + 1];
@@ -155,9 +154,9 @@ std::vector<std::uint8_t> keep_apart(const double* positions, std::size_t n, con
                             check_pair(p, t);
                         }
                         for (const auto& o : ahead) {
-                            const std::size_t d = cell_index(step(cx, o[0], nc[0]),
-                                                             step(cy, o[1], nc[1]),
-                                                             step(cz, o[2], nc[2]));
+                            const std::size_t d =
+                                cell_index(step(cx, o[0], nc[0]), step(cy, o[1], nc[1]),
+                                           step(cz, o[2], nc[2]));
                             for (std::size_t t = start[d]; t < start[d + 1]; ++t) {
                                 check_pair(p, t);
                             }

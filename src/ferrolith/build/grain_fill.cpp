@@ -139,7 +139,9 @@ void GrainLattice::fill(double* positions, std::int64_t* numbers, std::int64_t* 
     }
 }
 
-void GrainLattice::release() { std::vector<Row>().swap(rows_); }
+void GrainLattice::release() {
+    std::vector<Row>().swap(rows_);
+}
 
 void wrap_into_box(double* positions, std::size_t n, const Vec3& box) {
     for (std::size_t a = 0; a < n; ++a) {

@@ -12,9 +12,9 @@ namespace ferrolith::build {
 
 /// The crystal repeated in every grain.
 struct SeedCrystal {
-    Mat3 cell{};                        ///< lattice vectors as rows (Å), non-singular
-    std::vector<Vec3> positions;        ///< basis atoms, Cartesian (Å)
-    std::vector<std::int64_t> numbers;  ///< atomic number of each basis atom
+    Mat3 cell{};                       ///< lattice vectors as rows (Å), non-singular
+    std::vector<Vec3> positions;       ///< basis atoms, Cartesian (Å)
+    std::vector<std::int64_t> numbers; ///< atomic number of each basis atom
 };
 
 /// The atoms of one grain: the seed crystal rotated by `rotation` (lab = R·crystal)
@@ -42,8 +42,8 @@ public:
 
 private:
     struct Row {
-        Vec3 base;    // position of k = 0 (Å)
-        long k_min;   // first and last lattice step along the row
+        Vec3 base;  // position of k = 0 (Å)
+        long k_min; // first and last lattice step along the row
         long k_max;
         std::size_t basis;
     };
@@ -51,10 +51,10 @@ private:
 
     const SeedCrystal* seed_;
     Vec3 node_{};
-    int axis_[3] = {0, 1, 2};       // outer, middle, inner lattice vector
-    Vec3 lab_axis_[3]{};            // rotated lattice vectors in that order (Å)
-    std::vector<Vec3> lab_basis_;   // rotated basis positions (Å)
-    long lo_[3] = {0, 0, 0};        // lattice index ranges enclosing the cell
+    int axis_[3] = {0, 1, 2};     // outer, middle, inner lattice vector
+    Vec3 lab_axis_[3]{};          // rotated lattice vectors in that order (Å)
+    std::vector<Vec3> lab_basis_; // rotated basis positions (Å)
+    long lo_[3] = {0, 0, 0};      // lattice index ranges enclosing the cell
     long hi_[3] = {0, 0, 0};
     // Per plane (bounding the row from above, from below, then not at all; the
     // group sizes in n_group_): projections of the outer and middle lattice

@@ -57,8 +57,8 @@ RotationResult rotation_from_directions(const std::array<MillerDirection, 3>& di
 struct OrientationRequest {
     enum class Kind { kRandom, kAngles, kDirections, kInvalid };
     Kind kind = Kind::kInvalid;
-    Vec3 angles{};                                ///< degrees, for kAngles
-    std::array<MillerDirection, 3> directions{};  ///< for kDirections
+    Vec3 angles{};                               ///< degrees, for kAngles
+    std::array<MillerDirection, 3> directions{}; ///< for kDirections
 };
 
 /// Classifies the orientation tokens: "random" (any case), three decimal angles in

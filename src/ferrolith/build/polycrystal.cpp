@@ -41,13 +41,17 @@ constexpr const char* kModes[] = {"random", "lattice", "node"};
 // Text helpers
 // ---------------------------------------------------------------------------
 
-std::string repr_float(double x) { return py::repr(py::float_(x)).cast<std::string>(); }
+std::string repr_float(double x) {
+    return py::repr(py::float_(x)).cast<std::string>();
+}
 
 std::string fixed(double x, int digits) {
     return fb::python_format(py::float_(x), ("." + std::to_string(digits) + "f").c_str());
 }
 
-std::string grouped(std::size_t n) { return fb::python_format(py::int_(n), ","); }
+std::string grouped(std::size_t n) {
+    return fb::python_format(py::int_(n), ",");
+}
 
 std::string box_text(const Vec3& box) {
     return fb::python_format(py::float_(box[0]), "g") + " x " +
@@ -55,7 +59,9 @@ std::string box_text(const Vec3& box) {
            fb::python_format(py::float_(box[2]), "g");
 }
 
-[[noreturn]] void value_error(const std::string& message) { throw py::value_error(message); }
+[[noreturn]] void value_error(const std::string& message) {
+    throw py::value_error(message);
+}
 
 // ---------------------------------------------------------------------------
 // The engine's state
@@ -75,8 +81,8 @@ struct Polycrystal {
 
     fbu::SeedCrystal crystal;
     Vec3 box{};
-    std::string mode;           // "random", "lattice fcc", "node"
-    bool drawn = false;         // some node or orientation was drawn at random
+    std::string mode;   // "random", "lattice fcc", "node"
+    bool drawn = false; // some node or orientation was drawn at random
     std::vector<Grain> grains;
     std::vector<fbu::VoronoiCell> cells;
     std::vector<std::size_t> last_counts; // atoms per grain of the last generation
@@ -120,8 +126,7 @@ fbu::SeedCrystal seed_crystal(py::handle atoms) {
                     "is zero");
     }
     for (std::size_t a = 0; a < n; ++a) {
-        crystal.positions.push_back(
-            {positions.at(a, 0), positions.at(a, 1), positions.at(a, 2)});
+        crystal.positions.push_back({positions.at(a, 0), positions.at(a, 1), positions.at(a, 2)});
         crystal.numbers.push_back(numbers.at(a));
     }
     return crystal;
@@ -236,8 +241,8 @@ std::vector<Grain> parse_node_records(py::handle value, const fbu::SeedCrystal& 
         }
         py::object pos = record["pos"];
         py::object orient = record["orient"];
-        const bool pos_ok = py::isinstance<py::sequence>(pos) && !py::isinstance<py::str>(pos) &&
-                            py::len(pos) == 3;
+        const bool pos_ok =
+            py::isinstance<py::sequence>(pos) && !py::isinstance<py::str>(pos) && py::len(pos) == 3;
         if (!pos_ok) {
             value_error(name + ": a node needs a position x y z followed by its orientation");
         }
@@ -366,8 +371,8 @@ void parse_params(Polycrystal& self, py::object rng) {
     if (auto pair = fbu::find_coincident_nodes(nodes, self.box, kCoincidentNodes)) {
         if (self.mode == "node") {
             py::sequence records = params["node"];
-            value_error(record_name(pair->second, records[pair->second]) +
-                        " coincides with " + record_name(pair->first, records[pair->first]));
+            value_error(record_name(pair->second, records[pair->second]) + " coincides with " +
+                        record_name(pair->first, records[pair->first]));
         }
         value_error("grain nodes " + std::to_string(pair->first + 1) + " and " +
                     std::to_string(pair->second + 1) + " coincide");
@@ -497,8 +502,8 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
                        self.mode + ") in a box of " + box_text(self.box) + " Angstrom");
         const std::string formula =
             py::str(self.seed.attr("get_chemical_formula")()).cast<std::string>();
-        fb::print_line("Seed: " + formula +
-                       " (" + std::to_string(self.crystal.positions.size()) + " atoms per cell)");
+        fb::print_line("Seed: " + formula + " (" + std::to_string(self.crystal.positions.size()) +
+                       " atoms per cell)");
     }
     if (self.drawn) {
         py::object path = write_node_file(self);
@@ -611,9 +616,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
 // ---------------------------------------------------------------------------
 
 struct OutputFormat {
-    std::string ase_name;   // format name for ase.io.write
-    std::string suffix;     // file suffix without the dot
-    py::dict options;       // keywords for ase.io.write
+    std::string ase_name; // format name for ase.io.write
+    std::string suffix;   // file suffix without the dot
+    py::dict options;     // keywords for ase.io.write
 };
 
 // Short names users type, and what they mean.
@@ -862,8 +867,8 @@ void write_grain_table(const Polycrystal& self, py::object path, py::object atom
     counts.resize(n, 0);
     py::dict arrays = atoms.attr("arrays");
     if (arrays.contains("grain")) {
-        py::array_t<std::int64_t> grain = py::array_t<std::int64_t, py::array::forcecast>::ensure(
-            arrays["grain"]);
+        py::array_t<std::int64_t> grain =
+            py::array_t<std::int64_t, py::array::forcecast>::ensure(arrays["grain"]);
         std::fill(counts.begin(), counts.end(), 0);
         for (py::ssize_t a = 0; a < grain.size(); ++a) {
             const std::int64_t g = grain.at(a);
@@ -964,7 +969,7 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
 // ---------------------------------------------------------------------------
 
 // One row per grain of the given vector field.
-py::array_t<double> grain_rows(const Polycrystal& self, Vec3 Grain::*field) {
+py::array_t<double> grain_rows(const Polycrystal& self, Vec3 Grain::* field) {
     const auto n = static_cast<py::ssize_t>(self.grains.size());
     py::array_t<double> out({n, static_cast<py::ssize_t>(3)});
     auto view = out.mutable_unchecked<2>();
@@ -1023,10 +1028,7 @@ Raises:
         .def_readwrite("prefix", &Polycrystal::prefix, "Stem of the files written.")
         .def_readwrite("verbose", &Polycrystal::verbose, "Print progress and statistics.")
         .def_property_readonly(
-            "box",
-            [](const Polycrystal& self) {
-                return py::array_t<double>(3, self.box.data());
-            },
+            "box", [](const Polycrystal& self) { return py::array_t<double>(3, self.box.data()); },
             "Box lengths x, y, z (Angstrom).")
         .def_property_readonly(
             "nodes", [](const Polycrystal& self) { return grain_rows(self, &Grain::node); },
@@ -1039,8 +1041,8 @@ Raises:
             "rotations",
             [](const Polycrystal& self) {
                 const auto n = static_cast<py::ssize_t>(self.grains.size());
-                py::array_t<double> out({n, static_cast<py::ssize_t>(3),
-                                         static_cast<py::ssize_t>(3)});
+                py::array_t<double> out(
+                    {n, static_cast<py::ssize_t>(3), static_cast<py::ssize_t>(3)});
                 auto view = out.mutable_unchecked<3>();
                 for (py::ssize_t g = 0; g < n; ++g) {
                     for (int r = 0; r < 3; ++r) {

@@ -1,6 +1,7 @@
+from collections.abc import Sequence
 from os import PathLike
 from pathlib import Path as Path
-from typing import Any, Callable, Sequence
+from typing import Any, Callable
 
 import numpy
 from ase import Atoms as Atoms

@@ -9,8 +9,7 @@ namespace ferrolith::build {
 namespace {
 
 // printf into the end of `out`.
-template <class... Args>
-void append_format(std::string& out, const char* format, Args... args) {
+template <class... Args> void append_format(std::string& out, const char* format, Args... args) {
     char buffer[256];
     const int n = std::snprintf(buffer, sizeof buffer, format, args...);
     if (n >= 0 && static_cast<std::size_t>(n) < sizeof buffer) {

@@ -15,7 +15,7 @@ namespace ferrolith::build {
 /// A per-atom array written as extra columns: n×width values, row-major.
 struct AuxColumns {
     std::string name;
-    std::size_t width = 1;        ///< 1 for a plain array
+    std::size_t width = 1; ///< 1 for a plain array
     const double* values = nullptr;
 };
 

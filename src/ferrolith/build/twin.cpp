@@ -207,9 +207,8 @@ void check_bulk(py::handle bulk) {
 
 CoherentTwinBoundary construct(py::object bulk, py::object plane, py::object layers,
                                py::object tol_surface, py::object tol_layer,
-                               py::object average_cutoff, py::object delete_layers,
-                               py::object gap, py::object vacuum, py::object direction,
-                               py::object symprec) {
+                               py::object average_cutoff, py::object delete_layers, py::object gap,
+                               py::object vacuum, py::object direction, py::object symprec) {
     // Types first, before any work.
     fb::require_exact_tuple(plane, "plane");
     fb::require_exact_list(layers, "layers");
@@ -387,8 +386,8 @@ py::object guess_delete_layers(py::object self, py::object grain, py::object nla
                                   " is out of range for " + std::to_string(coords.size()) +
                                   " layers");
         }
-        const double d_hkl = fb::to_float(
-            globals["compute_d_hkl"](self.attr("bulk"), self.attr("plane")), "d_hkl");
+        const double d_hkl =
+            fb::to_float(globals["compute_d_hkl"](self.attr("bulk"), self.attr("plane")), "d_hkl");
         result = python_list(fbuild::layers_to_delete(
             coords, static_cast<std::size_t>(mirror), d_hkl, fb::to_float(nlayers, "nlayers"),
             fb::to_float(gap, "gap"), fb::to_float(tol_layer, "tol_layer")));
@@ -404,9 +403,9 @@ py::object generate_grains(py::object self) {
     py::object direction = self.attr("direction");
     py::object tol_layer = self.attr("tol_layer");
     py::object n_layers = py::module_::import("builtins").attr("max")(layers) + py::int_(3);
-    py::object surf = globals["surface"](self.attr("bulk"), self.attr("plane"), n_layers,
-                                         "vacuum"_a = kSlabVacuum,
-                                         "tol"_a = self.attr("tol_surface"));
+    py::object surf =
+        globals["surface"](self.attr("bulk"), self.attr("plane"), n_layers,
+                           "vacuum"_a = kSlabVacuum, "tol"_a = self.attr("tol_surface"));
     Layers surf_layers = layers_of(surf, direction, tol_layer);
     py::tuple found = self.attr("find_mirror_plane")(surf, direction, "tol"_a = tol_layer);
     py::object index = found[0];
@@ -658,8 +657,7 @@ Raises:
         .def_readwrite("symprec", &CoherentTwinBoundary::symprec)
         .def_readwrite("grains", &CoherentTwinBoundary::grains)
         .def_readwrite("grain_boundary", &CoherentTwinBoundary::grain_boundary)
-        .def("find_mirror_plane", &find_mirror_plane, "grain"_a, "direction"_a = 2,
-             "tol"_a = 0.1,
+        .def("find_mirror_plane", &find_mirror_plane, "grain"_a, "direction"_a = 2, "tol"_a = 0.1,
              R"doc(Finds a mirror plane in a slab structure.
 
 Args:
@@ -676,9 +674,10 @@ Returns:
 Planes through a layer i are tried first, for i from the second-highest
 layer down to layer 2, comparing layers i-1 and i+1; then planes between
 layers i and i+1 over the same range. The first match wins.)doc")
-        .def("_guess_delete_layers", &guess_delete_layers, "grain"_a, "nlayers"_a,
-             "index"_a = py::none(),
-             R"doc(Guesses layers to delete based on finding a mirror plane for a given number of layers.
+        .def(
+            "_guess_delete_layers", &guess_delete_layers, "grain"_a, "nlayers"_a,
+            "index"_a = py::none(),
+            R"doc(Guesses layers to delete based on finding a mirror plane for a given number of layers.
 
 Args:
     grain (Atoms): The cut slab.

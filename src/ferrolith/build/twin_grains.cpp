@@ -103,8 +103,8 @@ std::vector<std::int64_t> top_layers_to_delete(std::int64_t nl_per_layer, std::i
     return deleted;
 }
 
-std::optional<std::pair<double, double>> axis_extent(const double* positions,
-                                                     std::size_t n_atoms, int axis) {
+std::optional<std::pair<double, double>> axis_extent(const double* positions, std::size_t n_atoms,
+                                                     int axis) {
     if (n_atoms == 0) {
         return std::nullopt;
     }

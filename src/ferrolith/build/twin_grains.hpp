@@ -77,12 +77,12 @@ std::vector<std::int64_t> top_layers_to_delete(std::int64_t nl_per_layer, std::i
                                                std::int64_t current);
 
 /// Lowest and highest coordinate (Å) of the atoms along `axis`; none for no atoms.
-std::optional<std::pair<double, double>> axis_extent(const double* positions,
-                                                     std::size_t n_atoms, int axis);
+std::optional<std::pair<double, double>> axis_extent(const double* positions, std::size_t n_atoms,
+                                                     int axis);
 
 /// How grains are placed along the axis.
 struct StackPlan {
-    std::vector<double> shift; ///< added to each grain's coordinates along the axis, Å
+    std::vector<double> shift;    ///< added to each grain's coordinates along the axis, Å
     double total_thickness = 0.0; ///< sum of the grains' extents, Å
     double total_gap = 0.0;       ///< n_grains * gap for two grains or more, else 0, Å
 };

@@ -13,22 +13,34 @@ using Vec3 = std::array<double, 3>;
 using Mat3 = std::array<Vec3, 3>;
 
 /// a + b.
-inline Vec3 add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+inline Vec3 add(const Vec3& a, const Vec3& b) {
+    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
 /// a − b.
-inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vec3 sub(const Vec3& a, const Vec3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
 /// s·a.
-inline Vec3 scale(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+inline Vec3 scale(const Vec3& a, double s) {
+    return {a[0] * s, a[1] * s, a[2] * s};
+}
 /// a·b.
-inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 /// a×b.
 inline Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 /// |a|.
-inline double norm(const Vec3& a) { return std::sqrt(dot(a, a)); }
+inline double norm(const Vec3& a) {
+    return std::sqrt(dot(a, a));
+}
 
 /// m·v (v as a column).
-inline Vec3 mul(const Mat3& m, const Vec3& v) { return {dot(m[0], v), dot(m[1], v), dot(m[2], v)}; }
+inline Vec3 mul(const Mat3& m, const Vec3& v) {
+    return {dot(m[0], v), dot(m[1], v), dot(m[2], v)};
+}
 /// mᵀ·v.
 inline Vec3 mul_transposed(const Mat3& m, const Vec3& v) {
     return {m[0][0] * v[0] + m[1][0] * v[1] + m[2][0] * v[2],
@@ -51,7 +63,9 @@ inline Mat3 transpose(const Mat3& m) {
             Vec3{m[0][2], m[1][2], m[2][2]}};
 }
 /// det(m).
-inline double determinant(const Mat3& m) { return dot(m[0], cross(m[1], m[2])); }
+inline double determinant(const Mat3& m) {
+    return dot(m[0], cross(m[1], m[2]));
+}
 
 /// m⁻¹ for a non-singular m (the caller checks the determinant).
 inline Mat3 inverse(const Mat3& m) {

@@ -36,17 +36,19 @@ bool positive_image(const std::array<int, 3>& m) {
 
 } // namespace
 
-ConvexPolyhedron::ConvexPolyhedron(const Vec3& h) { reset(h); }
+ConvexPolyhedron::ConvexPolyhedron(const Vec3& h) {
+    reset(h);
+}
 
 void ConvexPolyhedron::reset(const Vec3& h) {
     const double x = h[0], y = h[1], z = h[2];
     verts_ = {
-        Vec3{-x, -y, -z}, Vec3{-x, -y, z}, Vec3{-x, y, z},  Vec3{-x, y, -z}, // -x
-        Vec3{x, -y, -z},  Vec3{x, y, -z},  Vec3{x, y, z},   Vec3{x, -y, z},  // +x
-        Vec3{-x, -y, -z}, Vec3{x, -y, -z}, Vec3{x, -y, z},  Vec3{-x, -y, z}, // -y
-        Vec3{-x, y, -z},  Vec3{-x, y, z},  Vec3{x, y, z},   Vec3{x, y, -z},  // +y
-        Vec3{-x, -y, -z}, Vec3{-x, y, -z}, Vec3{x, y, -z},  Vec3{x, -y, -z}, // -z
-        Vec3{-x, -y, z},  Vec3{x, -y, z},  Vec3{x, y, z},   Vec3{-x, y, z},  // +z
+        Vec3{-x, -y, -z}, Vec3{-x, -y, z}, Vec3{-x, y, z}, Vec3{-x, y, -z}, // -x
+        Vec3{x, -y, -z},  Vec3{x, y, -z},  Vec3{x, y, z},  Vec3{x, -y, z},  // +x
+        Vec3{-x, -y, -z}, Vec3{x, -y, -z}, Vec3{x, -y, z}, Vec3{-x, -y, z}, // -y
+        Vec3{-x, y, -z},  Vec3{-x, y, z},  Vec3{x, y, z},  Vec3{x, y, -z},  // +y
+        Vec3{-x, -y, -z}, Vec3{-x, y, -z}, Vec3{x, y, -z}, Vec3{x, -y, -z}, // -z
+        Vec3{-x, -y, z},  Vec3{x, -y, z},  Vec3{x, y, z},  Vec3{-x, y, z},  // +z
     };
     start_ = {0, 4, 8, 12, 16, 20, 24};
     face_id_ = {0, 1, 2, 3, 4, 5};
@@ -195,8 +197,7 @@ double ConvexPolyhedron::volume() const {
         }
         const double length = norm(normal);
         if (length > 0.0) {
-            v += polygon_area(poly, n) * std::fabs(dot(scale(normal, 1.0 / length), poly[0])) /
-                 3.0;
+            v += polygon_area(poly, n) * std::fabs(dot(scale(normal, 1.0 / length), poly[0])) / 3.0;
         }
     }
     return v;
@@ -310,9 +311,9 @@ std::vector<VoronoiCell> periodic_voronoi(const std::vector<Vec3>& nodes, const 
                 plane.neighbor = c.node;
                 plane.image = c.image;
                 plane.inclusive = c.node == g ? positive_image(c.image) : g < c.node;
-                const auto result = poly.clip(plane.normal, plane.distance,
-                                              static_cast<int>(candidates.size()), cut_tol,
-                                              touch_tol);
+                const auto result =
+                    poly.clip(plane.normal, plane.distance, static_cast<int>(candidates.size()),
+                              cut_tol, touch_tol);
                 if (result != ConvexPolyhedron::ClipResult::kOutside) {
                     candidates.push_back(plane);
                     if (result == ConvexPolyhedron::ClipResult::kCut) {

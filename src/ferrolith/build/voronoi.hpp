@@ -12,13 +12,13 @@ namespace ferrolith::build {
 /// One bounding plane of a Voronoi cell, relative to the cell's node: a point at
 /// displacement x from the node belongs to the cell when normal·x ≤ distance.
 struct CellPlane {
-    Vec3 normal{};          ///< unit normal pointing out of the cell
-    double distance = 0.0;  ///< from the node to the plane (Å), half the node spacing
+    Vec3 normal{};         ///< unit normal pointing out of the cell
+    double distance = 0.0; ///< from the node to the plane (Å), half the node spacing
     /// Whether points on the plane belong to this cell. Of the two cells sharing a
     /// plane exactly one is inclusive, so a point on a face goes to one grain only.
     bool inclusive = false;
-    std::size_t neighbor = 0;        ///< node on the other side
-    std::array<int, 3> image{};      ///< periodic image of that node (box lengths)
+    std::size_t neighbor = 0;   ///< node on the other side
+    std::array<int, 3> image{}; ///< periodic image of that node (box lengths)
 };
 
 /// The Voronoi cell of one node: the points nearer to it than to any other node
@@ -27,8 +27,8 @@ struct VoronoiCell {
     /// Planes of the faces, plus planes that only touch the cell at an edge or a
     /// vertex (they settle ties there); every point of the cell satisfies them all.
     std::vector<CellPlane> planes;
-    std::vector<Vec3> vertices;  ///< corners relative to the node (Å)
-    double volume = 0.0;         ///< Å³
+    std::vector<Vec3> vertices; ///< corners relative to the node (Å)
+    double volume = 0.0;        ///< Å³
 };
 
 /// A convex polyhedron kept as its faces (ordered polygons), clipped plane by plane.

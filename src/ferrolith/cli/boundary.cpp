@@ -15,9 +15,9 @@ constexpr const char* kHelp = "Create a coherent grain boundary.";
 const std::string kRule(60, '=');
 
 void register_parser(py::object subparsers) {
-    py::object parser = subparsers.attr("add_parser")(
-        "boundary", "help"_a = kHelp, "description"_a = kHelp,
-        "formatter_class"_a = globals["CombinedFormatter"]);
+    py::object parser =
+        subparsers.attr("add_parser")("boundary", "help"_a = kHelp, "description"_a = kHelp,
+                                      "formatter_class"_a = globals["CombinedFormatter"]);
     py::object builtins = py::module_::import("builtins");
     py::object int_ = builtins.attr("int");
     py::object float_ = builtins.attr("float");
@@ -132,8 +132,9 @@ void main_(py::object args) {
     PlaneProgress progress(planes.size());
     for (py::handle plane : planes) {
         py::object gb = globals["CoherentTwinBoundary"](
-            "bulk"_a = bulk, "plane"_a = py::tuple(py::reinterpret_borrow<py::object>(plane)), "layers"_a = args.attr("layers"),
-            "tol_surface"_a = args.attr("tol_surface"), "tol_layer"_a = args.attr("tol_layer"),
+            "bulk"_a = bulk, "plane"_a = py::tuple(py::reinterpret_borrow<py::object>(plane)),
+            "layers"_a = args.attr("layers"), "tol_surface"_a = args.attr("tol_surface"),
+            "tol_layer"_a = args.attr("tol_layer"),
             "average_cutoff"_a = args.attr("average_cutoff"),
             "delete_layers"_a = args.attr("delete_layers"), "gap"_a = args.attr("gap"),
             "vacuum"_a = args.attr("vacuum"), "symprec"_a = args.attr("symprec"));

@@ -22,10 +22,9 @@ constexpr const char* kTersoffFile = "BNC.tersoff";
 constexpr const char* kRule = "------------------------------------------------------------";
 
 void register_parser(py::object subparsers) {
-    py::object parser =
-        subparsers.attr("add_parser")(kCommand, "help"_a = kDescription,
-                                      "description"_a = kDescription,
-                                      "formatter_class"_a = globals["CombinedFormatter"]);
+    py::object parser = subparsers.attr("add_parser")(
+        kCommand, "help"_a = kDescription, "description"_a = kDescription,
+        "formatter_class"_a = globals["CombinedFormatter"]);
     py::object str = py::module_::import("builtins").attr("str");
     py::object float_ = py::module_::import("builtins").attr("float");
     py::object int_ = py::module_::import("builtins").attr("int");

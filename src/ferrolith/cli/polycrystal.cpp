@@ -41,8 +41,7 @@ void record_typed(py::handle namespace_, py::handle dest) {
 
 // A subclass of one of argparse's actions that stores as its base does, then
 // adds its destination to the record of typed options.
-py::object typed_action(py::module_& m, const char* name, const char* base_name,
-                        const char* doc) {
+py::object typed_action(py::module_& m, const char* name, const char* base_name, const char* doc) {
     py::object base = py::module_::import("argparse").attr(base_name);
     py::dict body;
     body["__doc__"] = doc;
@@ -53,8 +52,9 @@ py::object typed_action(py::module_& m, const char* name, const char* base_name,
     cls.attr("__call__") = py::cpp_function(
         [base_attr](py::object self, py::object parser, py::object namespace_, py::object values,
                     py::object option_string) {
-            py::module_::import("argparse").attr(base_attr.c_str()).attr("__call__")(
-                self, parser, namespace_, values, option_string);
+            py::module_::import("argparse")
+                .attr(base_attr.c_str())
+                .attr("__call__")(self, parser, namespace_, values, option_string);
             record_typed(namespace_, self.attr("dest"));
         },
         py::name("__call__"), py::is_method(cls), "parser"_a, "namespace"_a, "values"_a,
@@ -68,9 +68,9 @@ py::object typed_action(py::module_& m, const char* name, const char* base_name,
 // ---------------------------------------------------------------------------
 
 void register_parser(py::object subparsers) {
-    py::object parser = subparsers.attr("add_parser")(
-        "polycrystal", "help"_a = kHelp, "description"_a = kHelp,
-        "formatter_class"_a = globals["CombinedFormatter"]);
+    py::object parser =
+        subparsers.attr("add_parser")("polycrystal", "help"_a = kHelp, "description"_a = kHelp,
+                                      "formatter_class"_a = globals["CombinedFormatter"]);
     // Until an option is typed, the record is empty.
     py::dict no_record;
     no_record[kTypedRecord] = py::module_::import("builtins").attr("frozenset")();
@@ -94,12 +94,11 @@ void register_parser(py::object subparsers) {
                                 "help"_a = "[Optional] Path to a text file with generation "
                                            "parameters.");
     py::object group = parser.attr("add_mutually_exclusive_group")("required"_a = false);
-    group.attr("add_argument")("--random", "type"_a = int_type, "default"_a = 8,
-                               "action"_a = store, "help"_a = "Generate N random grains.");
-    group.attr("add_argument")("--lattice",
-                               "choices"_a = py::make_tuple("fcc", "bcc", "diamond", "hcp"),
-                               "action"_a = store,
-                               "help"_a = "Arrange grains on a crystal lattice.");
+    group.attr("add_argument")("--random", "type"_a = int_type, "default"_a = 8, "action"_a = store,
+                               "help"_a = "Generate N random grains.");
+    group.attr("add_argument")(
+        "--lattice", "choices"_a = py::make_tuple("fcc", "bcc", "diamond", "hcp"),
+        "action"_a = store, "help"_a = "Arrange grains on a crystal lattice.");
     group.attr("add_argument")("--node", "nargs"_a = "+", "action"_a = append,
                                "help"_a = "Define a grain explicitly. Can be used multiple "
                                           "times.\nEx: --node 10 10 10 45 30 0");
@@ -263,12 +262,12 @@ void main_command(py::object args) {
     py::object prefix =
         py::bool_(output) ? py::object(globals["Path"](output).attr("stem")) : args.attr("prefix");
 
-    py::object engine = globals["Polycrystal"]("seed"_a = seed, "params"_a = params,
-                                               "prefix"_a = prefix,
-                                               "verbose"_a = args.attr("verbose"));
-    py::object atoms = engine.attr("generate_polycrystal")(
-        "wrap"_a = !py::bool_(args.attr("no_wrap")),
-        "remove_doubles"_a = args.attr("remove_doubles"));
+    py::object engine =
+        globals["Polycrystal"]("seed"_a = seed, "params"_a = params, "prefix"_a = prefix,
+                               "verbose"_a = args.attr("verbose"));
+    py::object atoms =
+        engine.attr("generate_polycrystal")("wrap"_a = !py::bool_(args.attr("no_wrap")),
+                                            "remove_doubles"_a = args.attr("remove_doubles"));
     fb::print_line(kRule);
     fb::print_line("Success: Polycrystal Generation");
     fb::print_line(kRule);

@@ -13,9 +13,9 @@ constexpr const char* kCommand = "vitrine";
 constexpr const char* kHelp = "A web application with database integration.";
 
 void register_parser(py::object subparsers) {
-    py::object parser = subparsers.attr("add_parser")(kCommand, "help"_a = kHelp,
-                                                       "description"_a = kHelp,
-                                                       "formatter_class"_a = globals["CombinedFormatter"]);
+    py::object parser =
+        subparsers.attr("add_parser")(kCommand, "help"_a = kHelp, "description"_a = kHelp,
+                                      "formatter_class"_a = globals["CombinedFormatter"]);
     py::object str_type = py::module_::import("builtins").attr("str");
     py::object int_type = py::module_::import("builtins").attr("int");
     parser.attr("add_argument")("db", "help"_a = "Path to the database file.");
@@ -45,7 +45,8 @@ void run_main(py::object args) {
         "title"_a = args.attr("title"));
     globals["create_protected_app"](app);
     if (py::bool_(args.attr("debug"))) {
-        app.attr("run")("host"_a = args.attr("host"), "port"_a = args.attr("port"), "debug"_a = true);
+        app.attr("run")("host"_a = args.attr("host"), "port"_a = args.attr("port"),
+                        "debug"_a = true);
     } else {
         app.attr("run_server")("host"_a = args.attr("host"), "port"_a = args.attr("port"));
     }
@@ -64,7 +65,8 @@ server; ``--debug`` uses the development server with reloading instead.)doc";
     // Resolved at call time, so they can be replaced on the module.
     m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
     m.attr("ASEDBApp") = py::module_::import("ferrolith.data.db").attr("ASEDBApp");
-    m.attr("create_protected_app") = py::module_::import("ferrolith.gui").attr("create_protected_app");
+    m.attr("create_protected_app") =
+        py::module_::import("ferrolith.gui").attr("create_protected_app");
 
     m.def("register_parser", &register_parser, "subparsers"_a,
           R"doc(Adds the ``vitrine`` sub-parser and its options to `subparsers`.)doc");

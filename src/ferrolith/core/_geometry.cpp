@@ -23,9 +23,8 @@ long long index_argument(py::handle obj, const char* name) {
     if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) {
         throw py::type_error(std::string(name) + " must be an integer, not " + fb::type_name(obj));
     }
-    const long long value = PyLong_AsLongLong(py::reinterpret_steal<py::object>(
-                                                  PyNumber_Index(obj.ptr()))
-                                                  .ptr());
+    const long long value =
+        PyLong_AsLongLong(py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr())).ptr());
     if (value == -1 && PyErr_Occurred()) {
         throw py::error_already_set();
     }

@@ -9,14 +9,24 @@ namespace ferrolith::core {
 
 namespace {
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
-Vec3 add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
-Vec3 scale(const Vec3& a, double f) { return {a[0] * f, a[1] * f, a[2] * f}; }
-double norm(const Vec3& a) { return std::sqrt(dot(a, a)); }
+Vec3 add(const Vec3& a, const Vec3& b) {
+    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
+Vec3 sub(const Vec3& a, const Vec3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+Vec3 scale(const Vec3& a, double f) {
+    return {a[0] * f, a[1] * f, a[2] * f};
+}
+double norm(const Vec3& a) {
+    return std::sqrt(dot(a, a));
+}
 Vec3 row(const double* positions, std::size_t i) {
     return {positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]};
 }
@@ -204,7 +214,9 @@ Outcome<bool> is_mirror_image(double plane, int axis, double tol, const AtomSet&
 // Cells and planes
 // ---------------------------------------------------------------------------
 
-double cell_determinant(const Mat3& cell) { return dot(cell[0], cross(cell[1], cell[2])); }
+double cell_determinant(const Mat3& cell) {
+    return dot(cell[0], cross(cell[1], cell[2]));
+}
 
 bool cell_is_singular(const Mat3& cell) {
     const double scale_ = norm(cell[0]) * norm(cell[1]) * norm(cell[2]);
@@ -335,10 +347,10 @@ struct TreeEdge {
 // Bins along one axis of the cell list.
 struct AxisBins {
     bool periodic = false;
-    long long count = 1;  // number of bins
-    long long reach = 1;  // bins to search on either side
-    double origin = 0.0;  // fractional coordinate of the first bin's lower edge
-    double width = 1.0;   // fractional width of a bin
+    long long count = 1; // number of bins
+    long long reach = 1; // bins to search on either side
+    double origin = 0.0; // fractional coordinate of the first bin's lower edge
+    double width = 1.0;  // fractional width of a bin
     long long bin_of(double s) const {
         auto b = static_cast<long long>(std::floor((s - origin) / width));
         return std::clamp(b, 0LL, count - 1);
@@ -445,8 +457,7 @@ Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_at
         const long long b0 = bins[0].bin_of(frac[i][0]);
         const long long b1 = bins[1].bin_of(frac[i][1]);
         const long long b2 = bins[2].bin_of(frac[i][2]);
-        bin_of_atom[i] =
-            static_cast<std::size_t>((b0 * bins[1].count + b1) * bins[2].count + b2);
+        bin_of_atom[i] = static_cast<std::size_t>((b0 * bins[1].count + b1) * bins[2].count + b2);
         ++start[bin_of_atom[i] + 1];
     }
     std::partial_sum(start.begin(), start.end(), start.begin());

@@ -40,7 +40,7 @@ import hmac
 import os
 import secrets
 import threading
-from typing import Any, Optional
+from typing import Any
 
 from flask import Flask, jsonify, render_template, request
 from flask_limiter import Limiter
@@ -94,7 +94,7 @@ def hash_password(password: str) -> str:
     return generate_password_hash(password)
 
 
-def _setting(app: Flask, env: Optional[str], key: str, default: Any) -> Any:
+def _setting(app: Flask, env: str | None, key: str, default: Any) -> Any:
     if env is not None and os.environ.get(env):
         return os.environ[env]
     value = app.config.get(key)
@@ -118,14 +118,14 @@ class _BasicAuth:
         # Deliberately slow hashes would cost every request; credentials that
         # passed once are remembered by a keyed digest (never in clear).
         self._key = secrets.token_bytes(32)
-        self._verified: "collections.OrderedDict[bytes, None]" = collections.OrderedDict()
+        self._verified: collections.OrderedDict[bytes, None] = collections.OrderedDict()
         self._lock = threading.Lock()
 
     def _digest(self, user: str, password: str) -> bytes:
         message = user.encode() + b"\x00" + password.encode()
         return hmac.new(self._key, message, hashlib.sha256).digest()
 
-    def verify(self, user: Optional[str], password: Optional[str]) -> bool:
+    def verify(self, user: str | None, password: str | None) -> bool:
         if user is None or password is None:
             return False
         digest = self._digest(user, password)
@@ -151,15 +151,14 @@ class _BasicAuth:
         )
 
 
-def _configure_auth(app: Flask) -> Optional[_BasicAuth]:
+def _configure_auth(app: Flask) -> _BasicAuth | None:
     user = _setting(app, ENV_USER, "VITRINE_AUTH_USER", None)
     password_hash = _setting(app, ENV_PASSWORD_HASH, "VITRINE_AUTH_PASSWORD_HASH", None)
     if user is None and password_hash is None:
         return None
     if not user or not password_hash:
         raise ValueError(
-            f"Basic authentication needs both {ENV_USER} and {ENV_PASSWORD_HASH}; "
-            "only one is set"
+            f"Basic authentication needs both {ENV_USER} and {ENV_PASSWORD_HASH}; only one is set"
         )
     realm = str(getattr(app, "title", None) or app.name)
     return _BasicAuth(str(user), str(password_hash), realm)
@@ -272,8 +271,12 @@ def create_protected_app(app: Flask) -> Flask:
         frame_options="DENY",
         referrer_policy="no-referrer",
         x_content_type_options=True,
-        permissions_policy={"browsing-topics": "()", "camera": "()", "microphone": "()",
-                            "geolocation": "()"},
+        permissions_policy={
+            "browsing-topics": "()",
+            "camera": "()",
+            "microphone": "()",
+            "geolocation": "()",
+        },
     )
 
     # The limiter counts every request, refused ones included; then come the

@@ -196,7 +196,9 @@ void write_bcs(py::object fd, py::object atoms, py::object symprec) {
     globals["_write_text"](fd, py::str(text));
 }
 
-void write_text(py::object fd, py::object text) { fd.attr("write")(text); }
+void write_text(py::object fd, py::object text) {
+    fd.attr("write")(text);
+}
 
 } // namespace
 
@@ -224,9 +226,8 @@ imported only when ``write_bcs`` runs.)doc";
     m.attr("reader") = ase_utils.attr("reader");
     m.attr("writer") = ase_utils.attr("writer");
 
-    py::cpp_function read(
-        &read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
-        R"doc(read_bcs(fd)
+    py::cpp_function read(&read_bcs, py::name("read_bcs"), py::scope(m), "fd"_a,
+                          R"doc(read_bcs(fd)
 --
 
 Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.
@@ -248,9 +249,10 @@ Raises:
         or coordinate that is NaN or infinite.)doc");
     m.attr("read_bcs") = ase_utils.attr("reader")(read);
 
-    m.attr("_write_text") = ase_utils.attr("writer")(py::cpp_function(
-        &write_text, py::name("_write_text"), py::scope(m), "fd"_a, "text"_a,
-        "_write_text(fd, text)\n--\n\nWrites `text` to `fd`, a path (opened, replaced and closed) or an open text file."));
+    m.attr("_write_text") = ase_utils.attr("writer")(
+        py::cpp_function(&write_text, py::name("_write_text"), py::scope(m), "fd"_a, "text"_a,
+                         "_write_text(fd, text)\n--\n\nWrites `text` to `fd`, a path (opened, "
+                         "replaced and closed) or an open text file."));
 
     m.def("write_bcs", &write_bcs, "fd"_a, "atoms"_a, "symprec"_a = 0.01,
           R"doc(write_bcs(fd, atoms, symprec=0.01)

@@ -27,7 +27,9 @@ constexpr const char* kNonFiniteSite = "Non-finite number in the STRUC block:";
 // The GROUP line of a file without a GROUP block: space group 1.
 constexpr std::string_view kDefaultGroupLine = "1 1 P 1";
 
-[[noreturn]] void raise_list_index_error() { throw py::index_error("list index out of range"); }
+[[noreturn]] void raise_list_index_error() {
+    throw py::index_error("list index out of range");
+}
 
 // The second line of a block (the first after its keyword line).
 std::string_view second_line(const fb::TextLines& text, const std::vector<std::size_t>& block) {
@@ -231,9 +233,8 @@ lines back, reproducing the file that was read.)doc";
 
     // ASE's reader/writer give the file handling: a path is opened (and
     // closed), an open text file is passed through.
-    py::cpp_function read(
-        &read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
-        R"doc(read_vesta(fd)
+    py::cpp_function read(&read_vesta, py::name("read_vesta"), py::scope(m), "fd"_a,
+                          R"doc(read_vesta(fd)
 --
 
 Reads a VESTA file, creates an ASE Atoms object and stores the remaining VESTA data in the info entry vesta_data.
@@ -255,7 +256,8 @@ Raises:
 
     m.attr("_write_blocks") = ase_utils.attr("writer")(py::cpp_function(
         &write_blocks, py::name("_write_blocks"), py::scope(m), "fd"_a, "vesta_data"_a,
-        "_write_blocks(fd, vesta_data)\n--\n\nWrites the stored lines of `vesta_data` to `fd`, a path (opened, replaced and "
+        "_write_blocks(fd, vesta_data)\n--\n\nWrites the stored lines of `vesta_data` to `fd`, a "
+        "path (opened, replaced and "
         "closed) or an open text file."));
 
     m.def("write_vesta", &write_vesta, "fd"_a, "atoms"_a,

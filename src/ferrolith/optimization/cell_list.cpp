@@ -16,12 +16,18 @@ constexpr double kMaxBinsPerDim = 1 << 20;
 // A degenerate cell: |det| below this fraction of the product of lengths.
 constexpr double kSingularity = 1e-10;
 
-double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot(const Vec3& a, const Vec3& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 Vec3 cross(const Vec3& a, const Vec3& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
-double norm(const Vec3& a) { return std::sqrt(dot(a, a)); }
-Vec3 scaled(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+double norm(const Vec3& a) {
+    return std::sqrt(dot(a, a));
+}
+Vec3 scaled(const Vec3& a, double s) {
+    return {a[0] * s, a[1] * s, a[2] * s};
+}
 
 // Inverse of a non-singular matrix (rows as given), by cofactors.
 Mat3 inverse(const Mat3& m) {
@@ -44,10 +50,10 @@ std::string format_distance(double r) {
 }
 
 NeighborStatus overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
-    const std::string what =
-        a == b ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
-               : "Atoms " + std::to_string(std::min(a, b)) + " and " +
-                     std::to_string(std::max(a, b)) + " overlap";
+    const std::string what = a == b
+                                 ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
+                                 : "Atoms " + std::to_string(std::min(a, b)) + " and " +
+                                       std::to_string(std::max(a, b)) + " overlap";
     return {what + " (distance " + format_distance(r) + " \u00c5, less than " +
             format_distance(min_distance) + " \u00c5)."};
 }
@@ -295,7 +301,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     //
     // Per direction, the bin and lattice image reached from bin c by offset o.
     struct Step {
-        long bin;  // -1 outside a non-periodic direction
+        long bin; // -1 outside a non-periodic direction
         long image;
     };
     std::array<std::vector<Step>, 3> steps;
@@ -324,7 +330,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     struct StencilRun {
         std::size_t first, end; // slots
         Vec3 shift;
-        bool from_self;         // starts at the bin itself, unshifted: take j > i
+        bool from_self; // starts at the bin itself, unshifted: take j > i
     };
     std::vector<StencilRun> stencil;
     std::vector<HalfPair>& half = list.half;
@@ -369,8 +375,8 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
                             if (first < end) {
                                 Vec3 shift;
                                 for (int x = 0; x < 3; ++x) {
-                                    shift[x] = shift_xy[x] +
-                                               static_cast<double>(run_image) * basis[2][x];
+                                    shift[x] =
+                                        shift_xy[x] + static_cast<double>(run_image) * basis[2][x];
                                 }
                                 stencil.push_back({first, end, shift, run_self});
                             }
@@ -396,7 +402,8 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
                 }
                 for (std::size_t i = list.bin_start[here]; i < list.bin_start[here + 1]; ++i) {
                     const double xi = pos[3 * i], yi = pos[3 * i + 1], zi = pos[3 * i + 2];
-                    const double* search_row = &search_sq[static_cast<std::size_t>(list.species[i]) * ns];
+                    const double* search_row =
+                        &search_sq[static_cast<std::size_t>(list.species[i]) * ns];
                     for (const StencilRun& run : stencil) {
                         const double ox = run.shift[0] - xi;
                         const double oy = run.shift[1] - yi;
@@ -439,8 +446,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     for (std::size_t i = 0; i < n; ++i) {
         if (q.max_neighbors > 0 && list.offsets[i + 1] > q.max_neighbors) {
             return {"Atom " + std::to_string(list.order[i]) + " has more than " +
-                    std::to_string(q.max_neighbors) + " neighbours within " +
-                    format_distance(rc) +
+                    std::to_string(q.max_neighbors) + " neighbours within " + format_distance(rc) +
                     " \u00c5; the structure is far too dense for this potential."};
         }
         list.offsets[i + 1] += list.offsets[i];

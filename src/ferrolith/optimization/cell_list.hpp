@@ -21,8 +21,8 @@ namespace ferrolith::optimization {
 /// (Å), periodic flags and species ids in [0, n_species).
 struct NeighborQuery {
     std::size_t n_atoms = 0;
-    const double* positions = nullptr; ///< n x 3, Å
-    const int* species = nullptr;      ///< n species ids
+    const double* positions = nullptr;           ///< n x 3, Å
+    const int* species = nullptr;                ///< n species ids
     std::array<std::array<double, 3>, 3> cell{}; ///< lattice vectors as rows, Å
     std::array<bool, 3> pbc{};
     std::size_t n_species = 0;
@@ -47,14 +47,14 @@ struct HalfPair {
 /// A full neighbour list: every pair appears once from each side, once per
 /// periodic image within the cutoff. Indices are sorted slots (see `order`).
 struct NeighborList {
-    std::vector<std::size_t> order;    ///< sorted slot -> caller's atom index
-    std::vector<int> species;          ///< species id per sorted slot
-    std::vector<std::size_t> offsets;  ///< neighbours of slot i: offsets[i]..offsets[i+1]-1
-    std::vector<std::uint32_t> index;  ///< neighbour's sorted slot
-    std::vector<double> delta;         ///< per neighbour: x_j + image shift - x_i (Å), then r (Å)
+    std::vector<std::size_t> order;   ///< sorted slot -> caller's atom index
+    std::vector<int> species;         ///< species id per sorted slot
+    std::vector<std::size_t> offsets; ///< neighbours of slot i: offsets[i]..offsets[i+1]-1
+    std::vector<std::uint32_t> index; ///< neighbour's sorted slot
+    std::vector<double> delta;        ///< per neighbour: x_j + image shift - x_i (Å), then r (Å)
 
     // Reused storage of the search (kept to avoid reallocating per call).
-    std::vector<double> wrapped;       ///< n x 3 positions wrapped into the cell, sorted
+    std::vector<double> wrapped; ///< n x 3 positions wrapped into the cell, sorted
     std::vector<std::size_t> bin_of;
     std::vector<std::size_t> bin_start;
     std::vector<HalfPair> half;

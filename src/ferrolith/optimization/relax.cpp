@@ -85,21 +85,21 @@ std::string potential_kind(py::object potential) {
 }
 
 py::object get_calculator(py::object potential) {
-    if (!py::isinstance<py::str>(potential) &&
-        !py::isinstance(potential, globals["PathLike"])) {
-        throw py::type_error("potential must be a str or path, not " +
-                             fb::type_name(potential));
+    if (!py::isinstance<py::str>(potential) && !py::isinstance(potential, globals["PathLike"])) {
+        throw py::type_error("potential must be a str or path, not " + fb::type_name(potential));
     }
     const std::string kind = potential_kind(potential);
     py::dict factories = globals["CALCULATORS"];
     if (!factories.contains(kind)) {
-        raise_with(PyExc_ValueError, "No calculator is registered for potentials of kind '" +
-                                         kind + "'. " + supported_kinds());
+        raise_with(PyExc_ValueError, "No calculator is registered for potentials of kind '" + kind +
+                                         "'. " + supported_kinds());
     }
     return factories[py::str(kind)](py::str(potential));
 }
 
-py::object pth_unavailable(py::object) { raise_with(PyExc_NotImplementedError, kPthUnavailable); }
+py::object pth_unavailable(py::object) {
+    raise_with(PyExc_NotImplementedError, kPthUnavailable);
+}
 
 // The optimiser class named `method`, matched without regard to case.
 py::object find_optimizer(const std::string& method) {
@@ -129,8 +129,7 @@ long long non_negative_steps(py::handle steps) {
 }
 
 py::object optimize_structure(py::object atoms, py::object fmax_in, py::object method_in,
-                              py::object steps_in, py::object pressure_in,
-                              py::object trajectory) {
+                              py::object steps_in, py::object pressure_in, py::object trajectory) {
     if (!py::isinstance(atoms, globals["Atoms"])) {
         throw py::type_error("atoms must be an ase.Atoms, not " + fb::type_name(atoms));
     }
@@ -162,8 +161,7 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
     for (int d = 0; d < 3; ++d) {
         periodic[d] = py::bool_(pbc[py::int_(d)]);
     }
-    const bool cell_aware =
-        optimizer_class.attr("__name__").cast<std::string>() == "CellAwareBFGS";
+    const bool cell_aware = optimizer_class.attr("__name__").cast<std::string>() == "CellAwareBFGS";
     py::object target = relaxed;
     if (periodic[0] || periodic[1] || periodic[2]) {
         // Strain components that stay within the periodic directions.
@@ -188,8 +186,8 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
     }
 
     py::object stdout_ = py::module_::import("sys").attr("stdout");
-    py::object optimizer = optimizer_class(target, "logfile"_a = stdout_,
-                                           "trajectory"_a = trajectory);
+    py::object optimizer =
+        optimizer_class(target, "logfile"_a = stdout_, "trajectory"_a = trajectory);
     bool converged;
     {
         py::object opt = optimizer.attr("__enter__")();
@@ -276,8 +274,7 @@ machine-learned potential raises NotImplementedError until its calculator is
 available. A missing file or an unknown kind raises an error listing the
 supported kinds.)doc");
     m.def("optimize_structure", &optimize_structure, "atoms"_a, "fmax"_a = 0.05,
-          "method"_a = "LBFGS", "steps"_a = 5000, "pressure"_a = 0.0,
-          "trajectory"_a = "opt.traj",
+          "method"_a = "LBFGS", "steps"_a = 5000, "pressure"_a = 0.0, "trajectory"_a = "opt.traj",
           R"doc(Relaxes ``atoms`` (which must carry a calculator) and returns the relaxed copy.
 
 Atomic positions and, along the periodic directions, the cell relax together

@@ -1,6 +1,6 @@
 from os import PathLike as PathLike
 from pathlib import Path as Path
-from typing import Callable, Dict, Optional, Union
+from typing import Callable
 
 from ase import Atoms as Atoms
 from ase.calculators.calculator import BaseCalculator
@@ -11,18 +11,18 @@ from ferrolith.optimization.tersoff import TersoffCalculator as TersoffCalculato
 from ferrolith.optimization.tersoff import TersoffPotential as TersoffPotential
 
 GPa: float
-OPTIMIZERS: Dict[str, type[Optimizer]]
-POTENTIAL_KINDS: Dict[str, str]
-CALCULATORS: Dict[str, Callable[[str], BaseCalculator]]
+OPTIMIZERS: dict[str, type[Optimizer]]
+POTENTIAL_KINDS: dict[str, str]
+CALCULATORS: dict[str, Callable[[str], BaseCalculator]]
 
 def _pth_unavailable(path: str) -> BaseCalculator: ...
-def potential_kind(potential: Union[str, PathLike[str]]) -> str: ...
-def get_calculator(potential: Union[str, PathLike[str]]) -> BaseCalculator: ...
+def potential_kind(potential: str | PathLike[str]) -> str: ...
+def get_calculator(potential: str | PathLike[str]) -> BaseCalculator: ...
 def optimize_structure(
     atoms: Atoms,
     fmax: float = 0.05,
     method: str = "LBFGS",
     steps: int = 5000,
     pressure: float = 0.0,
-    trajectory: Optional[Union[str, PathLike[str]]] = "opt.traj",
+    trajectory: str | PathLike[str] | None = "opt.traj",
 ) -> Atoms: ...

@@ -85,12 +85,11 @@ public:
         }
         if (const auto missing = params_.missing_triplet(present)) {
             const auto& names = params_.elements();
-            throw py::value_error("The Tersoff potential " + path_ +
-                                  " has no entry for the element triplet " +
-                                  names[static_cast<std::size_t>((*missing)[0])] + " " +
-                                  names[static_cast<std::size_t>((*missing)[1])] + " " +
-                                  names[static_cast<std::size_t>((*missing)[2])] +
-                                  ", which this structure needs.");
+            throw py::value_error(
+                "The Tersoff potential " + path_ + " has no entry for the element triplet " +
+                names[static_cast<std::size_t>((*missing)[0])] + " " +
+                names[static_cast<std::size_t>((*missing)[1])] + " " +
+                names[static_cast<std::size_t>((*missing)[2])] + ", which this structure needs.");
         }
         return index;
     }
@@ -104,9 +103,8 @@ public:
         DoubleArray cell = DoubleArray::ensure(atoms.attr("cell").attr("array"));
         py::object pbc = atoms.attr("pbc");
         const std::size_t n = static_cast<std::size_t>(numbers.size());
-        if (!positions || !numbers || !cell || positions.ndim() != 2 ||
-            positions.shape(1) != 3 || static_cast<std::size_t>(positions.shape(0)) != n ||
-            cell.size() != 9) {
+        if (!positions || !numbers || !cell || positions.ndim() != 2 || positions.shape(1) != 3 ||
+            static_cast<std::size_t>(positions.shape(0)) != n || cell.size() != 9) {
             throw py::value_error("atoms must have n x 3 positions, n atomic numbers and a 3 x 3 "
                                   "cell");
         }
@@ -187,8 +185,7 @@ std::unique_ptr<TersoffPotential> read_potential(py::object path) {
     fo::ParseError error;
     auto params = fo::TersoffParameters::parse(content.cast<std::string>(), error);
     if (!params) {
-        throw py::value_error(name + ", line " + std::to_string(error.line) + ": " +
-                              error.message);
+        throw py::value_error(name + ", line " + std::to_string(error.line) + ": " + error.message);
     }
     return std::make_unique<TersoffPotential>(std::move(*params), name);
 }
@@ -346,7 +343,7 @@ keywords go to ASE's Calculator.)doc");
         calculator_calculate, py::name("calculate"), py::is_method(cls), "atoms"_a = py::none(),
         "properties"_a = py::make_tuple("energy"), "system_changes"_a = m.attr("all_changes"),
         R"doc(Computes every implemented property of ``atoms`` into ``self.results``.)doc");
-    cls.attr("__repr__") = py::cpp_function(calculator_repr, py::name("__repr__"),
-                                            py::is_method(cls));
+    cls.attr("__repr__") =
+        py::cpp_function(calculator_repr, py::name("__repr__"), py::is_method(cls));
     m.attr("TersoffCalculator") = cls;
 }

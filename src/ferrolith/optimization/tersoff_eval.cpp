@@ -49,8 +49,7 @@ inline void bond_order(const TersoffEntry& p, double zeta, double& b, double& db
 }
 
 // exp[(lambda3 (r_ij - r_ik))^m] and its derivative by r_ij.
-inline void distance_term(const TersoffEntry& p, double rij, double rik, double& ex,
-                          double& dex) {
+inline void distance_term(const TersoffEntry& p, double rij, double rik, double& ex, double& dex) {
     if (p.lambda3 == 0.0) {
         ex = 1.0;
         dex = 0.0;
@@ -116,14 +115,14 @@ Tables make_tables(const TersoffParameters& params, const std::vector<int>& pres
     for (int i : present) {
         for (int j : present) {
             for (int k : present) {
-                const std::size_t slot = (static_cast<std::size_t>(i) * ne +
-                                          static_cast<std::size_t>(j)) * ne +
-                                         static_cast<std::size_t>(k);
+                const std::size_t slot =
+                    (static_cast<std::size_t>(i) * ne + static_cast<std::size_t>(j)) * ne +
+                    static_cast<std::size_t>(k);
                 const TersoffEntry& e =
                     params.entries()[static_cast<std::size_t>(params.entry_index(i, j, k))];
                 t.entry[slot] = &e;
-                double& cut = t.cutoff[static_cast<std::size_t>(i) * ne +
-                                       static_cast<std::size_t>(k)];
+                double& cut =
+                    t.cutoff[static_cast<std::size_t>(i) * ne + static_cast<std::size_t>(k)];
                 cut = std::max(cut, e.cut);
             }
         }
@@ -304,8 +303,8 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
             }
         }
         for (std::size_t b = 0; b < nn; ++b) {
-            apply_pair_gradient(&delta[4 * b], near[b].grad, force + 3 * list.index[begin + b],
-                                fi, virial);
+            apply_pair_gradient(&delta[4 * b], near[b].grad, force + 3 * list.index[begin + b], fi,
+                                virial);
         }
         for (int x = 0; x < 3; ++x) {
             force[3 * i + x] += fi[x];

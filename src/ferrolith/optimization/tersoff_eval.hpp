@@ -45,21 +45,21 @@ struct TersoffResult {
 
 /// One neighbour k of the atom being evaluated, as seen from it.
 struct NeighborTerm {
-    double u[3];     ///< unit vector towards the neighbour
-    double r;        ///< distance, Å
-    double inv_r;    ///< 1 / r, 1/Å
-    double grad[3];  ///< dE/d(x_k - x_i) gathered over every term of the atom, eV/Å
-    double fc, dfc;  ///< f_c and df_c/dr (1/Å) with the neighbour's own pair entry (i, k, k)
-    int element;     ///< element index of the neighbour
+    double u[3];    ///< unit vector towards the neighbour
+    double r;       ///< distance, Å
+    double inv_r;   ///< 1 / r, 1/Å
+    double grad[3]; ///< dE/d(x_k - x_i) gathered over every term of the atom, eV/Å
+    double fc, dfc; ///< f_c and df_c/dr (1/Å) with the neighbour's own pair entry (i, k, k)
+    int element;    ///< element index of the neighbour
 };
 
 /// The angular term of neighbour k in zeta_ij, kept between the two passes.
 struct AngularTerm {
-    double fc, dfc;  ///< f_c(r_ik) and its derivative with entry (i, j, k)
-    double g, dg;    ///< g(theta) and dg/dcos(theta)
-    double cos;      ///< cos(theta_ijk)
-    double ex, dex;  ///< exp[(lambda3 (r_ij - r_ik))^m] and its derivative by r_ij (1/Å)
-    bool active;     ///< k lies within the cutoff of entry (i, j, k)
+    double fc, dfc; ///< f_c(r_ik) and its derivative with entry (i, j, k)
+    double g, dg;   ///< g(theta) and dg/dcos(theta)
+    double cos;     ///< cos(theta_ijk)
+    double ex, dex; ///< exp[(lambda3 (r_ij - r_ik))^m] and its derivative by r_ij (1/Å)
+    bool active;    ///< k lies within the cutoff of entry (i, j, k)
 };
 
 /// Storage reused between evaluations of one calculator.

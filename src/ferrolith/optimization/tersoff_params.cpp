@@ -10,16 +10,24 @@ namespace ferrolith::optimization {
 namespace {
 
 constexpr std::size_t kWordsPerEntry = 17;
-constexpr const char* kNumberNames[14] = {"m",       "gamma", "lambda3", "c",      "d",
-                                          "costheta0", "n",   "beta",    "lambda2", "B",
-                                          "R",       "D",     "lambda1", "A"};
+constexpr const char* kNumberNames[14] = {"m",    "gamma",   "lambda3", "c", "d", "costheta0", "n",
+                                          "beta", "lambda2", "B",       "R", "D", "lambda1",   "A"};
 
 // The members that words 3..16 fill (m, an integer, is set apart).
-constexpr double TersoffEntry::*kFields[14] = {
-    nullptr,           &TersoffEntry::gamma,   &TersoffEntry::lambda3, &TersoffEntry::c,
-    &TersoffEntry::d,  &TersoffEntry::h,       &TersoffEntry::n,       &TersoffEntry::beta,
-    &TersoffEntry::lambda2, &TersoffEntry::B,  &TersoffEntry::R,       &TersoffEntry::D,
-    &TersoffEntry::lambda1, &TersoffEntry::A};
+constexpr double TersoffEntry::* kFields[14] = {nullptr,
+                                                &TersoffEntry::gamma,
+                                                &TersoffEntry::lambda3,
+                                                &TersoffEntry::c,
+                                                &TersoffEntry::d,
+                                                &TersoffEntry::h,
+                                                &TersoffEntry::n,
+                                                &TersoffEntry::beta,
+                                                &TersoffEntry::lambda2,
+                                                &TersoffEntry::B,
+                                                &TersoffEntry::R,
+                                                &TersoffEntry::D,
+                                                &TersoffEntry::lambda1,
+                                                &TersoffEntry::A};
 
 struct Word {
     std::string_view text;
@@ -44,7 +52,9 @@ std::optional<double> to_number(std::string_view text) {
     return value;
 }
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
 
 // Fills the numbers of `entry` from words 3..16, checking each value's range.
 bool read_numbers(const std::vector<Word>& words, TersoffEntry& entry, ParseError& error) {
@@ -186,8 +196,8 @@ std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
             const TersoffEntry& first = p.entries_[static_cast<std::size_t>(slot)];
             error = {p.entries_[e].line, "duplicate entry for " + p.elements_[a] + " " +
                                              p.elements_[b] + " " + p.elements_[c] +
-                                             " (first given on line " +
-                                             std::to_string(first.line) + ")"};
+                                             " (first given on line " + std::to_string(first.line) +
+                                             ")"};
             return std::nullopt;
         }
         slot = static_cast<int>(e);

@@ -22,16 +22,16 @@ struct TersoffEntry {
     std::array<int, 3> elements{}; ///< indices into TersoffParameters::elements()
     int m = 3;                     ///< exponent of the lambda3 term, 1 or 3
     double gamma = 0, lambda3 = 0, c = 0, d = 0, h = 0; ///< angular term (h = cos theta0)
-    double n = 0, beta = 0;        ///< bond order b = (1 + (beta zeta)^n)^(-1/2n)
-    double lambda2 = 0, B = 0;     ///< attraction B exp(-lambda2 r), eV and 1/Å
-    double R = 0, D = 0;           ///< cutoff taper from R - D to R + D, Å
-    double lambda1 = 0, A = 0;     ///< repulsion A exp(-lambda1 r), eV and 1/Å
-    std::size_t line = 0;          ///< 1-based line where the entry starts
+    double n = 0, beta = 0;    ///< bond order b = (1 + (beta zeta)^n)^(-1/2n)
+    double lambda2 = 0, B = 0; ///< attraction B exp(-lambda2 r), eV and 1/Å
+    double R = 0, D = 0;       ///< cutoff taper from R - D to R + D, Å
+    double lambda1 = 0, A = 0; ///< repulsion A exp(-lambda1 r), eV and 1/Å
+    std::size_t line = 0;      ///< 1-based line where the entry starts
 
     // Derived on reading.
-    double cut = 0;      ///< R + D, Å
-    double c2 = 0;       ///< c^2
-    double d2 = 0;       ///< d^2
+    double cut = 0;        ///< R + D, Å
+    double c2 = 0;         ///< c^2
+    double d2 = 0;         ///< d^2
     double c2_over_d2 = 0; ///< c^2 / d^2
 };
 

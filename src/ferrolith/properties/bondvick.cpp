@@ -97,8 +97,8 @@ void print_report(const Analysis& a, fp::GroupingRule rule) {
         for (std::size_t t = table.offsets[k]; t < table.offsets[k + 1]; ++t) {
             const std::string neighbor =
                 py::str(a.species.symbol(table.neighbor_species[t])).cast<std::string>();
-            fb::print_line("  - Bond to " + neighbor + ": count (nsij) = " +
-                           std::to_string(table.count[t]) + ", dist \u2248 " +
+            fb::print_line("  - Bond to " + neighbor +
+                           ": count (nsij) = " + std::to_string(table.count[t]) + ", dist \u2248 " +
                            format_distance(table.distance[t]) + " \u00c5");
         }
     }
@@ -159,8 +159,7 @@ py::tuple analysis_to_python(const Analysis& a) {
         grouped[k] = types;
     }
     py::array_t<std::int64_t> cn(static_cast<py::ssize_t>(a.grouping.coordination.size()));
-    std::copy(a.grouping.coordination.begin(), a.grouping.coordination.end(),
-              cn.mutable_data());
+    std::copy(a.grouping.coordination.begin(), a.grouping.coordination.end(), cn.mutable_data());
     return py::make_tuple(grouped, cn);
 }
 
@@ -255,8 +254,8 @@ py::object calculate_hardness_impl(py::object self, py::object atoms, py::object
     } else {
         a.symbols = py::list(atoms.attr("get_chemical_symbols")());
         a.atom_species = species_of_atoms(a.symbols, a.species);
-        py::object result = self.attr("_analyze_bonds")(atoms, py::float_(rcut_value),
-                                                        py::float_(tolerance_value));
+        py::object result =
+            self.attr("_analyze_bonds")(atoms, py::float_(rcut_value), py::float_(tolerance_value));
         analysis_from_python(result, a, cn);
     }
 
@@ -297,8 +296,9 @@ py::object calculate_hardness_impl(py::object self, py::object atoms, py::object
     const double bond_contribution = product.hv_product * n / 2.0;
 
     // Distinct symbols in code-point order (Python's sorted()).
-    py::list unique_symbols = py::module_::import("builtins").attr("sorted")(
-        py::module_::import("builtins").attr("set")(a.symbols));
+    py::list unique_symbols =
+        py::module_::import("builtins")
+            .attr("sorted")(py::module_::import("builtins").attr("set")(a.symbols));
     std::vector<double> e_per_element;
     for (py::handle s : unique_symbols) {
         py::object entry = params[s];
@@ -370,8 +370,9 @@ into a hardness in GPa.)doc";
                            {"count", builtins.attr("int"), py::int_(1)}},
                           "Represents a unique type of bond for a central atom.");
 
-    py::class_<SimunekHardnessCalculator>(m, "SimunekHardnessCalculator", py::dynamic_attr(),
-                                          R"doc(Calculates the hardness of a crystal based on its atomic structure using the Simunek method.
+    py::class_<SimunekHardnessCalculator>(
+        m, "SimunekHardnessCalculator", py::dynamic_attr(),
+        R"doc(Calculates the hardness of a crystal based on its atomic structure using the Simunek method.
 
 References:
     - Phys. Rev. Lett. 96, 085501 (2006)

@@ -2,7 +2,6 @@
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/properties/moduli.hpp"
 
-
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
 namespace fp = ferrolith::properties;
@@ -136,7 +135,8 @@ py::object calculate_mazhnik(py::object shear_in, py::object bulk_in, py::object
     }
     validate({{"poisson", py::float_(*poisson)}});
     if (!fp::poisson_in_typical_range(*poisson)) {
-        fb::print_line("Warning: Poisson's ratio (" + fb::python_format(py::float_(*poisson), ".3f") +
+        fb::print_line("Warning: Poisson's ratio (" +
+                       fb::python_format(py::float_(*poisson), ".3f") +
                        ") is outside the typical physical range [-1.0, 0.5].");
     }
     const double poisson_factor = checked(fp::mazhnik_poisson_factor(*poisson));
@@ -212,8 +212,8 @@ Formula: Hv = 0.92 * k^1.137 * G^0.708, where k = G/B.)doc");
           R"doc(Computes hardness using the Jiang et al. (2011) model.
 
 Formula: Hv = G / 6.78  or  Hv = E / 16.48)doc");
-    m.def("_calculate_mazhnik", &calculate_mazhnik, "shear"_a = py::none(),
-          "bulk"_a = py::none(), "young"_a = py::none(), "poisson"_a = py::none(),
+    m.def("_calculate_mazhnik", &calculate_mazhnik, "shear"_a = py::none(), "bulk"_a = py::none(),
+          "young"_a = py::none(), "poisson"_a = py::none(),
           R"doc(Computes hardness using the Mazhnik & Oganov (2019) model.
 
 This model primarily depends on Poisson's ratio (nu).)doc");
@@ -230,9 +230,8 @@ This model primarily depends on Poisson's ratio (nu).)doc");
     }
     m.attr("HARDNESS_METHODS") = methods;
 
-    m.def("calculate_hardness", &calculate_hardness, "shear"_a = py::none(),
-          "bulk"_a = py::none(), "young"_a = py::none(), "poisson"_a = py::none(),
-          "method"_a = "chen",
+    m.def("calculate_hardness", &calculate_hardness, "shear"_a = py::none(), "bulk"_a = py::none(),
+          "young"_a = py::none(), "poisson"_a = py::none(), "method"_a = "chen",
           R"doc(Computes the Vickers hardness (Hv) based on elastic moduli.
 
 Args:

@@ -8,7 +8,9 @@ namespace ferrolith::properties {
 
 namespace {
 
-PyNumber real(double x) { return {x, 0.0, false, ArithmeticError::kNone}; }
+PyNumber real(double x) {
+    return {x, 0.0, false, ArithmeticError::kNone};
+}
 
 PyNumber failure(ArithmeticError error) {
     PyNumber n;
@@ -16,7 +18,9 @@ PyNumber failure(ArithmeticError error) {
     return n;
 }
 
-bool is_odd_integer(double x) { return std::fmod(std::fabs(x), 2.0) == 1.0; }
+bool is_odd_integer(double x) {
+    return std::fmod(std::fabs(x), 2.0) == 1.0;
+}
 
 // The principal value of a ** b for a complex base and a real exponent, as
 // CPython's complex power computes it for non-integral exponents.
@@ -25,7 +29,8 @@ PyNumber complex_pow(double a_re, double a_im, double b) {
         return {1.0, 0.0, true, ArithmeticError::kNone};
     }
     if (a_re == 0.0 && a_im == 0.0) {
-        return {0.0, 0.0, true, b < 0.0 ? ArithmeticError::kZeroToNegative : ArithmeticError::kNone};
+        return {0.0, 0.0, true,
+                b < 0.0 ? ArithmeticError::kZeroToNegative : ArithmeticError::kNone};
     }
     const double vabs = std::hypot(a_re, a_im);
     const double len = std::pow(vabs, b);
@@ -137,9 +142,13 @@ PyNumber tian_hardness(double shear, double bulk) {
     return hardness;
 }
 
-double jiang_from_shear(double shear) { return shear / 6.78; }
+double jiang_from_shear(double shear) {
+    return shear / 6.78;
+}
 
-double jiang_from_young(double young) { return young / 16.48; }
+double jiang_from_young(double young) {
+    return young / 16.48;
+}
 
 PyNumber poisson_from_shear_bulk(double shear, double bulk) {
     return python_div(3.0 * bulk - 2.0 * shear, 2.0 * (3.0 * bulk + shear));
@@ -157,7 +166,9 @@ PyNumber poisson_from_young_bulk(double young, double bulk) {
     return python_div(3.0 * bulk - young, 6.0 * bulk);
 }
 
-bool poisson_in_typical_range(double poisson) { return -1.0 < poisson && poisson < 0.5; }
+bool poisson_in_typical_range(double poisson) {
+    return -1.0 < poisson && poisson < 0.5;
+}
 
 PyNumber mazhnik_poisson_factor(double nu) {
     const PyNumber nu2 = python_pow(nu, 2.0);
@@ -172,9 +183,13 @@ PyNumber mazhnik_poisson_factor(double nu) {
     return python_div(numerator, denominator);
 }
 
-double young_from_shear(double shear, double poisson) { return 2.0 * shear * (1.0 + poisson); }
+double young_from_shear(double shear, double poisson) {
+    return 2.0 * shear * (1.0 + poisson);
+}
 
-double young_from_bulk(double bulk, double poisson) { return 3.0 * bulk * (1.0 - 2.0 * poisson); }
+double young_from_bulk(double bulk, double poisson) {
+    return 3.0 * bulk * (1.0 - 2.0 * poisson);
+}
 
 double mazhnik_hardness(double poisson_factor, double young) {
     return 0.096 * poisson_factor * young;

@@ -12,10 +12,10 @@ namespace ferrolith::properties {
 /// Failures that Python's float arithmetic reports as exceptions.
 enum class ArithmeticError {
     kNone,
-    kDivisionByZero,     ///< ZeroDivisionError("float division by zero")
-    kZeroToNegative,     ///< ZeroDivisionError for 0.0 ** negative
-    kOverflow,           ///< OverflowError of float ** float
-    kComplexOverflow,    ///< OverflowError of complex ** float
+    kDivisionByZero,  ///< ZeroDivisionError("float division by zero")
+    kZeroToNegative,  ///< ZeroDivisionError for 0.0 ** negative
+    kOverflow,        ///< OverflowError of float ** float
+    kComplexOverflow, ///< OverflowError of complex ** float
 };
 
 /// A Python number that is either a float or a complex.

@@ -176,7 +176,9 @@ std::vector<double> mean_coordination_by_species(const std::vector<double>& coor
     return mean;
 }
 
-double corrected_coordination(double cn) { return cn < 4.0 ? 8.0 * (4.0 - cn) : cn; }
+double corrected_coordination(double cn) {
+    return cn < 4.0 ? 8.0 * (4.0 - cn) : cn;
+}
 
 double bond_strength_parameter(double valence, double radius) {
     return radius > 0.0 ? std::fabs(valence) / radius : 0.0;

@@ -25,10 +25,10 @@ struct NeighborPairs {
 /// The bond types of every atom, stored flat: the types of atom k are the
 /// entries offsets[k] .. offsets[k+1]-1, in creation order.
 struct BondTable {
-    std::vector<std::size_t> offsets;      ///< n_atoms + 1 entries
-    std::vector<int> neighbor_species;     ///< species id of the neighbour element
-    std::vector<double> distance;          ///< mean length of the merged bonds, Å
-    std::vector<std::int64_t> count;       ///< number of merged bonds
+    std::vector<std::size_t> offsets;  ///< n_atoms + 1 entries
+    std::vector<int> neighbor_species; ///< species id of the neighbour element
+    std::vector<double> distance;      ///< mean length of the merged bonds, Å
+    std::vector<std::int64_t> count;   ///< number of merged bonds
 
     std::size_t n_atoms() const { return offsets.empty() ? 0 : offsets.size() - 1; }
     std::size_t n_types() const { return distance.size(); }
@@ -78,17 +78,17 @@ using StrengthLookup = std::function<double(int species)>;
 /// Inputs of the Šimůnek product for one structure.
 struct ProductInputs {
     const BondTable* table = nullptr;
-    const std::vector<double>* coordination = nullptr;     ///< cn per atom
-    const std::vector<int>* atom_species = nullptr;        ///< species per atom
+    const std::vector<double>* coordination = nullptr;    ///< cn per atom
+    const std::vector<int>* atom_species = nullptr;       ///< species per atom
     const std::vector<double>* species_mean_cn = nullptr; ///< per species (may hold NaN)
     bool low_coordination_correction = true;
 };
 
 /// Outcome of the bond product.
 struct ProductResult {
-    double hv_product = 1.0;        ///< ∏ (term × count)^(1/n) over counted types
-    std::size_t n_types = 0;        ///< n, all bond types of all atoms
-    bool nan_coordination = false;  ///< a neighbour species without atoms was reached
+    double hv_product = 1.0;       ///< ∏ (term × count)^(1/n) over counted types
+    std::size_t n_types = 0;       ///< n, all bond types of all atoms
+    bool nan_coordination = false; ///< a neighbour species without atoms was reached
 };
 
 /// The geometric-mean bond product of the model, evaluated in atom order and

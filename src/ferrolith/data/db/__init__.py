@@ -27,9 +27,10 @@ import re
 import sqlite3
 import threading
 import urllib.parse
+from collections.abc import Iterable, Sequence
 from datetime import datetime, timezone
 from functools import cached_property
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any
 
 import ase.data
 import ase.data.colors
@@ -46,7 +47,7 @@ from werkzeug.exceptions import HTTPException, NotFound
 from ferrolith.data.db.picture import render_svg
 from ferrolith.gui import error_response
 
-__all__ = ["ASEDBApp", "QueryError", "DOWNLOAD_FORMATS"]
+__all__ = ["DOWNLOAD_FORMATS", "ASEDBApp", "QueryError"]
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _TEMPLATES = os.path.join(_HERE, "templates")
@@ -60,14 +61,29 @@ DEFAULT_COLUMNS = ("id", "formula", "natoms", "energy", "fmax", "pbc", "volume",
 
 #: Columns ASE can sort by directly; any key-value-pair key sorts as well.
 _SYSTEM_SORT_KEYS = frozenset(
-    {"id", "energy", "user", "calculator", "age", "ctime", "mtime", "magmom", "pbc", "fmax",
-     "smax", "volume", "mass", "charge", "natoms"}
+    {
+        "id",
+        "energy",
+        "user",
+        "calculator",
+        "age",
+        "ctime",
+        "mtime",
+        "magmom",
+        "pbc",
+        "fmax",
+        "smax",
+        "volume",
+        "mass",
+        "charge",
+        "natoms",
+    }
 )
 #: Shown columns that are computed per row and cannot be sorted by.
 _UNSORTABLE = frozenset({"formula", "unique_id"})
 
 #: Download name: (ASE format, file suffix, MIME type, needs a 3D cell, label).
-DOWNLOAD_FORMATS: Dict[str, Tuple[str, str, str, bool, str]] = {
+DOWNLOAD_FORMATS: dict[str, tuple[str, str, str, bool, str]] = {
     "cif": ("cif", "cif", "chemical/x-cif", True, "CIF"),
     "poscar": ("vasp", "poscar", "text/plain", True, "POSCAR"),
     "xyz": ("extxyz", "xyz", "chemical/x-xyz", False, "Extended XYZ"),
@@ -109,7 +125,7 @@ def _postgres_read_only(connect):
     return con
 
 
-def _with_psycopg2(errors: Sequence[type], names: Sequence[str]) -> Tuple[type, ...]:
+def _with_psycopg2(errors: Sequence[type], names: Sequence[str]) -> tuple[type, ...]:
     """`errors` and, where psycopg2 is installed, its exception classes `names`."""
     try:
         import psycopg2
@@ -118,14 +134,17 @@ def _with_psycopg2(errors: Sequence[type], names: Sequence[str]) -> Tuple[type, 
     return tuple(errors) + tuple(getattr(psycopg2, name) for name in names)
 
 
-def _connection_errors() -> Tuple[type, ...]:
-    return _with_psycopg2([sqlite3.OperationalError, sqlite3.InterfaceError],
-                          ["OperationalError", "InterfaceError"])
+def _connection_errors() -> tuple[type, ...]:
+    return _with_psycopg2(
+        [sqlite3.OperationalError, sqlite3.InterfaceError], ["OperationalError", "InterfaceError"]
+    )
 
 
-def _query_errors() -> Tuple[type, ...]:
-    return _with_psycopg2([ValueError, AssertionError, KeyError, TypeError, OverflowError],
-                          ["DataError", "ProgrammingError"])
+def _query_errors() -> tuple[type, ...]:
+    return _with_psycopg2(
+        [ValueError, AssertionError, KeyError, TypeError, OverflowError],
+        ["DataError", "ProgrammingError"],
+    )
 
 
 def open_read_only(address: str):
@@ -141,8 +160,7 @@ def open_read_only(address: str):
             from psycopg2.errors import ReadOnlySqlTransaction
         except ImportError as exc:
             raise ImportError(
-                "PostgreSQL databases need ASE's database backends: "
-                "pip install 'ferrolith[web]'"
+                "PostgreSQL databases need ASE's database backends: pip install 'ferrolith[web]'"
             ) from exc
         db._connect = functools.partial(_postgres_read_only, db._connect)
         # An empty database makes ASE create its tables, which read-only fails.
@@ -173,8 +191,9 @@ def open_read_only(address: str):
 _SORT_COLUMNS = {"user": "username", "age": "ctime"}
 
 
-def _page_ids(db, selection: List[Any], sort: str, limit: int, offset: int,
-              value_table: Optional[str] = None) -> List[int]:
+def _page_ids(
+    db, selection: list[Any], sort: str, limit: int, offset: int, value_table: str | None = None
+) -> list[int]:
     """Ids of one page of rows, in order.
 
     Only ids are sorted and paged here, which spares the database from carrying
@@ -191,8 +210,9 @@ def _page_ids(db, selection: List[Any], sort: str, limit: int, offset: int,
     keys, comparisons = parse_selection(selection)
     if value_table is not None:
         # Rows lacking the key drop out of this join; callers page them apart.
-        sql, args = db.create_select_statement(keys, comparisons, sort=name, order=direction,
-                                               sort_table=value_table, what="systems.id")
+        sql, args = db.create_select_statement(
+            keys, comparisons, sort=name, order=direction, sort_table=value_table, what="systems.id"
+        )
         sql += ", systems.id ASC"
     else:
         sql, args = db.create_select_statement(keys, comparisons, what="systems.id")
@@ -200,8 +220,9 @@ def _page_ids(db, selection: List[Any], sort: str, limit: int, offset: int,
         if column == "id":
             sql += f"\nORDER BY systems.id {direction}"
         else:
-            sql += (f"\nORDER BY systems.{column} IS NULL, systems.{column} {direction}, "
-                    "systems.id ASC")
+            sql += (
+                f"\nORDER BY systems.{column} IS NULL, systems.{column} {direction}, systems.id ASC"
+            )
     sql += f"\nLIMIT {int(limit)} OFFSET {int(offset)}"
     with db.managed_connection() as con:
         cur = con.cursor()
@@ -214,10 +235,23 @@ def _page_ids(db, selection: List[Any], sort: str, limit: int, offset: int,
 #: table shows exactly the values a query compares; other keys come from the
 #: row's key-value pairs.
 _STORED_COLUMNS = {
-    "id": "id", "natoms": "natoms", "energy": "energy", "fmax": "fmax", "smax": "smax",
-    "volume": "volume", "mass": "mass", "charge": "charge", "magmom": "magmom",
-    "ctime": "ctime", "mtime": "mtime", "age": "ctime", "user": "username",
-    "calculator": "calculator", "unique_id": "unique_id", "formula": "numbers", "pbc": "pbc",
+    "id": "id",
+    "natoms": "natoms",
+    "energy": "energy",
+    "fmax": "fmax",
+    "smax": "smax",
+    "volume": "volume",
+    "mass": "mass",
+    "charge": "charge",
+    "magmom": "magmom",
+    "ctime": "ctime",
+    "mtime": "mtime",
+    "age": "ctime",
+    "user": "username",
+    "calculator": "calculator",
+    "unique_id": "unique_id",
+    "formula": "numbers",
+    "pbc": "pbc",
 }
 
 
@@ -227,13 +261,13 @@ def _formula_of(numbers: bytes) -> str:
     return AtomsRow({"numbers": np.frombuffer(numbers, dtype=np.int32)}).formula
 
 
-def _pbc_text(bits: Optional[int]) -> str:
+def _pbc_text(bits: int | None) -> str:
     if bits is None:
         return ""
     return "".join("T" if int(bits) >> k & 1 else "F" for k in range(3))
 
 
-def listing_values(db, ids: List[int], keys: Sequence[str]) -> List[Dict[str, Any]]:
+def listing_values(db, ids: list[int], keys: Sequence[str]) -> list[dict[str, Any]]:
     """The values of the table's columns `keys` for the rows `ids`, in that order.
 
     One query reads only the columns shown (never positions, forces or data),
@@ -241,20 +275,22 @@ def listing_values(db, ids: List[int], keys: Sequence[str]) -> List[Dict[str, An
     """
     if not ids:
         return []
-    columns = ["id"] + sorted({_STORED_COLUMNS.get(k, "key_value_pairs") for k in keys} - {"id"})
-    sql = (f"SELECT {', '.join('systems.' + c for c in columns)} FROM systems "
-           f"WHERE systems.id IN ({', '.join('?' * len(ids))})")
+    columns = ["id", *sorted({_STORED_COLUMNS.get(k, "key_value_pairs") for k in keys} - {"id"})]
+    sql = (
+        f"SELECT {', '.join('systems.' + c for c in columns)} FROM systems "
+        f"WHERE systems.id IN ({', '.join('?' * len(ids))})"
+    )
     with db.managed_connection() as con:
         cur = con.cursor()
         cur.execute(sql, [int(i) for i in ids])
         records = cur.fetchall()
     moment = now()
-    found: Dict[int, Dict[str, Any]] = {}
+    found: dict[int, dict[str, Any]] = {}
     for record in records:
         raw = dict(zip(columns, record))
         pairs = raw.get("key_value_pairs")
         pairs = db.decode(pairs) if pairs not in (None, "", "{}") else {}
-        values: Dict[str, Any] = {}
+        values: dict[str, Any] = {}
         for key in keys:
             if key == "formula":
                 numbers = db.deblob(raw["numbers"], np.int32)
@@ -344,7 +380,7 @@ def _cell_text(value: Any) -> str:
 _FORMULA_PART = re.compile(r"([A-Z][a-z]?)(\d*)")
 
 
-def formula_parts(formula: str) -> List[Tuple[str, str]]:
+def formula_parts(formula: str) -> list[tuple[str, str]]:
     """('Si', '2'), ('O', '') ... for writing counts as subscripts."""
     return _FORMULA_PART.findall(formula)
 
@@ -366,7 +402,7 @@ def _column_value(row, key: str) -> Any:
     return row.get(key)
 
 
-def _data_summary(value: Any) -> Tuple[str, str]:
+def _data_summary(value: Any) -> tuple[str, str]:
     """(type description, short preview) of one entry of a row's data."""
     if isinstance(value, np.ndarray):
         kind = f"array {value.dtype} {'x'.join(map(str, value.shape)) or 'scalar'}"
@@ -402,7 +438,7 @@ def _is_loopback(host: str) -> bool:
 class Column:
     """One column of the table: its key, heading, unit and whether it sorts."""
 
-    __slots__ = ("key", "label", "description", "unit", "sortable")
+    __slots__ = ("description", "key", "label", "sortable", "unit")
 
     def __init__(self, key: str, label: str, description: str, unit: str, sortable: bool):
         self.key = key
@@ -415,7 +451,7 @@ class Column:
 class ListingState:
     """What one table request asks for; everything lives in the URL."""
 
-    __slots__ = ("query", "sort", "page", "limit")
+    __slots__ = ("limit", "page", "query", "sort")
 
     def __init__(self, query: str, sort: str, page: int, limit: int):
         self.query = query
@@ -423,7 +459,7 @@ class ListingState:
         self.page = page
         self.limit = limit
 
-    def args(self, **changes) -> Dict[str, Any]:
+    def args(self, **changes) -> dict[str, Any]:
         """URL arguments of this state with some changed; defaults left out."""
         values = {"q": self.query, "sort": self.sort, "page": self.page, "limit": self.limit}
         values.update(changes)
@@ -459,9 +495,9 @@ class ASEDBApp(Flask):
         self,
         db,
         name: str = "default",
-        templates: Optional[str] = None,
-        static: Optional[str] = None,
-        default_columns: Optional[Sequence[str]] = None,
+        templates: str | None = None,
+        static: str | None = None,
+        default_columns: Sequence[str] | None = None,
         title: str = "Ferrolith",
     ):
         super().__init__(__name__, static_folder=None, template_folder=None)
@@ -509,7 +545,7 @@ class ASEDBApp(Flask):
         return ChoiceLoader([FileSystemLoader(d) for d in self.template_dirs])
 
     @staticmethod
-    def _key_descriptions(metadata: Dict[str, Any]) -> Dict[str, Tuple[str, str, str]]:
+    def _key_descriptions(metadata: dict[str, Any]) -> dict[str, tuple[str, str, str]]:
         descriptions = {
             key: (kd.shortdesc, kd.longdesc, _plain_unit(kd.unit))
             for key, kd in get_key_descriptions().items()
@@ -522,7 +558,7 @@ class ASEDBApp(Flask):
                 descriptions[key] = (short, long, unit)
         return descriptions
 
-    def _make_columns(self, keys: Iterable[str]) -> List[Column]:
+    def _make_columns(self, keys: Iterable[str]) -> list[Column]:
         if isinstance(keys, (str, bytes)):
             raise TypeError("default_columns must be a list of column names, not a string")
         ordered = ["id"]  # the id links to the row page and is always shown first
@@ -549,7 +585,7 @@ class ASEDBApp(Flask):
             db.__enter__()  # keeps one connection open for the thread's life
         return db
 
-    def _forget_broken_connection(self, exc: Optional[BaseException]) -> None:
+    def _forget_broken_connection(self, exc: BaseException | None) -> None:
         # A connection the database server dropped (a restart, an idle
         # timeout) is closed, so that this thread's next request reconnects.
         db = getattr(self._local, "db", None)
@@ -562,7 +598,7 @@ class ASEDBApp(Flask):
             except Exception:
                 pass
 
-    def parse_query(self, text: str) -> List[str]:
+    def parse_query(self, text: str) -> list[str]:
         """The query as a list of ASE selection expressions; QueryError if malformed."""
         expressions = [part.strip() for part in text.split(",") if part.strip()]
         try:
@@ -583,7 +619,7 @@ class ASEDBApp(Flask):
             raise QueryError(f"Cannot sort by {sort!r}")
         return name
 
-    def select_page(self, state: ListingState) -> Tuple[int, List[int]]:
+    def select_page(self, state: ListingState) -> tuple[int, list[int]]:
         """(number of matching rows, ids of the rows of the requested page)."""
         selection = self.parse_query(state.query)
         key = self._sort_key(state.sort)
@@ -600,13 +636,13 @@ class ASEDBApp(Flask):
         return total, ids
 
     @staticmethod
-    def _select_by_value(db, selection, key, state, offset) -> List[int]:
+    def _select_by_value(db, selection, key, state, offset) -> list[int]:
         # Rows that have the key come first, in order of its value, then the
         # rows without it in order of id; each part is paged on its own so that
         # no row is skipped at the seam between the two.
-        with_key = selection + [key]
+        with_key = [*selection, key]
         n_with = db.count(with_key)
-        ids: List[int] = []
+        ids: list[int] = []
         if offset < n_with:
             # ASE files a value as text or number by the type of its first row.
             first = next(iter(db.select([key], limit=1, include_data=False)))
@@ -615,7 +651,7 @@ class ASEDBApp(Flask):
             ids = _page_ids(db, with_key, state.sort, state.limit, offset, value_table=table)
         missing = state.limit - len(ids)
         if missing > 0:
-            ids += _page_ids(db, selection + ["-" + key], "id", missing, max(0, offset - n_with))
+            ids += _page_ids(db, [*selection, "-" + key], "id", missing, max(0, offset - n_with))
         return ids
 
     def get_row(self, row_id: int):
@@ -650,11 +686,11 @@ class ASEDBApp(Flask):
 
     # -- pages -------------------------------------------------------------
 
-    def page_values(self, ids: List[int]) -> List[Dict[str, Any]]:
+    def page_values(self, ids: list[int]) -> list[dict[str, Any]]:
         """Column values of the rows `ids` (see listing_values)."""
         return listing_values(self.database(), ids, [c.key for c in self.columns])
 
-    def _table_rows(self, values: List[Dict[str, Any]], state: ListingState) -> List[dict]:
+    def _table_rows(self, values: list[dict[str, Any]], state: ListingState) -> list[dict]:
         # Cells are formatted here, once, and each row's markup is built as one
         # string: a template that placed every cell itself would spend most of
         # a page's time in its own machinery. Templates that want their own
@@ -749,7 +785,7 @@ class ASEDBApp(Flask):
         """JSON: everything stored in one row."""
         row = self.get_row(row_id)
         atoms = row.toatoms()
-        record: Dict[str, Any] = {
+        record: dict[str, Any] = {
             "id": row.id,
             "unique_id": row.get("unique_id"),
             "formula": row.formula,
@@ -765,9 +801,23 @@ class ASEDBApp(Flask):
             "key_value_pairs": row.key_value_pairs,
             "data": dict(row.data),
         }
-        for key in ("energy", "free_energy", "forces", "stress", "magmom", "magmoms", "charges",
-                    "dipole", "calculator", "calculator_parameters", "tags", "masses",
-                    "initial_magmoms", "initial_charges", "momenta"):
+        for key in (
+            "energy",
+            "free_energy",
+            "forces",
+            "stress",
+            "magmom",
+            "magmoms",
+            "charges",
+            "dipole",
+            "calculator",
+            "calculator_parameters",
+            "tags",
+            "masses",
+            "initial_magmoms",
+            "initial_charges",
+            "momenta",
+        ):
             if key in row:
                 record[key] = row.get(key)
         return jsonify(_jsonable(record))
@@ -780,8 +830,21 @@ class ASEDBApp(Flask):
         cell = atoms.cell
         has_cell = cell.rank == 3
         properties = []
-        for key in ("natoms", "pbc", "volume", "mass", "energy", "free_energy", "fmax", "smax",
-                    "charge", "magmom", "calculator", "user", "unique_id"):
+        for key in (
+            "natoms",
+            "pbc",
+            "volume",
+            "mass",
+            "energy",
+            "free_energy",
+            "fmax",
+            "smax",
+            "charge",
+            "magmom",
+            "calculator",
+            "user",
+            "unique_id",
+        ):
             value = _column_value(row, key) if key != "pbc" else row.pbc
             if key == "volume" and not has_cell:
                 value = None
@@ -789,14 +852,15 @@ class ASEDBApp(Flask):
                 short, long, unit = self.key_descriptions.get(key, (key, key, ""))
                 properties.append((short, format_value(value), unit, long))
         if "ctime" in row:
-            created = datetime.fromtimestamp(ase.db.core.T2000 + row.ctime * ase.db.core.YEAR,
-                                             tz=timezone.utc)
+            created = datetime.fromtimestamp(
+                ase.db.core.T2000 + row.ctime * ase.db.core.YEAR, tz=timezone.utc
+            )
             properties.append(("Created", created.strftime("%Y-%m-%d %H:%M UTC"), "", "Created"))
         kvp = []
         for key, value in sorted(row.key_value_pairs.items()):
             short, long, unit = self.key_descriptions.get(key, (key, key, ""))
             kvp.append((key, short, format_value(value), unit, long))
-        data = [(key,) + _data_summary(value) for key, value in sorted(row.data.items())]
+        data = [(key, *_data_summary(value)) for key, value in sorted(row.data.items())]
         positions = atoms.positions[:POSITIONS_SHOWN]
         fractional = atoms.cell.scaled_positions(positions) if has_cell else None
         downloads = [
@@ -819,7 +883,7 @@ class ASEDBApp(Flask):
             back=back,
         )
 
-    def _back_state(self) -> Dict[str, Any]:
+    def _back_state(self) -> dict[str, Any]:
         # The table the visitor came from travels in the row page's URL.
         try:
             return self.listing_state().args()
@@ -842,16 +906,16 @@ class ASEDBApp(Flask):
         numbers = atoms.numbers
         colors = ase.data.colors.jmol_colors[numbers]
         radii = 0.35 * ase.data.covalent_radii[numbers] + 0.25
-        bonds: List[List[float]] = []
+        bonds: list[list[float]] = []
         if 0 < len(atoms) <= MAX_BONDED_ATOMS:
             from ase.neighborlist import natural_cutoffs, neighbor_list
 
             i, d = neighbor_list("iD", atoms, natural_cutoffs(atoms, mult=1.1))
-            bonds = [[int(a)] + v for a, v in zip(i, d.round(4).tolist())]
+            bonds = [[int(a), *v] for a, v in zip(i, d.round(4).tolist())]
         return jsonify(
             positions=atoms.positions.round(5).tolist(),
             symbols=atoms.get_chemical_symbols(),
-            colors=["#%02x%02x%02x" % tuple(int(round(255 * c)) for c in rgb) for rgb in colors],
+            colors=["#{:02x}{:02x}{:02x}".format(*(round(255 * c) for c in rgb)) for rgb in colors],
             radii=radii.round(3).tolist(),
             cell=atoms.cell[:].tolist(),
             pbc=atoms.pbc.tolist(),
@@ -889,8 +953,9 @@ class ASEDBApp(Flask):
 
     # -- servers -----------------------------------------------------------
 
-    def run(self, host: Optional[str] = None, port: Optional[int] = None, debug: bool = True,
-            **options: Any) -> None:
+    def run(
+        self, host: str | None = None, port: int | None = None, debug: bool = True, **options: Any
+    ) -> None:
         """Flask's development server, reloading on code changes.
 
         The interactive debugger runs code typed into a browser, so it is only
@@ -900,8 +965,9 @@ class ASEDBApp(Flask):
         options["use_debugger"] = bool(debug) and _is_loopback(host or "127.0.0.1")
         super().run(host=host, port=port, debug=debug, **options)
 
-    def run_server(self, host: str = "127.0.0.1", port: int = 8080, threads: Optional[int] = None,
-                   **options: Any) -> None:
+    def run_server(
+        self, host: str = "127.0.0.1", port: int = 8080, threads: int | None = None, **options: Any
+    ) -> None:
         """Serves the application with waitress, a production WSGI server.
 
         `threads` defaults to two per processor core (at least four): the
@@ -923,4 +989,3 @@ class ASEDBApp(Flask):
             logger.setLevel(logging.INFO)
             logger.propagate = False
         waitress.serve(self, host=host, port=port, threads=threads, **options)
-

@@ -31,7 +31,8 @@ std::array<std::array<double, 3>, 8> cell_corners(const Matrix3& cell) {
     std::array<std::array<double, 3>, 8> corners{};
     for (int k = 0; k < 8; ++k) {
         for (int d = 0; d < 3; ++d) {
-            corners[k][d] = (k & 1) * cell[0][d] + (k >> 1 & 1) * cell[1][d] + (k >> 2 & 1) * cell[2][d];
+            corners[k][d] =
+                (k & 1) * cell[0][d] + (k >> 1 & 1) * cell[1][d] + (k >> 2 & 1) * cell[2][d];
         }
     }
     return corners;
@@ -47,10 +48,10 @@ bool sizes_agree(const PictureInput& in) {
 }
 
 struct Frame {
-    double scale = 1.0;     // pixels per Å
-    double x0 = 0.0;        // rotated x shown at the left margin
-    double y1 = 0.0;        // rotated y shown at the top margin
-    double pad_x = 0.0;     // extra left offset that centres the drawing
+    double scale = 1.0; // pixels per Å
+    double x0 = 0.0;    // rotated x shown at the left margin
+    double y1 = 0.0;    // rotated y shown at the top margin
+    double pad_x = 0.0; // extra left offset that centres the drawing
     double pad_y = 0.0;
 };
 
@@ -73,7 +74,7 @@ Frame frame(const PictureInput& in, const PictureView& view,
         ymax = std::max(ymax, c[1]);
     }
     Frame f;
-    if (!(xmin <= xmax)) {  // nothing to draw
+    if (!(xmin <= xmax)) { // nothing to draw
         return f;
     }
     const double span = std::max({xmax - xmin, ymax - ymin, 1e-6});
@@ -87,8 +88,8 @@ Frame frame(const PictureInput& in, const PictureView& view,
 }
 
 struct Scene {
-    std::vector<std::array<double, 3>> atoms;    // rotated positions
-    std::vector<std::array<double, 3>> corners;  // rotated cell corners (empty without a cell)
+    std::vector<std::array<double, 3>> atoms;   // rotated positions
+    std::vector<std::array<double, 3>> corners; // rotated cell corners (empty without a cell)
     Frame f;
 };
 
@@ -151,7 +152,8 @@ Matrix3 view_rotation(const std::array<double, 3>& direction, const std::array<d
     if (!(length > 0.0) || !std::isfinite(length)) {
         return Matrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
     }
-    const std::array<double, 3> z{direction[0] / length, direction[1] / length, direction[2] / length};
+    const std::array<double, 3> z{direction[0] / length, direction[1] / length,
+                                  direction[2] / length};
     std::array<double, 3> x = cross(up, z);
     if (norm(x) < 1e-9 * std::max(1.0, norm(up))) {
         // `up` is useless: take the coordinate axis least aligned with the view.
@@ -223,7 +225,8 @@ std::string render_svg(const PictureInput& input, const PictureView& view) {
     }
     out += "<defs>\n";
     for (const auto& [species, i] : first_of_species) {
-        const double r = input.colors[3 * i], g = input.colors[3 * i + 1], b = input.colors[3 * i + 2];
+        const double r = input.colors[3 * i], g = input.colors[3 * i + 1],
+                     b = input.colors[3 * i + 2];
         out += "<radialGradient id=\"s" + std::to_string(species) +
                "\" cx=\"0.4\" cy=\"0.4\" r=\"0.65\" fx=\"0.32\" fy=\"0.3\">";
         out += "<stop offset=\"0\" stop-color=\"";
@@ -246,7 +249,8 @@ std::string render_svg(const PictureInput& input, const PictureView& view) {
             const long e = -1 - item;
             const auto p = screen(s.corners[kEdges[e][0]]);
             const auto q = screen(s.corners[kEdges[e][1]]);
-            append(out, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" ", p[0], p[1], q[0], q[1]);
+            append(out, "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" ", p[0], p[1], q[0],
+                   q[1]);
             out += "stroke=\"#555555\" stroke-width=\"1\" stroke-dasharray=\"4 3\"/>\n";
         }
     }

@@ -23,19 +23,19 @@ Matrix3 view_rotation(const std::array<double, 3>& direction, const std::array<d
 
 /// What the picture shows.
 struct PictureInput {
-    std::vector<double> positions;   ///< N×3 Cartesian positions, Å, row-major
-    std::vector<double> radii;       ///< N disc radii, Å
-    std::vector<double> colors;      ///< N×3 RGB colours, each in [0, 1]
-    std::vector<int> species;        ///< N ids of the colour group (e.g. atomic numbers), ≥ 0
-    Matrix3 cell{};                  ///< cell vectors as rows, Å; all zero for none
-    bool show_cell = true;           ///< draw the 12 cell edges when the cell is not zero
+    std::vector<double> positions; ///< N×3 Cartesian positions, Å, row-major
+    std::vector<double> radii;     ///< N disc radii, Å
+    std::vector<double> colors;    ///< N×3 RGB colours, each in [0, 1]
+    std::vector<int> species;      ///< N ids of the colour group (e.g. atomic numbers), ≥ 0
+    Matrix3 cell{};                ///< cell vectors as rows, Å; all zero for none
+    bool show_cell = true;         ///< draw the 12 cell edges when the cell is not zero
 };
 
 /// How the picture is framed.
 struct PictureView {
     Matrix3 rotation{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}; ///< applied before projecting on x–y
-    int size = 400;                  ///< width and height of the square picture, pixels (≥ 16)
-    double margin = 8.0;             ///< empty border around the drawing, pixels
+    int size = 400;      ///< width and height of the square picture, pixels (≥ 16)
+    double margin = 8.0; ///< empty border around the drawing, pixels
 };
 
 /// Screen placement of one atom (after rotation and scaling): centre in
