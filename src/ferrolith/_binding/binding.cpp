@@ -146,19 +146,19 @@ bool python_greater(py::handle a, py::handle b) {
 py::object make_record_class(py::module_& module, const char* class_name,
                              const std::vector<RecordField>& fields, const char* doc) {
     py::module_ dataclasses = py::module_::import("dataclasses");
-    py::list spec;
+    py::list field_list;
     for (const RecordField& field : fields) {
         if (field.deflt) {
             py::object default_field = dataclasses.attr("field")("default"_a = *field.deflt);
-            spec.append(py::make_tuple(field.name, field.type, default_field));
+            field_list.append(py::make_tuple(field.name, field.type, default_field));
         } else {
-            spec.append(py::make_tuple(field.name, field.type));
+            field_list.append(py::make_tuple(field.name, field.type));
         }
     }
     py::dict namespace_;
     namespace_["__doc__"] = py::str(doc);
     py::object cls =
-        dataclasses.attr("make_dataclass")(class_name, spec, "namespace"_a = namespace_);
+        dataclasses.attr("make_dataclass")(class_name, field_list, "namespace"_a = namespace_);
     cls.attr("__module__") = module.attr("__name__");
     cls.attr("__qualname__") = py::str(class_name);
     module.attr(class_name) = cls;
@@ -257,8 +257,8 @@ py::object python_int(std::string_view text) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-std::string python_format(py::handle value, const char* spec) {
-    py::str spec_str(spec);
+std::string python_format(py::handle value, const char* format_spec) {
+    py::str spec_str(format_spec);
     PyObject* result = PyObject_Format(value.ptr(), spec_str.ptr());
     if (result == nullptr) {
         throw py::error_already_set();

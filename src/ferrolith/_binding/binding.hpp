@@ -141,7 +141,7 @@ double python_float(std::string_view text);
 /// Returns the Python int (arbitrary size).
 py::object python_int(std::string_view text);
 
-/// str.format(value, spec) as Python computes it, e.g. format_float(x, ".3f").
-std::string python_format(py::handle value, const char* spec);
+/// format(value, format_spec) as Python computes it, e.g. python_format(x, ".3f").
+std::string python_format(py::handle value, const char* format_spec);
 
 } // namespace ferrolith::binding

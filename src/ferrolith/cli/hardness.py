@@ -123,10 +123,10 @@ def _progress(items: list[str]) -> Any:
     return items
 
 
-def _format_number(value: Any, spec: str) -> str:
+def _format_number(value: Any, format_spec: str) -> str:
     if isinstance(value, complex):  # the Tian model for negative moduli
-        return f"{value.real:{spec}}{value.imag:+{spec}}j"
-    return f"{value:{spec}}"
+        return f"{value.real:{format_spec}}{value.imag:+{format_spec}}j"
+    return f"{value:{format_spec}}"
 
 
 def _print_table(header: list[str], rows: list[list[str]], errors: list[str | None]) -> None:

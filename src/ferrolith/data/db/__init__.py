@@ -864,7 +864,7 @@ class ASEDBApp(Flask):
         positions = atoms.positions[:POSITIONS_SHOWN]
         fractional = atoms.cell.scaled_positions(positions) if has_cell else None
         downloads = [
-            (fmt, spec[4]) for fmt, spec in DOWNLOAD_FORMATS.items() if has_cell or not spec[3]
+            (fmt, entry[4]) for fmt, entry in DOWNLOAD_FORMATS.items() if has_cell or not entry[3]
         ]
         return render_template(
             "row.html",
