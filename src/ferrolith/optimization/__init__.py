@@ -1,0 +1,1 @@
+"""Structure relaxation: calculators and optimisers."""
