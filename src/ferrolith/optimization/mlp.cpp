@@ -107,10 +107,11 @@ std::optional<std::string> Descriptor::environment(const StructureView& s, const
     const int L = p_.max_order;
     cells.neighbors(i, ws.neighbors);
     const std::size_t nn = ws.neighbors.size();
+    // per-neighbour angular data is written and read only within rc_a
     ws.radial.resize(2 * nr * nn);
-    ws.angular.assign(2 * na * nn, 0.0);
-    ws.monomials.assign(S * nn, 0.0);
-    ws.monomial_grad.assign(3 * S * nn, 0.0);
+    ws.angular.resize(2 * na * nn);
+    ws.monomials.resize(S * nn);
+    ws.monomial_grad.resize(3 * S * nn);
     ws.radial_sums.assign(ns * nr, 0.0);
     ws.moments.assign(ns * na * S, 0.0);
 
