@@ -46,7 +46,7 @@ class Frame:
         self.atoms = atoms
         self.n = len(atoms)
         self.species = np.array([ELEMENTS.index(s) for s in atoms.get_chemical_symbols()])
-        self.desc = descriptor.compute(atoms, ELEMENTS)
+        self.desc = descriptor.compute(atoms)
         self.energy = atoms.get_potential_energy()
         self.forces = atoms.get_forces()
         self.stress = atoms.get_stress(voigt=False) if atoms.pbc.all() else None
@@ -66,7 +66,7 @@ class ForcesAndVirial(torch.autograd.Function):
         g = grad_desc.detach().numpy()
         grads, virials, lo = [], [], 0
         for fr in frames:
-            gp, w = descriptor.backward(fr.atoms, ELEMENTS, g[lo: lo + fr.n])
+            gp, w = descriptor.backward(fr.atoms, g[lo: lo + fr.n])
             grads.append(gp)
             virials.append(w)
             lo += fr.n
@@ -78,7 +78,7 @@ class ForcesAndVirial(torch.autograd.Function):
         gw = grad_virial.numpy()
         out, lo = [], 0
         for k, fr in enumerate(ctx.frames):
-            out.append(ctx.descriptor.tangent(fr.atoms, ELEMENTS, gp[lo: lo + fr.n], gw[k].T))
+            out.append(ctx.descriptor.tangent(fr.atoms, gp[lo: lo + fr.n], gw[k].T))
             lo += fr.n
         return torch.from_numpy(np.concatenate(out)), None, None
 
@@ -222,7 +222,7 @@ def main(argv=None):
     model = Potential(descriptor.size, mean, std, shift, scale)
     opt = torch.optim.Adam(model.parameters(), lr=args.lr)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
-    weights = (1.0, 1.0, 10.0)  # energy (eV/atom)^2, force (eV/Å)^2, stress (eV/Å^3)^2
+    weights = (30.0, 1.0, 10.0)  # energy (eV/atom)^2, force (eV/Å)^2, stress (eV/Å^3)^2
     t_train = time.perf_counter()
     for epoch in range(args.epochs):
         perm = rng.permutation(len(train))

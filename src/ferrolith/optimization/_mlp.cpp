@@ -212,6 +212,12 @@ void check(const std::optional<std::string>& err) {
         value_error(*err);
 }
 
+/// A descriptor with the element list that maps symbols to species ids.
+struct ElementDescriptor {
+    std::vector<std::string> elements;
+    fo::Descriptor descriptor;
+};
+
 /// The potential of a model file.
 struct MLModel {
     std::vector<std::string> elements;
@@ -432,11 +438,11 @@ with a dictionary of another format or with inconsistent contents.)doc")
         .def(
             "descriptor",
             [](const MLModel& m) {
-                return fo::Descriptor(m.model.params().descriptor);
+                return ElementDescriptor{m.elements, fo::Descriptor(m.model.params().descriptor)};
             },
             "The descriptor of the potential.");
 
-    py::class_<fo::Descriptor>(m, "Descriptor", R"doc(Atom-centred descriptor of local environments.
+    py::class_<ElementDescriptor>(m, "Descriptor", R"doc(Atom-centred descriptor of local environments.
 
 ``Descriptor(elements, params)``: `elements` lists chemical symbols, `params`
 is the 'descriptor' dictionary of the model file format. Used to train models:
@@ -445,23 +451,32 @@ positions and the virial) and Jacobian-vector products (changes along a
 displacement and a strain).)doc")
         .def(py::init([](py::object elements, py::object params) {
                  auto els = element_list(elements);
-                 return fo::Descriptor(descriptor_params(params, static_cast<int>(els.size())));
+                 const int n = static_cast<int>(els.size());
+                 return ElementDescriptor{std::move(els),
+                                          fo::Descriptor(descriptor_params(params, n))};
              }),
              "elements"_a, "params"_a)
-        .def_property_readonly("size", &fo::Descriptor::size, "Entries per atom.")
+        .def_property_readonly(
+            "size", [](const ElementDescriptor& d) { return d.descriptor.size(); },
+            "Entries per atom.")
+        .def_property_readonly(
+            "elements", [](const ElementDescriptor& d) { return d.elements; },
+            "Chemical symbols in the order of the species ids.")
         .def(
             "compute",
-            [](const fo::Descriptor& d, py::object atoms, py::object elements) {
-                AtomsInput in = atoms_input(atoms, element_list(elements));
+            [](const ElementDescriptor& ed, py::object atoms) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
                 std::vector<double> out;
                 check(d.compute(in.view, out));
                 return matrix(out, in.view.n, d.size());
             },
-            "atoms"_a, "elements"_a, "Descriptors of every atom, shape (N, size).")
+            "atoms"_a, "Descriptors of every atom, shape (N, size).")
         .def(
             "backward",
-            [](const fo::Descriptor& d, py::object atoms, py::object elements, py::object grad) {
-                AtomsInput in = atoms_input(atoms, element_list(elements));
+            [](const ElementDescriptor& ed, py::object atoms, py::object grad) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
                 Array g = as_array(grad, "grad");
                 if (g.size() != static_cast<py::ssize_t>(in.view.n * d.size()))
                     value_error("grad must have shape (len(atoms), size)");
@@ -470,13 +485,14 @@ displacement and a strain).)doc")
                 check(d.backward(in.view, g.data(), gp, virial));
                 return py::make_tuple(matrix(gp, in.view.n, 3), matrix3(virial));
             },
-            "atoms"_a, "elements"_a, "grad"_a,
+            "atoms"_a, "grad"_a,
             R"doc(For grad = dE/dD of shape (N, size): dE/dpositions (N, 3) and the virial sum_ij r_ij (x) dE/dr_ij (3, 3).)doc")
         .def(
             "tangent",
-            [](const fo::Descriptor& d, py::object atoms, py::object elements,
-               py::object displacement, py::object strain) {
-                AtomsInput in = atoms_input(atoms, element_list(elements));
+            [](const ElementDescriptor& ed, py::object atoms, py::object displacement,
+               py::object strain) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
                 Array v = as_array(displacement, "displacement");
                 if (v.size() != static_cast<py::ssize_t>(3 * in.view.n))
                     value_error("displacement must have shape (len(atoms), 3)");
@@ -493,7 +509,7 @@ displacement and a strain).)doc")
                 check(d.tangent(in.view, v.data(), eps, out));
                 return matrix(out, in.view.n, d.size());
             },
-            "atoms"_a, "elements"_a, "displacement"_a, "strain"_a = py::none(),
+            "atoms"_a, "displacement"_a, "strain"_a = py::none(),
             R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");
 
     m.def("load_model", &load_model, "path"_a,

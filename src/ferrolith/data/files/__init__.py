@@ -1,0 +1,1 @@
+"""Potential files shipped with ferrolith; this folder holds them."""
