@@ -139,6 +139,28 @@ def configurations(seed=20240607):
             a = alloyed(parent, rng, fraction_c, ordered=(k % 3 != 0))
             a = strained(a, rng, 0.03)
             configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.15))))
+    # a second round with its own stream (so the configurations above stay as
+    # they were): more alloys and vacancies, the most varied environments
+    rng = np.random.default_rng(seed + 1)
+    for lattice, parent in parents:
+        for k in range(55):
+            a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 3 != 0))
+            a = strained(a, rng, 0.03)
+            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.1))))
+    for name, (prim, rep, _) in table.items():
+        sup = prim.repeat(rep)
+        for _ in range(6):
+            a = alloyed(sup, rng, rng.uniform(0.5, 1.0), ordered=True)
+            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.02)
+            configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.08))))
+    # a third round: alloys are the most varied environments of all
+    rng = np.random.default_rng(seed + 2)
+    for lattice, parent in parents:
+        for k in range(100):
+            a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
+            a = strained(a, rng, 0.03)
+            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.08))))
     return configs
 
 

@@ -189,6 +189,8 @@ def main(argv=None):
     parser.add_argument("--holdout", type=float, default=0.1)
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--hidden", type=int, nargs="+", default=HIDDEN)
+    parser.add_argument("--weight-decay", type=float, default=0.0)
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -219,8 +221,9 @@ def main(argv=None):
     scale = float(max(residual.std(), 0.05))
     print("reference energies (eV):", dict(zip(ELEMENTS, np.round(shift, 4))), "scale", scale)
 
+    HIDDEN[:] = args.hidden
     model = Potential(descriptor.size, mean, std, shift, scale)
-    opt = torch.optim.Adam(model.parameters(), lr=args.lr)
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
     weights = (30.0, 1.0, 10.0)  # energy (eV/atom)^2, force (eV/Å)^2, stress (eV/Å^3)^2
     t_train = time.perf_counter()

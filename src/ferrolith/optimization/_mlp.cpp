@@ -324,7 +324,13 @@ void calculator_calculate(py::object self, py::object atoms, py::object properti
     if (in.periodic && !(in.volume > 0.0))
         value_error("Unit cell volume is zero.");
     fo::Evaluation ev;
-    check(m.model.evaluate(in.view, true, ev));
+    std::optional<std::string> err;
+    {
+        // the kernel touches no Python object; other threads may run meanwhile
+        py::gil_scoped_release release;
+        err = m.model.evaluate(in.view, true, ev);
+    }
+    check(err);
     py::dict results;
     results["energy"] = ev.energy;
     results["free_energy"] = ev.energy;
