@@ -191,6 +191,8 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--hidden", type=int, nargs="+", default=HIDDEN)
     parser.add_argument("--weight-decay", type=float, default=0.0)
+    parser.add_argument("--energy-weight", type=float, default=30.0,
+                        help="loss weight of (eV/atom)^2 against (eV/Å)^2 of the forces")
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -225,7 +227,7 @@ def main(argv=None):
     model = Potential(descriptor.size, mean, std, shift, scale)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
-    weights = (30.0, 1.0, 10.0)  # energy (eV/atom)^2, force (eV/Å)^2, stress (eV/Å^3)^2
+    weights = (args.energy_weight, 1.0, 10.0)  # (eV/atom)^2, (eV/Å)^2, (eV/Å^3)^2
     t_train = time.perf_counter()
     for epoch in range(args.epochs):
         perm = rng.permutation(len(train))
