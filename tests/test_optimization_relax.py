@@ -41,23 +41,21 @@ class TestGetCalculator:
         assert relax.potential_kind(str(path)) == "tersoff"
         assert isinstance(get_calculator(str(path)), TersoffCalculator)
 
-    @pytest.mark.parametrize(
-        "name, content",
-        [("model.pth", None), ("model.PTH", b"x"), ("model.bin", b"PK\x03\x04rest")],
-    )
-    def test_machine_learned_potential_is_not_available_yet(self, tmp_path, name, content):
+    @pytest.mark.parametrize("name, content", [("model.PTH", b"x"), ("model.bin", b"PK\x03\x04")])
+    def test_machine_learned_files_go_to_the_model_loader(self, tmp_path, name, content):
         path = tmp_path / name
-        if content is not None:
-            path.write_bytes(content)
-        with pytest.raises(
-            NotImplementedError,
-            match=re.escape(
-                "Machine-learned potentials (.pth files) are not available in this version"
-            ),
-        ):
+        path.write_bytes(content)
+        assert relax.potential_kind(str(path)) == "pth"
+        try:
+            import torch  # noqa: F401
+        except ImportError:
+            expected, text = ImportError, "pip install ferrolith[ml]"
+        else:
+            expected, text = ValueError, ""
+        with pytest.raises(expected, match=re.escape(text)):
             get_calculator(str(path))
 
-    def test_a_later_calculator_plugs_into_the_one_dispatch_table(self, tmp_path, monkeypatch):
+    def test_other_calculators_plug_into_the_one_dispatch_table(self, tmp_path, monkeypatch):
         made = []
         monkeypatch.setitem(relax.CALCULATORS, "pth", lambda path: made.append(path) or EMT())
         path = str(tmp_path / "model.pth")

@@ -15,10 +15,6 @@ namespace {
 
 fb::Globals globals;
 
-constexpr const char* kPthUnavailable =
-    "Machine-learned potentials (.pth files) are not available in this version of ferrolith "
-    "yet; use a Tersoff potential file for now (the command's --potential tersoff).";
-
 // "kind: description" lines of every supported kind, for error messages.
 std::string supported_kinds() {
     std::string text = "Supported potentials:";
@@ -95,10 +91,6 @@ py::object get_calculator(py::object potential) {
                                          "'. " + supported_kinds());
     }
     return factories[py::str(kind)](py::str(potential));
-}
-
-py::object pth_unavailable(py::object) {
-    raise_with(PyExc_NotImplementedError, kPthUnavailable);
 }
 
 // The optimiser class named `method`, matched without regard to case.
@@ -249,15 +241,15 @@ together with one of ASE's optimisers at a target pressure.)doc";
 
     py::dict kinds;
     kinds["tersoff"] = "a Tersoff parameter file in the LAMMPS format (such as BNC.tersoff)";
-    kinds["pth"] = "a machine-learned potential saved as a .pth file (not available yet)";
+    kinds["pth"] = "a machine-learned potential saved as a .pth file (reading it needs "
+                   "PyTorch: pip install ferrolith[ml])";
     m.attr("POTENTIAL_KINDS") = kinds;
 
-    m.def("_pth_unavailable", &pth_unavailable, "path"_a,
-          R"doc(Stands in for the calculator of machine-learned (.pth) potentials: raises
-NotImplementedError saying that the kind is not available yet.)doc");
+    m.attr("load_ml_calculator") =
+        py::module_::import("ferrolith.optimization._mlp").attr("load_ml_calculator");
     py::dict factories;
     factories["tersoff"] = m.attr("TersoffCalculator");
-    factories["pth"] = m.attr("_pth_unavailable");
+    factories["pth"] = m.attr("load_ml_calculator");
     m.attr("CALCULATORS") = factories;
 
     m.def("potential_kind", &potential_kind, "potential"_a,
@@ -269,10 +261,10 @@ messages list the supported kinds.)doc");
           R"doc(Returns the ASE calculator of the potential file ``potential`` (str or path).
 
 The kind of file (see ``potential_kind``) selects the calculator class in
-``CALCULATORS``: a Tersoff file gives a ``TersoffCalculator``. A ".pth"
-machine-learned potential raises NotImplementedError until its calculator is
-available. A missing file or an unknown kind raises an error listing the
-supported kinds.)doc");
+``CALCULATORS``: a Tersoff file gives a ``TersoffCalculator``, a ".pth"
+machine-learned potential an ``MLCalculator`` (ImportError with the install
+command when PyTorch is missing; ValueError for a file of another format). A
+missing file or an unknown kind raises an error listing the supported kinds.)doc");
     m.def("optimize_structure", &optimize_structure, "atoms"_a, "fmax"_a = 0.05,
           "method"_a = "LBFGS", "steps"_a = 5000, "pressure"_a = 0.0, "trajectory"_a = "opt.traj",
           R"doc(Relaxes ``atoms`` (which must carry a calculator) and returns the relaxed copy.

@@ -1,0 +1,531 @@
+// ferrolith.optimization._mlp: the machine-learned B-C-N potential as an ASE
+// calculator, its model files and its descriptor.
+#include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/optimization/mlp.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+namespace fb = ferrolith::binding;
+namespace fo = ferrolith::optimization;
+using namespace pybind11::literals;
+
+namespace {
+
+fb::Globals globals;
+
+constexpr const char* kFormat = "ferrolith-mlp";
+constexpr long kVersion = 1;
+constexpr const char* kNoTorch =
+    "The machine-learned potential needs PyTorch to read its model file. Install it with "
+    "'pip install ferrolith[ml]' (or 'pip install torch').";
+
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+[[noreturn]] void value_error(const std::string& msg) { throw py::value_error(msg); }
+
+/// A float64 array of any array-like, tensors included (detached first).
+Array as_array(py::handle obj, const std::string& what) {
+    py::object value = py::reinterpret_borrow<py::object>(obj);
+    if (py::hasattr(value, "detach"))
+        value = value.attr("detach")().attr("cpu")();
+    try {
+        return Array(py::module_::import("numpy").attr("asarray")(value, "dtype"_a = "float64"));
+    } catch (py::error_already_set&) {
+        value_error(what + " must be an array of numbers");
+    }
+}
+
+std::vector<double> as_vector(py::handle obj, const std::string& what) {
+    Array a = as_array(obj, what);
+    if (a.ndim() > 1)
+        value_error(what + " must be a one-dimensional list of numbers");
+    return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+double as_number(py::handle obj, const std::string& what) {
+    Array a = as_array(obj, what);
+    if (a.size() != 1)
+        value_error(what + " must be a single number");
+    return a.data()[0];
+}
+
+py::object item(py::dict d, const char* key, const std::string& where) {
+    if (!d.contains(key))
+        value_error(where + " lacks the key '" + key + "'");
+    return d[key];
+}
+
+py::dict as_dict(py::handle obj, const std::string& what) {
+    if (!py::isinstance<py::dict>(obj))
+        value_error(what + " must be a dictionary, not " + fb::type_name(obj));
+    return py::reinterpret_borrow<py::dict>(obj);
+}
+
+std::vector<std::string> element_list(py::handle obj) {
+    if (!py::isinstance<py::list>(obj) && !py::isinstance<py::tuple>(obj))
+        value_error("'elements' must be a list of chemical symbols");
+    py::dict numbers = py::module_::import("ase.data").attr("atomic_numbers");
+    std::vector<std::string> out;
+    for (py::handle e : obj) {
+        if (!py::isinstance<py::str>(e) || !numbers.contains(e))
+            value_error("'elements' holds " + py::repr(e).cast<std::string>() +
+                        ", which is not a chemical symbol");
+        out.push_back(e.cast<std::string>());
+    }
+    if (out.empty())
+        value_error("'elements' must name at least one element");
+    for (std::size_t a = 0; a < out.size(); ++a)
+        for (std::size_t b = a + 1; b < out.size(); ++b)
+            if (out[a] == out[b])
+                value_error("'elements' names " + out[a] + " twice");
+    return out;
+}
+
+fo::DescriptorParams descriptor_params(py::handle obj, int n_species) {
+    const std::string where = "the descriptor";
+    py::dict d = as_dict(obj, "'descriptor'");
+    fo::DescriptorParams p;
+    p.n_species = n_species;
+    p.radial_cutoff = as_number(item(d, "radial_cutoff", where), "'radial_cutoff'");
+    p.radial_centers = as_vector(item(d, "radial_centers", where), "'radial_centers'");
+    p.radial_eta = as_vector(item(d, "radial_eta", where), "'radial_eta'");
+    p.angular_cutoff = as_number(item(d, "angular_cutoff", where), "'angular_cutoff'");
+    p.angular_centers = as_vector(item(d, "angular_centers", where), "'angular_centers'");
+    p.angular_eta = as_vector(item(d, "angular_eta", where), "'angular_eta'");
+    const double order = as_number(item(d, "max_order", where), "'max_order'");
+    if (order != static_cast<int>(order))
+        value_error("'max_order' must be an integer");
+    p.max_order = static_cast<int>(order);
+    if (auto err = fo::validate_descriptor(p))
+        value_error("invalid descriptor: " + *err);
+    return p;
+}
+
+/// The kernel's model from the dictionary of a model file.
+fo::ModelParams model_params(py::dict data, std::vector<std::string>& elements) {
+    const std::string where = "the model";
+    elements = element_list(item(data, "elements", where));
+    fo::ModelParams p;
+    p.descriptor = descriptor_params(item(data, "descriptor", where),
+                                     static_cast<int>(elements.size()));
+    py::object act = item(data, "activation", where);
+    if (!py::isinstance<py::str>(act) ||
+        (act.cast<std::string>() != "tanh" && act.cast<std::string>() != "silu"))
+        value_error("'activation' must be 'tanh' or 'silu', not " +
+                    py::repr(act).cast<std::string>());
+    p.activation = act.cast<std::string>() == "tanh" ? fo::Activation::kTanh
+                                                     : fo::Activation::kSilu;
+    p.energy_scale = as_number(item(data, "energy_scale", where), "'energy_scale'");
+    py::dict networks = as_dict(item(data, "networks", where), "'networks'");
+    for (const auto& symbol : elements) {
+        const std::string who = "the network of " + symbol;
+        if (!networks.contains(symbol))
+            value_error("'networks' has no network for " + symbol);
+        py::dict net = as_dict(networks[py::str(symbol)], "'networks'['" + symbol + "']");
+        fo::SpeciesNetwork sn;
+        py::object weights = item(net, "weights", who), biases = item(net, "biases", who);
+        if (py::len(weights) != py::len(biases))
+            value_error(who + " has " + std::to_string(py::len(weights)) + " weight matrices and " +
+                        std::to_string(py::len(biases)) + " bias vectors");
+        for (std::size_t l = 0; l < py::len(weights); ++l) {
+            const std::string what = who + ", layer " + std::to_string(l);
+            Array w = as_array(weights[py::int_(l)], what + " weights");
+            if (w.ndim() != 2)
+                value_error(what + ": weights must be a matrix (outputs × inputs)");
+            fo::DenseLayer layer;
+            layer.n_out = static_cast<int>(w.shape(0));
+            layer.n_in = static_cast<int>(w.shape(1));
+            layer.weight.assign(w.data(), w.data() + w.size());
+            layer.bias = as_vector(biases[py::int_(l)], what + " biases");
+            sn.layers.push_back(std::move(layer));
+        }
+        sn.input_mean = as_vector(item(net, "input_mean", who), who + " 'input_mean'");
+        std::vector<double> std_dev = as_vector(item(net, "input_std", who), who + " 'input_std'");
+        for (double s : std_dev) {
+            if (!(s > 0.0))
+                value_error(who + ": 'input_std' must be positive");
+            sn.input_scale.push_back(1.0 / s);
+        }
+        sn.energy_shift = as_number(item(net, "energy_shift", who), who + " 'energy_shift'");
+        p.networks.push_back(std::move(sn));
+    }
+    if (auto err = fo::validate_model(p))
+        value_error("invalid model: " + *err);
+    return p;
+}
+
+/// Atoms converted for the kernels; keeps the arrays alive.
+struct AtomsInput {
+    Array positions;
+    std::vector<int> species;
+    fo::StructureView view;
+    double volume = 0.0;
+    bool periodic = false;
+};
+
+AtomsInput atoms_input(py::handle atoms, const std::vector<std::string>& elements) {
+    AtomsInput in;
+    py::list symbols = atoms.attr("get_chemical_symbols")();
+    in.positions = Array(atoms.attr("get_positions")());
+    if (in.positions.ndim() != 2 || in.positions.shape(1) != 3)
+        value_error("positions must be an N×3 array");
+    for (py::handle s : symbols) {
+        const std::string sym = s.cast<std::string>();
+        int id = -1;
+        for (std::size_t e = 0; e < elements.size(); ++e)
+            if (elements[e] == sym)
+                id = static_cast<int>(e);
+        if (id < 0) {
+            std::string known;
+            for (const auto& e : elements)
+                known += (known.empty() ? "" : ", ") + e;
+            value_error("The potential has no parameters for element " + sym + " (it covers " +
+                        known + ").");
+        }
+        in.species.push_back(id);
+    }
+    Array cell(atoms.attr("cell").attr("array"));
+    py::list pbc = atoms.attr("pbc").attr("tolist")();
+    for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b)
+            in.view.cell[a][b] = cell.at(a, b);
+        in.view.pbc[a] = pbc[a].cast<bool>();
+    }
+    in.periodic = in.view.pbc[0] && in.view.pbc[1] && in.view.pbc[2];
+    const auto& c = in.view.cell;
+    in.volume = std::abs(c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
+                         c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
+                         c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0]));
+    in.view.positions = in.positions.data();
+    in.view.species = in.species.data();
+    in.view.n = in.species.size();
+    return in;
+}
+
+void check(const std::optional<std::string>& err) {
+    if (err)
+        value_error(*err);
+}
+
+/// A descriptor with the element list that maps symbols to species ids.
+struct ElementDescriptor {
+    std::vector<std::string> elements;
+    fo::Descriptor descriptor;
+};
+
+/// The potential of a model file.
+struct MLModel {
+    std::vector<std::string> elements;
+    fo::Model model;
+    py::object metadata;
+};
+
+MLModel make_model(py::object data) {
+    if (!py::isinstance<py::dict>(data))
+        value_error(std::string("a model must be a dictionary with \"format\": '") + kFormat +
+                    "', not " + fb::type_name(data));
+    py::dict d = py::reinterpret_borrow<py::dict>(data);
+    if (!d.contains("format") || !py::isinstance<py::str>(d["format"]) ||
+        d["format"].cast<std::string>() != kFormat)
+        value_error(std::string("not a ferrolith machine-learned potential: the \"format\" entry "
+                                "must be '") + kFormat + "'");
+    py::object version = item(d, "version", "the model");
+    if (!py::isinstance<py::int_>(version) || version.cast<long long>() != kVersion)
+        value_error("model file version " + py::repr(version).cast<std::string>() +
+                    " is not supported (this ferrolith reads version " +
+                    std::to_string(kVersion) + ")");
+    std::vector<std::string> elements;
+    fo::ModelParams params = model_params(d, elements);
+    py::object metadata = d.contains("metadata") ? py::object(d["metadata"]) : py::dict();
+    return MLModel{std::move(elements), fo::Model(std::move(params)), metadata};
+}
+
+/// torch.load with safe unpickling; a missing torch becomes a clear ImportError.
+py::object read_model_file(py::object path) {
+    py::object torch;
+    try {
+        torch = py::module_::import("torch");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        py::object err = py::module_::import("builtins").attr("ImportError")(kNoTorch);
+        PyErr_SetObject(PyExc_ImportError, err.ptr());
+        throw py::error_already_set();
+    }
+    py::object fspath = py::module_::import("os").attr("fspath")(path);
+    try {
+        return torch.attr("load")(fspath, "map_location"_a = "cpu", "weights_only"_a = true);
+    } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_OSError))
+            throw;
+        const std::string why = py::str(e.value()).cast<std::string>();
+        value_error(py::str(fspath).cast<std::string>() +
+                    " is not a ferrolith machine-learned potential file (it cannot be read as a "
+                    "PyTorch file: " + why.substr(0, why.find('\n')) + ")");
+    }
+}
+
+MLModel load_model(py::object path) {
+    py::object data = read_model_file(path);
+    try {
+        return make_model(data);
+    } catch (py::value_error& e) {
+        value_error(py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>() +
+                    ": " + e.what());
+    }
+}
+
+py::array_t<double> matrix(const std::vector<double>& v, std::size_t rows, std::size_t cols) {
+    py::array_t<double> out({rows, cols});
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<double> matrix3(const fo::Matrix3& m) {
+    py::array_t<double> out({3, 3});
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b)
+            out.mutable_at(a, b) = m[a][b];
+    return out;
+}
+
+// --- the ASE calculator -----------------------------------------------------
+
+void calculator_init(py::object self, py::object model, py::kwargs kwargs) {
+    if (!py::isinstance<MLModel>(model)) {
+        py::object os = py::module_::import("os");
+        if (!py::isinstance<py::str>(model) && !py::isinstance(model, os.attr("PathLike")))
+            throw py::type_error("model must be an MLModel or the path of a model file, not " +
+                                 fb::type_name(model));
+        model = globals["load_model"](model);
+    }
+    py::module_::import("ase.calculators.calculator")
+        .attr("Calculator")
+        .attr("__init__")(self, **kwargs);
+    self.attr("model") = model;
+}
+
+void calculator_calculate(py::object self, py::object atoms, py::object properties,
+                          py::object system_changes) {
+    py::module_ calc_mod = py::module_::import("ase.calculators.calculator");
+    if (properties.is_none())
+        properties = py::list(calc_mod.attr("all_properties"));
+    if (system_changes.is_none())
+        system_changes = calc_mod.attr("all_changes");
+    calc_mod.attr("Calculator").attr("calculate")(self, atoms, properties, system_changes);
+    const MLModel& m = self.attr("model").cast<const MLModel&>();
+    py::object current = self.attr("atoms");
+    AtomsInput in = atoms_input(current, m.elements);
+    if (in.periodic && !(in.volume > 0.0))
+        value_error("Unit cell volume is zero.");
+    fo::Evaluation ev;
+    std::optional<std::string> err;
+    {
+        // the kernel touches no Python object; other threads may run meanwhile
+        py::gil_scoped_release release;
+        err = m.model.evaluate(in.view, true, ev);
+    }
+    check(err);
+    py::dict results;
+    results["energy"] = ev.energy;
+    results["free_energy"] = ev.energy;
+    py::array_t<double> energies(ev.energies.size());
+    std::copy(ev.energies.begin(), ev.energies.end(), energies.mutable_data());
+    results["energies"] = energies;
+    results["forces"] = matrix(ev.forces, in.view.n, 3);
+    if (in.periodic) {
+        // stress = (1/V) dE/d(strain), Voigt order xx yy zz yz xz xy
+        const auto& w = ev.virial;
+        py::array_t<double> stress(6);
+        double* s = stress.mutable_data();
+        s[0] = w[0][0]; s[1] = w[1][1]; s[2] = w[2][2];
+        s[3] = w[1][2]; s[4] = w[0][2]; s[5] = w[0][1];
+        for (int k = 0; k < 6; ++k)
+            s[k] /= in.volume;
+        results["stress"] = stress;
+    }
+    self.attr("results") = results;
+}
+
+py::object make_calculator_class(py::module_& m) {
+    py::object base = py::module_::import("ase.calculators.calculator").attr("Calculator");
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = "MLCalculator";
+    ns["__doc__"] = R"doc(ASE calculator of a machine-learned potential.
+
+``MLCalculator(model, **kwargs)`` takes an :class:`MLModel` or the path of a
+model file (read with :func:`load_model`); further keyword arguments go to
+ASE's ``Calculator``. Implements energy, free energy, per-atom energies,
+forces and, for structures periodic in all three directions, the stress
+(eV/Å³, ASE's Voigt order and sign).)doc";
+    py::list props;
+    for (const char* p : {"energy", "free_energy", "energies", "forces", "stress"})
+        props.append(p);
+    ns["implemented_properties"] = props;
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type("MLCalculator", py::make_tuple(base), ns);
+    // plain functions on a Python class bind `self` only as instance methods
+    auto method = [](py::cpp_function f) {
+        return py::reinterpret_steal<py::object>(PyInstanceMethod_New(f.ptr()));
+    };
+    cls.attr("__init__") = method(py::cpp_function(
+        calculator_init, py::name("__init__ of MLCalculator"), "self"_a, "model"_a,
+        R"doc(Wraps `model` (an MLModel or a model file path) as an ASE calculator.)doc"));
+    cls.attr("calculate") = method(py::cpp_function(
+        calculator_calculate, py::name("calculate"), "self"_a, "atoms"_a = py::none(),
+        "properties"_a = py::none(), "system_changes"_a = py::none(),
+        R"doc(Evaluates energy, forces and stress of `atoms` into ``self.results``.)doc"));
+    return cls;
+}
+
+} // namespace
+
+PYBIND11_MODULE(_mlp, m) {
+    globals = fb::Globals(m);
+    m.doc() = R"doc(Machine-learned interatomic potential for boron, carbon and nitrogen.
+
+Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
+one small neural network per element; descriptors, networks, forces and
+stress are evaluated in C++. Model files are PyTorch files holding a plain
+dictionary (format 'ferrolith-mlp', version 1); reading them needs PyTorch,
+evaluating them does not.)doc";
+
+    m.attr("FORMAT") = kFormat;
+    m.attr("FORMAT_VERSION") = kVersion;
+
+    py::class_<MLModel>(m, "MLModel", R"doc(A machine-learned potential ready to evaluate.
+
+``MLModel(data)`` builds it from the dictionary stored in a model file (values
+may be lists, numpy arrays or tensors); ``ValueError`` names what is wrong
+with a dictionary of another format or with inconsistent contents.)doc")
+        .def(py::init(&make_model), "data"_a)
+        .def_property_readonly(
+            "elements", [](const MLModel& m) { return m.elements; },
+            "Chemical symbols the potential covers, in the order of its networks.")
+        .def_property_readonly(
+            "cutoff", [](const MLModel& m) { return m.model.descriptor().cutoff(); },
+            "Range of the potential (Å).")
+        .def_property_readonly(
+            "descriptor_size", [](const MLModel& m) { return m.model.descriptor().size(); },
+            "Number of descriptor entries per atom.")
+        .def_property_readonly(
+            "metadata", [](const MLModel& m) { return m.metadata; },
+            "The free-form 'metadata' dictionary of the model file (empty if absent).")
+        .def(
+            "atomic_energies",
+            [](const MLModel& m, py::object species, py::object descriptors) {
+                Array d = as_array(descriptors, "descriptors");
+                std::vector<double> sp = as_vector(species, "species");
+                const std::size_t nd = m.model.descriptor().size();
+                if (d.ndim() != 2 || static_cast<std::size_t>(d.shape(1)) != nd ||
+                    static_cast<std::size_t>(d.shape(0)) != sp.size())
+                    value_error("descriptors must be an array of shape (len(species), " +
+                                std::to_string(nd) + ")");
+                py::array_t<double> energy(sp.size());
+                py::array_t<double> grad({sp.size(), nd});
+                for (std::size_t i = 0; i < sp.size(); ++i) {
+                    const int s = static_cast<int>(sp[i]);
+                    if (s < 0 || static_cast<std::size_t>(s) >= m.elements.size() || s != sp[i])
+                        value_error("species ids must be integers in 0.." +
+                                    std::to_string(m.elements.size() - 1));
+                    energy.mutable_data()[i] = m.model.atomic_energy(
+                        s, d.data() + i * nd, grad.mutable_data() + i * nd);
+                }
+                return py::make_tuple(energy, grad);
+            },
+            "species"_a, "descriptors"_a,
+            R"doc(Atomic energies (eV) of atoms with the given species ids and descriptors, and their gradients with respect to the descriptors.)doc")
+        .def(
+            "descriptor",
+            [](const MLModel& m) {
+                return ElementDescriptor{m.elements, fo::Descriptor(m.model.params().descriptor)};
+            },
+            "The descriptor of the potential.");
+
+    py::class_<ElementDescriptor>(m, "Descriptor", R"doc(Atom-centred descriptor of local environments.
+
+``Descriptor(elements, params)``: `elements` lists chemical symbols, `params`
+is the 'descriptor' dictionary of the model file format. Used to train models:
+descriptors, their vector-Jacobian products (gradients with respect to
+positions and the virial) and Jacobian-vector products (changes along a
+displacement and a strain).)doc")
+        .def(py::init([](py::object elements, py::object params) {
+                 auto els = element_list(elements);
+                 const int n = static_cast<int>(els.size());
+                 return ElementDescriptor{std::move(els),
+                                          fo::Descriptor(descriptor_params(params, n))};
+             }),
+             "elements"_a, "params"_a)
+        .def_property_readonly(
+            "size", [](const ElementDescriptor& d) { return d.descriptor.size(); },
+            "Entries per atom.")
+        .def_property_readonly(
+            "elements", [](const ElementDescriptor& d) { return d.elements; },
+            "Chemical symbols in the order of the species ids.")
+        .def(
+            "compute",
+            [](const ElementDescriptor& ed, py::object atoms) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
+                std::vector<double> out;
+                check(d.compute(in.view, out));
+                return matrix(out, in.view.n, d.size());
+            },
+            "atoms"_a, "Descriptors of every atom, shape (N, size).")
+        .def(
+            "backward",
+            [](const ElementDescriptor& ed, py::object atoms, py::object grad) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
+                Array g = as_array(grad, "grad");
+                if (g.size() != static_cast<py::ssize_t>(in.view.n * d.size()))
+                    value_error("grad must have shape (len(atoms), size)");
+                std::vector<double> gp;
+                fo::Matrix3 virial;
+                check(d.backward(in.view, g.data(), gp, virial));
+                return py::make_tuple(matrix(gp, in.view.n, 3), matrix3(virial));
+            },
+            "atoms"_a, "grad"_a,
+            R"doc(For grad = dE/dD of shape (N, size): dE/dpositions (N, 3) and the virial sum_ij r_ij (x) dE/dr_ij (3, 3).)doc")
+        .def(
+            "tangent",
+            [](const ElementDescriptor& ed, py::object atoms, py::object displacement,
+               py::object strain) {
+                const fo::Descriptor& d = ed.descriptor;
+                AtomsInput in = atoms_input(atoms, ed.elements);
+                Array v = as_array(displacement, "displacement");
+                if (v.size() != static_cast<py::ssize_t>(3 * in.view.n))
+                    value_error("displacement must have shape (len(atoms), 3)");
+                fo::Matrix3 eps{};
+                if (!strain.is_none()) {
+                    Array e = as_array(strain, "strain");
+                    if (e.size() != 9)
+                        value_error("strain must be a 3×3 matrix");
+                    for (int a = 0; a < 3; ++a)
+                        for (int b = 0; b < 3; ++b)
+                            eps[a][b] = e.data()[3 * a + b];
+                }
+                std::vector<double> out;
+                check(d.tangent(in.view, v.data(), eps, out));
+                return matrix(out, in.view.n, d.size());
+            },
+            "atoms"_a, "displacement"_a, "strain"_a = py::none(),
+            R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");
+
+    m.def("load_model", &load_model, "path"_a,
+          R"doc(Reads a model file with ``torch.load(path, weights_only=True)`` and returns its MLModel.
+
+ImportError when PyTorch is not installed; ValueError for a file of another
+format or with inconsistent contents.)doc");
+    m.attr("MLCalculator") = make_calculator_class(m);
+    m.def(
+        "load_ml_calculator",
+        [](py::object path) { return globals["MLCalculator"](globals["load_model"](path)); },
+        "path"_a, R"doc(The ASE calculator of the model file at `path`.)doc");
+}

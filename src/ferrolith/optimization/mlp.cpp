@@ -1,0 +1,487 @@
+#include "ferrolith/optimization/mlp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace ferrolith::optimization {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+/// Neighbours closer than this are taken as atoms on top of each other (Å).
+constexpr double kOverlap = 1e-4;
+
+/// Cosine cutoff and its derivative at r < rc.
+inline void cosine_cutoff(double r, double rc, double& f, double& df) {
+    const double x = kPi * r / rc;
+    f = 0.5 * (std::cos(x) + 1.0);
+    df = -0.5 * std::sin(x) * kPi / rc;
+}
+
+/// Gaussians exp(-eta (r-mu)^2) fc(r) and their r-derivatives, interleaved
+/// (value, derivative) into out.
+inline void gaussian_basis(double r, double rc, const std::vector<double>& mu,
+                           const std::vector<double>& eta, double* out) {
+    double f, df;
+    cosine_cutoff(r, rc, f, df);
+    for (std::size_t n = 0; n < mu.size(); ++n) {
+        const double d = r - mu[n];
+        const double e = std::exp(-eta[n] * d * d);
+        out[2 * n] = e * f;
+        out[2 * n + 1] = e * (df - 2.0 * eta[n] * d * f);
+    }
+}
+
+std::string species_error(std::size_t i, int sp, int n_species) {
+    return "atom " + std::to_string(i) + " has species id " + std::to_string(sp) +
+           ", outside 0.." + std::to_string(n_species - 1);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Descriptor
+// ---------------------------------------------------------------------------
+
+std::optional<std::string> validate_descriptor(const DescriptorParams& p) {
+    if (p.n_species < 1)
+        return std::string("the descriptor needs at least one element");
+    if (!(p.radial_cutoff > 0.0) || !std::isfinite(p.radial_cutoff))
+        return std::string("the radial cutoff must be a positive number");
+    if (!(p.angular_cutoff > 0.0) || !(p.angular_cutoff <= p.radial_cutoff))
+        return std::string("the angular cutoff must be positive and at most the radial cutoff");
+    if (p.radial_centers.empty() || p.radial_centers.size() != p.radial_eta.size())
+        return std::string("radial centres and eta must be non-empty lists of equal length");
+    if (p.angular_centers.empty() || p.angular_centers.size() != p.angular_eta.size())
+        return std::string("angular centres and eta must be non-empty lists of equal length");
+    for (const auto* v : {&p.radial_centers, &p.radial_eta, &p.angular_centers, &p.angular_eta})
+        for (double x : *v)
+            if (!std::isfinite(x))
+                return std::string("descriptor parameters must be finite numbers");
+    for (const auto* v : {&p.radial_eta, &p.angular_eta})
+        for (double x : *v)
+            if (x < 0.0)
+                return std::string("eta must not be negative");
+    if (p.max_order < 1 || p.max_order > 8)
+        return std::string("the angular order must lie between 1 and 8");
+    return std::nullopt;
+}
+
+Descriptor::Descriptor(DescriptorParams params) : p_(std::move(params)) {
+    for (int l = 1; l <= p_.max_order; ++l)
+        for (int px = l; px >= 0; --px)
+            for (int qy = l - px; qy >= 0; --qy) {
+                const int tz = l - px - qy;
+                double w = std::tgamma(l + 1.0) /
+                           (std::tgamma(px + 1.0) * std::tgamma(qy + 1.0) * std::tgamma(tz + 1.0));
+                monomials_.push_back({px, qy, tz, l, std::round(w)});
+            }
+    const std::size_t ns = p_.n_species;
+    size_ = ns * p_.radial_centers.size() +
+            ns * (ns + 1) / 2 * p_.angular_centers.size() * p_.max_order;
+}
+
+std::size_t Descriptor::angular_offset(int a, int b) const {
+    if (a > b)
+        std::swap(a, b);
+    const std::size_t ns = p_.n_species;
+    // pairs (a, b), a <= b, in row order: (0,0), (0,1), ..., (1,1), ...
+    const std::size_t pair = a * ns - a * (a - 1) / 2 + (b - a);
+    return ns * p_.radial_centers.size() + pair * p_.angular_centers.size() * p_.max_order;
+}
+
+std::optional<std::string> Descriptor::neighbor_list(const StructureView& s,
+                                                     CellList& cells) const {
+    for (std::size_t i = 0; i < s.n; ++i)
+        if (s.species[i] < 0 || s.species[i] >= p_.n_species)
+            return species_error(i, s.species[i], p_.n_species);
+    return CellList::build(s.positions, s.n, s.cell, s.pbc, p_.radial_cutoff, cells);
+}
+
+std::optional<std::string> Descriptor::environment(const StructureView& s, const CellList& cells,
+                                                   std::size_t i, EnvironmentScratch& ws,
+                                                   double* desc) const {
+    const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
+    const std::size_t S = monomials_.size(), ns = p_.n_species;
+    const int L = p_.max_order;
+    cells.neighbors(i, ws.neighbors);
+    const std::size_t nn = ws.neighbors.size();
+    // per-neighbour angular data is written and read only within rc_a
+    ws.radial.resize(2 * nr * nn);
+    ws.angular.resize(2 * na * nn);
+    ws.monomials.resize(S * nn);
+    ws.monomial_grad.resize(3 * S * nn);
+    ws.radial_sums.assign(ns * nr, 0.0);
+    ws.moments.assign(ns * na * S, 0.0);
+
+    double pw[3][9]; // powers 0..L of the unit-vector components
+    for (std::size_t k = 0; k < nn; ++k) {
+        const Neighbor& nb = ws.neighbors[k];
+        if (nb.distance < kOverlap)
+            return "atoms " + std::to_string(i) + " and " + std::to_string(nb.index) +
+                   " overlap (distance " + std::to_string(nb.distance) + " Å)";
+        const int a = s.species[nb.index];
+        double* rad = &ws.radial[2 * nr * k];
+        gaussian_basis(nb.distance, p_.radial_cutoff, p_.radial_centers, p_.radial_eta, rad);
+        for (std::size_t n = 0; n < nr; ++n)
+            ws.radial_sums[a * nr + n] += rad[2 * n];
+        if (nb.distance >= p_.angular_cutoff)
+            continue;
+        double* ang = &ws.angular[2 * na * k];
+        gaussian_basis(nb.distance, p_.angular_cutoff, p_.angular_centers, p_.angular_eta, ang);
+        for (int c = 0; c < 3; ++c) {
+            pw[c][0] = 1.0;
+            const double u = nb.vector[c] / nb.distance;
+            for (int e = 1; e <= L; ++e)
+                pw[c][e] = pw[c][e - 1] * u;
+        }
+        double* u = &ws.monomials[S * k];
+        double* gu = &ws.monomial_grad[3 * S * k];
+        for (std::size_t m = 0; m < S; ++m) {
+            const Monomial& mo = monomials_[m];
+            u[m] = pw[0][mo.p] * pw[1][mo.q] * pw[2][mo.t];
+            gu[3 * m] = mo.p ? mo.p * pw[0][mo.p - 1] * pw[1][mo.q] * pw[2][mo.t] : 0.0;
+            gu[3 * m + 1] = mo.q ? mo.q * pw[0][mo.p] * pw[1][mo.q - 1] * pw[2][mo.t] : 0.0;
+            gu[3 * m + 2] = mo.t ? mo.t * pw[0][mo.p] * pw[1][mo.q] * pw[2][mo.t - 1] : 0.0;
+        }
+        for (std::size_t n = 0; n < na; ++n) {
+            double* mom = &ws.moments[(a * na + n) * S];
+            const double h = ang[2 * n];
+            for (std::size_t m = 0; m < S; ++m)
+                mom[m] += h * u[m];
+        }
+    }
+
+    std::copy(ws.radial_sums.begin(), ws.radial_sums.end(), desc);
+    for (std::size_t a = 0; a < ns; ++a)
+        for (std::size_t b = a; b < ns; ++b) {
+            double* out = desc + angular_offset(a, b);
+            for (std::size_t n = 0; n < na; ++n) {
+                const double* ma = &ws.moments[(a * na + n) * S];
+                const double* mb = &ws.moments[(b * na + n) * S];
+                double* o = out + n * L;
+                std::fill(o, o + L, 0.0);
+                for (std::size_t m = 0; m < S; ++m)
+                    o[monomials_[m].order - 1] += monomials_[m].weight * ma[m] * mb[m];
+            }
+        }
+    return std::nullopt;
+}
+
+void Descriptor::scatter(const StructureView& s, std::size_t i, const double* grad_desc,
+                         EnvironmentScratch& ws, double* grad_pos, Matrix3& virial) const {
+    const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
+    const std::size_t S = monomials_.size(), ns = p_.n_species;
+    const int L = p_.max_order;
+    // adjoints of the radial sums and of the moment tensors
+    ws.radial_adj.assign(grad_desc, grad_desc + ns * nr);
+    ws.moment_adj.assign(ns * na * S, 0.0);
+    for (std::size_t a = 0; a < ns; ++a)
+        for (std::size_t b = a; b < ns; ++b) {
+            const double* g = grad_desc + angular_offset(a, b);
+            for (std::size_t n = 0; n < na; ++n) {
+                const double* ma = &ws.moments[(a * na + n) * S];
+                const double* mb = &ws.moments[(b * na + n) * S];
+                double* ga = &ws.moment_adj[(a * na + n) * S];
+                double* gb = &ws.moment_adj[(b * na + n) * S];
+                for (std::size_t m = 0; m < S; ++m) {
+                    const double c = g[n * L + monomials_[m].order - 1] * monomials_[m].weight;
+                    ga[m] += c * mb[m];
+                    gb[m] += c * ma[m];
+                }
+            }
+        }
+
+    for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
+        const Neighbor& nb = ws.neighbors[k];
+        const int a = s.species[nb.index];
+        const double r = nb.distance;
+        const double rhat[3] = {nb.vector[0] / r, nb.vector[1] / r, nb.vector[2] / r};
+        // dE/dr along rhat, and the part perpendicular from the angular terms
+        double along = 0.0;
+        const double* rad = &ws.radial[2 * nr * k];
+        for (std::size_t n = 0; n < nr; ++n)
+            along += ws.radial_adj[a * nr + n] * rad[2 * n + 1];
+        double g[3] = {0.0, 0.0, 0.0};
+        if (r < p_.angular_cutoff) {
+            const double* ang = &ws.angular[2 * na * k];
+            const double* u = &ws.monomials[S * k];
+            const double* gu = &ws.monomial_grad[3 * S * k];
+            for (std::size_t n = 0; n < na; ++n) {
+                const double* adj = &ws.moment_adj[(a * na + n) * S];
+                double pu = 0.0, lu = 0.0, q[3] = {0.0, 0.0, 0.0};
+                for (std::size_t m = 0; m < S; ++m) {
+                    pu += adj[m] * u[m];
+                    lu += adj[m] * monomials_[m].order * u[m];
+                    q[0] += adj[m] * gu[3 * m];
+                    q[1] += adj[m] * gu[3 * m + 1];
+                    q[2] += adj[m] * gu[3 * m + 2];
+                }
+                // d/dR [h(r) u(R/r)] = h' u rhat + h (grad u - l u rhat) / r
+                along += ang[2 * n + 1] * pu - ang[2 * n] * lu / r;
+                const double hr = ang[2 * n] / r;
+                for (int c = 0; c < 3; ++c)
+                    g[c] += hr * q[c];
+            }
+        }
+        for (int c = 0; c < 3; ++c)
+            g[c] += along * rhat[c];
+        // R = r_j - r_i: the gradient acts on j with +, on i with -
+        double* gj = grad_pos + 3 * nb.index;
+        double* gi = grad_pos + 3 * i;
+        for (int c = 0; c < 3; ++c) {
+            gj[c] += g[c];
+            gi[c] -= g[c];
+            for (int d = 0; d < 3; ++d)
+                virial[c][d] += nb.vector[c] * g[d];
+        }
+    }
+}
+
+std::optional<std::string> Descriptor::compute(const StructureView& s,
+                                               std::vector<double>& out) const {
+    CellList cells;
+    if (auto err = neighbor_list(s, cells))
+        return err;
+    out.assign(s.n * size_, 0.0);
+    EnvironmentScratch ws;
+    for (std::size_t i = 0; i < s.n; ++i)
+        if (auto err = environment(s, cells, i, ws, &out[i * size_]))
+            return err;
+    return std::nullopt;
+}
+
+std::optional<std::string> Descriptor::backward(const StructureView& s, const double* grad_desc,
+                                                std::vector<double>& grad_pos,
+                                                Matrix3& virial) const {
+    CellList cells;
+    if (auto err = neighbor_list(s, cells))
+        return err;
+    grad_pos.assign(3 * s.n, 0.0);
+    virial = Matrix3{};
+    EnvironmentScratch ws;
+    std::vector<double> desc(size_);
+    for (std::size_t i = 0; i < s.n; ++i) {
+        if (auto err = environment(s, cells, i, ws, desc.data()))
+            return err;
+        scatter(s, i, grad_desc + i * size_, ws, grad_pos.data(), virial);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Descriptor::tangent(const StructureView& s, const double* displacement,
+                                               const Matrix3& strain,
+                                               std::vector<double>& out) const {
+    CellList cells;
+    if (auto err = neighbor_list(s, cells))
+        return err;
+    const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
+    const std::size_t S = monomials_.size(), ns = p_.n_species;
+    const int L = p_.max_order;
+    out.assign(s.n * size_, 0.0);
+    EnvironmentScratch ws;
+    std::vector<double> desc(size_);
+    for (std::size_t i = 0; i < s.n; ++i) {
+        if (auto err = environment(s, cells, i, ws, desc.data()))
+            return err;
+        double* d = &out[i * size_];
+        ws.moment_tangent.assign(ns * na * S, 0.0);
+        for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
+            const Neighbor& nb = ws.neighbors[k];
+            const int a = s.species[nb.index];
+            const double r = nb.distance;
+            double dR[3];
+            for (int c = 0; c < 3; ++c)
+                dR[c] = displacement[3 * nb.index + c] - displacement[3 * i + c] +
+                        strain[c][0] * nb.vector[0] + strain[c][1] * nb.vector[1] +
+                        strain[c][2] * nb.vector[2];
+            const double dr = (nb.vector[0] * dR[0] + nb.vector[1] * dR[1] +
+                               nb.vector[2] * dR[2]) / r;
+            const double* rad = &ws.radial[2 * nr * k];
+            for (std::size_t n = 0; n < nr; ++n)
+                d[a * nr + n] += rad[2 * n + 1] * dr;
+            if (r >= p_.angular_cutoff)
+                continue;
+            const double* ang = &ws.angular[2 * na * k];
+            const double* u = &ws.monomials[S * k];
+            const double* gu = &ws.monomial_grad[3 * S * k];
+            for (std::size_t m = 0; m < S; ++m) {
+                // change of u(R/r): (grad u . dR - l u dr) / r
+                const double du = (gu[3 * m] * dR[0] + gu[3 * m + 1] * dR[1] +
+                                   gu[3 * m + 2] * dR[2] - monomials_[m].order * u[m] * dr) / r;
+                for (std::size_t n = 0; n < na; ++n)
+                    ws.moment_tangent[(a * na + n) * S + m] +=
+                        ang[2 * n + 1] * dr * u[m] + ang[2 * n] * du;
+            }
+        }
+        for (std::size_t a = 0; a < ns; ++a)
+            for (std::size_t b = a; b < ns; ++b) {
+                double* o = d + angular_offset(a, b);
+                for (std::size_t n = 0; n < na; ++n) {
+                    const std::size_t ia = (a * na + n) * S, ib = (b * na + n) * S;
+                    for (std::size_t m = 0; m < S; ++m)
+                        o[n * L + monomials_[m].order - 1] +=
+                            monomials_[m].weight *
+                            (ws.moment_tangent[ia + m] * ws.moments[ib + m] +
+                             ws.moments[ia + m] * ws.moment_tangent[ib + m]);
+                }
+            }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Networks
+// ---------------------------------------------------------------------------
+
+std::optional<std::string> validate_model(const ModelParams& p) {
+    if (auto err = validate_descriptor(p.descriptor))
+        return err;
+    const std::size_t n_in = Descriptor(p.descriptor).size();
+    if (p.networks.size() != static_cast<std::size_t>(p.descriptor.n_species))
+        return "expected " + std::to_string(p.descriptor.n_species) + " networks, one per element, got " +
+               std::to_string(p.networks.size());
+    if (!std::isfinite(p.energy_scale))
+        return std::string("the energy scale must be a finite number");
+    for (std::size_t e = 0; e < p.networks.size(); ++e) {
+        const SpeciesNetwork& net = p.networks[e];
+        const std::string who = "network " + std::to_string(e);
+        if (net.input_mean.size() != n_in || net.input_scale.size() != n_in)
+            return who + ": input normalisation must have " + std::to_string(n_in) + " entries";
+        if (net.layers.empty())
+            return who + " has no layers";
+        int width = static_cast<int>(n_in);
+        for (std::size_t l = 0; l < net.layers.size(); ++l) {
+            const DenseLayer& layer = net.layers[l];
+            if (layer.n_in != width)
+                return who + ", layer " + std::to_string(l) + ": expects " +
+                       std::to_string(layer.n_in) + " inputs, the previous layer gives " +
+                       std::to_string(width);
+            if (layer.n_out < 1 ||
+                layer.weight.size() != static_cast<std::size_t>(layer.n_in) * layer.n_out ||
+                layer.bias.size() != static_cast<std::size_t>(layer.n_out))
+                return who + ", layer " + std::to_string(l) + ": weight and bias sizes disagree";
+            for (const auto* v : {&layer.weight, &layer.bias})
+                for (double x : *v)
+                    if (!std::isfinite(x))
+                        return who + ", layer " + std::to_string(l) + ": non-finite weights";
+            width = layer.n_out;
+        }
+        if (width != 1)
+            return who + ": the last layer must have one output";
+        for (std::size_t k = 0; k < n_in; ++k)
+            if (!std::isfinite(net.input_mean[k]) || !std::isfinite(net.input_scale[k]))
+                return who + ": non-finite input normalisation";
+        if (!std::isfinite(net.energy_shift))
+            return who + ": non-finite energy shift";
+    }
+    return std::nullopt;
+}
+
+Model::Model(ModelParams params) : p_(std::move(params)), descriptor_(p_.descriptor) {}
+
+namespace {
+
+inline double activate(Activation f, double x, double& slope) {
+    if (f == Activation::kTanh) {
+        const double t = std::tanh(x);
+        slope = 1.0 - t * t;
+        return t;
+    }
+    const double sig = 1.0 / (1.0 + std::exp(-x));
+    slope = sig * (1.0 + x * (1.0 - sig));
+    return x * sig;
+}
+
+} // namespace
+
+double Model::run_network(int species, const double* desc, double* grad,
+                          NetworkScratch& ws) const {
+    const SpeciesNetwork& net = p_.networks[species];
+    const std::size_t depth = net.layers.size();
+    ws.act.resize(depth + 1);
+    ws.slope.resize(depth + 1);
+    const std::size_t n_in = net.input_mean.size();
+    ws.act[0].resize(n_in);
+    for (std::size_t k = 0; k < n_in; ++k)
+        ws.act[0][k] = (desc[k] - net.input_mean[k]) * net.input_scale[k];
+    for (std::size_t l = 0; l < depth; ++l) {
+        const DenseLayer& layer = net.layers[l];
+        const bool hidden = l + 1 < depth;
+        auto& out = ws.act[l + 1];
+        auto& slope = ws.slope[l + 1];
+        out.resize(layer.n_out);
+        slope.resize(layer.n_out);
+        const double* x = ws.act[l].data();
+        for (int o = 0; o < layer.n_out; ++o) {
+            const double* w = &layer.weight[static_cast<std::size_t>(o) * layer.n_in];
+            double z = layer.bias[o];
+            for (int k = 0; k < layer.n_in; ++k)
+                z += w[k] * x[k];
+            out[o] = hidden ? activate(p_.activation, z, slope[o]) : z;
+        }
+    }
+    const double energy = net.energy_shift + p_.energy_scale * ws.act[depth][0];
+    if (!grad)
+        return energy;
+    // backward: delta holds d output / d pre-activation of the current layer
+    ws.delta.assign(1, 1.0);
+    for (std::size_t l = depth; l-- > 0;) {
+        const DenseLayer& layer = net.layers[l];
+        ws.below.assign(layer.n_in, 0.0);
+        for (int o = 0; o < layer.n_out; ++o) {
+            const double g = ws.delta[o];
+            const double* w = &layer.weight[static_cast<std::size_t>(o) * layer.n_in];
+            for (int k = 0; k < layer.n_in; ++k)
+                ws.below[k] += g * w[k];
+        }
+        if (l > 0)
+            for (int k = 0; k < layer.n_in; ++k)
+                ws.below[k] *= ws.slope[l][k];
+        std::swap(ws.delta, ws.below);
+    }
+    for (std::size_t k = 0; k < n_in; ++k)
+        grad[k] = p_.energy_scale * ws.delta[k] * net.input_scale[k];
+    return energy;
+}
+
+double Model::atomic_energy(int species, const double* desc, double* grad) const {
+    NetworkScratch ws;
+    return run_network(species, desc, grad, ws);
+}
+
+std::optional<std::string> Model::evaluate(const StructureView& s, bool gradients,
+                                           Evaluation& out) const {
+    CellList cells;
+    if (auto err = descriptor_.neighbor_list(s, cells))
+        return err;
+    const std::size_t nd = descriptor_.size();
+    out = Evaluation();
+    out.energies.assign(s.n, 0.0);
+    if (gradients)
+        out.forces.assign(3 * s.n, 0.0);
+    EnvironmentScratch env;
+    NetworkScratch net;
+    std::vector<double> desc(nd), grad(nd);
+    for (std::size_t i = 0; i < s.n; ++i) {
+        if (auto err = descriptor_.environment(s, cells, i, env, desc.data()))
+            return err;
+        out.energies[i] = run_network(s.species[i], desc.data(), gradients ? grad.data() : nullptr,
+                                      net);
+        out.energy += out.energies[i];
+        if (gradients)
+            descriptor_.scatter(s, i, grad.data(), env, out.forces.data(), out.virial);
+    }
+    if (gradients) {
+        // scatter accumulated dE/dr; forces are its negative
+        for (double& f : out.forces)
+            f = -f;
+        for (int a = 0; a < 3; ++a)
+            for (int b = a + 1; b < 3; ++b)
+                out.virial[a][b] = out.virial[b][a] = 0.5 * (out.virial[a][b] + out.virial[b][a]);
+    }
+    return std::nullopt;
+}
+
+} // namespace ferrolith::optimization

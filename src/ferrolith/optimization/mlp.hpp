@@ -1,0 +1,190 @@
+// Machine-learned interatomic potential: atom-centred descriptors and
+// per-element neural networks.
+//
+// The energy is a sum of atomic energies, E = sum_i E_i, each the output of a
+// small feed-forward network of the atom's element fed with a descriptor of
+// its neighbourhood. The descriptor holds
+//   radial terms   G[a][n]      = sum_{j in a} g_n(r_ij)
+//   angular terms  A[a,b][n][l] = sum_{j in a, k in b} h_n(r_ij) h_n(r_ik) cos^l(theta_jik)
+// for neighbour elements a <= b, Gaussian radial functions g_n, h_n times a
+// cosine cutoff, and l = 1..L. The angular sum is computed in linear time from
+// Cartesian moment tensors M[a][n] = sum_{j in a} h_n(r_ij) rhat_ij^(x l),
+// since A = <M[a][n], M[b][n]> (a full tensor contraction). Forces and the
+// virial follow from the chain rule through the same tensors.
+#pragma once
+
+#include "ferrolith/optimization/mlp_cells.hpp"
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ferrolith::optimization {
+
+/// Parameters of the descriptor. Radial functions: exp(-eta (r - mu)^2) fc(r)
+/// with fc(r) = (cos(pi r / rc) + 1) / 2 for r < rc.
+struct DescriptorParams {
+    int n_species = 0;                   ///< elements; atoms carry ids 0 .. n_species-1
+    double radial_cutoff = 0.0;          ///< rc of the radial terms (Å)
+    std::vector<double> radial_centers;  ///< mu of each radial function (Å)
+    std::vector<double> radial_eta;      ///< eta of each radial function (Å^-2)
+    double angular_cutoff = 0.0;         ///< rc of the angular terms (Å), <= radial_cutoff
+    std::vector<double> angular_centers; ///< mu of each angular radial function (Å)
+    std::vector<double> angular_eta;     ///< eta of each angular radial function (Å^-2)
+    int max_order = 0;                   ///< L: angular orders l = 1 .. L, 1 <= L <= 8
+};
+
+/// An error message when the parameters are inconsistent (sizes, signs).
+std::optional<std::string> validate_descriptor(const DescriptorParams& p);
+
+/// A structure as the kernels read it: n atoms with species ids and
+/// positions (n×3 row-major, Å), cell rows (Å) and periodic flags.
+struct StructureView {
+    const double* positions = nullptr;
+    const int* species = nullptr;
+    std::size_t n = 0;
+    Matrix3 cell{};
+    std::array<bool, 3> pbc{};
+};
+
+/// Per-thread scratch space of the descriptor of one atom.
+struct EnvironmentScratch {
+    std::vector<Neighbor> neighbors;
+    std::vector<double> radial;         ///< g_n, g_n' per neighbour (2 nr each)
+    std::vector<double> angular;        ///< h_n, h_n' per neighbour (2 na each), 0 outside rc_a
+    std::vector<double> monomials;      ///< u_s(rhat) per neighbour (S each)
+    std::vector<double> monomial_grad;  ///< grad u_s(rhat) per neighbour (3 S each)
+    std::vector<double> radial_sums;    ///< G[a][n]
+    std::vector<double> moments;        ///< M[a][n][s]
+    std::vector<double> radial_adj;     ///< dE/dG[a][n]
+    std::vector<double> moment_adj;     ///< dE/dM[a][n][s]
+    std::vector<double> moment_tangent; ///< dM[a][n][s] along a displacement
+};
+
+/// The descriptor of the local environment of every atom.
+class Descriptor {
+public:
+    /// `params` must have passed validate_descriptor.
+    explicit Descriptor(DescriptorParams params);
+
+    const DescriptorParams& params() const { return p_; }
+    /// Descriptor entries per atom.
+    std::size_t size() const { return size_; }
+    /// Largest cutoff of the descriptor (Å).
+    double cutoff() const { return p_.radial_cutoff; }
+
+    /// Descriptors of all atoms into `out` (n × size(), row-major).
+    std::optional<std::string> compute(const StructureView& s, std::vector<double>& out) const;
+
+    /// Vector-Jacobian product: with `grad_desc` = dE/dD (n × size()), writes
+    /// dE/dr of every atom into `grad_pos` (n×3, eV/Å) and the virial
+    /// W_ab = sum over pairs of r_ij,a dE/dr_ij,b into `virial` (eV), whose
+    /// symmetric part over the volume is the stress.
+    std::optional<std::string> backward(const StructureView& s, const double* grad_desc,
+                                        std::vector<double>& grad_pos, Matrix3& virial) const;
+
+    /// Jacobian-vector product: the change of every descriptor (n × size())
+    /// when the atoms move by `displacement` (n×3, Å) and every interatomic
+    /// vector r_ij is strained by r_ij -> r_ij + strain r_ij to first order.
+    std::optional<std::string> tangent(const StructureView& s, const double* displacement,
+                                       const Matrix3& strain, std::vector<double>& out) const;
+
+    // Building blocks for fused evaluation; `ws` is reused between atoms.
+
+    /// Builds the cell list for `s` or returns the error of the input.
+    std::optional<std::string> neighbor_list(const StructureView& s, CellList& cells) const;
+    /// Fills the scratch space of atom i and its descriptor `desc` (size());
+    /// an error when a neighbour sits on top of atom i.
+    std::optional<std::string> environment(const StructureView& s, const CellList& cells,
+                                           std::size_t i, EnvironmentScratch& ws,
+                                           double* desc) const;
+    /// Adds the gradient of sum_k grad_desc[k] D_i[k] to grad_pos and virial,
+    /// for the atom whose environment `ws` holds.
+    void scatter(const StructureView& s, std::size_t i, const double* grad_desc,
+                 EnvironmentScratch& ws, double* grad_pos, Matrix3& virial) const;
+
+private:
+    DescriptorParams p_;
+    std::size_t size_ = 0;
+    // Monomials x^p y^q z^t of order l = p+q+t in 1..L with their multinomial
+    // weight l!/(p!q!t!), so that sum_s w_s u_s(x) u_s(y) = (x.y)^l.
+    struct Monomial {
+        int p, q, t, order;
+        double weight;
+    };
+    std::vector<Monomial> monomials_;
+
+    std::size_t angular_offset(int a, int b) const;
+};
+
+/// Activation between the hidden layers of the networks.
+enum class Activation { kTanh, kSilu };
+
+/// One dense layer y = W x + b, W stored row-major (n_out × n_in).
+struct DenseLayer {
+    int n_in = 0, n_out = 0;
+    std::vector<double> weight;
+    std::vector<double> bias;
+};
+
+/// The network of one element: hidden layers with the activation, then a
+/// linear layer with one output. Inputs are standardised first.
+struct SpeciesNetwork {
+    std::vector<DenseLayer> layers;
+    std::vector<double> input_mean;  ///< subtracted from each descriptor entry
+    std::vector<double> input_scale; ///< then multiplied by this (1/std)
+    double energy_shift = 0.0;       ///< atomic reference energy (eV)
+};
+
+/// Everything a trained potential holds.
+struct ModelParams {
+    DescriptorParams descriptor;
+    std::vector<SpeciesNetwork> networks; ///< one per species id
+    Activation activation = Activation::kTanh;
+    double energy_scale = 1.0; ///< E_i = energy_shift + energy_scale * network output (eV)
+};
+
+/// An error message when the networks do not fit the descriptor or each other.
+std::optional<std::string> validate_model(const ModelParams& p);
+
+/// Energy, per-atom energies, forces and virial of one structure.
+struct Evaluation {
+    double energy = 0.0;          ///< eV
+    std::vector<double> energies; ///< per atom (eV)
+    std::vector<double> forces;   ///< n×3 (eV/Å)
+    Matrix3 virial{};             ///< symmetrised sum_ij r_ij (x) dE/dr_ij (eV)
+};
+
+/// A trained potential ready to evaluate.
+class Model {
+public:
+    /// `params` must have passed validate_model.
+    explicit Model(ModelParams params);
+
+    const ModelParams& params() const { return p_; }
+    const Descriptor& descriptor() const { return descriptor_; }
+
+    /// Energy (and forces and virial when `gradients`) of structure `s`.
+    std::optional<std::string> evaluate(const StructureView& s, bool gradients,
+                                        Evaluation& out) const;
+
+    /// Atomic energy of an atom of species `species` with descriptor `desc`
+    /// (eV); when `grad` is non-null it receives dE_i/dD (size()).
+    double atomic_energy(int species, const double* desc, double* grad) const;
+
+private:
+    /// Activations of one network pass, reused between atoms.
+    struct NetworkScratch {
+        std::vector<std::vector<double>> act;   ///< act[0] = standardised input
+        std::vector<std::vector<double>> slope; ///< activation slopes per layer
+        std::vector<double> delta, below;       ///< backward pass
+    };
+    double run_network(int species, const double* desc, double* grad, NetworkScratch& ws) const;
+
+    ModelParams p_;
+    Descriptor descriptor_;
+};
+
+} // namespace ferrolith::optimization

@@ -1,0 +1,278 @@
+// Kernel tests of the machine-learned potential: neighbour search against a
+// brute-force sum over images, and forces, virial and tangents of a random
+// network against finite differences of the energy and the descriptors.
+#include "check.hpp"
+#include "ferrolith/optimization/mlp.hpp"
+
+#include <cmath>
+#include <random>
+
+namespace fo = ferrolith::optimization;
+
+namespace {
+
+/// Sum of neighbour distances and neighbour count of atom i by looping over
+/// a generous block of images.
+std::pair<double, int> brute_neighbors(const std::vector<double>& pos, const fo::Matrix3& cell,
+                                       const std::array<bool, 3>& pbc, double rc, std::size_t i) {
+    double sum = 0.0;
+    int count = 0;
+    const int reach = 8;
+    for (int a = -reach; a <= reach; ++a)
+        for (int b = -reach; b <= reach; ++b)
+            for (int c = -reach; c <= reach; ++c) {
+                if ((!pbc[0] && a) || (!pbc[1] && b) || (!pbc[2] && c))
+                    continue;
+                for (std::size_t j = 0; j < pos.size() / 3; ++j) {
+                    if (j == i && a == 0 && b == 0 && c == 0)
+                        continue;
+                    double r2 = 0.0;
+                    for (int k = 0; k < 3; ++k) {
+                        const double d = pos[3 * j + k] + a * cell[0][k] + b * cell[1][k] +
+                                         c * cell[2][k] - pos[3 * i + k];
+                        r2 += d * d;
+                    }
+                    if (r2 < rc * rc) {
+                        sum += std::sqrt(r2);
+                        ++count;
+                    }
+                }
+            }
+    return {sum, count};
+}
+
+fo::ModelParams random_model(std::mt19937& rng, fo::Activation act) {
+    std::normal_distribution<double> normal(0.0, 0.3);
+    fo::ModelParams p;
+    p.descriptor.n_species = 2;
+    p.descriptor.radial_cutoff = 3.5;
+    p.descriptor.radial_centers = {1.0, 1.8, 2.6};
+    p.descriptor.radial_eta = {2.0, 2.0, 1.0};
+    p.descriptor.angular_cutoff = 3.0;
+    p.descriptor.angular_centers = {1.4, 2.2};
+    p.descriptor.angular_eta = {3.0, 1.5};
+    p.descriptor.max_order = 4;
+    p.activation = act;
+    p.energy_scale = 0.8;
+    const int nd = static_cast<int>(fo::Descriptor(p.descriptor).size());
+    for (int e = 0; e < 2; ++e) {
+        fo::SpeciesNetwork net;
+        int width = nd;
+        for (int out : {6, 5, 1}) {
+            fo::DenseLayer l;
+            l.n_in = width;
+            l.n_out = out;
+            for (int k = 0; k < width * out; ++k)
+                l.weight.push_back(normal(rng));
+            for (int k = 0; k < out; ++k)
+                l.bias.push_back(normal(rng));
+            net.layers.push_back(l);
+            width = out;
+        }
+        net.input_mean.assign(nd, 0.5);
+        net.input_scale.assign(nd, 0.7);
+        net.energy_shift = -3.0 - e;
+        p.networks.push_back(net);
+    }
+    return p;
+}
+
+struct Sample {
+    std::vector<double> pos;
+    std::vector<int> species;
+    fo::Matrix3 cell;
+    std::array<bool, 3> pbc{true, true, true};
+    fo::StructureView view() const {
+        fo::StructureView s;
+        s.positions = pos.data();
+        s.species = species.data();
+        s.n = species.size();
+        s.cell = cell;
+        s.pbc = pbc;
+        return s;
+    }
+};
+
+/// A small, strained, rattled zincblende-like cell with two species.
+Sample sample(std::mt19937& rng) {
+    std::normal_distribution<double> noise(0.0, 0.08);
+    Sample s;
+    s.cell = {{{0.0, 1.8, 1.85}, {1.75, 0.05, 1.8}, {1.8, 1.8, 0.0}}};
+    const double frac[4][3] = {{0, 0, 0}, {0.25, 0.25, 0.25}, {0.5, 0.5, 0.1}, {0.7, 0.2, 0.6}};
+    for (int i = 0; i < 4; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            double x = 0.0;
+            for (int a = 0; a < 3; ++a)
+                x += frac[i][a] * s.cell[a][k];
+            s.pos.push_back(x + noise(rng));
+        }
+        s.species.push_back(i % 2);
+    }
+    return s;
+}
+
+double energy_of(const fo::Model& m, const Sample& s) {
+    fo::Evaluation ev;
+    CHECK(!m.evaluate(s.view(), false, ev));
+    return ev.energy;
+}
+
+} // namespace
+
+TEST_CASE("mlp cell list matches a sum over images for small and mixed periodic cells") {
+    const fo::Matrix3 cell = {{{2.1, 0.0, 0.0}, {0.9, 1.9, 0.0}, {0.4, -0.6, 2.3}}};
+    const std::vector<double> pos = {0.1, 0.2, 0.3, 1.5, 0.9, 1.9, -0.4, 3.1, 0.2};
+    for (auto pbc : {std::array<bool, 3>{true, true, true}, std::array<bool, 3>{true, false, true},
+                     std::array<bool, 3>{false, false, false}}) {
+        fo::CellList cells;
+        CHECK(!fo::CellList::build(pos.data(), 3, cell, pbc, 4.3, cells));
+        std::vector<fo::Neighbor> nb;
+        for (std::size_t i = 0; i < 3; ++i) {
+            cells.neighbors(i, nb);
+            double sum = 0.0;
+            for (const auto& n : nb) {
+                sum += n.distance;
+                CHECK_NEAR(n.distance, std::sqrt(n.vector[0] * n.vector[0] +
+                                                 n.vector[1] * n.vector[1] +
+                                                 n.vector[2] * n.vector[2]), 1e-12);
+            }
+            const auto [ref_sum, ref_count] = brute_neighbors(pos, cell, pbc, 4.3, i);
+            CHECK_EQ(static_cast<int>(nb.size()), ref_count);
+            CHECK_NEAR(sum, ref_sum, 1e-9);
+        }
+    }
+}
+
+TEST_CASE("mlp cell list refuses bad input with a message") {
+    const fo::Matrix3 flat = {{{2.0, 0.0, 0.0}, {4.0, 0.0, 0.0}, {0.0, 0.0, 2.0}}};
+    const std::vector<double> pos = {0.0, 0.0, 0.0};
+    fo::CellList cells;
+    auto err = fo::CellList::build(pos.data(), 1, flat, {true, true, true}, 3.0, cells);
+    CHECK(err && err->find("zero volume") != std::string::npos);
+    // the same flat cell is fine when the degenerate direction is open
+    CHECK(!fo::CellList::build(pos.data(), 1, flat, {true, false, true}, 3.0, cells));
+    const std::vector<double> nan = {0.0, std::nan(""), 0.0};
+    err = fo::CellList::build(nan.data(), 1, flat, {false, false, false}, 3.0, cells);
+    CHECK(err && err->find("finite") != std::string::npos);
+    const fo::Matrix3 tiny = {{{1e-3, 0.0, 0.0}, {0.0, 1e-3, 0.0}, {0.0, 0.0, 1e-3}}};
+    err = fo::CellList::build(pos.data(), 1, tiny, {true, true, true}, 3.0, cells);
+    CHECK(err && err->find("too small") != std::string::npos);
+}
+
+TEST_CASE("mlp forces and virial are derivatives of the energy") {
+    std::mt19937 rng(5);
+    for (auto act : {fo::Activation::kTanh, fo::Activation::kSilu}) {
+        const fo::ModelParams params = random_model(rng, act);
+        CHECK(!fo::validate_model(params));
+        const fo::Model model(params);
+        Sample s = sample(rng);
+        fo::Evaluation ev;
+        CHECK(!model.evaluate(s.view(), true, ev));
+        double sum = 0.0;
+        for (double e : ev.energies)
+            sum += e;
+        CHECK_NEAR(sum, ev.energy, 1e-12);
+        const double h = 1e-5;
+        for (std::size_t k = 0; k < s.pos.size(); ++k) {
+            Sample p = s, m = s;
+            p.pos[k] += h;
+            m.pos[k] -= h;
+            const double fd = -(energy_of(model, p) - energy_of(model, m)) / (2 * h);
+            CHECK_NEAR(ev.forces[k], fd, 1e-7);
+        }
+        // virial: dE/d(eps_ab) for positions and cell strained by (1 + eps)
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) {
+                double e_pm[2];
+                for (int sgn = 0; sgn < 2; ++sgn) {
+                    Sample t = s;
+                    const double d = sgn ? -h : h;
+                    for (std::size_t i = 0; i < s.species.size(); ++i)
+                        t.pos[3 * i + a] += d * s.pos[3 * i + b];
+                    for (int r = 0; r < 3; ++r)
+                        t.cell[r][a] += d * s.cell[r][b];
+                    e_pm[sgn] = energy_of(model, t);
+                }
+                CHECK_NEAR(ev.virial[a][b], (e_pm[0] - e_pm[1]) / (2 * h), 1e-7);
+            }
+    }
+}
+
+TEST_CASE("mlp descriptor tangent is the adjoint of its backward pass") {
+    std::mt19937 rng(11);
+    const fo::ModelParams params = random_model(rng, fo::Activation::kTanh);
+    const fo::Descriptor desc(params.descriptor);
+    Sample s = sample(rng);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> v(s.pos.size()), g(s.species.size() * desc.size());
+    for (double& x : v)
+        x = normal(rng);
+    for (double& x : g)
+        x = normal(rng);
+    fo::Matrix3 strain{};
+    for (auto& row : strain)
+        for (double& x : row)
+            x = 0.2 * normal(rng);
+    std::vector<double> jv, jt_g;
+    fo::Matrix3 virial;
+    CHECK(!desc.tangent(s.view(), v.data(), strain, jv));
+    CHECK(!desc.backward(s.view(), g.data(), jt_g, virial));
+    double lhs = 0.0, rhs = 0.0;
+    for (std::size_t k = 0; k < g.size(); ++k)
+        lhs += g[k] * jv[k];
+    for (std::size_t k = 0; k < v.size(); ++k)
+        rhs += jt_g[k] * v[k];
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b)
+            rhs += virial[b][a] * strain[a][b];
+    CHECK_NEAR(lhs, rhs, 1e-9 * (1.0 + std::fabs(lhs)));
+    // and the tangent is the derivative of the descriptors
+    const double h = 1e-6;
+    std::vector<double> dp, dm;
+    Sample p = s, m = s;
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        p.pos[k] += h * v[k];
+        m.pos[k] -= h * v[k];
+    }
+    CHECK(!desc.tangent(s.view(), v.data(), fo::Matrix3{}, jv));
+    CHECK(!desc.compute(p.view(), dp));
+    CHECK(!desc.compute(m.view(), dm));
+    for (std::size_t k = 0; k < jv.size(); ++k)
+        CHECK_NEAR(jv[k], (dp[k] - dm[k]) / (2 * h), 1e-6 * (1.0 + std::fabs(jv[k])));
+}
+
+TEST_CASE("mlp energy of a supercell is the cell energy times its size") {
+    std::mt19937 rng(3);
+    const fo::Model model(random_model(rng, fo::Activation::kSilu));
+    Sample s = sample(rng);
+    Sample big;
+    big.cell = s.cell;
+    for (int r = 0; r < 3; ++r)
+        big.cell[0][r] *= 2.0;
+    for (int rep = 0; rep < 2; ++rep)
+        for (std::size_t i = 0; i < s.species.size(); ++i) {
+            for (int k = 0; k < 3; ++k)
+                big.pos.push_back(s.pos[3 * i + k] + rep * s.cell[0][k]);
+            big.species.push_back(s.species[i]);
+        }
+    CHECK_NEAR(energy_of(model, big), 2.0 * energy_of(model, s), 1e-9);
+}
+
+TEST_CASE("mlp reports overlapping atoms and foreign species") {
+    std::mt19937 rng(1);
+    const fo::Model model(random_model(rng, fo::Activation::kTanh));
+    Sample s = sample(rng);
+    s.pbc = {false, false, false};
+    for (int k = 0; k < 3; ++k)
+        s.pos[3 + k] = s.pos[k];
+    fo::Evaluation ev;
+    auto err = model.evaluate(s.view(), true, ev);
+    CHECK(err && err->find("overlap") != std::string::npos);
+    Sample t = sample(rng);
+    t.species[2] = 7;
+    err = model.evaluate(t.view(), true, ev);
+    CHECK(err && err->find("species") != std::string::npos);
+    fo::ModelParams bad = random_model(rng, fo::Activation::kTanh);
+    bad.networks[1].layers[1].n_in = 3;
+    CHECK(fo::validate_model(bad).has_value());
+}

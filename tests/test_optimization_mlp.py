@@ -1,0 +1,369 @@
+"""The machine-learned potential: calculator contract, derivatives, invariances,
+model files, and the shipped model's accuracy against its teacher.
+
+Everything but reading .pth files runs without PyTorch: random networks are
+built with numpy, and the shipped weights have a numpy copy in tests/data."""
+
+import json
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from ase import Atoms
+from ase.build import bulk, make_supercell
+from ase.calculators.calculator import Calculator, PropertyNotImplementedError
+from ase.calculators.fd import calculate_numerical_forces, calculate_numerical_stress
+from ase.io import read
+from ase.neighborlist import neighbor_list
+
+from ferrolith.optimization import _mlp
+
+DATA = Path(__file__).parent / "data"
+SHIPPED = Path(_mlp.__file__).parents[1] / "data" / "files" / "BCN-qz-v0.0.1.pth"
+ELEMENTS = ["B", "C", "N"]
+DESCRIPTOR = {
+    "radial_cutoff": 4.0,
+    "radial_centers": [1.0, 1.6, 2.3, 3.1],
+    "radial_eta": [2.0, 2.0, 1.5, 1.0],
+    "angular_cutoff": 3.2,
+    "angular_centers": [1.4, 2.4],
+    "angular_eta": [3.0, 1.5],
+    "max_order": 4,
+}
+
+
+def random_model(seed=0, activation="silu", hidden=(8, 6)):
+    rng = np.random.default_rng(seed)
+    nd = _mlp.Descriptor(ELEMENTS, DESCRIPTOR).size
+    networks = {}
+    for sym in ELEMENTS:
+        widths = [nd, *hidden, 1]
+        networks[sym] = {
+            "weights": [rng.normal(0, 0.4, (o, i)) for i, o in zip(widths, widths[1:])],
+            "biases": [rng.normal(0, 0.1, o) for o in widths[1:]],
+            "input_mean": rng.normal(0, 0.2, nd),
+            "input_std": rng.uniform(0.5, 2.0, nd),
+            "energy_shift": float(rng.normal(-8.0, 1.0)),
+        }
+    return {"format": "ferrolith-mlp", "version": 1, "elements": list(ELEMENTS),
+            "descriptor": dict(DESCRIPTOR), "activation": activation, "energy_scale": 0.5,
+            "networks": networks, "metadata": {"note": "random"}}
+
+
+def shipped_weights():
+    """The shipped model's dictionary, rebuilt from its numpy copy."""
+    arrays = np.load(DATA / "ml-model-weights.npz")
+    data = json.loads(str(arrays["header"]))
+    data["networks"] = {}
+    for sym in data["elements"]:
+        depth = sum(1 for k in arrays.files if k.startswith(f"{sym}/weights/"))
+        data["networks"][sym] = {
+            "weights": [arrays[f"{sym}/weights/{k}"] for k in range(depth)],
+            "biases": [arrays[f"{sym}/biases/{k}"] for k in range(depth)],
+            "input_mean": arrays[f"{sym}/input_mean"],
+            "input_std": arrays[f"{sym}/input_std"],
+            "energy_shift": float(arrays[f"{sym}/energy_shift"]),
+        }
+    return data
+
+
+MODELS = {
+    "random-silu": lambda: random_model(1, "silu"),
+    "random-tanh": lambda: random_model(2, "tanh"),
+    "shipped": shipped_weights,
+}
+
+
+@pytest.fixture(params=sorted(MODELS))
+def calc(request):
+    return _mlp.MLCalculator(_mlp.MLModel(MODELS[request.param]()))
+
+
+def alloy(seed=0, repeat=(2, 1, 1)):
+    """A strained, rattled B-C-N cell in a triclinic shape."""
+    rng = np.random.default_rng(seed)
+    atoms = bulk("BN", "zincblende", a=3.62).repeat(repeat)
+    atoms.symbols[rng.choice(len(atoms), 2, replace=False)] = "C"
+    atoms.set_cell(atoms.cell @ (np.eye(3) + rng.uniform(-0.03, 0.03, (3, 3))), scale_atoms=True)
+    atoms.positions += rng.normal(0, 0.06, atoms.positions.shape)
+    return atoms
+
+
+def energy(atoms, calc):
+    atoms = atoms.copy()
+    atoms.calc = calc
+    return atoms.get_potential_energy()
+
+
+class TestCalculator:
+    def test_is_an_ase_calculator_with_its_properties(self):
+        calc = _mlp.MLCalculator(_mlp.MLModel(random_model()))
+        assert isinstance(calc, Calculator)
+        assert set(calc.implemented_properties) >= {"energy", "forces", "stress", "energies"}
+        atoms = alloy()
+        atoms.calc = calc
+        assert atoms.get_forces().shape == (len(atoms), 3)
+        assert atoms.get_stress().shape == (6,)
+        assert atoms.get_potential_energies().sum() == pytest.approx(atoms.get_potential_energy())
+
+    def test_results_follow_the_structure(self, calc):
+        atoms = alloy()
+        atoms.calc = calc
+        e0 = atoms.get_potential_energy()
+        atoms.positions[0] += 0.05
+        assert atoms.get_potential_energy() != e0
+
+    def test_open_structures_have_no_stress(self):
+        molecule = Atoms("BNC", positions=[[0, 0, 0], [1.4, 0, 0], [0.3, 1.3, 0.2]])
+        molecule.calc = _mlp.MLCalculator(_mlp.MLModel(random_model()))
+        assert np.isfinite(molecule.get_potential_energy())
+        np.testing.assert_allclose(molecule.get_forces().sum(0), 0.0, atol=1e-12)
+        with pytest.raises(PropertyNotImplementedError):
+            molecule.get_stress()
+
+    @pytest.mark.parametrize(
+        "atoms, error, message",
+        [
+            (bulk("Si", "diamond", a=5.43), ValueError,
+             "The potential has no parameters for element Si (it covers B, C, N)."),
+            (Atoms("C2", positions=[[0, 0, 0], [1, 1, 1]], cell=[[1, 0, 0], [2, 0, 0], [0, 0, 1]],
+                   pbc=True), ValueError, "Unit cell volume is zero."),
+            (Atoms("C2", positions=[[0, 0, 0], [np.nan, 1, 1]]), ValueError, "finite"),
+            (Atoms("C2", positions=[[0, 0, 0], [0, 0, 0]]), ValueError, "overlap"),
+            (Atoms("C", cell=np.eye(3) * 1e-3, pbc=True), ValueError, "too small"),
+        ],
+        ids=["foreign-element", "zero-volume", "nan", "overlap", "tiny-cell"],
+    )
+    def test_bad_structures_raise_clear_errors(self, atoms, error, message):
+        atoms.calc = _mlp.MLCalculator(_mlp.MLModel(random_model()))
+        with pytest.raises(error, match=re.escape(message)):
+            atoms.get_forces()
+
+    def test_model_argument_is_checked(self):
+        with pytest.raises(TypeError, match="MLModel or the path"):
+            _mlp.MLCalculator(42)
+
+
+class TestDerivatives:
+    def test_forces_are_minus_the_energy_gradient(self, calc):
+        atoms = alloy(3)
+        atoms.calc = calc
+        numeric = calculate_numerical_forces(atoms, eps=1e-5)
+        np.testing.assert_allclose(atoms.get_forces(), numeric, atol=2e-7)
+
+    def test_stress_is_the_strain_derivative(self, calc):
+        atoms = alloy(4)
+        atoms.calc = calc
+        numeric = calculate_numerical_stress(atoms, eps=1e-6)
+        np.testing.assert_allclose(atoms.get_stress(), numeric, atol=1e-7)
+
+    def test_descriptor_tangent_matches_finite_differences(self):
+        d = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
+        atoms = alloy(5)
+        rng = np.random.default_rng(0)
+        v, eps = rng.normal(size=(len(atoms), 3)), 0.3 * rng.normal(size=(3, 3))
+
+        def moved(h):
+            a = atoms.copy()
+            a.set_cell(atoms.cell @ (np.eye(3) + h * eps).T)
+            a.positions = atoms.positions @ (np.eye(3) + h * eps).T + h * v
+            return d.compute(a)
+
+        numeric = (moved(1e-6) - moved(-1e-6)) / 2e-6
+        np.testing.assert_allclose(d.tangent(atoms, v, eps), numeric, atol=1e-7)
+
+
+def rotation(seed):
+    q, _ = np.linalg.qr(np.random.default_rng(seed).normal(size=(3, 3)))
+    return q * np.sign(np.linalg.det(q))
+
+
+class TestInvariance:
+    def test_rotation_and_translation(self, calc):
+        atoms = alloy(6)
+        e0 = energy(atoms, calc)
+        moved = atoms.copy()
+        R = rotation(1)
+        moved.set_cell(atoms.cell @ R.T)
+        moved.positions = atoms.positions @ R.T + [3.1, -7.2, 0.4]
+        assert energy(moved, calc) == pytest.approx(e0, abs=1e-9)
+        atoms.calc = calc
+        moved.calc = calc
+        np.testing.assert_allclose(moved.get_forces(), atoms.get_forces() @ R.T, atol=1e-9)
+
+    def test_permutation(self, calc):
+        atoms = alloy(7)
+        order = np.random.default_rng(2).permutation(len(atoms))
+        shuffled = atoms[order]
+        atoms.calc = calc
+        shuffled.calc = calc
+        assert shuffled.get_potential_energy() == pytest.approx(atoms.get_potential_energy(),
+                                                                abs=1e-10)
+        np.testing.assert_allclose(shuffled.get_forces(), atoms.get_forces()[order], atol=1e-10)
+
+    @pytest.mark.parametrize("P", [[[2, 0, 0], [0, 2, 0], [0, 0, 1]], [[1, 1, 0], [0, 1, 0], [0, 1, 3]],
+                                   [[1, 2, 0], [0, 1, 0], [0, 0, 1]]])
+    def test_choice_of_periodic_cell(self, calc, P):
+        atoms = alloy(8)
+        other = make_supercell(atoms, P)
+        ratio = round(abs(np.linalg.det(P)))
+        assert energy(other, calc) == pytest.approx(ratio * energy(atoms, calc), abs=1e-8)
+
+    def test_wrapped_and_unwrapped_positions(self, calc):
+        atoms = alloy(9)
+        shifted = atoms.copy()
+        shifted.positions += atoms.cell.array[0] * 3 - atoms.cell.array[2] * 2
+        assert energy(shifted, calc) == pytest.approx(energy(atoms, calc), abs=1e-9)
+
+
+class TestNeighbourSearch:
+    @pytest.mark.parametrize("pbc", [(True, True, True), (True, False, True), (False,) * 3])
+    def test_radial_sums_match_ase_neighbour_list(self, pbc):
+        # eta = 0 and one centre: the radial entries are sums of the cutoff function
+        params = dict(DESCRIPTOR, radial_centers=[0.0], radial_eta=[0.0], radial_cutoff=5.5)
+        d = _mlp.Descriptor(ELEMENTS, params)
+        atoms = Atoms("BCNCB", cell=[[2.6, 0, 0], [1.1, 2.3, 0], [0.5, -0.7, 2.9]], pbc=pbc,
+                      scaled_positions=np.random.default_rng(3).random((5, 3)))
+        i, j, dist = neighbor_list("ijd", atoms, 5.5)
+        fc = 0.5 * (np.cos(np.pi * dist / 5.5) + 1)
+        expected = np.zeros((len(atoms), 3))
+        np.add.at(expected, (i, [ELEMENTS.index(s) for s in atoms.symbols[j]]), fc)
+        np.testing.assert_allclose(d.compute(atoms)[:, :3], expected, atol=1e-12)
+
+
+class TestModelData:
+    @pytest.mark.parametrize(
+        "change, message",
+        [
+            (lambda d: d.update(format="other"), "the \"format\" entry must be 'ferrolith-mlp'"),
+            (lambda d: d.update(version=2), "model file version 2 is not supported"),
+            (lambda d: d.pop("descriptor"), "lacks the key 'descriptor'"),
+            (lambda d: d.update(activation="relu"), "'activation' must be 'tanh' or 'silu'"),
+            (lambda d: d.update(elements=["B", "C", "B"]), "names B twice"),
+            (lambda d: d.update(elements=["B", "C", "Q"]), "'Q', which is not a chemical symbol"),
+            (lambda d: d["networks"].pop("N"), "'networks' has no network for N"),
+            (lambda d: [d["networks"]["C"][k].pop(1) for k in ("weights", "biases")],
+             "layer 1: expects 6 inputs, the previous layer gives 8"),
+            (lambda d: d["networks"]["B"].update(input_mean=np.zeros(3)), "input normalisation"),
+            (lambda d: d["networks"]["B"].update(input_std=-np.ones(len(d["networks"]["B"]
+                                                                         ["input_std"]))),
+             "'input_std' must be positive"),
+            (lambda d: d["descriptor"].update(angular_cutoff=9.0), "angular cutoff"),
+            (lambda d: d["descriptor"].update(max_order=0), "angular order"),
+        ],
+        ids=["format", "version", "missing-key", "activation", "duplicate", "symbol", "network",
+             "layer-shape", "normalisation", "std", "cutoffs", "order"],
+    )
+    def test_inconsistent_models_are_refused(self, change, message):
+        data = random_model()
+        change(data)
+        with pytest.raises(ValueError, match=re.escape(message)):
+            _mlp.MLModel(data)
+
+    def test_model_properties(self):
+        model = _mlp.MLModel(random_model())
+        assert model.elements == ELEMENTS
+        assert model.cutoff == 4.0
+        assert model.descriptor_size == model.descriptor().size == 3 * 4 + 6 * 2 * 4
+        assert model.metadata == {"note": "random"}
+
+    def test_atomic_energies_sum_to_the_energy(self):
+        model = _mlp.MLModel(random_model())
+        atoms = alloy(10)
+        desc = model.descriptor().compute(atoms)
+        species = [ELEMENTS.index(s) for s in atoms.symbols]
+        e, grad = model.atomic_energies(species, desc)
+        assert e.sum() == pytest.approx(energy(atoms, _mlp.MLCalculator(model)))
+        h = 1e-6
+        bumped = desc.copy()
+        bumped[0, 5] += h
+        assert (model.atomic_energies(species, bumped)[0][0] - e[0]) / h == pytest.approx(
+            grad[0, 5], rel=1e-4, abs=1e-8)
+
+
+class TestModelFiles:
+    def test_missing_torch_gives_install_hint(self, monkeypatch, tmp_path):
+        monkeypatch.setitem(sys.modules, "torch", None)
+        with pytest.raises(ImportError, match=re.escape("pip install ferrolith[ml]")):
+            _mlp.load_ml_calculator(tmp_path / "model.pth")
+
+    def test_round_trip_through_torch(self, tmp_path):
+        torch = pytest.importorskip("torch")
+        data = random_model(4)
+        # tensors, parameters that require grad, and plain lists are all accepted
+        for net in data["networks"].values():
+            net["weights"] = [torch.nn.Parameter(torch.tensor(w)) for w in net["weights"]]
+            net["biases"] = [b.tolist() for b in net["biases"]]
+            net["input_mean"] = torch.tensor(net["input_mean"], dtype=torch.float32).double()
+            net["input_std"] = torch.tensor(net["input_std"])
+        torch.save(data, tmp_path / "model.pth")
+        calc = _mlp.load_ml_calculator(tmp_path / "model.pth")
+        assert energy(alloy(), calc) == pytest.approx(
+            energy(alloy(), _mlp.MLCalculator(_mlp.MLModel(random_model(4)))), abs=1e-6)
+        assert energy(alloy(), _mlp.MLCalculator(str(tmp_path / "model.pth"))) == pytest.approx(
+            energy(alloy(), calc), abs=1e-12)
+
+    def test_other_files_are_refused(self, tmp_path):
+        torch = pytest.importorskip("torch")
+        torch.save({"state_dict": {"w": torch.zeros(2)}}, tmp_path / "other.pth")
+        with pytest.raises(ValueError, match="other.pth: not a ferrolith machine-learned"):
+            _mlp.load_model(tmp_path / "other.pth")
+        (tmp_path / "BNC.tersoff").write_text("C C C 3.0 1.0 0.0 ...\n")
+        with pytest.raises(ValueError, match="cannot be read as a PyTorch file"):
+            _mlp.load_model(tmp_path / "BNC.tersoff")
+        with pytest.raises(FileNotFoundError):
+            _mlp.load_model(tmp_path / "absent.pth")
+
+    def test_unsafe_pickles_are_not_executed(self, tmp_path):
+        torch = pytest.importorskip("torch")
+        torch.save({"format": "ferrolith-mlp", "payload": Path("x")}, tmp_path / "evil.pth")
+        with pytest.raises(ValueError, match="cannot be read as a PyTorch file"):
+            _mlp.load_model(tmp_path / "evil.pth")
+
+    def test_shipped_file_matches_its_numpy_copy(self):
+        pytest.importorskip("torch")
+        shipped = _mlp.load_model(SHIPPED)
+        assert shipped.elements == ELEMENTS
+        assert "CHGNet" in shipped.metadata["teacher"]
+        copy = _mlp.MLModel(shipped_weights())
+        atoms = alloy(11)
+        assert energy(atoms, _mlp.MLCalculator(shipped)) == energy(atoms, _mlp.MLCalculator(copy))
+
+
+@pytest.fixture(scope="module")
+def shipped_calc():
+    return _mlp.MLCalculator(_mlp.MLModel(shipped_weights()))
+
+
+class TestShippedModel:
+    """Accuracy of the shipped weights against labels of the teacher."""
+
+    def test_held_out_errors(self, shipped_calc):
+        calc = shipped_calc
+        frames = read(DATA / "ml-teacher-samples.extxyz", ":")
+        de, df = [], []
+        for ref in frames:
+            atoms = ref.copy()
+            atoms.calc = calc
+            de.append(abs(atoms.get_potential_energy() - ref.get_potential_energy()) / len(ref))
+            df.append(np.abs(atoms.get_forces() - ref.get_forces()).ravel())
+        assert len({f.info["config_type"].split("-")[0] for f in frames}) >= 6
+        # energies meet the 15 meV/atom goal; forces stay at the level the
+        # shipped model reaches on all held-out data (about 0.25 eV/Å)
+        assert np.mean(de) <= 0.015
+        assert np.concatenate(df).mean() <= 0.3
+
+    @pytest.mark.parametrize("name, atoms", [("diamond", bulk("C", "diamond", a=3.50, cubic=True)),
+                                             ("cbn", bulk("BN", "zincblende", a=3.70, cubic=True))])
+    def test_relaxed_lattice_constant_is_the_teacher_s(self, shipped_calc, name, atoms):
+        from ase.filters import FrechetCellFilter
+        from ase.optimize import BFGS
+
+        teacher = json.loads((DATA / "ml-teacher-lattice.json").read_text())[name]
+        atoms.calc = shipped_calc
+        assert BFGS(FrechetCellFilter(atoms), logfile=None).run(fmax=1e-3, steps=200)
+        a = np.cbrt(atoms.get_volume())
+        assert abs(a - teacher) / teacher < 0.01
+        np.testing.assert_allclose(atoms.cell.angles(), 90.0, atol=1e-3)

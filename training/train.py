@@ -1,0 +1,297 @@
+"""Trains the B-C-N machine-learned potential on the teacher's labels.
+
+    python training/generate_dataset.py     # once: labels configurations
+    python training/train.py                 # trains, evaluates, writes the model
+
+Descriptors, their gradients and their tangents come from ferrolith's own C++
+kernels (``ferrolith.optimization._mlp.Descriptor``); PyTorch fits the
+per-element networks to energies, forces and stresses. The model file is
+written in ferrolith's model format and evaluated once more through the C++
+calculator on the held-out configurations, so the reported errors are those
+of the shipped file.
+"""
+
+import argparse
+import json
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+from ase.io import read
+
+from ferrolith.optimization import _mlp
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+ELEMENTS = ["B", "C", "N"]
+DESCRIPTOR = {
+    "radial_cutoff": 5.0,
+    "radial_centers": [float(x) for x in np.linspace(1.0, 4.6, 10)],
+    "radial_eta": [3.0] * 10,
+    "angular_cutoff": 3.6,
+    "angular_centers": [1.3, 1.7, 2.3, 2.9],
+    "angular_eta": [5.0, 4.0, 3.0, 3.0],
+    "max_order": 5,
+}
+HIDDEN = [48, 48]
+ACTIVATION = "silu"
+
+
+class Frame:
+    """One labelled configuration with its descriptors."""
+
+    def __init__(self, atoms, descriptor):
+        self.atoms = atoms
+        self.n = len(atoms)
+        self.species = np.array([ELEMENTS.index(s) for s in atoms.get_chemical_symbols()])
+        self.desc = descriptor.compute(atoms)
+        self.energy = atoms.get_potential_energy()
+        self.forces = atoms.get_forces()
+        self.stress = atoms.get_stress(voigt=False) if atoms.pbc.all() else None
+        self.volume = atoms.get_volume()
+        self.kind = atoms.info.get("config_type", "")
+
+
+class ForcesAndVirial(torch.autograd.Function):
+    """dE/dr and the virial of each frame from dE/dD, through the C++ kernel.
+
+    Both are linear in dE/dD; their adjoint is the descriptor tangent along a
+    displacement (for the positions) and a strain (for the virial)."""
+
+    @staticmethod
+    def forward(ctx, grad_desc, frames, descriptor):
+        ctx.frames, ctx.descriptor = frames, descriptor
+        g = grad_desc.detach().numpy()
+        grads, virials, lo = [], [], 0
+        for fr in frames:
+            gp, w = descriptor.backward(fr.atoms, g[lo: lo + fr.n])
+            grads.append(gp)
+            virials.append(w)
+            lo += fr.n
+        return torch.from_numpy(np.concatenate(grads)), torch.from_numpy(np.stack(virials))
+
+    @staticmethod
+    def backward(ctx, grad_pos, grad_virial):
+        gp = grad_pos.numpy()
+        gw = grad_virial.numpy()
+        out, lo = [], 0
+        for k, fr in enumerate(ctx.frames):
+            out.append(ctx.descriptor.tangent(fr.atoms, gp[lo: lo + fr.n], gw[k].T))
+            lo += fr.n
+        return torch.from_numpy(np.concatenate(out)), None, None
+
+
+class Potential(torch.nn.Module):
+    def __init__(self, n_desc, mean, std, shift, scale):
+        super().__init__()
+        act = {"silu": torch.nn.SiLU, "tanh": torch.nn.Tanh}[ACTIVATION]
+        self.nets = torch.nn.ModuleList()
+        for _ in ELEMENTS:
+            layers, width = [], n_desc
+            for h in HIDDEN:
+                layers += [torch.nn.Linear(width, h), act()]
+                width = h
+            layers.append(torch.nn.Linear(width, 1))
+            self.nets.append(torch.nn.Sequential(*layers).double())
+        self.register_buffer("mean", torch.as_tensor(mean))
+        self.register_buffer("std", torch.as_tensor(std))
+        self.register_buffer("shift", torch.as_tensor(shift))
+        self.scale = scale
+
+    def forward(self, desc, species):
+        out = torch.zeros(desc.shape[0], dtype=torch.float64)
+        for e, net in enumerate(self.nets):
+            mask = species == e
+            if mask.any():
+                x = (desc[mask] - self.mean[e]) / self.std[e]
+                out = out.index_put((mask,), self.shift[e] + self.scale * net(x)[:, 0])
+        return out
+
+    def to_file_dict(self, metadata):
+        networks = {}
+        for e, sym in enumerate(ELEMENTS):
+            lin = [m for m in self.nets[e] if isinstance(m, torch.nn.Linear)]
+            networks[sym] = {
+                "weights": [m.weight.detach().clone() for m in lin],
+                "biases": [m.bias.detach().clone() for m in lin],
+                "input_mean": self.mean[e].clone(),
+                "input_std": self.std[e].clone(),
+                "energy_shift": float(self.shift[e]),
+            }
+        return {
+            "format": _mlp.FORMAT,
+            "version": _mlp.FORMAT_VERSION,
+            "elements": list(ELEMENTS),
+            "descriptor": {k: (torch.tensor(v, dtype=torch.float64) if isinstance(v, list) else v)
+                           for k, v in DESCRIPTOR.items()},
+            "activation": ACTIVATION,
+            "energy_scale": float(self.scale),
+            "networks": networks,
+            "metadata": metadata,
+        }
+
+
+def batch_loss(model, frames, descriptor, weights):
+    desc = torch.from_numpy(np.concatenate([f.desc for f in frames])).requires_grad_(True)
+    species = torch.from_numpy(np.concatenate([f.species for f in frames]))
+    owner = torch.from_numpy(np.repeat(np.arange(len(frames)), [f.n for f in frames]))
+    atomic = model(desc, species)
+    energy = torch.zeros(len(frames), dtype=torch.float64).index_add(0, owner, atomic)
+    (grad_desc,) = torch.autograd.grad(atomic.sum(), desc, create_graph=True)
+    grad_pos, virial = ForcesAndVirial.apply(grad_desc, frames, descriptor)
+    n_atoms = torch.tensor([f.n for f in frames], dtype=torch.float64)
+    e_ref = torch.tensor([f.energy for f in frames])
+    f_ref = torch.from_numpy(np.concatenate([f.forces for f in frames]))
+    loss_e = (((energy - e_ref) / n_atoms) ** 2).mean()
+    loss_f = ((-grad_pos - f_ref) ** 2).mean()
+    periodic = [k for k, f in enumerate(frames) if f.stress is not None]
+    loss_s = torch.zeros((), dtype=torch.float64)
+    if periodic:
+        vol = torch.tensor([frames[k].volume for k in periodic])
+        s_model = virial[periodic] / vol[:, None, None]
+        s_ref = torch.from_numpy(np.stack([frames[k].stress for k in periodic]))
+        loss_s = ((s_model - s_ref) ** 2).mean()
+    total = weights[0] * loss_e + weights[1] * loss_f + weights[2] * loss_s
+    return total, (loss_e.item(), loss_f.item(), loss_s.item())
+
+
+def evaluate(calc, frames):
+    """Energy (eV/atom) and force (eV/Å) errors of the C++ calculator."""
+    de, df, kinds = [], [], []
+    for fr in frames:
+        a = fr.atoms.copy()
+        a.calc = calc
+        de.append((a.get_potential_energy() - fr.energy) / fr.n)
+        df.append(np.abs(a.get_forces() - fr.forces).ravel())
+        kinds.append(fr.kind)
+    de = np.array(de)
+    dfa = np.concatenate(df)
+    return {
+        "energy_mae_meV_per_atom": 1e3 * float(np.abs(de).mean()),
+        "energy_rmse_meV_per_atom": 1e3 * float(np.sqrt((de**2).mean())),
+        "force_mae_eV_per_A": float(dfa.mean()),
+        "force_rmse_eV_per_A": float(np.sqrt((dfa**2).mean())),
+        "configurations": len(frames),
+        "atoms": int(sum(f.n for f in frames)),
+    }
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", type=Path, default=HERE / "data" / "dataset.extxyz")
+    parser.add_argument("-o", "--output", type=Path,
+                        default=ROOT / "src" / "ferrolith" / "data" / "files" / "BCN-qz-v0.0.1.pth")
+    parser.add_argument("--epochs", type=int, default=400)
+    parser.add_argument("--batch", type=int, default=16)
+    parser.add_argument("--lr", type=float, default=3e-3)
+    parser.add_argument("--holdout", type=float, default=0.1)
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--hidden", type=int, nargs="+", default=HIDDEN)
+    parser.add_argument("--weight-decay", type=float, default=0.0)
+    parser.add_argument("--energy-weight", type=float, default=30.0,
+                        help="loss weight of (eV/atom)^2 against (eV/Å)^2 of the forces")
+    parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
+    args = parser.parse_args(argv)
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(args.seed)
+
+    t0 = time.perf_counter()
+    descriptor = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
+    frames = [Frame(a, descriptor) for a in read(args.data, ":")]
+    order = rng.permutation(len(frames))
+    n_test = int(round(args.holdout * len(frames)))
+    test = [frames[k] for k in order[:n_test]]
+    train = [frames[k] for k in order[n_test:]]
+    print(f"{len(train)} training and {len(test)} held-out configurations "
+          f"({sum(f.n for f in train)} / {sum(f.n for f in test)} atoms), "
+          f"{descriptor.size} descriptor entries; {time.perf_counter() - t0:.1f} s")
+
+    # per-element input standardisation and reference energies
+    all_desc = np.concatenate([f.desc for f in train])
+    all_species = np.concatenate([f.species for f in train])
+    mean = np.stack([all_desc[all_species == e].mean(0) for e in range(len(ELEMENTS))])
+    std = np.stack([all_desc[all_species == e].std(0) for e in range(len(ELEMENTS))])
+    std = np.where(std > 1e-6, std, 1.0)
+    counts = np.array([np.bincount(f.species, minlength=len(ELEMENTS)) for f in train], float)
+    energies = np.array([f.energy for f in train])
+    shift = np.linalg.lstsq(counts, energies, rcond=None)[0]
+    residual = (energies - counts @ shift) / counts.sum(1)
+    scale = float(max(residual.std(), 0.05))
+    print("reference energies (eV):", dict(zip(ELEMENTS, np.round(shift, 4))), "scale", scale)
+
+    HIDDEN[:] = args.hidden
+    model = Potential(descriptor.size, mean, std, shift, scale)
+    opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
+    sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
+    weights = (args.energy_weight, 1.0, 10.0)  # (eV/atom)^2, (eV/Å)^2, (eV/Å^3)^2
+    t_train = time.perf_counter()
+    for epoch in range(args.epochs):
+        perm = rng.permutation(len(train))
+        totals = np.zeros(3)
+        for lo in range(0, len(train), args.batch):
+            batch = [train[k] for k in perm[lo: lo + args.batch]]
+            opt.zero_grad()
+            loss, parts = batch_loss(model, batch, descriptor, weights)
+            loss.backward()
+            opt.step()
+            totals += np.array(parts) * len(batch)
+        sched.step()
+        if epoch % 10 == 0 or epoch == args.epochs - 1:
+            rmse = np.sqrt(totals / len(train))
+            print(f"epoch {epoch:4d}  energy {1e3 * rmse[0]:7.2f} meV/atom  "
+                  f"force {rmse[1]:.4f} eV/Å  stress {rmse[2] * 160.2177:.3f} GPa  "
+                  f"({time.perf_counter() - t_train:.0f} s)", flush=True)
+    train_time = time.perf_counter() - t_train
+
+    metadata = {
+        "name": "BCN-qz-v0.0.1",
+        "teacher": "CHGNet 0.3.0 (pretrained weights of the chgnet package)",
+        "training_configurations": str(len(train)),
+        "holdout_configurations": str(len(test)),
+    }
+    data = model.to_file_dict(metadata)
+    calc = _mlp.MLCalculator(_mlp.MLModel(data))
+    errors = {"train": evaluate(calc, train), "holdout": evaluate(calc, test)}
+    for k, v in errors["holdout"].items():
+        metadata[f"holdout_{k}"] = f"{v:.4g}" if isinstance(v, float) else str(v)
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    torch.save(model.to_file_dict(metadata), args.output)
+    print(json.dumps(errors, indent=2))
+    print(f"training {train_time:.0f} s; model written to {args.output} "
+          f"({args.output.stat().st_size / 1024:.0f} KiB)")
+    write_samples(args.samples, model.to_file_dict(metadata), test, errors)
+    return 0
+
+
+def write_samples(folder, data, test, errors):
+    """Test data that needs neither the teacher nor PyTorch: a numpy copy of
+    the weights and a few held-out configurations with the teacher's labels."""
+    from ase.io import write
+
+    folder.mkdir(parents=True, exist_ok=True)
+    arrays = {}
+    for sym, net in data["networks"].items():
+        for k, (w, b) in enumerate(zip(net["weights"], net["biases"])):
+            arrays[f"{sym}/weights/{k}"] = w.numpy()
+            arrays[f"{sym}/biases/{k}"] = b.numpy()
+        arrays[f"{sym}/input_mean"] = net["input_mean"].numpy()
+        arrays[f"{sym}/input_std"] = net["input_std"].numpy()
+        arrays[f"{sym}/energy_shift"] = np.array(net["energy_shift"])
+    header = {k: data[k] for k in ("format", "version", "elements", "activation", "energy_scale")}
+    header["descriptor"] = DESCRIPTOR
+    arrays["header"] = np.array(json.dumps(header))
+    np.savez_compressed(folder / "ml-model-weights.npz", **arrays)
+    picks = sorted({f.kind.split("-")[0] for f in test})
+    chosen = []
+    for p in picks:
+        chosen += [f.atoms for f in test if f.kind.split("-")[0] == p][:2]
+    write(folder / "ml-teacher-samples.extxyz", chosen, format="extxyz")
+    (folder / "ml-holdout-errors.json").write_text(json.dumps(errors, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
