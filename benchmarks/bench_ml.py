@@ -26,8 +26,11 @@ MODEL = Path(files.__file__).parent / "BCN-qz-v0.0.1.pth"
 
 
 def structure(kind, n_target):
-    unit = bulk("C", "diamond", a=3.567, cubic=True) if kind == "diamond" else bulk(
-        "BN", "zincblende", a=3.615, cubic=True)
+    unit = (
+        bulk("C", "diamond", a=3.567, cubic=True)
+        if kind == "diamond"
+        else bulk("BN", "zincblende", a=3.615, cubic=True)
+    )
     rep = max(1, round((n_target / 8) ** (1 / 3)))
     atoms = unit.repeat(rep)
     atoms.rattle(0.02, seed=1)
@@ -86,14 +89,18 @@ def main():
         threads = torch.get_num_threads()
     except ImportError:
         threads = "-"
-    print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}; "
-          f"ML potential single-threaded, teacher with {threads} torch threads")
+    print(
+        f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}; "
+        f"ML potential single-threaded, teacher with {threads} torch threads"
+    )
     if teacher is None:
         print("teacher (CHGNet) not importable: its column is skipped (pip install chgnet)")
     if tersoff is None:
         print("Tersoff calculator not available in this build: its column is skipped")
-    print(f"{'structure':>10} {'atoms':>6} {'ML µs/atom-step':>16} {'teacher':>12} "
-          f"{'teacher/ML':>11} {'Tersoff':>10} {'ML/Tersoff':>11}")
+    print(
+        f"{'structure':>10} {'atoms':>6} {'ML µs/atom-step':>16} {'teacher':>12} "
+        f"{'teacher/ML':>11} {'Tersoff':>10} {'ML/Tersoff':>11}"
+    )
     for kind in ("diamond", "cbn"):
         for n in (args.teacher_atoms, args.large):
             atoms = structure(kind, n)

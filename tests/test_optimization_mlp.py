@@ -47,9 +47,16 @@ def random_model(seed=0, activation="silu", hidden=(8, 6)):
             "input_std": rng.uniform(0.5, 2.0, nd),
             "energy_shift": float(rng.normal(-8.0, 1.0)),
         }
-    return {"format": "ferrolith-mlp", "version": 1, "elements": list(ELEMENTS),
-            "descriptor": dict(DESCRIPTOR), "activation": activation, "energy_scale": 0.5,
-            "networks": networks, "metadata": {"note": "random"}}
+    return {
+        "format": "ferrolith-mlp",
+        "version": 1,
+        "elements": list(ELEMENTS),
+        "descriptor": dict(DESCRIPTOR),
+        "activation": activation,
+        "energy_scale": 0.5,
+        "networks": networks,
+        "metadata": {"note": "random"},
+    }
 
 
 def shipped_weights():
@@ -126,10 +133,21 @@ class TestCalculator:
     @pytest.mark.parametrize(
         "atoms, error, message",
         [
-            (bulk("Si", "diamond", a=5.43), ValueError,
-             "The potential has no parameters for element Si (it covers B, C, N)."),
-            (Atoms("C2", positions=[[0, 0, 0], [1, 1, 1]], cell=[[1, 0, 0], [2, 0, 0], [0, 0, 1]],
-                   pbc=True), ValueError, "Unit cell volume is zero."),
+            (
+                bulk("Si", "diamond", a=5.43),
+                ValueError,
+                "The potential has no parameters for element Si (it covers B, C, N).",
+            ),
+            (
+                Atoms(
+                    "C2",
+                    positions=[[0, 0, 0], [1, 1, 1]],
+                    cell=[[1, 0, 0], [2, 0, 0], [0, 0, 1]],
+                    pbc=True,
+                ),
+                ValueError,
+                "Unit cell volume is zero.",
+            ),
             (Atoms("C2", positions=[[0, 0, 0], [np.nan, 1, 1]]), ValueError, "finite"),
             (Atoms("C2", positions=[[0, 0, 0], [0, 0, 0]]), ValueError, "overlap"),
             (Atoms("C", cell=np.eye(3) * 1e-3, pbc=True), ValueError, "too small"),
@@ -199,12 +217,19 @@ class TestInvariance:
         shuffled = atoms[order]
         atoms.calc = calc
         shuffled.calc = calc
-        assert shuffled.get_potential_energy() == pytest.approx(atoms.get_potential_energy(),
-                                                                abs=1e-10)
+        assert shuffled.get_potential_energy() == pytest.approx(
+            atoms.get_potential_energy(), abs=1e-10
+        )
         np.testing.assert_allclose(shuffled.get_forces(), atoms.get_forces()[order], atol=1e-10)
 
-    @pytest.mark.parametrize("P", [[[2, 0, 0], [0, 2, 0], [0, 0, 1]], [[1, 1, 0], [0, 1, 0], [0, 1, 3]],
-                                   [[1, 2, 0], [0, 1, 0], [0, 0, 1]]])
+    @pytest.mark.parametrize(
+        "P",
+        [
+            [[2, 0, 0], [0, 2, 0], [0, 0, 1]],
+            [[1, 1, 0], [0, 1, 0], [0, 1, 3]],
+            [[1, 2, 0], [0, 1, 0], [0, 0, 1]],
+        ],
+    )
     def test_choice_of_periodic_cell(self, calc, P):
         atoms = alloy(8)
         other = make_supercell(atoms, P)
@@ -224,8 +249,12 @@ class TestNeighbourSearch:
         # eta = 0 and one centre: the radial entries are sums of the cutoff function
         params = dict(DESCRIPTOR, radial_centers=[0.0], radial_eta=[0.0], radial_cutoff=5.5)
         d = _mlp.Descriptor(ELEMENTS, params)
-        atoms = Atoms("BCNCB", cell=[[2.6, 0, 0], [1.1, 2.3, 0], [0.5, -0.7, 2.9]], pbc=pbc,
-                      scaled_positions=np.random.default_rng(3).random((5, 3)))
+        atoms = Atoms(
+            "BCNCB",
+            cell=[[2.6, 0, 0], [1.1, 2.3, 0], [0.5, -0.7, 2.9]],
+            pbc=pbc,
+            scaled_positions=np.random.default_rng(3).random((5, 3)),
+        )
         i, j, dist = neighbor_list("ijd", atoms, 5.5)
         fc = 0.5 * (np.cos(np.pi * dist / 5.5) + 1)
         expected = np.zeros((len(atoms), 3))
@@ -244,17 +273,34 @@ class TestModelData:
             (lambda d: d.update(elements=["B", "C", "B"]), "names B twice"),
             (lambda d: d.update(elements=["B", "C", "Q"]), "'Q', which is not a chemical symbol"),
             (lambda d: d["networks"].pop("N"), "'networks' has no network for N"),
-            (lambda d: [d["networks"]["C"][k].pop(1) for k in ("weights", "biases")],
-             "layer 1: expects 6 inputs, the previous layer gives 8"),
+            (
+                lambda d: [d["networks"]["C"][k].pop(1) for k in ("weights", "biases")],
+                "layer 1: expects 6 inputs, the previous layer gives 8",
+            ),
             (lambda d: d["networks"]["B"].update(input_mean=np.zeros(3)), "input normalisation"),
-            (lambda d: d["networks"]["B"].update(input_std=-np.ones(len(d["networks"]["B"]
-                                                                         ["input_std"]))),
-             "'input_std' must be positive"),
+            (
+                lambda d: d["networks"]["B"].update(
+                    input_std=-np.ones(len(d["networks"]["B"]["input_std"]))
+                ),
+                "'input_std' must be positive",
+            ),
             (lambda d: d["descriptor"].update(angular_cutoff=9.0), "angular cutoff"),
             (lambda d: d["descriptor"].update(max_order=0), "angular order"),
         ],
-        ids=["format", "version", "missing-key", "activation", "duplicate", "symbol", "network",
-             "layer-shape", "normalisation", "std", "cutoffs", "order"],
+        ids=[
+            "format",
+            "version",
+            "missing-key",
+            "activation",
+            "duplicate",
+            "symbol",
+            "network",
+            "layer-shape",
+            "normalisation",
+            "std",
+            "cutoffs",
+            "order",
+        ],
     )
     def test_inconsistent_models_are_refused(self, change, message):
         data = random_model()
@@ -280,7 +326,8 @@ class TestModelData:
         bumped = desc.copy()
         bumped[0, 5] += h
         assert (model.atomic_energies(species, bumped)[0][0] - e[0]) / h == pytest.approx(
-            grad[0, 5], rel=1e-4, abs=1e-8)
+            grad[0, 5], rel=1e-4, abs=1e-8
+        )
 
 
 class TestModelFiles:
@@ -301,14 +348,16 @@ class TestModelFiles:
         torch.save(data, tmp_path / "model.pth")
         calc = _mlp.load_ml_calculator(tmp_path / "model.pth")
         assert energy(alloy(), calc) == pytest.approx(
-            energy(alloy(), _mlp.MLCalculator(_mlp.MLModel(random_model(4)))), abs=1e-6)
+            energy(alloy(), _mlp.MLCalculator(_mlp.MLModel(random_model(4)))), abs=1e-6
+        )
         assert energy(alloy(), _mlp.MLCalculator(str(tmp_path / "model.pth"))) == pytest.approx(
-            energy(alloy(), calc), abs=1e-12)
+            energy(alloy(), calc), abs=1e-12
+        )
 
     def test_other_files_are_refused(self, tmp_path):
         torch = pytest.importorskip("torch")
         torch.save({"state_dict": {"w": torch.zeros(2)}}, tmp_path / "other.pth")
-        with pytest.raises(ValueError, match="other.pth: not a ferrolith machine-learned"):
+        with pytest.raises(ValueError, match=r"other\.pth: not a ferrolith machine-learned"):
             _mlp.load_model(tmp_path / "other.pth")
         (tmp_path / "BNC.tersoff").write_text("C C C 3.0 1.0 0.0 ...\n")
         with pytest.raises(ValueError, match="cannot be read as a PyTorch file"):
@@ -355,8 +404,13 @@ class TestShippedModel:
         assert np.mean(de) <= 0.015
         assert np.concatenate(df).mean() <= 0.3
 
-    @pytest.mark.parametrize("name, atoms", [("diamond", bulk("C", "diamond", a=3.50, cubic=True)),
-                                             ("cbn", bulk("BN", "zincblende", a=3.70, cubic=True))])
+    @pytest.mark.parametrize(
+        "name, atoms",
+        [
+            ("diamond", bulk("C", "diamond", a=3.50, cubic=True)),
+            ("cbn", bulk("BN", "zincblende", a=3.70, cubic=True)),
+        ],
+    )
     def test_relaxed_lattice_constant_is_the_teacher_s(self, shipped_calc, name, atoms):
         from ase.filters import FrechetCellFilter
         from ase.optimize import BFGS

@@ -51,7 +51,7 @@ class TestGetCalculator:
         except ImportError:
             expected, text = ImportError, "pip install ferrolith[ml]"
         else:
-            expected, text = ValueError, ""
+            expected, text = ValueError, "not a ferrolith machine-learned"
         with pytest.raises(expected, match=re.escape(text)):
             get_calculator(str(path))
 

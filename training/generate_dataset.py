@@ -45,7 +45,9 @@ def phases():
         2.464, 6.71, [[0, 0, 0.25], [1 / 3, 2 / 3, 0.25], [0, 0, 0.75], [2 / 3, 1 / 3, 0.75]], "C4"
     )
     hbn = _layered(
-        2.504, 6.66, [[0, 0, 0.25], [1 / 3, 2 / 3, 0.25], [0, 0, 0.75], [1 / 3, 2 / 3, 0.75]],
+        2.504,
+        6.66,
+        [[0, 0, 0.25], [1 / 3, 2 / 3, 0.25], [0, 0, 0.75], [1 / 3, 2 / 3, 0.75]],
         "BNNB",
     )
     gr = graphene("C2", a=2.464, vacuum=6.0)
@@ -129,10 +131,12 @@ def configurations(seed=20240607):
             a = strained(sup, rng, 0.02)
             configs.append((f"{name}-hot", rattled(a, rng, rng.uniform(0.04, 0.12))))
     # B-C-N alloys on the sp3 and sp2 lattices
-    parents = [("cubic", table["cbn"][0].repeat((2, 2, 2))),
-               ("wurtzite", table["wbn"][0].repeat((2, 2, 1))),
-               ("layered", table["hbn"][0].repeat((2, 2, 1))),
-               ("sheet", table["hbn-monolayer"][0].repeat((3, 3, 1)))]
+    parents = [
+        ("cubic", table["cbn"][0].repeat((2, 2, 2))),
+        ("wurtzite", table["wbn"][0].repeat((2, 2, 1))),
+        ("layered", table["hbn"][0].repeat((2, 2, 1))),
+        ("sheet", table["hbn-monolayer"][0].repeat((3, 3, 1))),
+    ]
     for lattice, parent in parents:
         for k in range(45):
             fraction_c = rng.uniform(0.15, 0.85)
@@ -201,9 +205,12 @@ def label(model, atoms_list, batch_size):
 
 
 def same_structure(frame, atoms):
-    return (len(frame) == len(atoms) and (frame.numbers == atoms.numbers).all()
-            and np.allclose(frame.positions, atoms.positions, atol=1e-6)
-            and np.allclose(frame.cell.array, atoms.cell.array, atol=1e-6))
+    return (
+        len(frame) == len(atoms)
+        and (frame.numbers == atoms.numbers).all()
+        and np.allclose(frame.positions, atoms.positions, atol=1e-6)
+        and np.allclose(frame.cell.array, atoms.cell.array, atol=1e-6)
+    )
 
 
 def save(path, configs, labelled):
@@ -240,21 +247,26 @@ def main(argv=None):
             frame.info["config_type"] = configs[k][0]
             labelled[k] = frame
     todo = [k for k, frame in enumerate(labelled) if frame is None]
-    print(f"{len(configs)} configurations, {sum(len(a) for _, a in configs)} atoms; "
-          f"{len(configs) - len(todo)} already labelled")
+    print(
+        f"{len(configs)} configurations, {sum(len(a) for _, a in configs)} atoms; "
+        f"{len(configs) - len(todo)} already labelled"
+    )
     if todo:
         model = load_teacher(args.threads)
     start = time.perf_counter()
     labelled_atoms = 0
     for lo in range(0, len(todo), args.chunk):
-        chunk = todo[lo: lo + args.chunk]
+        chunk = todo[lo : lo + args.chunk]
         frames = label(model, [configs[k][1] for k in chunk], batch_size=args.chunk)
         for k, frame in zip(chunk, frames):
             labelled[k] = frame
         labelled_atoms += sum(len(a) for a in frames)
         elapsed = time.perf_counter() - start
-        print(f"{lo + len(chunk):5d}/{len(todo)} labelled, {elapsed:7.1f} s, "
-              f"{1e3 * elapsed / labelled_atoms:.1f} ms/atom", flush=True)
+        print(
+            f"{lo + len(chunk):5d}/{len(todo)} labelled, {elapsed:7.1f} s, "
+            f"{1e3 * elapsed / labelled_atoms:.1f} ms/atom",
+            flush=True,
+        )
         save(args.output, configs, labelled)
     if not todo:
         save(args.output, configs, labelled)

@@ -42,9 +42,11 @@ def main():
         "diamond": relaxed_lattice_constant(bulk("C", "diamond", a=3.567, cubic=True), calc),
         "cbn": relaxed_lattice_constant(bulk("BN", "zincblende", a=3.615, cubic=True), calc),
         "unit": "Å (cubic conventional cell)",
-        "how": (f"CHGNet {chgnet.__version__}, pretrained model 0.3.0, conventional 8-atom cells "
-                "relaxed with ASE's FrechetCellFilter and BFGS to fmax 1e-4 eV/Å; "
-                "produced by training/teacher_lattice.py"),
+        "how": (
+            f"CHGNet {chgnet.__version__}, pretrained model 0.3.0, conventional 8-atom cells "
+            "relaxed with ASE's FrechetCellFilter and BFGS to fmax 1e-4 eV/Å; "
+            "produced by training/teacher_lattice.py"
+        ),
     }
     OUTPUT.parent.mkdir(parents=True, exist_ok=True)
     OUTPUT.write_text(json.dumps(result, indent=2, ensure_ascii=False) + "\n")

@@ -66,7 +66,7 @@ class ForcesAndVirial(torch.autograd.Function):
         g = grad_desc.detach().numpy()
         grads, virials, lo = [], [], 0
         for fr in frames:
-            gp, w = descriptor.backward(fr.atoms, g[lo: lo + fr.n])
+            gp, w = descriptor.backward(fr.atoms, g[lo : lo + fr.n])
             grads.append(gp)
             virials.append(w)
             lo += fr.n
@@ -78,7 +78,7 @@ class ForcesAndVirial(torch.autograd.Function):
         gw = grad_virial.numpy()
         out, lo = [], 0
         for k, fr in enumerate(ctx.frames):
-            out.append(ctx.descriptor.tangent(fr.atoms, gp[lo: lo + fr.n], gw[k].T))
+            out.append(ctx.descriptor.tangent(fr.atoms, gp[lo : lo + fr.n], gw[k].T))
             lo += fr.n
         return torch.from_numpy(np.concatenate(out)), None, None
 
@@ -124,8 +124,10 @@ class Potential(torch.nn.Module):
             "format": _mlp.FORMAT,
             "version": _mlp.FORMAT_VERSION,
             "elements": list(ELEMENTS),
-            "descriptor": {k: (torch.tensor(v, dtype=torch.float64) if isinstance(v, list) else v)
-                           for k, v in DESCRIPTOR.items()},
+            "descriptor": {
+                k: (torch.tensor(v, dtype=torch.float64) if isinstance(v, list) else v)
+                for k, v in DESCRIPTOR.items()
+            },
             "activation": ACTIVATION,
             "energy_scale": float(self.scale),
             "networks": networks,
@@ -181,8 +183,12 @@ def evaluate(calc, frames):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", type=Path, default=HERE / "data" / "dataset.extxyz")
-    parser.add_argument("-o", "--output", type=Path,
-                        default=ROOT / "src" / "ferrolith" / "data" / "files" / "BCN-qz-v0.0.1.pth")
+    parser.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        default=ROOT / "src" / "ferrolith" / "data" / "files" / "BCN-qz-v0.0.1.pth",
+    )
     parser.add_argument("--epochs", type=int, default=400)
     parser.add_argument("--batch", type=int, default=16)
     parser.add_argument("--lr", type=float, default=3e-3)
@@ -191,8 +197,12 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--hidden", type=int, nargs="+", default=HIDDEN)
     parser.add_argument("--weight-decay", type=float, default=0.0)
-    parser.add_argument("--energy-weight", type=float, default=30.0,
-                        help="loss weight of (eV/atom)^2 against (eV/Å)^2 of the forces")
+    parser.add_argument(
+        "--energy-weight",
+        type=float,
+        default=30.0,
+        help="loss weight of (eV/atom)^2 against (eV/Å)^2 of the forces",
+    )
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -203,12 +213,14 @@ def main(argv=None):
     descriptor = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
     frames = [Frame(a, descriptor) for a in read(args.data, ":")]
     order = rng.permutation(len(frames))
-    n_test = int(round(args.holdout * len(frames)))
+    n_test = round(args.holdout * len(frames))
     test = [frames[k] for k in order[:n_test]]
     train = [frames[k] for k in order[n_test:]]
-    print(f"{len(train)} training and {len(test)} held-out configurations "
-          f"({sum(f.n for f in train)} / {sum(f.n for f in test)} atoms), "
-          f"{descriptor.size} descriptor entries; {time.perf_counter() - t0:.1f} s")
+    print(
+        f"{len(train)} training and {len(test)} held-out configurations "
+        f"({sum(f.n for f in train)} / {sum(f.n for f in test)} atoms), "
+        f"{descriptor.size} descriptor entries; {time.perf_counter() - t0:.1f} s"
+    )
 
     # per-element input standardisation and reference energies
     all_desc = np.concatenate([f.desc for f in train])
@@ -233,7 +245,7 @@ def main(argv=None):
         perm = rng.permutation(len(train))
         totals = np.zeros(3)
         for lo in range(0, len(train), args.batch):
-            batch = [train[k] for k in perm[lo: lo + args.batch]]
+            batch = [train[k] for k in perm[lo : lo + args.batch]]
             opt.zero_grad()
             loss, parts = batch_loss(model, batch, descriptor, weights)
             loss.backward()
@@ -242,9 +254,12 @@ def main(argv=None):
         sched.step()
         if epoch % 10 == 0 or epoch == args.epochs - 1:
             rmse = np.sqrt(totals / len(train))
-            print(f"epoch {epoch:4d}  energy {1e3 * rmse[0]:7.2f} meV/atom  "
-                  f"force {rmse[1]:.4f} eV/Å  stress {rmse[2] * 160.2177:.3f} GPa  "
-                  f"({time.perf_counter() - t_train:.0f} s)", flush=True)
+            print(
+                f"epoch {epoch:4d}  energy {1e3 * rmse[0]:7.2f} meV/atom  "
+                f"force {rmse[1]:.4f} eV/Å  stress {rmse[2] * 160.2177:.3f} GPa  "
+                f"({time.perf_counter() - t_train:.0f} s)",
+                flush=True,
+            )
     train_time = time.perf_counter() - t_train
 
     metadata = {
@@ -261,8 +276,10 @@ def main(argv=None):
     args.output.parent.mkdir(parents=True, exist_ok=True)
     torch.save(model.to_file_dict(metadata), args.output)
     print(json.dumps(errors, indent=2))
-    print(f"training {train_time:.0f} s; model written to {args.output} "
-          f"({args.output.stat().st_size / 1024:.0f} KiB)")
+    print(
+        f"training {train_time:.0f} s; model written to {args.output} "
+        f"({args.output.stat().st_size / 1024:.0f} KiB)"
+    )
     write_samples(args.samples, model.to_file_dict(metadata), test, errors)
     return 0
 

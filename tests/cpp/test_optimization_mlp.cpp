@@ -132,9 +132,10 @@ TEST_CASE("mlp cell list matches a sum over images for small and mixed periodic 
             double sum = 0.0;
             for (const auto& n : nb) {
                 sum += n.distance;
-                CHECK_NEAR(n.distance, std::sqrt(n.vector[0] * n.vector[0] +
-                                                 n.vector[1] * n.vector[1] +
-                                                 n.vector[2] * n.vector[2]), 1e-12);
+                CHECK_NEAR(n.distance,
+                           std::sqrt(n.vector[0] * n.vector[0] + n.vector[1] * n.vector[1] +
+                                     n.vector[2] * n.vector[2]),
+                           1e-12);
             }
             const auto [ref_sum, ref_count] = brute_neighbors(pos, cell, pbc, 4.3, i);
             CHECK_EQ(static_cast<int>(nb.size()), ref_count);

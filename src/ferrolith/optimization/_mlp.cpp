@@ -26,7 +26,9 @@ constexpr const char* kNoTorch =
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-[[noreturn]] void value_error(const std::string& msg) { throw py::value_error(msg); }
+[[noreturn]] void value_error(const std::string& msg) {
+    throw py::value_error(msg);
+}
 
 /// A float64 array of any array-like, tensors included (detached first).
 Array as_array(py::handle obj, const std::string& what) {
@@ -111,15 +113,15 @@ fo::ModelParams model_params(py::dict data, std::vector<std::string>& elements) 
     const std::string where = "the model";
     elements = element_list(item(data, "elements", where));
     fo::ModelParams p;
-    p.descriptor = descriptor_params(item(data, "descriptor", where),
-                                     static_cast<int>(elements.size()));
+    p.descriptor =
+        descriptor_params(item(data, "descriptor", where), static_cast<int>(elements.size()));
     py::object act = item(data, "activation", where);
     if (!py::isinstance<py::str>(act) ||
         (act.cast<std::string>() != "tanh" && act.cast<std::string>() != "silu"))
         value_error("'activation' must be 'tanh' or 'silu', not " +
                     py::repr(act).cast<std::string>());
-    p.activation = act.cast<std::string>() == "tanh" ? fo::Activation::kTanh
-                                                     : fo::Activation::kSilu;
+    p.activation =
+        act.cast<std::string>() == "tanh" ? fo::Activation::kTanh : fo::Activation::kSilu;
     p.energy_scale = as_number(item(data, "energy_scale", where), "'energy_scale'");
     py::dict networks = as_dict(item(data, "networks", where), "'networks'");
     for (const auto& symbol : elements) {
@@ -233,12 +235,13 @@ MLModel make_model(py::object data) {
     if (!d.contains("format") || !py::isinstance<py::str>(d["format"]) ||
         d["format"].cast<std::string>() != kFormat)
         value_error(std::string("not a ferrolith machine-learned potential: the \"format\" entry "
-                                "must be '") + kFormat + "'");
+                                "must be '") +
+                    kFormat + "'");
     py::object version = item(d, "version", "the model");
     if (!py::isinstance<py::int_>(version) || version.cast<long long>() != kVersion)
         value_error("model file version " + py::repr(version).cast<std::string>() +
-                    " is not supported (this ferrolith reads version " +
-                    std::to_string(kVersion) + ")");
+                    " is not supported (this ferrolith reads version " + std::to_string(kVersion) +
+                    ")");
     std::vector<std::string> elements;
     fo::ModelParams params = model_params(d, elements);
     py::object metadata = d.contains("metadata") ? py::object(d["metadata"]) : py::dict();
@@ -266,7 +269,8 @@ py::object read_model_file(py::object path) {
         const std::string why = py::str(e.value()).cast<std::string>();
         value_error(py::str(fspath).cast<std::string>() +
                     " is not a ferrolith machine-learned potential file (it cannot be read as a "
-                    "PyTorch file: " + why.substr(0, why.find('\n')) + ")");
+                    "PyTorch file: " +
+                    why.substr(0, why.find('\n')) + ")");
     }
 }
 
@@ -343,8 +347,12 @@ void calculator_calculate(py::object self, py::object atoms, py::object properti
         const auto& w = ev.virial;
         py::array_t<double> stress(6);
         double* s = stress.mutable_data();
-        s[0] = w[0][0]; s[1] = w[1][1]; s[2] = w[2][2];
-        s[3] = w[1][2]; s[4] = w[0][2]; s[5] = w[0][1];
+        s[0] = w[0][0];
+        s[1] = w[1][1];
+        s[2] = w[2][2];
+        s[3] = w[1][2];
+        s[4] = w[0][2];
+        s[5] = w[0][1];
         for (int k = 0; k < 6; ++k)
             s[k] /= in.volume;
         results["stress"] = stress;
@@ -434,8 +442,8 @@ with a dictionary of another format or with inconsistent contents.)doc")
                     if (s < 0 || static_cast<std::size_t>(s) >= m.elements.size() || s != sp[i])
                         value_error("species ids must be integers in 0.." +
                                     std::to_string(m.elements.size() - 1));
-                    energy.mutable_data()[i] = m.model.atomic_energy(
-                        s, d.data() + i * nd, grad.mutable_data() + i * nd);
+                    energy.mutable_data()[i] =
+                        m.model.atomic_energy(s, d.data() + i * nd, grad.mutable_data() + i * nd);
                 }
                 return py::make_tuple(energy, grad);
             },
@@ -448,7 +456,8 @@ with a dictionary of another format or with inconsistent contents.)doc")
             },
             "The descriptor of the potential.");
 
-    py::class_<ElementDescriptor>(m, "Descriptor", R"doc(Atom-centred descriptor of local environments.
+    py::class_<ElementDescriptor>(m, "Descriptor",
+                                  R"doc(Atom-centred descriptor of local environments.
 
 ``Descriptor(elements, params)``: `elements` lists chemical symbols, `params`
 is the 'descriptor' dictionary of the model file format. Used to train models:
@@ -518,8 +527,9 @@ displacement and a strain).)doc")
             "atoms"_a, "displacement"_a, "strain"_a = py::none(),
             R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");
 
-    m.def("load_model", &load_model, "path"_a,
-          R"doc(Reads a model file with ``torch.load(path, weights_only=True)`` and returns its MLModel.
+    m.def(
+        "load_model", &load_model, "path"_a,
+        R"doc(Reads a model file with ``torch.load(path, weights_only=True)`` and returns its MLModel.
 
 ImportError when PyTorch is not installed; ValueError for a file of another
 format or with inconsistent contents.)doc");

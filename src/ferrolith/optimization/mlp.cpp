@@ -34,8 +34,8 @@ inline void gaussian_basis(double r, double rc, const std::vector<double>& mu,
 }
 
 std::string species_error(std::size_t i, int sp, int n_species) {
-    return "atom " + std::to_string(i) + " has species id " + std::to_string(sp) +
-           ", outside 0.." + std::to_string(n_species - 1);
+    return "atom " + std::to_string(i) + " has species id " + std::to_string(sp) + ", outside 0.." +
+           std::to_string(n_species - 1);
 }
 
 } // namespace
@@ -296,8 +296,8 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
                 dR[c] = displacement[3 * nb.index + c] - displacement[3 * i + c] +
                         strain[c][0] * nb.vector[0] + strain[c][1] * nb.vector[1] +
                         strain[c][2] * nb.vector[2];
-            const double dr = (nb.vector[0] * dR[0] + nb.vector[1] * dR[1] +
-                               nb.vector[2] * dR[2]) / r;
+            const double dr =
+                (nb.vector[0] * dR[0] + nb.vector[1] * dR[1] + nb.vector[2] * dR[2]) / r;
             const double* rad = &ws.radial[2 * nr * k];
             for (std::size_t n = 0; n < nr; ++n)
                 d[a * nr + n] += rad[2 * n + 1] * dr;
@@ -309,7 +309,8 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
             for (std::size_t m = 0; m < S; ++m) {
                 // change of u(R/r): (grad u . dR - l u dr) / r
                 const double du = (gu[3 * m] * dR[0] + gu[3 * m + 1] * dR[1] +
-                                   gu[3 * m + 2] * dR[2] - monomials_[m].order * u[m] * dr) / r;
+                                   gu[3 * m + 2] * dR[2] - monomials_[m].order * u[m] * dr) /
+                                  r;
                 for (std::size_t n = 0; n < na; ++n)
                     ws.moment_tangent[(a * na + n) * S + m] +=
                         ang[2 * n + 1] * dr * u[m] + ang[2 * n] * du;
@@ -322,9 +323,8 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
                     const std::size_t ia = (a * na + n) * S, ib = (b * na + n) * S;
                     for (std::size_t m = 0; m < S; ++m)
                         o[n * L + monomials_[m].order - 1] +=
-                            monomials_[m].weight *
-                            (ws.moment_tangent[ia + m] * ws.moments[ib + m] +
-                             ws.moments[ia + m] * ws.moment_tangent[ib + m]);
+                            monomials_[m].weight * (ws.moment_tangent[ia + m] * ws.moments[ib + m] +
+                                                    ws.moments[ia + m] * ws.moment_tangent[ib + m]);
                 }
             }
     }
@@ -340,8 +340,8 @@ std::optional<std::string> validate_model(const ModelParams& p) {
         return err;
     const std::size_t n_in = Descriptor(p.descriptor).size();
     if (p.networks.size() != static_cast<std::size_t>(p.descriptor.n_species))
-        return "expected " + std::to_string(p.descriptor.n_species) + " networks, one per element, got " +
-               std::to_string(p.networks.size());
+        return "expected " + std::to_string(p.descriptor.n_species) +
+               " networks, one per element, got " + std::to_string(p.networks.size());
     if (!std::isfinite(p.energy_scale))
         return std::string("the energy scale must be a finite number");
     for (std::size_t e = 0; e < p.networks.size(); ++e) {
@@ -396,8 +396,7 @@ inline double activate(Activation f, double x, double& slope) {
 
 } // namespace
 
-double Model::run_network(int species, const double* desc, double* grad,
-                          NetworkScratch& ws) const {
+double Model::run_network(int species, const double* desc, double* grad, NetworkScratch& ws) const {
     const SpeciesNetwork& net = p_.networks[species];
     const std::size_t depth = net.layers.size();
     ws.act.resize(depth + 1);
@@ -467,8 +466,8 @@ std::optional<std::string> Model::evaluate(const StructureView& s, bool gradient
     for (std::size_t i = 0; i < s.n; ++i) {
         if (auto err = descriptor_.environment(s, cells, i, env, desc.data()))
             return err;
-        out.energies[i] = run_network(s.species[i], desc.data(), gradients ? grad.data() : nullptr,
-                                      net);
+        out.energies[i] =
+            run_network(s.species[i], desc.data(), gradients ? grad.data() : nullptr, net);
         out.energy += out.energies[i];
         if (gradients)
             descriptor_.scatter(s, i, grad.data(), env, out.forces.data(), out.virial);

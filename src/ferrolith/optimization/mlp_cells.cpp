@@ -7,7 +7,9 @@ namespace ferrolith::optimization {
 
 namespace {
 
-double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot3(const double* a, const double* b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 /// Inverts a symmetric positive-definite matrix of size 1..3 (row-major);
 /// false when it is singular to working precision.
@@ -103,8 +105,8 @@ std::optional<std::string> CellList::build(const double* positions, std::size_t 
     for (int p = 0; p < m; ++p)
         expected *= 1.0 + 2.0 * slab[p];
     if (expected > 2e7)
-        return "the cell is too small for the cutoff of " + std::to_string(cutoff) +
-               " Å: about " + std::to_string(static_cast<long long>(expected)) +
+        return "the cell is too small for the cutoff of " + std::to_string(cutoff) + " Å: about " +
+               std::to_string(static_cast<long long>(expected)) +
                " periodic images would be needed";
     out.home_.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -162,8 +164,7 @@ std::optional<std::string> CellList::build(const double* positions, std::size_t 
     out.bin_size_ = edge;
     for (int c = 0; c < 3; ++c)
         out.dims_[c] = static_cast<int>(std::max(1.0, std::floor((hi[c] - lo[c]) / edge)));
-    const std::size_t n_bins =
-        static_cast<std::size_t>(out.dims_[0]) * out.dims_[1] * out.dims_[2];
+    const std::size_t n_bins = static_cast<std::size_t>(out.dims_[0]) * out.dims_[1] * out.dims_[2];
     std::vector<std::size_t> bin(entries);
     out.bin_start_.assign(n_bins + 1, 0);
     for (std::size_t e = 0; e < entries; ++e) {

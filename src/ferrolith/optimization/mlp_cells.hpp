@@ -44,12 +44,12 @@ public:
 
 private:
     double cutoff_ = 0.0;
-    std::vector<double> image_pos_;  ///< positions of atoms and images, 3 per entry (Å)
-    std::vector<int> image_atom_;    ///< atom index of each entry
-    std::vector<std::size_t> home_;  ///< entry of each atom's own (wrapped) position
-    std::array<int, 3> dims_{};      ///< bins along x, y, z
-    std::array<double, 3> origin_{}; ///< lower corner of the bin grid (Å)
-    double bin_size_ = 0.0;          ///< edge of a cubic bin, >= cutoff (Å)
+    std::vector<double> image_pos_;      ///< positions of atoms and images, 3 per entry (Å)
+    std::vector<int> image_atom_;        ///< atom index of each entry
+    std::vector<std::size_t> home_;      ///< entry of each atom's own (wrapped) position
+    std::array<int, 3> dims_{};          ///< bins along x, y, z
+    std::array<double, 3> origin_{};     ///< lower corner of the bin grid (Å)
+    double bin_size_ = 0.0;              ///< edge of a cubic bin, >= cutoff (Å)
     std::vector<std::size_t> bin_start_; ///< CSR offsets of the entries of each bin
     std::vector<std::size_t> bin_entries_;
 
