@@ -1,6 +1,7 @@
 """The ``optimize`` command: options, the calls it makes, its output."""
 
 import argparse
+import json
 from pathlib import Path
 
 import numpy as np
@@ -11,6 +12,8 @@ from ase.io import read, write
 import ferrolith.cli
 from ferrolith.cli import optimize
 from ferrolith.data import files
+
+DATA = Path(__file__).parent / "data"
 
 POTENTIAL_HELP = (
     "The potential file of the calculator. There same default potentials.\n"
@@ -318,3 +321,22 @@ class TestEndToEnd:
         np.testing.assert_allclose(fractions @ relaxed.cell.array, relaxed.positions, atol=1e-9)
         assert relaxed.cell.cellpar()[0] == pytest.approx(3.4938, abs=1e-3)
         assert len(read("opt.traj", ":")) > 1
+
+    @pytest.mark.parametrize(
+        "name, start",
+        [
+            ("diamond", bulk("C", "diamond", a=3.50, cubic=True)),
+            ("cbn", bulk("BN", "zincblende", a=3.70, cubic=True)),
+        ],
+    )
+    def test_machine_learned_potential_relaxes_to_the_teachers_lattice(
+        self, name, start, tmp_path, monkeypatch, capsys
+    ):
+        pytest.importorskip("torch")
+        teacher = json.loads((DATA / "ml-teacher-lattice.json").read_text())[name]
+        monkeypatch.chdir(tmp_path)
+        write("POSCAR", start, format="vasp")
+        argv = ["optimize", "--potential", "pth", "-f", "POSCAR", "--fmax", "0.001"]
+        assert ferrolith.cli.main(argv) == 0
+        a = read("optimized.vasp").cell.cellpar()[0]
+        assert a == pytest.approx(teacher, rel=0.01)
