@@ -34,9 +34,13 @@ DESCRIPTOR = {
 }
 
 
-def random_model(seed=0, activation="silu", hidden=(8, 6)):
+def random_model(seed=0, activation="silu", hidden=(8, 6), channels=None):
+    """A version 1 model, or version 2 with the given angular channel pairs."""
     rng = np.random.default_rng(seed)
-    nd = _mlp.Descriptor(ELEMENTS, DESCRIPTOR).size
+    descriptor = (
+        dict(DESCRIPTOR) if channels is None else dict(DESCRIPTOR, angular_channels=channels)
+    )
+    nd = _mlp.Descriptor(ELEMENTS, descriptor).size
     networks = {}
     for sym in ELEMENTS:
         widths = [nd, *hidden, 1]
@@ -49,9 +53,9 @@ def random_model(seed=0, activation="silu", hidden=(8, 6)):
         }
     return {
         "format": "ferrolith-mlp",
-        "version": 1,
+        "version": 1 if channels is None else 2,
         "elements": list(ELEMENTS),
-        "descriptor": dict(DESCRIPTOR),
+        "descriptor": descriptor,
         "activation": activation,
         "energy_scale": 0.5,
         "networks": networks,
@@ -79,6 +83,7 @@ def shipped_weights():
 MODELS = {
     "random-silu": lambda: random_model(1, "silu"),
     "random-tanh": lambda: random_model(2, "tanh"),
+    "random-cross": lambda: random_model(3, "silu", channels="all"),
     "shipped": shipped_weights,
 }
 
@@ -177,8 +182,9 @@ class TestDerivatives:
         numeric = calculate_numerical_stress(atoms, eps=1e-6)
         np.testing.assert_allclose(atoms.get_stress(), numeric, atol=1e-7)
 
-    def test_descriptor_tangent_matches_finite_differences(self):
-        d = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
+    @pytest.mark.parametrize("channels", ["diagonal", "all"])
+    def test_descriptor_tangent_matches_finite_differences(self, channels):
+        d = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels=channels))
         atoms = alloy(5)
         rng = np.random.default_rng(0)
         v, eps = rng.normal(size=(len(atoms), 3)), 0.3 * rng.normal(size=(3, 3))
@@ -262,12 +268,64 @@ class TestNeighbourSearch:
         np.testing.assert_allclose(d.compute(atoms)[:, :3], expected, atol=1e-12)
 
 
+def angular_terms_by_pairs(atoms, params, cross):
+    """Angular descriptor entries of atom 0 as the plain double sum over
+    neighbour pairs (j, k), in the documented layout."""
+    i, j, vec = neighbor_list("ijD", atoms, params["angular_cutoff"])
+    vec, kind = vec[i == 0], np.array([ELEMENTS.index(s) for s in atoms.symbols[j[i == 0]]])
+    r = np.linalg.norm(vec, axis=1)
+    fc = 0.5 * (np.cos(np.pi * r / params["angular_cutoff"]) + 1)
+    mu, eta = np.array(params["angular_centers"]), np.array(params["angular_eta"])
+    h = np.exp(-eta * (r[:, None] - mu) ** 2) * fc[:, None]  # neighbour x channel
+    cos = (vec @ vec.T) / np.outer(r, r)
+    orders = np.arange(1, params["max_order"] + 1)
+    out = []
+    for a in range(3):
+        for b in range(a, 3):
+            pairs = [(n, m) for n in range(len(mu)) for m in range(len(mu))]
+            pairs = [(n, m) for n, m in pairs if (n == m or cross) and (a != b or n <= m)]
+            for n, m in pairs:
+                w = np.outer(h[:, n] * (kind == a), h[:, m] * (kind == b))
+                out += [(w * cos**order).sum() for order in orders]
+    return np.array(out)
+
+
+class TestAngularTerms:
+    @pytest.mark.parametrize("channels", ["diagonal", "all"])
+    def test_equal_the_sum_over_neighbour_pairs(self, channels):
+        d = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels=channels))
+        atoms = alloy(12, repeat=(2, 2, 1))
+        expected = angular_terms_by_pairs(atoms, DESCRIPTOR, channels == "all")
+        assert d.size == 3 * len(DESCRIPTOR["radial_centers"]) + len(expected)
+        np.testing.assert_allclose(d.compute(atoms)[0, 12:], expected, rtol=1e-10, atol=1e-12)
+
+    def test_diagonal_is_the_default_and_the_cross_terms_extend_it(self):
+        diagonal = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
+        assert (
+            diagonal.size
+            == _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels="diagonal")).size
+        )
+        assert _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels="all")).size == (
+            3 * 4 + (3 * 3 + 3 * 4) * 4
+        )
+
+
 class TestModelData:
     @pytest.mark.parametrize(
         "change, message",
         [
             (lambda d: d.update(format="other"), "the \"format\" entry must be 'ferrolith-mlp'"),
-            (lambda d: d.update(version=2), "model file version 2 is not supported"),
+            (lambda d: d.update(version=3), "model file version 3 is not supported"),
+            (lambda d: d.update(version=0), "model file version 0 is not supported"),
+            (
+                lambda d: d["descriptor"].update(angular_channels="all"),
+                "'angular_channels' needs model file version 2",
+            ),
+            (lambda d: d.update(version=2), "the descriptor lacks the key 'angular_channels'"),
+            (
+                lambda d: d.update(version=2) or d["descriptor"].update(angular_channels="some"),
+                "'angular_channels' must be 'diagonal' or 'all', not 'some'",
+            ),
             (lambda d: d.pop("descriptor"), "lacks the key 'descriptor'"),
             (lambda d: d.update(activation="relu"), "'activation' must be 'tanh' or 'silu'"),
             (lambda d: d.update(elements=["B", "C", "B"]), "names B twice"),
@@ -289,7 +347,11 @@ class TestModelData:
         ],
         ids=[
             "format",
-            "version",
+            "version-3",
+            "version-0",
+            "channels-in-version-1",
+            "channels-missing",
+            "channels-unknown",
             "missing-key",
             "activation",
             "duplicate",

@@ -165,7 +165,121 @@ def configurations(seed=20240607):
             a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
             a = strained(a, rng, 0.03)
             configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.08))))
+    # a fourth round: thermal snapshots from molecular dynamics, and more
+    # alloys, with and without vacancies. Configurations from here on carry
+    # batch 1, so that the split between training and held-out sets of the
+    # rounds above stays as it was.
+    rng = np.random.default_rng(seed + 3)
+    first = len(configs)
+    runs = [(name, sup_of(table, name), name in ("graphite", "hbn"), 10) for name in table]
+    runs += [(f"alloy-{lattice}", parent, lattice == "layered", 36) for lattice, parent in parents]
+    group = 0
+    for kind, parent, layered, count in runs:
+        for k in range(count):
+            a = parent
+            if kind.startswith("alloy"):
+                a = alloyed(a, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
+            if rng.random() < 0.3:
+                a = a.copy()
+                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.02)
+            # no interlayer binding in the sampling potential: keep layered
+            # crystals cooler and the runs short, so the layers stay stacked
+            temperature = rng.uniform(300.0, 1500.0 if layered else 3000.0)
+            snaps = md_snapshots(a, rng, temperature, snapshots=3)
+            if snaps is None:  # the sampler fused atoms: skip the run
+                continue
+            for snap in snaps:
+                snap.info["group"] = f"md-{group}"
+                configs.append((f"{kind}-md", snap))
+            group += 1
+    for lattice, parent in parents:
+        for k in range(100):
+            a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
+            if k % 5 == 4:
+                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.03)
+            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.1))))
+    # a fifth round, as large again: the environments models find hardest
+    rng = np.random.default_rng(seed + 4)
+    for kind, parent, layered, count in runs:
+        for k in range(count // 2):
+            a = parent
+            if kind.startswith("alloy"):
+                a = alloyed(a, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
+            if rng.random() < 0.3:
+                a = a.copy()
+                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.02)
+            temperature = rng.uniform(300.0, 1500.0 if layered else 3000.0)
+            snaps = md_snapshots(a, rng, temperature, snapshots=3)
+            if snaps is None:
+                continue
+            for snap in snaps:
+                snap.info["group"] = f"md-{group}"
+                configs.append((f"{kind}-md", snap))
+            group += 1
+    for name in table:
+        sup = sup_of(table, name)
+        for _ in range(12):
+            a = strained(sup, rng, 0.04)
+            configs.append((f"{name}-strained", rattled(a, rng, rng.uniform(0.01, 0.12))))
+        for _ in range(12):
+            a = strained(sup, rng, 0.02)
+            configs.append((f"{name}-hot", rattled(a, rng, rng.uniform(0.04, 0.12))))
+        for _ in range(12):
+            a = sup.copy()
+            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.02)
+            configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.1))))
+    for lattice, parent in parents:
+        for k in range(150):
+            a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
+            if k % 5 == 4:
+                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.03)
+            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.12))))
+    for _, a in configs[first:]:
+        a.info["batch"] = 1
     return configs
+
+
+def sup_of(table, name):
+    prim, rep, _ = table[name]
+    return prim.repeat(rep)
+
+
+def md_snapshots(atoms, rng, temperature, snapshots, interval=100, warmup=150):
+    """Snapshots of Langevin dynamics (1 fs steps) with the bundled Tersoff
+    potential, which is fast and independent of the model being trained."""
+    from ase import units
+    from ase.md.langevin import Langevin
+    from ase.md.velocitydistribution import MaxwellBoltzmannDistribution
+    from ase.neighborlist import neighbor_list
+
+    from ferrolith.optimization import get_calculator
+
+    a = atoms.copy()
+    a.calc = get_calculator(Path(files_folder()) / "BNC.tersoff")
+    MaxwellBoltzmannDistribution(a, temperature_K=temperature, rng=rng)
+    dyn = Langevin(a, units.fs, temperature_K=temperature, friction=0.05, fixcm=False, rng=rng)
+    out = []
+    try:
+        dyn.run(warmup)
+        for _ in range(snapshots):
+            dyn.run(interval)
+            if neighbor_list("d", a, 1.0).size:
+                return None  # atoms fused: a failure of the sampler, not of interest
+            out.append(Atoms(a.get_chemical_symbols(), a.positions, cell=a.cell, pbc=a.pbc))
+    except ValueError:  # overlapping atoms
+        return None
+    return out
+
+
+def files_folder():
+    import ferrolith.data.files as files
+
+    return Path(files.__file__).parent
 
 
 # ---------------------------------------------------------------------------

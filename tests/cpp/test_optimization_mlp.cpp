@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <random>
+#include <utility>
 
 namespace fo = ferrolith::optimization;
 
@@ -41,7 +42,7 @@ std::pair<double, int> brute_neighbors(const std::vector<double>& pos, const fo:
     return {sum, count};
 }
 
-fo::ModelParams random_model(std::mt19937& rng, fo::Activation act) {
+fo::ModelParams random_model(std::mt19937& rng, fo::Activation act, bool cross = false) {
     std::normal_distribution<double> normal(0.0, 0.3);
     fo::ModelParams p;
     p.descriptor.n_species = 2;
@@ -52,6 +53,7 @@ fo::ModelParams random_model(std::mt19937& rng, fo::Activation act) {
     p.descriptor.angular_centers = {1.4, 2.2};
     p.descriptor.angular_eta = {3.0, 1.5};
     p.descriptor.max_order = 4;
+    p.descriptor.cross_channels = cross;
     p.activation = act;
     p.energy_scale = 0.8;
     const int nd = static_cast<int>(fo::Descriptor(p.descriptor).size());
@@ -162,8 +164,10 @@ TEST_CASE("mlp cell list refuses bad input with a message") {
 
 TEST_CASE("mlp forces and virial are derivatives of the energy") {
     std::mt19937 rng(5);
-    for (auto act : {fo::Activation::kTanh, fo::Activation::kSilu}) {
-        const fo::ModelParams params = random_model(rng, act);
+    for (auto [act, cross] :
+         {std::pair{fo::Activation::kTanh, false}, std::pair{fo::Activation::kSilu, false},
+          std::pair{fo::Activation::kSilu, true}}) {
+        const fo::ModelParams params = random_model(rng, act, cross);
         CHECK(!fo::validate_model(params));
         const fo::Model model(params);
         Sample s = sample(rng);
@@ -201,45 +205,75 @@ TEST_CASE("mlp forces and virial are derivatives of the energy") {
 
 TEST_CASE("mlp descriptor tangent is the adjoint of its backward pass") {
     std::mt19937 rng(11);
-    const fo::ModelParams params = random_model(rng, fo::Activation::kTanh);
-    const fo::Descriptor desc(params.descriptor);
-    Sample s = sample(rng);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::vector<double> v(s.pos.size()), g(s.species.size() * desc.size());
-    for (double& x : v)
-        x = normal(rng);
-    for (double& x : g)
-        x = normal(rng);
-    fo::Matrix3 strain{};
-    for (auto& row : strain)
-        for (double& x : row)
-            x = 0.2 * normal(rng);
-    std::vector<double> jv, jt_g;
-    fo::Matrix3 virial;
-    CHECK(!desc.tangent(s.view(), v.data(), strain, jv));
-    CHECK(!desc.backward(s.view(), g.data(), jt_g, virial));
-    double lhs = 0.0, rhs = 0.0;
-    for (std::size_t k = 0; k < g.size(); ++k)
-        lhs += g[k] * jv[k];
-    for (std::size_t k = 0; k < v.size(); ++k)
-        rhs += jt_g[k] * v[k];
-    for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b)
-            rhs += virial[b][a] * strain[a][b];
-    CHECK_NEAR(lhs, rhs, 1e-9 * (1.0 + std::fabs(lhs)));
-    // and the tangent is the derivative of the descriptors
-    const double h = 1e-6;
-    std::vector<double> dp, dm;
-    Sample p = s, m = s;
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        p.pos[k] += h * v[k];
-        m.pos[k] -= h * v[k];
+    for (bool cross : {false, true}) {
+        const fo::ModelParams params = random_model(rng, fo::Activation::kTanh, cross);
+        const fo::Descriptor desc(params.descriptor);
+        Sample s = sample(rng);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::vector<double> v(s.pos.size()), g(s.species.size() * desc.size());
+        for (double& x : v)
+            x = normal(rng);
+        for (double& x : g)
+            x = normal(rng);
+        fo::Matrix3 strain{};
+        for (auto& row : strain)
+            for (double& x : row)
+                x = 0.2 * normal(rng);
+        std::vector<double> jv, jt_g;
+        fo::Matrix3 virial;
+        CHECK(!desc.tangent(s.view(), v.data(), strain, jv));
+        CHECK(!desc.backward(s.view(), g.data(), jt_g, virial));
+        double lhs = 0.0, rhs = 0.0;
+        for (std::size_t k = 0; k < g.size(); ++k)
+            lhs += g[k] * jv[k];
+        for (std::size_t k = 0; k < v.size(); ++k)
+            rhs += jt_g[k] * v[k];
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b)
+                rhs += virial[b][a] * strain[a][b];
+        CHECK_NEAR(lhs, rhs, 1e-9 * (1.0 + std::fabs(lhs)));
+        // and the tangent is the derivative of the descriptors
+        const double h = 1e-6;
+        std::vector<double> dp, dm;
+        Sample p = s, m = s;
+        for (std::size_t k = 0; k < v.size(); ++k) {
+            p.pos[k] += h * v[k];
+            m.pos[k] -= h * v[k];
+        }
+        CHECK(!desc.tangent(s.view(), v.data(), fo::Matrix3{}, jv));
+        CHECK(!desc.compute(p.view(), dp));
+        CHECK(!desc.compute(m.view(), dm));
+        for (std::size_t k = 0; k < jv.size(); ++k)
+            CHECK_NEAR(jv[k], (dp[k] - dm[k]) / (2 * h), 1e-6 * (1.0 + std::fabs(jv[k])));
     }
-    CHECK(!desc.tangent(s.view(), v.data(), fo::Matrix3{}, jv));
-    CHECK(!desc.compute(p.view(), dp));
-    CHECK(!desc.compute(m.view(), dm));
-    for (std::size_t k = 0; k < jv.size(); ++k)
-        CHECK_NEAR(jv[k], (dp[k] - dm[k]) / (2 * h), 1e-6 * (1.0 + std::fabs(jv[k])));
+}
+
+TEST_CASE("mlp cross-channel descriptor extends the diagonal one") {
+    // 2 species, 3 radial and 2 angular functions, L = 4: the diagonal blocks
+    // hold 2 channel pairs, the cross blocks 3 for equal and 4 for mixed elements
+    std::mt19937 rng(13);
+    fo::DescriptorParams diag = random_model(rng, fo::Activation::kTanh).descriptor;
+    fo::DescriptorParams all = diag;
+    all.cross_channels = true;
+    const fo::Descriptor d1(diag), d2(all);
+    CHECK_EQ(d1.size(), std::size_t(2 * 3 + 3 * 2 * 4));
+    CHECK_EQ(d2.size(), std::size_t(2 * 3 + (3 + 4 + 3) * 4));
+    Sample s = sample(rng);
+    std::vector<double> a, b;
+    CHECK(!d1.compute(s.view(), a));
+    CHECK(!d2.compute(s.view(), b));
+    // radial terms agree; the (0,0) block of the cross descriptor starts with
+    // the pair (0,0), then (0,1), then (1,1), which is the second diagonal term
+    for (std::size_t i = 0; i < s.species.size(); ++i) {
+        const double* x = &a[i * d1.size()];
+        const double* y = &b[i * d2.size()];
+        for (int k = 0; k < 6; ++k)
+            CHECK_NEAR(x[k], y[k], 1e-14);
+        for (int l = 0; l < 4; ++l) {
+            CHECK_NEAR(x[6 + l], y[6 + l], 1e-14);
+            CHECK_NEAR(x[6 + 4 + l], y[6 + 8 + l], 1e-14);
+        }
+    }
 }
 
 TEST_CASE("mlp energy of a supercell is the cell energy times its size") {

@@ -19,7 +19,7 @@ namespace {
 fb::Globals globals;
 
 constexpr const char* kFormat = "ferrolith-mlp";
-constexpr long kVersion = 1;
+constexpr long kVersion = 2;
 constexpr const char* kNoTorch =
     "The machine-learned potential needs PyTorch to read its model file. Install it with "
     "'pip install ferrolith[ml]' (or 'pip install torch').";
@@ -88,7 +88,9 @@ std::vector<std::string> element_list(py::handle obj) {
     return out;
 }
 
-fo::DescriptorParams descriptor_params(py::handle obj, int n_species) {
+/// The descriptor dictionary of a model file of `version` (0: the one of the
+/// newest version, with the entries it added optional).
+fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long version) {
     const std::string where = "the descriptor";
     py::dict d = as_dict(obj, "'descriptor'");
     fo::DescriptorParams p;
@@ -103,18 +105,32 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species) {
     if (order != static_cast<int>(order))
         value_error("'max_order' must be an integer");
     p.max_order = static_cast<int>(order);
+    // version 2 names the channel pairs of the angular terms; version 1 has
+    // only the diagonal ones
+    if (version == 1 && d.contains("angular_channels"))
+        value_error("'angular_channels' needs model file version 2");
+    if (version >= 2 || d.contains("angular_channels")) {
+        py::object channels = item(d, "angular_channels", where);
+        const bool known =
+            py::isinstance<py::str>(channels) &&
+            (channels.cast<std::string>() == "diagonal" || channels.cast<std::string>() == "all");
+        if (!known)
+            value_error("'angular_channels' must be 'diagonal' or 'all', not " +
+                        py::repr(channels).cast<std::string>());
+        p.cross_channels = channels.cast<std::string>() == "all";
+    }
     if (auto err = fo::validate_descriptor(p))
         value_error("invalid descriptor: " + *err);
     return p;
 }
 
 /// The kernel's model from the dictionary of a model file.
-fo::ModelParams model_params(py::dict data, std::vector<std::string>& elements) {
+fo::ModelParams model_params(py::dict data, long version, std::vector<std::string>& elements) {
     const std::string where = "the model";
     elements = element_list(item(data, "elements", where));
     fo::ModelParams p;
-    p.descriptor =
-        descriptor_params(item(data, "descriptor", where), static_cast<int>(elements.size()));
+    p.descriptor = descriptor_params(item(data, "descriptor", where),
+                                     static_cast<int>(elements.size()), version);
     py::object act = item(data, "activation", where);
     if (!py::isinstance<py::str>(act) ||
         (act.cast<std::string>() != "tanh" && act.cast<std::string>() != "silu"))
@@ -238,14 +254,22 @@ MLModel make_model(py::object data) {
                                 "must be '") +
                     kFormat + "'");
     py::object version = item(d, "version", "the model");
-    if (!py::isinstance<py::int_>(version) || version.cast<long long>() != kVersion)
+    if (!py::isinstance<py::int_>(version) || version.cast<long long>() < 1 ||
+        version.cast<long long>() > kVersion)
         value_error("model file version " + py::repr(version).cast<std::string>() +
-                    " is not supported (this ferrolith reads version " + std::to_string(kVersion) +
-                    ")");
+                    " is not supported (this ferrolith reads versions 1 to " +
+                    std::to_string(kVersion) + ")");
     std::vector<std::string> elements;
-    fo::ModelParams params = model_params(d, elements);
+    fo::ModelParams params = model_params(d, version.cast<long>(), elements);
     py::object metadata = d.contains("metadata") ? py::object(d["metadata"]) : py::dict();
     return MLModel{std::move(elements), fo::Model(std::move(params)), metadata};
+}
+
+/// Runs a kernel call with the GIL released: kernels touch no Python object
+/// (their inputs are kept alive by the caller), so other threads may run.
+template <class F> std::optional<std::string> without_gil(F&& call) {
+    py::gil_scoped_release release;
+    return call();
 }
 
 /// torch.load with safe unpickling; a missing torch becomes a clear ImportError.
@@ -328,13 +352,7 @@ void calculator_calculate(py::object self, py::object atoms, py::object properti
     if (in.periodic && !(in.volume > 0.0))
         value_error("Unit cell volume is zero.");
     fo::Evaluation ev;
-    std::optional<std::string> err;
-    {
-        // the kernel touches no Python object; other threads may run meanwhile
-        py::gil_scoped_release release;
-        err = m.model.evaluate(in.view, true, ev);
-    }
-    check(err);
+    check(without_gil([&] { return m.model.evaluate(in.view, true, ev); }));
     py::dict results;
     results["energy"] = ev.energy;
     results["free_energy"] = ev.energy;
@@ -401,7 +419,7 @@ PYBIND11_MODULE(_mlp, m) {
 Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
 one small neural network per element; descriptors, networks, forces and
 stress are evaluated in C++. Model files are PyTorch files holding a plain
-dictionary (format 'ferrolith-mlp', version 1); reading them needs PyTorch,
+dictionary (format 'ferrolith-mlp', versions 1 and 2); reading them needs PyTorch,
 evaluating them does not.)doc";
 
     m.attr("FORMAT") = kFormat;
@@ -468,7 +486,7 @@ displacement and a strain).)doc")
                  auto els = element_list(elements);
                  const int n = static_cast<int>(els.size());
                  return ElementDescriptor{std::move(els),
-                                          fo::Descriptor(descriptor_params(params, n))};
+                                          fo::Descriptor(descriptor_params(params, n, 0))};
              }),
              "elements"_a, "params"_a)
         .def_property_readonly(
@@ -483,7 +501,7 @@ displacement and a strain).)doc")
                 const fo::Descriptor& d = ed.descriptor;
                 AtomsInput in = atoms_input(atoms, ed.elements);
                 std::vector<double> out;
-                check(d.compute(in.view, out));
+                check(without_gil([&] { return d.compute(in.view, out); }));
                 return matrix(out, in.view.n, d.size());
             },
             "atoms"_a, "Descriptors of every atom, shape (N, size).")
@@ -497,7 +515,7 @@ displacement and a strain).)doc")
                     value_error("grad must have shape (len(atoms), size)");
                 std::vector<double> gp;
                 fo::Matrix3 virial;
-                check(d.backward(in.view, g.data(), gp, virial));
+                check(without_gil([&] { return d.backward(in.view, g.data(), gp, virial); }));
                 return py::make_tuple(matrix(gp, in.view.n, 3), matrix3(virial));
             },
             "atoms"_a, "grad"_a,
@@ -521,7 +539,7 @@ displacement and a strain).)doc")
                             eps[a][b] = e.data()[3 * a + b];
                 }
                 std::vector<double> out;
-                check(d.tangent(in.view, v.data(), eps, out));
+                check(without_gil([&] { return d.tangent(in.view, v.data(), eps, out); }));
                 return matrix(out, in.view.n, d.size());
             },
             "atoms"_a, "displacement"_a, "strain"_a = py::none(),

@@ -77,18 +77,27 @@ Descriptor::Descriptor(DescriptorParams params) : p_(std::move(params)) {
                            (std::tgamma(px + 1.0) * std::tgamma(qy + 1.0) * std::tgamma(tz + 1.0));
                 monomials_.push_back({px, qy, tz, l, std::round(w)});
             }
-    const std::size_t ns = p_.n_species;
-    size_ = ns * p_.radial_centers.size() +
-            ns * (ns + 1) / 2 * p_.angular_centers.size() * p_.max_order;
+    const std::size_t ns = p_.n_species, na = p_.angular_centers.size();
+    for (std::size_t n = 0; n < na; ++n)
+        for (std::size_t m = n; m < na; ++m)
+            if (m == n || p_.cross_channels)
+                same_pairs_.push_back({n, m});
+    for (std::size_t n = 0; n < na; ++n)
+        for (std::size_t m = 0; m < na; ++m)
+            if (m == n || p_.cross_channels)
+                mixed_pairs_.push_back({n, m});
+    // element pairs (a, b), a <= b, in row order: (0,0), (0,1), ..., (1,1), ...
+    offsets_.assign(ns * ns, 0);
+    size_ = ns * p_.radial_centers.size();
+    for (std::size_t a = 0; a < ns; ++a)
+        for (std::size_t b = a; b < ns; ++b) {
+            offsets_[a * ns + b] = offsets_[b * ns + a] = size_;
+            size_ += channel_pairs(a, b).size() * p_.max_order;
+        }
 }
 
 std::size_t Descriptor::angular_offset(int a, int b) const {
-    if (a > b)
-        std::swap(a, b);
-    const std::size_t ns = p_.n_species;
-    // pairs (a, b), a <= b, in row order: (0,0), (0,1), ..., (1,1), ...
-    const std::size_t pair = a * ns - a * (a - 1) / 2 + (b - a);
-    return ns * p_.radial_centers.size() + pair * p_.angular_centers.size() * p_.max_order;
+    return offsets_[a * p_.n_species + b];
 }
 
 std::optional<std::string> Descriptor::neighbor_list(const StructureView& s,
@@ -157,10 +166,11 @@ std::optional<std::string> Descriptor::environment(const StructureView& s, const
     for (std::size_t a = 0; a < ns; ++a)
         for (std::size_t b = a; b < ns; ++b) {
             double* out = desc + angular_offset(a, b);
-            for (std::size_t n = 0; n < na; ++n) {
-                const double* ma = &ws.moments[(a * na + n) * S];
-                const double* mb = &ws.moments[(b * na + n) * S];
-                double* o = out + n * L;
+            const auto& pairs = channel_pairs(a, b);
+            for (std::size_t q = 0; q < pairs.size(); ++q) {
+                const double* ma = &ws.moments[(a * na + pairs[q].n) * S];
+                const double* mb = &ws.moments[(b * na + pairs[q].m) * S];
+                double* o = out + q * L;
                 std::fill(o, o + L, 0.0);
                 for (std::size_t m = 0; m < S; ++m)
                     o[monomials_[m].order - 1] += monomials_[m].weight * ma[m] * mb[m];
@@ -180,13 +190,15 @@ void Descriptor::scatter(const StructureView& s, std::size_t i, const double* gr
     for (std::size_t a = 0; a < ns; ++a)
         for (std::size_t b = a; b < ns; ++b) {
             const double* g = grad_desc + angular_offset(a, b);
-            for (std::size_t n = 0; n < na; ++n) {
-                const double* ma = &ws.moments[(a * na + n) * S];
-                const double* mb = &ws.moments[(b * na + n) * S];
-                double* ga = &ws.moment_adj[(a * na + n) * S];
-                double* gb = &ws.moment_adj[(b * na + n) * S];
+            const auto& pairs = channel_pairs(a, b);
+            for (std::size_t q = 0; q < pairs.size(); ++q) {
+                const std::size_t ia = (a * na + pairs[q].n) * S, ib = (b * na + pairs[q].m) * S;
+                const double* ma = &ws.moments[ia];
+                const double* mb = &ws.moments[ib];
+                double* ga = &ws.moment_adj[ia];
+                double* gb = &ws.moment_adj[ib];
                 for (std::size_t m = 0; m < S; ++m) {
-                    const double c = g[n * L + monomials_[m].order - 1] * monomials_[m].weight;
+                    const double c = g[q * L + monomials_[m].order - 1] * monomials_[m].weight;
                     ga[m] += c * mb[m];
                     gb[m] += c * ma[m];
                 }
@@ -319,10 +331,12 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
         for (std::size_t a = 0; a < ns; ++a)
             for (std::size_t b = a; b < ns; ++b) {
                 double* o = d + angular_offset(a, b);
-                for (std::size_t n = 0; n < na; ++n) {
-                    const std::size_t ia = (a * na + n) * S, ib = (b * na + n) * S;
+                const auto& pairs = channel_pairs(a, b);
+                for (std::size_t q = 0; q < pairs.size(); ++q) {
+                    const std::size_t ia = (a * na + pairs[q].n) * S;
+                    const std::size_t ib = (b * na + pairs[q].m) * S;
                     for (std::size_t m = 0; m < S; ++m)
-                        o[n * L + monomials_[m].order - 1] +=
+                        o[q * L + monomials_[m].order - 1] +=
                             monomials_[m].weight * (ws.moment_tangent[ia + m] * ws.moments[ib + m] +
                                                     ws.moments[ia + m] * ws.moment_tangent[ib + m]);
                 }

@@ -5,12 +5,14 @@
 // small feed-forward network of the atom's element fed with a descriptor of
 // its neighbourhood. The descriptor holds
 //   radial terms   G[a][n]      = sum_{j in a} g_n(r_ij)
-//   angular terms  A[a,b][n][l] = sum_{j in a, k in b} h_n(r_ij) h_n(r_ik) cos^l(theta_jik)
+//   angular terms  A[a,b][n,m][l] = sum_{j in a, k in b} h_n(r_ij) h_m(r_ik) cos^l(theta_jik)
 // for neighbour elements a <= b, Gaussian radial functions g_n, h_n times a
-// cosine cutoff, and l = 1..L. The angular sum is computed in linear time from
-// Cartesian moment tensors M[a][n] = sum_{j in a} h_n(r_ij) rhat_ij^(x l),
-// since A = <M[a][n], M[b][n]> (a full tensor contraction). Forces and the
-// virial follow from the chain rule through the same tensors.
+// cosine cutoff, and l = 1..L. The channel pairs (n, m) are either the
+// diagonal n = m or all of them (n <= m when a = b, since A is then symmetric).
+// The angular sum is computed in linear time from Cartesian moment tensors
+// M[a][n] = sum_{j in a} h_n(r_ij) rhat_ij^(x l), since A = <M[a][n], M[b][m]>
+// (a full tensor contraction). Forces and the virial follow from the chain
+// rule through the same tensors.
 #pragma once
 
 #include "ferrolith/optimization/mlp_cells.hpp"
@@ -34,6 +36,7 @@ struct DescriptorParams {
     std::vector<double> angular_centers; ///< mu of each angular radial function (Å)
     std::vector<double> angular_eta;     ///< eta of each angular radial function (Å^-2)
     int max_order = 0;                   ///< L: angular orders l = 1 .. L, 1 <= L <= 8
+    bool cross_channels = false;         ///< angular terms for all channel pairs (n, m), not n = m
 };
 
 /// An error message when the parameters are inconsistent (sizes, signs).
@@ -115,8 +118,18 @@ private:
         double weight;
     };
     std::vector<Monomial> monomials_;
+    // Channel pairs (n, m) of the angular terms of one element pair: for equal
+    // elements and for different ones (identical unless cross_channels).
+    struct ChannelPair {
+        std::size_t n, m;
+    };
+    std::vector<ChannelPair> same_pairs_, mixed_pairs_;
+    std::vector<std::size_t> offsets_; ///< start of the angular block of (a, b), ns × ns
 
     std::size_t angular_offset(int a, int b) const;
+    const std::vector<ChannelPair>& channel_pairs(int a, int b) const {
+        return a == b ? same_pairs_ : mixed_pairs_;
+    }
 };
 
 /// Activation between the hidden layers of the networks.
