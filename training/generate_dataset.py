@@ -173,9 +173,35 @@ def configurations(seed=20240607):
     first = len(configs)
     runs = [(name, sup_of(table, name), name in ("graphite", "hbn"), 10) for name in table]
     runs += [(f"alloy-{lattice}", parent, lattice == "layered", 36) for lattice, parent in parents]
-    group = 0
+    group = add_md_runs(configs, runs, rng, divisor=1, group=0)
+    add_alloys(configs, parents, rng, count=100, max_rattle=0.1)
+    # a fifth round, as large again: the environments models find hardest
+    rng = np.random.default_rng(seed + 4)
+    add_md_runs(configs, runs, rng, divisor=2, group=group)
+    for name in table:
+        sup = sup_of(table, name)
+        for _ in range(12):
+            a = strained(sup, rng, 0.04)
+            configs.append((f"{name}-strained", rattled(a, rng, rng.uniform(0.01, 0.12))))
+        for _ in range(12):
+            a = strained(sup, rng, 0.02)
+            configs.append((f"{name}-hot", rattled(a, rng, rng.uniform(0.04, 0.12))))
+        for _ in range(12):
+            a = sup.copy()
+            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = strained(a, rng, 0.02)
+            configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.1))))
+    add_alloys(configs, parents, rng, count=150, max_rattle=0.12)
+    for _, a in configs[first:]:
+        a.info["batch"] = 1
+    return configs
+
+
+def add_md_runs(configs, runs, rng, divisor, group):
+    """Three snapshots of each of `count // divisor` MD runs per entry of
+    `runs`; the snapshots of one run share a group. Returns the next group."""
     for kind, parent, layered, count in runs:
-        for k in range(count):
+        for k in range(count // divisor):
             a = parent
             if kind.startswith("alloy"):
                 a = alloyed(a, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
@@ -193,55 +219,19 @@ def configurations(seed=20240607):
                 snap.info["group"] = f"md-{group}"
                 configs.append((f"{kind}-md", snap))
             group += 1
+    return group
+
+
+def add_alloys(configs, parents, rng, count, max_rattle):
+    """`count` strained and rattled random alloys per parent lattice, ordered
+    and disordered in turn, every fifth with one or two vacancies."""
     for lattice, parent in parents:
-        for k in range(100):
+        for k in range(count):
             a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
             if k % 5 == 4:
                 del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
             a = strained(a, rng, 0.03)
-            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.1))))
-    # a fifth round, as large again: the environments models find hardest
-    rng = np.random.default_rng(seed + 4)
-    for kind, parent, layered, count in runs:
-        for k in range(count // 2):
-            a = parent
-            if kind.startswith("alloy"):
-                a = alloyed(a, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
-            if rng.random() < 0.3:
-                a = a.copy()
-                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
-            a = strained(a, rng, 0.02)
-            temperature = rng.uniform(300.0, 1500.0 if layered else 3000.0)
-            snaps = md_snapshots(a, rng, temperature, snapshots=3)
-            if snaps is None:
-                continue
-            for snap in snaps:
-                snap.info["group"] = f"md-{group}"
-                configs.append((f"{kind}-md", snap))
-            group += 1
-    for name in table:
-        sup = sup_of(table, name)
-        for _ in range(12):
-            a = strained(sup, rng, 0.04)
-            configs.append((f"{name}-strained", rattled(a, rng, rng.uniform(0.01, 0.12))))
-        for _ in range(12):
-            a = strained(sup, rng, 0.02)
-            configs.append((f"{name}-hot", rattled(a, rng, rng.uniform(0.04, 0.12))))
-        for _ in range(12):
-            a = sup.copy()
-            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
-            a = strained(a, rng, 0.02)
-            configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.1))))
-    for lattice, parent in parents:
-        for k in range(150):
-            a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
-            if k % 5 == 4:
-                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
-            a = strained(a, rng, 0.03)
-            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, 0.12))))
-    for _, a in configs[first:]:
-        a.info["batch"] = 1
-    return configs
+            configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, max_rattle))))
 
 
 def sup_of(table, name):
