@@ -81,6 +81,13 @@ def strained(atoms, rng, amplitude):
     return out
 
 
+def with_vacancies(atoms, rng):
+    """A copy without one or two randomly chosen atoms."""
+    out = atoms.copy()
+    del out[rng.choice(len(out), size=rng.integers(1, 3), replace=False)]
+    return out
+
+
 def rattled(atoms, rng, sigma):
     out = atoms.copy()
     out.positions += rng.normal(0.0, sigma, out.positions.shape)
@@ -121,8 +128,7 @@ def configurations(seed=20240607):
             a = strained(sup, rng, 0.04)
             configs.append((f"{name}-strained", rattled(a, rng, rng.uniform(0.01, 0.12))))
         for _ in range(10):
-            a = sup.copy()
-            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = with_vacancies(sup, rng)
             a = strained(a, rng, 0.02)
             configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.1))))
         for _ in range(10):
@@ -154,8 +160,7 @@ def configurations(seed=20240607):
     for name, (prim, rep, _) in table.items():
         sup = prim.repeat(rep)
         for _ in range(6):
-            a = alloyed(sup, rng, rng.uniform(0.5, 1.0), ordered=True)
-            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = with_vacancies(alloyed(sup, rng, rng.uniform(0.5, 1.0), ordered=True), rng)
             a = strained(a, rng, 0.02)
             configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.08))))
     # a third round: alloys are the most varied environments of all
@@ -187,8 +192,7 @@ def configurations(seed=20240607):
             a = strained(sup, rng, 0.02)
             configs.append((f"{name}-hot", rattled(a, rng, rng.uniform(0.04, 0.12))))
         for _ in range(12):
-            a = sup.copy()
-            del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+            a = with_vacancies(sup, rng)
             a = strained(a, rng, 0.02)
             configs.append((f"{name}-vacancy", rattled(a, rng, rng.uniform(0.02, 0.1))))
     add_alloys(configs, parents, rng, count=150, max_rattle=0.12)
@@ -206,8 +210,7 @@ def add_md_runs(configs, runs, rng, divisor, group):
             if kind.startswith("alloy"):
                 a = alloyed(a, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
             if rng.random() < 0.3:
-                a = a.copy()
-                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+                a = with_vacancies(a, rng)
             a = strained(a, rng, 0.02)
             # no interlayer binding in the sampling potential: keep layered
             # crystals cooler and the runs short, so the layers stay stacked
@@ -229,7 +232,7 @@ def add_alloys(configs, parents, rng, count, max_rattle):
         for k in range(count):
             a = alloyed(parent, rng, rng.uniform(0.1, 0.9), ordered=(k % 2 == 0))
             if k % 5 == 4:
-                del a[rng.choice(len(a), size=rng.integers(1, 3), replace=False)]
+                a = with_vacancies(a, rng)
             a = strained(a, rng, 0.03)
             configs.append((f"alloy-{lattice}", rattled(a, rng, rng.uniform(0.01, max_rattle))))
 
