@@ -1,6 +1,7 @@
 #include "ferrolith/_binding/binding.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace ferrolith::binding {
@@ -42,6 +43,16 @@ void print_line(std::string_view text) {
         return;
     }
     py::object write = stdout_.attr("write");
+    write(py::str(text.data(), text.size()));
+    write(py::str("\n"));
+}
+
+void print_stderr_line(std::string_view text) {
+    py::object stderr_ = py::module_::import("sys").attr("stderr");
+    if (stderr_.is_none()) {
+        return;
+    }
+    py::object write = stderr_.attr("write");
     write(py::str(text.data(), text.size()));
     write(py::str("\n"));
 }
@@ -264,6 +275,93 @@ std::string python_format(py::handle value, const char* format_spec) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::str>(result).cast<std::string>();
+}
+
+double positive_symprec(py::handle obj, const char* arg_name) {
+    const double value = to_float(obj, arg_name);
+    if (!(value > 0.0) || !std::isfinite(value)) {
+        throw py::value_error(std::string(arg_name) + " must be a positive finite number, not " +
+                              py::repr(py::float_(value)).cast<std::string>());
+    }
+    return value;
+}
+
+namespace {
+bool all_finite(py::handle array_like) {
+    py::object np = py::module_::import("numpy");
+    py::object values = np.attr("asarray")(array_like, "dtype"_a = np.attr("float64"));
+    return np.attr("isfinite")(values).attr("all")().cast<bool>();
+}
+} // namespace
+
+void require_finite_structure(py::handle atoms) {
+    if (!all_finite(atoms.attr("cell").attr("array"))) {
+        throw py::value_error("The cell of the structure holds non-finite numbers.");
+    }
+    if (!all_finite(atoms.attr("positions"))) {
+        throw py::value_error("The structure has non-finite atomic positions.");
+    }
+}
+
+namespace {
+// Clean-up after a failed write: the write's own error is what the caller
+// must see, so a failure to remove the temporary file is not reported.
+void remove_quietly(py::handle path) {
+    try {
+        py::module_::import("os").attr("unlink")(path);
+    } catch (py::error_already_set&) {
+    }
+}
+} // namespace
+
+bool is_path_like(py::handle target) {
+    return PyUnicode_Check(target.ptr()) || PyBytes_Check(target.ptr()) ||
+           py::isinstance(target, py::module_::import("os").attr("PathLike"));
+}
+
+void write_file_atomically(py::handle target, const std::function<void(py::object)>& write) {
+    py::module_ os = py::module_::import("os");
+    py::object path_cls = py::module_::import("pathlib").attr("Path");
+    py::object final_path = path_cls(os.attr("fsdecode")(target));
+    py::object folder = final_path.attr("parent");
+    py::object stem = final_path.attr("stem");
+    py::object suffix = final_path.attr("suffix");
+    // The temporary file lives beside the target, so the final rename stays
+    // on one file system and is atomic.
+    py::tuple made =
+        py::module_::import("tempfile")
+            .attr("mkstemp")("dir"_a = folder, "prefix"_a = py::str(".") + stem + py::str("."),
+                             "suffix"_a = suffix);
+    os.attr("close")(made[0]);
+    py::object temporary = made[1];
+    try {
+        write(temporary);
+        // mkstemp creates the file private; give it the mode an ordinary
+        // write would have, or the mode of the file it replaces.
+        int mode;
+        if (final_path.attr("exists")().cast<bool>()) {
+            mode = py::module_::import("stat")
+                       .attr("S_IMODE")(os.attr("stat")(final_path).attr("st_mode"))
+                       .cast<int>();
+        } else {
+            const int mask = os.attr("umask")(0).cast<int>();
+            os.attr("umask")(mask);
+            mode = 0666 & ~mask;
+        }
+        os.attr("chmod")(temporary, mode);
+        const int fd = os.attr("open")(temporary, os.attr("O_RDONLY")).cast<int>();
+        try {
+            os.attr("fsync")(fd);
+        } catch (...) {
+            os.attr("close")(fd);
+            throw;
+        }
+        os.attr("close")(fd);
+        os.attr("replace")(temporary, final_path);
+    } catch (...) {
+        remove_quietly(temporary);
+        throw;
+    }
 }
 
 } // namespace ferrolith::binding

@@ -7,10 +7,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ferrolith/core/outcome.hpp"
 
 namespace ferrolith::binding {
 
@@ -54,6 +57,10 @@ void print_line(std::string_view text);
 
 /// Writes `text` as it is (no line feed added) to the current sys.stdout.
 void write_stdout(std::string_view text);
+
+/// Writes `text` and a line feed to the current sys.stderr: notes and warnings
+/// that must not mix with a command's fixed standard output.
+void print_stderr_line(std::string_view text);
 
 // ---------------------------------------------------------------------------
 // Argument checks. Messages follow CPython's wording: "<name> must be <what>,
@@ -99,6 +106,34 @@ template <typename... T> py::list list_of(T&&... items) {
 /// `a > b` evaluated by Python (rich comparison).
 bool python_greater(py::handle a, py::handle b);
 
+/// A positive, finite symmetry tolerance (Å) for spglib, which crashes on NaN
+/// or negative values and spins for a very long time on 0. Ints are accepted;
+/// anything else raises TypeError, a value out of range ValueError
+/// "<arg_name> must be a positive finite number, not <value>".
+double positive_symprec(py::handle obj, const char* arg_name = "symprec");
+
+/// Raises ValueError unless the cell and every position of the ASE Atoms
+/// `atoms` are finite numbers ("The cell of the structure holds non-finite
+/// numbers." / "The structure has non-finite atomic positions."). Checked
+/// before a structure reaches spglib or a file writer.
+void require_finite_structure(py::handle atoms);
+
+// ---------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------
+
+/// True for a file name (str, bytes or os.PathLike), false for an open file.
+bool is_path_like(py::handle target);
+
+/// Writes the file `target` (a path) in one atomic step: `write` is called
+/// with the path of a temporary file in the target's folder (its name keeps
+/// the target's suffix, so format guessing by name still works) and, once it
+/// returns, the temporary file is flushed to disk and renamed over `target`
+/// (keeping an existing target's permissions). On any exception, including
+/// KeyboardInterrupt and a full disk, the temporary file is removed and
+/// `target` is left as it was.
+void write_file_atomically(py::handle target, const std::function<void(py::object)>& write);
+
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
@@ -120,6 +155,14 @@ py::object make_record_class(py::module_& module, const char* class_name,
 // ---------------------------------------------------------------------------
 // Exceptions
 // ---------------------------------------------------------------------------
+
+/// The value of a kernel outcome; a failed one raises ValueError with its message.
+template <typename T> T value_or_raise(core::Outcome<T>&& outcome) {
+    if (!outcome.value) {
+        throw py::value_error(outcome.error);
+    }
+    return std::move(*outcome.value);
+}
 
 /// Raises KeyError whose single argument is `key` (as a dict lookup does).
 [[noreturn]] void raise_key_error(py::handle key);

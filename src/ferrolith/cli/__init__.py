@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import sys
 import traceback
 from collections.abc import Sequence
 from types import ModuleType
 
-__all__ = ["COMMANDS", "CombinedFormatter", "build_parser", "main"]
+__all__ = ["COMMANDS", "CombinedFormatter", "build_parser", "finite_float", "main"]
 
 #: Subcommand modules, in the order the help lists them.
 COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
@@ -23,6 +24,22 @@ COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "
 
 class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):
     """Help formatter that keeps the line breaks of help texts and shows defaults."""
+
+
+def finite_float(text: str) -> float:
+    """argparse ``type=`` for a float option: a finite number (no nan, no inf).
+
+    Every command uses it for its float options, so a typo such as ``nan``
+    is refused while parsing instead of failing (or silently succeeding)
+    after the work.
+    """
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, not {text!r}")
+    return value
 
 
 def _load_commands() -> dict[str, ModuleType]:

@@ -14,23 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "ferrolith/core/outcome.hpp"
+
 namespace ferrolith::core {
 
 /// A Cartesian vector in Å (or a triple of fractional coordinates).
 using Vec3 = std::array<double, 3>;
 /// A cell: its three lattice vectors as rows, Å.
 using Mat3 = std::array<Vec3, 3>;
-
-/// The value of a computation, or the message of an expected failure (bad
-/// input that the caller reports as ValueError).
-template <typename T> struct Outcome {
-    std::optional<T> value; ///< set on success
-    std::string error;      ///< set when `value` is empty
-    /// An expected failure with its message.
-    static Outcome fail(std::string message) { return {std::nullopt, std::move(message)}; }
-    /// A success carrying `v`.
-    static Outcome ok(T v) { return {std::move(v), {}}; }
-};
 
 // ---------------------------------------------------------------------------
 // Layers
