@@ -1,6 +1,8 @@
 """The boundary subcommand: options, banners, files and the plane loop."""
 
 import argparse
+import os
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -47,6 +49,8 @@ class TestOptions:
             "vacuum": 0,
             "supercell": [1, 1, 1],
             "write_grains": False,
+            "operation": "mirror",
+            "max_atoms": 1000000,
         }
         assert type(args.symprec) is int and type(args.vacuum) is int
 
@@ -143,7 +147,7 @@ class TestDefaultRun:
         real_write = boundary.write
 
         def recording_write(name, atoms, **kwargs):
-            events.append(("write", str(name), kwargs))
+            events.append(("write", final_name(name), kwargs))
             real_write(name, atoms, **kwargs)
 
         monkeypatch.setattr(boundary, "write", recording_write)
@@ -153,7 +157,8 @@ class TestDefaultRun:
             "grain_1-1-1_1.vasp",
             "grain_gb.vasp",
         ]
-        assert events[0][2] == {"format": "vasp"} and events[2][2] == {}
+        # The output's format is the one ASE guesses from its final name.
+        assert events[0][2] == {"format": "vasp"} and events[2][2] == {"format": "vasp"}
         assert len(read(in_tmp / "grain_1-1-1_1.vasp")) > 0
 
     def test_bulk_file_is_read_by_the_builder(self, in_tmp, capsys):
@@ -185,15 +190,29 @@ class FakeBuilder:
         return f"structure {self.kwargs['plane']}"
 
 
+def final_name(temporary):
+    """The target a temporary file ".<stem>.<random><suffix>" beside it replaces."""
+    path = Path(temporary)
+    stem, _, _ = path.name[1 : len(path.name) - len(path.suffix)].rpartition(".")
+    name = Path(os.path.relpath(path.parent)) / (stem + path.suffix)
+    return str(name)
+
+
 @pytest.fixture
-def fake(monkeypatch):
+def fake(monkeypatch, tmp_path):
+    # Files are written atomically: `write` gets a temporary file beside the
+    # target, which then replaces the target.
+    monkeypatch.chdir(tmp_path)
     written = []
     FakeBuilder.made = []
     FakeBuilder.failing = set()
     monkeypatch.setattr(boundary, "CoherentTwinBoundary", FakeBuilder)
-    monkeypatch.setattr(
-        boundary, "write", lambda name, atoms, **kw: written.append((str(name), atoms, kw))
-    )
+
+    def record(name, atoms, **kw):
+        written.append((final_name(name), atoms, kw))
+        Path(name).write_text(str(atoms))
+
+    monkeypatch.setattr(boundary, "write", record)
     return written
 
 
@@ -213,6 +232,8 @@ class TestPlaneLoop:
             "gap",
             "vacuum",
             "symprec",
+            "operation",
+            "max_atoms",
         ]
         assert made.kwargs["plane"] == (1, 1, 1)
         assert made.kwargs["layers"] is args.layers and args.layers == [5, 3, 2]

@@ -1,7 +1,7 @@
 """Coherent twin boundaries built from a bulk crystal."""
 
 from os import PathLike
-from typing import Any
+from typing import Any, Literal
 
 import numpy
 from ase.atoms import Atoms as Atoms
@@ -35,6 +35,8 @@ class CoherentTwinBoundary:
     symprec: float
     grains: list[Atoms]
     grain_boundary: Atoms | None
+    operation: Literal["mirror", "rotation", "auto"]
+    max_atoms: int | None
     def __init__(
         self,
         bulk: Atoms | str | PathLike[str] | Any,
@@ -48,6 +50,9 @@ class CoherentTwinBoundary:
         vacuum: float = 0.0,
         direction: int = 2,
         symprec: float = 0.0,
+        *,
+        operation: Literal["mirror", "rotation", "auto"] = "mirror",
+        max_atoms: int | None = 1000000,
     ) -> None: ...
     def find_mirror_plane(
         self, grain: Atoms, direction: int = 2, tol: float = 0.1
@@ -56,6 +61,7 @@ class CoherentTwinBoundary:
         self, grain: Atoms, nlayers: float, index: int | None = None
     ) -> list[int]: ...
     def generate_grains(self) -> list[Atoms]: ...
+    def _cut_slab(self) -> Atoms: ...
     def mirror_grain(self, grain: Atoms) -> Atoms: ...
     def stack_grains(self, grains: list[Atoms], gap: float = 0.0) -> Atoms: ...
     def create(self, supercell: Any = [1, 1, 1]) -> Atoms: ...

@@ -16,7 +16,14 @@ import traceback
 from collections.abc import Sequence
 from types import ModuleType
 
-__all__ = ["COMMANDS", "CombinedFormatter", "build_parser", "finite_float", "main"]
+__all__ = [
+    "COMMANDS",
+    "CombinedFormatter",
+    "build_parser",
+    "finite_float",
+    "main",
+    "positive_int",
+]
 
 #: Subcommand modules, in the order the help lists them.
 COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
@@ -39,6 +46,17 @@ def finite_float(text: str) -> float:
         raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a finite number, not {text!r}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    """argparse ``type=`` for a count option: an integer of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
 
 

@@ -1,5 +1,8 @@
 // ferrolith.cli.boundary: the `boundary` subcommand (coherent twin boundaries).
 #include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/core/twin_rotation.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <string>
 
@@ -13,6 +16,11 @@ fb::Globals globals;
 
 constexpr const char* kHelp = "Create a coherent grain boundary.";
 const std::string kRule(60, '=');
+constexpr const char* kPrefix = "ferrolith boundary: ";
+// Default ceiling on the atoms of one result (the builder's own default).
+constexpr long long kMaxAtoms = 1000000;
+// Position tolerance (Angstrom) when comparing the result's space group with the bulk's.
+constexpr double kSpaceGroupTolerance = 1e-3;
 
 void register_parser(py::object subparsers) {
     py::object parser =
@@ -20,7 +28,9 @@ void register_parser(py::object subparsers) {
                                       "formatter_class"_a = globals["CombinedFormatter"]);
     py::object builtins = py::module_::import("builtins");
     py::object int_ = builtins.attr("int");
-    py::object float_ = builtins.attr("float");
+    // Non-finite numbers and counts below 1 are refused while parsing.
+    py::object float_ = globals["finite_float"];
+    py::object count = globals["positive_int"];
     py::object str_ = builtins.attr("str");
     py::object add = parser.attr("add_argument");
 
@@ -50,10 +60,20 @@ void register_parser(py::object subparsers) {
         "help"_a = "Precision for spglib symmetry finding.");
     add("--vacuum", "type"_a = float_, "default"_a = 0,
         "help"_a = "Amount of vacuum to add when stack the grains in Angstroms.");
-    add("--supercell", "type"_a = int_, "nargs"_a = 3, "default"_a = fb::list_of(1, 1, 1),
+    add("--supercell", "type"_a = count, "nargs"_a = 3, "default"_a = fb::list_of(1, 1, 1),
         "help"_a = "The supercell of the final structure.");
     add("--write_grains", "action"_a = "store_true",
         "help"_a = "If set, write grain structures to files.");
+    add("--operation", "choices"_a = fb::list_of("mirror", "rotation", "auto"),
+        "default"_a = "mirror",
+        "help"_a = "How each twinned grain is made from its neighbour:\n"
+                   "mirror: reflected across a plane between mirror-image layers;\n"
+                   "rotation: turned by 180 degrees about the plane normal\n"
+                   "(zincblende, e.g. c-BN, GaAs, 3C-SiC, and fcc metals on 1 1 1);\n"
+                   "auto: the mirror where the crystal has one, else the rotation.");
+    add("--max_atoms", "type"_a = count, "default"_a = kMaxAtoms,
+        "help"_a = "Refuse a plane whose result is estimated to hold more atoms\n"
+                   "(atoms per spacing d(hkl) x 2 x sum of --layers x --supercell).");
     parser.attr("set_defaults")("command"_a = "boundary");
 }
 
@@ -112,7 +132,116 @@ std::string plane_label(py::handle plane) {
            py::str(plane[py::int_(2)]).cast<std::string>();
 }
 
-void main_(py::object args) {
+// "Fd-3m (227)" for the structure, or an empty string when spglib finds none.
+std::string space_group(py::handle atoms) {
+    fb::require_finite_structure(atoms);
+    py::object cell = py::module_::import("ase.utils").attr("atoms_to_spglib_cell")(atoms);
+    py::module_ warnings = py::module_::import("warnings");
+    py::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    py::object found;
+    try {
+        // spglib's notice about its error handling is not the user's concern here.
+        warnings.attr("simplefilter")("ignore",
+                                      "category"_a = py::handle(PyExc_DeprecationWarning));
+        found = py::module_::import("spglib").attr("get_spacegroup")(
+            cell, "symprec"_a = kSpaceGroupTolerance);
+    } catch (...) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    return found.is_none() ? std::string() : py::str(found).cast<std::string>();
+}
+
+// A note on standard error when the result is the bulk crystal again.
+void note_if_no_twin(py::handle gb, py::handle result, const std::string& hkl) {
+    py::object atoms_type = py::module_::import("ase").attr("Atoms");
+    if (!py::isinstance(result, atoms_type) || !py::hasattr(gb, "bulk") ||
+        !py::isinstance(gb.attr("bulk"), atoms_type)) {
+        return;
+    }
+    const std::string bulk_group = space_group(gb.attr("bulk"));
+    if (!bulk_group.empty() && space_group(result) == bulk_group) {
+        fb::print_stderr_line(std::string(kPrefix) + "note: plane " + hkl +
+                              " gave the bulk crystal's own space group " + bulk_group +
+                              ": no twin formed.");
+    }
+}
+
+// The shortest interatomic distance (Angstrom) of the periodic bulk.
+double nearest_neighbour(py::handle bulk) {
+    using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    fb::require_finite_structure(bulk);
+    DoubleArray pos = DoubleArray::ensure(bulk.attr("positions"));
+    DoubleArray cell = DoubleArray::ensure(bulk.attr("cell").attr("array"));
+    ferrolith::core::Mat3 m{};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            m[i][j] = cell.at(i, j);
+        }
+    }
+    return fb::value_or_raise(ferrolith::core::nearest_neighbour_distance(
+        pos.data(), static_cast<std::size_t>(pos.shape(0)), m));
+}
+
+// Merging with a cutoff at or beyond the bond length merges bonded atoms, and
+// transitively the whole crystal.
+void check_average_cutoff(py::handle args, py::handle gb) {
+    const double cutoff = fb::to_float(args.attr("average_cutoff"), "average_cutoff");
+    if (!(cutoff > 0.0) || !py::hasattr(gb, "bulk") ||
+        !py::isinstance(gb.attr("bulk"), py::module_::import("ase").attr("Atoms"))) {
+        return;
+    }
+    const double nearest = nearest_neighbour(gb.attr("bulk"));
+    if (cutoff >= nearest) {
+        throw py::value_error(
+            "--average_cutoff " + fb::python_format(py::float_(cutoff), "g") +
+            " would merge bonded atoms and collapse the crystal: the bulk's nearest neighbours "
+            "are " +
+            fb::python_format(py::float_(nearest), ".3f") +
+            " A apart. Give a value below that (0 switches merging off).");
+    }
+}
+
+// Out-of-range --delete_layers entries, for the slab the builder cuts.
+std::string delete_layers_problem(py::handle gb, py::handle args, py::handle get_layers) {
+    py::object deleted = args.attr("delete_layers");
+    if (py::len(deleted) == 0 || !py::hasattr(gb, "_cut_slab")) {
+        return {};
+    }
+    py::object slab = gb.attr("_cut_slab")();
+    const auto n = static_cast<long long>(py::len(
+        get_layers(slab.attr("positions"), "direction"_a = 2, "tol"_a = args.attr("tol_layer"))));
+    for (py::handle entry : deleted) {
+        const long long k = entry.cast<long long>();
+        if (k < -n || k >= n) {
+            return "--delete_layers index " + std::to_string(k) +
+                   " is out of range: the cut slab has " + std::to_string(n) + " layers (indices " +
+                   std::to_string(-n) + " to " + std::to_string(n - 1) + ")";
+        }
+    }
+    return {};
+}
+
+void make_parent_folder(py::handle output) {
+    globals["Path"](output).attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+}
+
+// Writes `atoms` to the path `output` in one step: a failed write leaves an
+// existing file untouched. The format is taken from the final name (ASE
+// guesses it from names such as POSCAR that the temporary file lacks),
+// unless `format` names one.
+void write_atomically(py::handle output, py::handle atoms, py::object format) {
+    if (format.is_none()) {
+        format = py::module_::import("ase.io.formats").attr("filetype")(output, "read"_a = false);
+    }
+    py::object write = globals["write"];
+    fb::write_file_atomically(
+        output, [&](py::object temporary) { write(temporary, atoms, "format"_a = format); });
+}
+
+py::object main_(py::object args) {
     py::object bulk;
     py::object filename = args.attr("filename");
     if (py::bool_(filename)) {
@@ -120,7 +249,8 @@ void main_(py::object args) {
     } else {
         bulk = py::module_::import("ase.build").attr("bulk")("C", "diamond", "a"_a = 3.56);
     }
-    py::object get_all_hkl = py::module_::import("ferrolith.core").attr("get_all_hkl");
+    py::module_ core = py::module_::import("ferrolith.core");
+    py::object get_all_hkl = core.attr("get_all_hkl");
 
     py::list planes;
     if (fb::python_greater(args.attr("hklmax"), py::int_(0))) {
@@ -128,8 +258,13 @@ void main_(py::object args) {
     } else {
         planes.append(args.attr("plane"));
     }
+    // Options added after the first release; a hand-built namespace may lack them.
+    py::object operation = py::getattr(args, "operation", py::str("mirror"));
+    py::object max_atoms = py::getattr(args, "max_atoms", py::int_(kMaxAtoms));
 
     PlaneProgress progress(planes.size());
+    std::size_t written = 0;
+    bool checked_cutoff = false;
     for (py::handle plane : planes) {
         py::object gb = globals["CoherentTwinBoundary"](
             "bulk"_a = bulk, "plane"_a = py::tuple(py::reinterpret_borrow<py::object>(plane)),
@@ -137,27 +272,40 @@ void main_(py::object args) {
             "tol_layer"_a = args.attr("tol_layer"),
             "average_cutoff"_a = args.attr("average_cutoff"),
             "delete_layers"_a = args.attr("delete_layers"), "gap"_a = args.attr("gap"),
-            "vacuum"_a = args.attr("vacuum"), "symprec"_a = args.attr("symprec"));
+            "vacuum"_a = args.attr("vacuum"), "symprec"_a = args.attr("symprec"),
+            "operation"_a = operation, "max_atoms"_a = max_atoms);
+        if (!checked_cutoff) {
+            check_average_cutoff(args, gb); // the same bulk for every plane
+            checked_cutoff = true;
+        }
+        const std::string hkl = plane_label(plane);
         py::object final_gb;
         try {
+            const std::string problem = delete_layers_problem(gb, args, core.attr("get_layers"));
+            if (!problem.empty()) {
+                throw py::value_error(problem);
+            }
             final_gb = gb.attr("create")("supercell"_a = args.attr("supercell"));
         } catch (py::error_already_set& error) {
-            // A plane without a twin is skipped silently; only ordinary
-            // exceptions, so Ctrl-C still ends the command.
+            // A plane without a twin is skipped with its reason on standard
+            // error; only ordinary exceptions, so Ctrl-C still ends the command.
             if (!error.matches(PyExc_Exception)) {
                 throw;
             }
+            std::string reason = py::str(error.value()).cast<std::string>();
+            if (reason.empty()) {
+                reason = py::str(error.type().attr("__name__")).cast<std::string>();
+            }
+            fb::print_stderr_line(std::string(kPrefix) + "plane " + hkl + " skipped: " + reason);
             progress.step();
             continue;
         }
-        const std::string hkl = plane_label(plane);
 
         if (py::bool_(args.attr("write_grains"))) {
-            py::object write = globals["write"];
             std::size_t index = 0;
             for (py::handle grain : gb.attr("grains")) {
-                write("grain_" + hkl + "_" + std::to_string(index++) + ".vasp", grain,
-                      "format"_a = "vasp");
+                write_atomically(py::str("grain_" + hkl + "_" + std::to_string(index++) + ".vasp"),
+                                 grain, py::str("vasp"));
             }
         }
 
@@ -171,10 +319,17 @@ void main_(py::object args) {
 
         progress.print(kRule);
         progress.print(" Success: Grain boundary " + hkl);
-        globals["write"](output, final_gb);
+        make_parent_folder(output);
+        write_atomically(output, final_gb, py::none());
         progress.print(" Written to file " + py::str(output).cast<std::string>() + ".");
+        ++written;
+        note_if_no_twin(gb, final_gb, hkl);
         progress.step();
     }
+    if (written == 0) {
+        return py::int_(1); // every plane failed: the reasons are on standard error
+    }
+    return py::none();
 }
 
 } // namespace
@@ -186,7 +341,10 @@ PYBIND11_MODULE(boundary, m) {
 Builds a twin boundary for one Miller plane (``--plane``) or for every plane up
 to ``--hklmax`` and writes each to a structure file.)doc";
 
-    m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
+    py::module_ cli = py::module_::import("ferrolith.cli");
+    m.attr("CombinedFormatter") = cli.attr("CombinedFormatter");
+    m.attr("finite_float") = cli.attr("finite_float");
+    m.attr("positive_int") = cli.attr("positive_int");
     m.attr("CoherentTwinBoundary") =
         py::module_::import("ferrolith.build.twin").attr("CoherentTwinBoundary");
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
@@ -198,6 +356,17 @@ to ``--hklmax`` and writes each to a structure file.)doc";
           R"doc(Builds and writes the twin boundaries that the parsed ``args`` ask for.
 
 For each plane: construct ``CoherentTwinBoundary``, ``create`` it (a plane for
-which that fails is skipped silently), optionally write the grains to
-``grain_<h-k-l>_<i>.vasp``, then print the banner and write the result.)doc");
+which that fails is skipped, with one line on standard error naming the plane
+and the reason), optionally write the grains to ``grain_<h-k-l>_<i>.vasp``,
+then print the banner and write the result (its folder is created; every file
+is written to a temporary file that replaces the target only when complete).
+A result with the bulk crystal's own space group gets a note on standard error.
+
+Returns:
+    None when at least one plane was written; 1 (the exit status) when none
+    was.
+
+Raises:
+    ValueError: ``--average_cutoff`` at or beyond the bulk's nearest-neighbour
+        distance, which would merge the whole crystal.)doc");
 }
