@@ -1,19 +1,26 @@
 """The coherent twin builder: acceptance on real crystals and its fixed rules."""
 
+import json
 import re
 import warnings
+from collections import Counter
+from pathlib import Path
 
 import numpy as np
 import pytest
 import spglib
 from ase import Atoms
 from ase.build import bulk
+from ase.geometry import find_mic, get_distances
 from ase.neighborlist import neighbor_list
 from ase.utils import atoms_to_spglib_cell
 
 from ferrolith.build import twin
 from ferrolith.build.twin import CoherentTwinBoundary
+from ferrolith.cli import main as cli_main
 from ferrolith.core import average_atoms, compute_d_hkl, get_layers
+from ferrolith.data import files
+from ferrolith.optimization import get_calculator, optimize_structure
 
 NO_MIRROR = "Failed to find any valid mirror plane by reflection."
 ONLY_Z = "Only support z direction, where 'direction=2'"
@@ -388,3 +395,269 @@ class TestCreate:
     def test_bad_supercell(self):
         with pytest.raises(ValueError, match="three integers"):
             CoherentTwinBoundary(diamond()).create(supercell=[2, 2])
+
+
+# --- Two-fold rotation twins -------------------------------------------------
+
+ZINCBLENDES = [("BN", 3.615), ("SiC", 4.36), ("GaAs", 5.653), ("AlP", 5.463)]
+FCC_METALS = [("Cu", 3.615), ("Al", 4.05), ("Ni", 3.524)]
+TO_MJ_PER_M2 = 16021.766  # eV/A^2
+
+
+def zincblende(formula="BN", a=3.615):
+    return bulk(formula, "zincblende", a=a, cubic=True)
+
+
+def rotation_twin(crystal, layers, **kwargs):
+    return CoherentTwinBoundary(
+        crystal, (1, 1, 1), layers=list(layers), operation="rotation", **kwargs
+    ).create()
+
+
+def stacking_classes(atoms):
+    """Per close-packed layer along z: 'h' where the layers below and above sit
+    on the same in-plane site (a twin plane), 'c' where they do not (fcc)."""
+    z = atoms.positions[:, 2]
+    heights = np.unique(z.round(3))
+    layers = [np.flatnonzero(np.abs(z - h) < 1e-2) for h in heights]
+    classes = []
+    for k in range(len(layers)):
+        below, above = (
+            atoms.positions[layers[k - 1]],
+            atoms.positions[layers[(k + 1) % len(layers)]],
+        )
+        flat = np.c_[above[:, :2] - below[0, :2], np.zeros(len(above))]
+        _, d = find_mic(flat, atoms.cell, pbc=[True, True, False])
+        classes.append("h" if d.min() < 1e-3 else "c")
+    return "".join(classes)
+
+
+def same_up_to_translation(a, b):
+    for j in np.flatnonzero(b.numbers == a.numbers[0]):
+        moved = a.positions + (b.positions[j] - a.positions[0])
+        _, d = get_distances(moved, b.positions, cell=b.cell, pbc=True)
+        if (d.min(axis=1) < 1e-6).all():
+            return True
+    return False
+
+
+def bonded_pairs(atoms, cutoff):
+    i, j = neighbor_list("ij", atoms, cutoff)
+    symbols = np.array(atoms.get_chemical_symbols())
+    return Counter(tuple(sorted(pair)) for pair in zip(symbols[i], symbols[j]))
+
+
+class TestRotationTwins:
+    @pytest.mark.parametrize("formula, a", ZINCBLENDES)
+    @pytest.mark.parametrize("layers", [[3], [5, 3]])
+    def test_zincblende_111_keeps_heteropolar_bulk_bonds(self, formula, a, layers):
+        crystal = zincblende(formula, a)
+        result = rotation_twin(crystal, layers)
+        bond = a * 3**0.5 / 4
+        assert result.pbc.all() and result.info["twin_operation"] == "rotation"
+        i, j = neighbor_list("ij", result, 1.15 * bond)
+        assert np.bincount(i, minlength=len(result)).tolist() == [4] * len(result)
+        assert (result.numbers[i] != result.numbers[j]).all()
+        assert len(neighbor_list("d", result, 0.9 * bond)) == 0
+        spacings = result.cell.cellpar()[2] / compute_d_hkl(crystal, (1, 1, 1))
+        assert spacings == pytest.approx(2 * sum(layers), abs=1e-9)
+        assert space_group(result) != space_group(crystal)
+
+    @pytest.mark.parametrize("symbol, a", FCC_METALS)
+    @pytest.mark.parametrize("layers", [[3], [5, 3]])
+    def test_fcc_111_stacking_reverses_at_each_boundary(self, symbol, a, layers):
+        result = rotation_twin(bulk(symbol, "fcc", a=a, cubic=True), layers)
+        nn = a / 2**0.5
+        centres = neighbor_list("i", result, 1.1 * nn)
+        assert np.bincount(centres, minlength=len(result)).tolist() == [12] * len(result)
+        assert len(neighbor_list("d", result, 0.9 * nn)) == 0
+        # ...ABCACBA...: one twin plane per boundary (2 per grain pair), fcc elsewhere.
+        classes = stacking_classes(result)
+        assert classes.count("h") == 2 * len(layers) and len(classes) == 2 * sum(layers)
+
+    def test_diamond_rotation_is_the_mirror_twin_shifted(self):
+        mirror = CoherentTwinBoundary(diamond(), (1, 1, 1)).create()
+        turned = CoherentTwinBoundary(diamond(), (1, 1, 1), operation="rotation").create()
+        assert np.allclose(mirror.cell, turned.cell)
+        assert same_up_to_translation(mirror, turned)
+
+    @pytest.mark.parametrize("crystal, used", [(diamond(), "mirror"), (zincblende(), "rotation")])
+    def test_auto_takes_the_mirror_where_there_is_one(self, crystal, used):
+        tb = CoherentTwinBoundary(crystal, (1, 1, 1), operation="auto")
+        assert tb.create().info["twin_operation"] == used and tb.operation == "auto"
+
+    @pytest.mark.parametrize("layers", [[3], [5, 3]])
+    def test_cbn_twin_boundary_energy_with_tersoff(self, layers, capsys):
+        calc = get_calculator(Path(files.__file__).with_name("BNC.tersoff"))
+        crystal = zincblende()
+        crystal.calc = calc
+        relaxed = optimize_structure(crystal, fmax=1e-4, trajectory=None)
+        e_bulk = relaxed.get_potential_energy() / len(relaxed)
+
+        def boundary_energy(atoms):
+            area = np.linalg.norm(np.cross(atoms.cell[0], atoms.cell[1]))
+            return (atoms.get_potential_energy() - len(atoms) * e_bulk) / (2 * area) * TO_MJ_PER_M2
+
+        twin_cell = rotation_twin(relaxed, layers)
+        twin_cell.calc = calc
+        assert abs(boundary_energy(optimize_structure(twin_cell, fmax=1e-3, trajectory=None))) < 20
+        # The measure has teeth: the mirror builder forced through c-BN (a
+        # deleted layer) leaves homopolar bonds and costs J/m^2.
+        homopolar = CoherentTwinBoundary(relaxed, (1, 1, 1), delete_layers=[-1]).create()
+        homopolar.calc = calc
+        assert boundary_energy(homopolar) > 1000
+
+    def test_hardness_command_gives_the_bulk_value(self, tmp_path, capsys):
+        crystal = zincblende()
+        crystal.write(tmp_path / "bulk.vasp", format="vasp")
+        rotation_twin(crystal, [5, 3]).write(tmp_path / "twin.vasp", format="vasp")
+        capsys.readouterr()
+        assert (
+            cli_main(
+                ["hardness", "--json", str(tmp_path / "bulk.vasp"), str(tmp_path / "twin.vasp")]
+            )
+            == 0
+        )
+        bulk_row, twin_row = json.loads(capsys.readouterr().out)
+        assert twin_row["hardness"] == pytest.approx(bulk_row["hardness"], rel=0.01)
+
+
+class TestRotationBadInput:
+    @pytest.mark.parametrize(
+        "operation, error, message",
+        [
+            ("twist", ValueError, "operation must be 'mirror', 'rotation' or 'auto', not 'twist'"),
+            ("Mirror", ValueError, "'mirror', 'rotation' or 'auto'"),
+            (None, TypeError, "operation must be"),
+            (b"rotation", TypeError, "operation must be"),
+        ],
+    )
+    def test_unknown_operation_refused_before_any_work(
+        self, operation, error, message, monkeypatch
+    ):
+        monkeypatch.setattr(twin, "read", pytest.fail)
+        with pytest.raises(error, match=re.escape(message)):
+            CoherentTwinBoundary("bulk.cif", operation=operation)
+        tb = CoherentTwinBoundary(diamond())
+        tb.operation = "twist"
+        with pytest.raises(ValueError, match="'mirror', 'rotation' or 'auto'"):
+            tb.create()
+
+    def test_operation_is_keyword_only(self):
+        with pytest.raises(TypeError):
+            CoherentTwinBoundary(
+                diamond(), (1, 1, 1), [3], 0.02, 0.1, 0.2, [], 0.0, 0.0, 2, 0.0, "rotation"
+            )
+
+    @pytest.mark.parametrize(
+        "crystal, plane",
+        [
+            (bulk("Mg", "hcp", a=3.21, c=5.21), (0, 0, 1)),
+            (bulk("ZnO", "wurtzite", a=3.25, c=5.21), (0, 0, 1)),
+            (bulk("Cu", "fcc", a=3.615, cubic=True), (1, 0, 0)),
+            (zincblende(), (1, 1, 0)),
+        ],
+        ids=["hcp", "wurtzite", "fcc-100", "zincblende-110"],
+    )
+    def test_no_two_fold_twin_is_a_clear_error(self, crystal, plane):
+        tb = CoherentTwinBoundary(crystal, plane, operation="rotation")
+        previous = tb.grains = [crystal]
+        label = "plane ({}, {}, {})".format(*plane)
+        with pytest.raises(ValueError, match=re.escape(label) + ".*two-fold rotation"):
+            tb.create()
+        assert tb.grains is previous
+
+    def test_auto_names_both_operations(self):
+        with pytest.raises(ValueError, match="neither a mirror plane nor a two-fold rotation"):
+            CoherentTwinBoundary(
+                bulk("ZnO", "wurtzite", a=3.25, c=5.21), (0, 0, 1), operation="auto"
+            ).create()
+
+    def random_alloy(self):
+        crystal = zincblende("GaAs", 5.653).repeat((2, 1, 1))
+        symbols = crystal.get_chemical_symbols()
+        for k in np.random.default_rng(7).choice(np.flatnonzero(crystal.numbers == 31), 3, False):
+            symbols[k] = "In"
+        crystal.set_chemical_symbols(symbols)
+        return crystal
+
+    def antisite(self):
+        crystal = zincblende("GaAs", 5.653)
+        crystal[1].symbol = "Ga"
+        return crystal
+
+    @pytest.mark.parametrize("make", ["random_alloy", "antisite"])
+    def test_disordered_cells_give_a_sound_twin_or_the_clear_error(self, make):
+        crystal = getattr(self, make)()
+        bond = 5.653 * 3**0.5 / 4
+        try:
+            result = rotation_twin(crystal, [3])
+        except ValueError as error:
+            assert "two-fold rotation" in str(error)
+            return
+        centres = neighbor_list("i", result, 1.15 * bond)
+        assert np.bincount(centres, minlength=len(result)).tolist() == [4] * len(result)
+        scale = len(result) / len(crystal)
+        expected = {k: v * scale for k, v in bonded_pairs(crystal, 1.15 * bond).items()}
+        assert bonded_pairs(result, 1.15 * bond) == expected
+
+    def test_explicit_deletion_must_leave_one_block(self):
+        tb = CoherentTwinBoundary(
+            zincblende(), (1, 1, 1), delete_layers=[0, 5], operation="rotation"
+        )
+        with pytest.raises(ValueError, match="one unbroken block"):
+            tb.create()
+
+
+class TestLimitsAndFiniteNumbers:
+    def test_atom_estimate_is_exact_for_whole_cells_and_checked_first(self, monkeypatch):
+        # 8 atoms per spacing d(111) of the cubic cell x 2 x 3 spacings = 48.
+        assert len(CoherentTwinBoundary(diamond(), max_atoms=48).create()) == 48
+        monkeypatch.setattr(twin, "surface", pytest.fail)
+        with pytest.raises(ValueError, match=re.escape("about 48 atoms")):
+            CoherentTwinBoundary(diamond(), max_atoms=47).create()
+        with pytest.raises(ValueError, match=re.escape("about 48,000,000 atoms")):
+            CoherentTwinBoundary(diamond()).create(supercell=[1000, 1000, 1])
+        with pytest.raises(ValueError, match=re.escape("about 160,000,000 atoms")):
+            CoherentTwinBoundary(diamond(), layers=[10_000_000]).generate_grains()
+
+    @pytest.mark.parametrize(
+        "max_atoms, error",
+        [(0, ValueError), (-5, ValueError), (1.5e6, TypeError), ("1", TypeError)],
+    )
+    def test_bad_max_atoms(self, max_atoms, error):
+        with pytest.raises(error, match="max_atoms"):
+            CoherentTwinBoundary(diamond(), max_atoms=max_atoms)
+
+    @pytest.mark.parametrize(
+        "kwargs, message",
+        [
+            ({"symprec": float("inf")}, "symprec must be a finite number"),
+            ({"gap": float("nan")}, "gap must be a finite number"),
+            ({"vacuum": 1e308}, "vacuum must be at most"),
+            ({"average_cutoff": float("-inf")}, "average_cutoff must be a finite number"),
+        ],
+    )
+    def test_non_finite_or_absurd_floats(self, kwargs, message):
+        with pytest.raises(ValueError, match=message):
+            CoherentTwinBoundary(diamond(), **kwargs)
+
+    @pytest.mark.parametrize("where", ["positions", "cell"])
+    def test_non_finite_bulk_is_refused(self, where):
+        crystal = diamond()
+        if where == "positions":
+            crystal.positions[3, 1] = np.nan
+        else:
+            crystal.cell[2, 2] = np.inf
+        with pytest.raises(ValueError, match="non-finite"):
+            CoherentTwinBoundary(crystal)
+
+    @pytest.mark.parametrize("symprec", [float("nan"), float("inf")])
+    def test_primitive_reduction_checks_before_spglib(self, symprec):
+        tb = CoherentTwinBoundary(diamond(), symprec=1e-3)
+        tb.symprec = symprec  # set after construction, so only the reduction sees it
+        if np.isnan(symprec):
+            assert len(tb.create()) == 48  # nan > 1e-20 is false: no reduction
+            return
+        with pytest.raises(ValueError, match="symprec must be a positive finite number"):
+            tb.create()

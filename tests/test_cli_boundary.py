@@ -331,3 +331,100 @@ def test_progress_on_a_terminal_leaves_stdout_unchanged(fake, capsys, monkeypatc
     boundary.main(parse("--hklmax", "1"))
     assert capsys.readouterr().out == plain
     assert "plane" in "".join(terminal.text)  # the bar was drawn on stderr
+
+
+class TestFailuresAndFiles:
+    def test_skipped_planes_are_reported_and_none_written_is_status_1(self, fake, capsys):
+        FakeBuilder.failing = {(1, 1, 1)}
+        assert ferrolith_main(["boundary"]) == 1
+        captured = capsys.readouterr()
+        assert captured.out == ""
+        assert captured.err == f"ferrolith boundary: plane 1-1-1 skipped: {NO_MIRROR}\n"
+
+    def test_some_planes_written_is_success(self, fake, capsys, monkeypatch):
+        monkeypatch.setattr(ferrolith.core, "get_all_hkl", lambda n: [(1, 0, 0), (1, 1, 1)])
+        FakeBuilder.failing = {(1, 0, 0)}
+        assert ferrolith_main(["boundary", "--hklmax", "1"]) == 0
+        assert capsys.readouterr().err.count("skipped") == 1
+
+    @pytest.mark.parametrize(
+        "argv, expected",
+        [
+            # The default bulk is the 2-atom cell: 2 atoms per spacing d(hkl).
+            (["--layers", "10000000"], "about 40,000,000 atoms"),
+            (["--supercell", "1000", "1000", "1"], "about 12,000,000 atoms"),
+            (["--delete_layers", "99"], "--delete_layers index 99 is out of range"),
+            (["--delete_layers", "-13"], "(indices -12 to 11)"),
+        ],
+    )
+    def test_refused_planes_name_the_reason(self, in_tmp, capsys, argv, expected):
+        assert ferrolith_main(["boundary", *argv]) == 1
+        assert expected in capsys.readouterr().err
+        assert list(in_tmp.iterdir()) == []
+
+    def test_merging_cutoff_beyond_the_bond_is_refused(self, in_tmp, capsys):
+        assert ferrolith_main(["boundary", "--average_cutoff", "1.6"]) == 1
+        assert "nearest neighbours are 1.542 A apart" in capsys.readouterr().err
+
+    @pytest.mark.parametrize(
+        "argv",
+        [
+            ["--gap", "nan"],
+            ["--symprec", "inf"],
+            ["--vacuum", "-inf"],
+            ["--supercell", "0", "1", "1"],
+            ["--max_atoms", "0"],
+            ["--operation", "twist"],
+        ],
+    )
+    def test_bad_options_are_refused_while_parsing(self, argv):
+        with pytest.raises(SystemExit):
+            parse(*argv)
+
+    def test_note_when_no_twin_formed(self, in_tmp, capsys):
+        bulk("Si", "diamond", a=5.431, cubic=True).write(in_tmp / "Si.vasp", format="vasp")
+        argv = ["boundary", "-f", "Si.vasp", "-o", "a.vasp", "--plane"]
+        assert ferrolith_main([*argv, "1", "1", "0"]) == 0
+        assert "plane 1-1-0 gave the bulk crystal's own space group Fd-3m (227)" in (
+            capsys.readouterr().err
+        )
+        assert ferrolith_main([*argv, "1", "1", "1"]) == 0
+        assert capsys.readouterr().err == ""
+
+    def test_output_folder_is_created(self, in_tmp, capsys):
+        boundary.main(parse("-o", "out/deep/gb.vasp"))
+        assert len(read(in_tmp / "out/deep/gb.vasp")) == 12
+
+    def test_failed_write_keeps_the_old_file(self, in_tmp, capsys, monkeypatch):
+        (in_tmp / "gb.vasp").write_text("previous result\n")
+
+        def failing_write(name, atoms, **kwargs):
+            Path(name).write_text("partial")
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(boundary, "write", failing_write)
+        with pytest.raises(OSError):
+            boundary.main(parse("-o", "gb.vasp"))
+        assert [p.name for p in in_tmp.iterdir()] == ["gb.vasp"]
+        assert (in_tmp / "gb.vasp").read_text() == "previous result\n"
+
+    def test_poscar_name_keeps_its_format(self, in_tmp, capsys):
+        boundary.main(parse("-o", "POSCAR"))
+        assert len(read(in_tmp / "POSCAR", format="vasp")) == 12
+
+
+class TestOperation:
+    def test_rotation_builds_the_cbn_twin_the_mirror_cannot(self, in_tmp, capsys):
+        bulk("BN", "zincblende", a=3.615, cubic=True).write(in_tmp / "cBN.vasp", format="vasp")
+        assert ferrolith_main(["boundary", "-f", "cBN.vasp"]) == 1
+        assert ferrolith_main(["boundary", "-f", "cBN.vasp", "--operation", "rotation"]) == 0
+        twin = read(in_tmp / "grain_gb.vasp")
+        assert twin.get_chemical_formula() == "B24N24"
+
+    def test_auto_over_all_planes_uses_whichever_works(self, in_tmp, capsys):
+        bulk("BN", "zincblende", a=3.615, cubic=True).write(in_tmp / "cBN.vasp", format="vasp")
+        argv = ["boundary", "-f", "cBN.vasp", "--hklmax", "1", "-o", "gb.vasp"]
+        assert ferrolith_main([*argv, "--operation", "auto"]) == 0
+        names = {p.name for p in in_tmp.glob("gb_*.vasp")}
+        assert {"gb_1-1-1.vasp", "gb_1-1-0.vasp"} <= names  # rotation and mirror
+        assert "gb_1-0-0.vasp" not in names

@@ -237,6 +237,16 @@ void check_finite(double value, const char* name) {
     }
 }
 
+// Lengths beyond this overflow the cell arithmetic (squares of lengths).
+constexpr double kLongestLength = 1e6;
+
+void check_length(double value, const char* name) {
+    if (std::abs(value) > kLongestLength) {
+        throw py::value_error(std::string(name) + " must be at most 1e6 Angstrom in size, not " +
+                              py::repr(py::float_(value)).cast<std::string>());
+    }
+}
+
 CoherentTwinBoundary construct(py::object bulk, py::object plane, py::object layers,
                                py::object tol_surface, py::object tol_layer,
                                py::object average_cutoff, py::object delete_layers, py::object gap,
@@ -295,6 +305,8 @@ CoherentTwinBoundary construct(py::object bulk, py::object plane, py::object lay
     check_finite(gap_v, "gap");
     check_finite(vacuum_v, "vacuum");
     check_finite(symprec_v, "symprec");
+    check_length(gap_v, "gap");
+    check_length(vacuum_v, "vacuum");
     if (!(vacuum_v >= 0.0)) {
         throw py::value_error("vacuum must be zero or positive, not " +
                               py::repr(py::float_(vacuum_v)).cast<std::string>());

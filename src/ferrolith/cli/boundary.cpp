@@ -280,22 +280,24 @@ py::object main_(py::object args) {
         }
         const std::string hkl = plane_label(plane);
         py::object final_gb;
+        std::string reason;
         try {
-            const std::string problem = delete_layers_problem(gb, args, core.attr("get_layers"));
-            if (!problem.empty()) {
-                throw py::value_error(problem);
+            reason = delete_layers_problem(gb, args, core.attr("get_layers"));
+            if (reason.empty()) {
+                final_gb = gb.attr("create")("supercell"_a = args.attr("supercell"));
             }
-            final_gb = gb.attr("create")("supercell"_a = args.attr("supercell"));
         } catch (py::error_already_set& error) {
-            // A plane without a twin is skipped with its reason on standard
-            // error; only ordinary exceptions, so Ctrl-C still ends the command.
+            // Only ordinary exceptions: Ctrl-C still ends the command.
             if (!error.matches(PyExc_Exception)) {
                 throw;
             }
-            std::string reason = py::str(error.value()).cast<std::string>();
+            reason = py::str(error.value()).cast<std::string>();
             if (reason.empty()) {
                 reason = py::str(error.type().attr("__name__")).cast<std::string>();
             }
+        }
+        if (!final_gb) {
+            // A plane without a twin is skipped, with its reason on standard error.
             fb::print_stderr_line(std::string(kPrefix) + "plane " + hkl + " skipped: " + reason);
             progress.step();
             continue;
