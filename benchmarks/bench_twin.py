@@ -9,12 +9,19 @@ Prints:
 2. CoherentTwinBoundary(...).create() for diamond (1, 1, 1) with layers [3],
    [20] and [40]: wall time, and the share of it spent outside ASE's own
    functions (measured with a profile hook, which slows Python calls and so
-   inflates the ASE side: the share is a lower bound).
+   inflates the ASE side: the share is a lower bound);
+3. the two-fold rotation twin of c-BN (zincblende, which has no mirror plane)
+   against the mirror twin of diamond, both (1, 1, 1) from the conventional
+   cubic cell with layers [3], [20] and [40], timed in turns in one run, and
+   the ratio rotation / mirror (the target is at most 2). With
+   --before PATH (the ferrolith.build.twin extension module of an older
+   build), the mirror path of that build is timed in the same turns.
 
-Run: .venv/bin/python benchmarks/bench_twin.py [--quick]
+Run: .venv/bin/python benchmarks/bench_twin.py [--quick] [--before PATH]
 """
 
 import argparse
+import importlib.util
 import os
 import platform
 import sys
@@ -169,14 +176,59 @@ def bench_create(quick):
         print(f"{[n]!s:>7} {atoms:>6} {wall:>9.4f} {cpu:>8.4f} {100 * outside:>11.1f}%")
 
 
+def load_module(path):
+    """An older build of ferrolith.build.twin, loaded beside the current one."""
+    spec = importlib.util.spec_from_file_location("ferrolith_before.twin", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def bench_rotation(quick, before):
+    diamond = bulk("C", "diamond", a=3.567, cubic=True)
+    cbn = bulk("BN", "zincblende", a=3.615, cubic=True)
+    cases = {
+        "diamond mirror": lambda n: CoherentTwinBoundary(diamond, (1, 1, 1), layers=[n]),
+        "c-BN rotation": lambda n: CoherentTwinBoundary(
+            cbn, (1, 1, 1), layers=[n], operation="rotation"
+        ),
+    }
+    if before:
+        old = load_module(before)
+        cases["diamond mirror, before"] = lambda n: old.CoherentTwinBoundary(
+            diamond, (1, 1, 1), layers=[n]
+        )
+    print("\nrotation twin (c-BN) vs mirror twin (diamond), (1, 1, 1), create(); CPU ms, best")
+    print(
+        f"{'layers':>7} " + " ".join(f"{name:>22}" for name in cases) + f" {'rotation/mirror':>16}"
+    )
+    for n in [3, 20] if quick else [3, 20, 40]:
+        best = dict.fromkeys(cases, float("inf"))
+        for _ in range(15):  # in turns, so load on the shared machine hits all alike
+            for name, make in cases.items():
+                builder = make(n)
+                c0 = time.process_time()
+                builder.create()
+                best[name] = min(best[name], time.process_time() - c0)
+        ratio = best["c-BN rotation"] / best["diamond mirror"]
+        row = " ".join(f"{1e3 * best[name]:>22.2f}" for name in cases)
+        print(f"{[n]!s:>7} {row} {ratio:>16.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip the 1M-atom and [40] cases")
+    parser.add_argument("--before", help="path of an older build's twin extension module")
+    parser.add_argument(
+        "--only-rotation", action="store_true", help="run only the rotation/mirror comparison"
+    )
     args = parser.parse_args()
     print(machine())
-    check_against_brute_force()
-    bench_average(args.quick)
-    bench_create(args.quick)
+    if not args.only_rotation:
+        check_against_brute_force()
+        bench_average(args.quick)
+        bench_create(args.quick)
+    bench_rotation(args.quick, args.before)
 
 
 if __name__ == "__main__":

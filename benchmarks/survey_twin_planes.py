@@ -10,9 +10,15 @@ that distance), the cell length in spacings d(hkl), the space group of the
 result, and the smallest distance when the final merge ignores periodicity
 (what a merge blind to the periodic faces would leave behind).
 
-Run: .venv/bin/python benchmarks/survey_twin_planes.py
+--operation picks how twinned grains are made ("mirror", the default,
+"rotation" or "auto"); the zincblende crystals have no mirror plane on {111}
+and need the rotation.
+
+Run: .venv/bin/python benchmarks/survey_twin_planes.py [--operation rotation]
 """
 
+import argparse
+import re
 import warnings
 from collections import Counter, defaultdict
 
@@ -35,6 +41,8 @@ CRYSTALS = {
     "W bcc": (bulk("W", "bcc", a=3.165, cubic=True), 3.165 * 3**0.5 / 2),
     "NaCl rock salt": (bulk("NaCl", "rocksalt", a=5.64, cubic=True), 5.64 / 2),
     "MgO rock salt": (bulk("MgO", "rocksalt", a=4.212, cubic=True), 4.212 / 2),
+    "BN zincblende": (bulk("BN", "zincblende", a=3.615, cubic=True), 3.615 * 3**0.5 / 4),
+    "GaAs zincblende": (bulk("GaAs", "zincblende", a=5.653, cubic=True), 5.653 * 3**0.5 / 4),
 }
 
 
@@ -56,19 +64,22 @@ def family(plane):
     return tuple(sorted(map(abs, plane), reverse=True))
 
 
-def measure(crystal, nn, plane, layers):
-    tb = CoherentTwinBoundary(crystal, plane, layers=list(layers))
+def measure(crystal, nn, plane, layers, operation):
+    tb = CoherentTwinBoundary(crystal, plane, layers=list(layers), operation=operation)
     try:
         result = tb.create()
     except ValueError as error:
-        return {"error": str(error)}
+        # One note per family: the plane's own indices are left out.
+        return {"error": re.sub(r"plane \([-0-9, ]+\)", "plane", str(error))}
     distances = neighbor_list("d", result, 2 * nn)
     centres = neighbor_list("i", result, 1.1 * nn)
     cn = Counter(np.bincount(centres, minlength=len(result)).tolist())
     original = twin.average_atoms
     twin.average_atoms = merge_ignoring_periodicity
     try:
-        blind = CoherentTwinBoundary(crystal, plane, layers=list(layers)).create()
+        blind = CoherentTwinBoundary(
+            crystal, plane, layers=list(layers), operation=operation
+        ).create()
     finally:
         twin.average_atoms = original
     return {
@@ -83,6 +94,10 @@ def measure(crystal, nn, plane, layers):
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--operation", choices=["mirror", "rotation", "auto"], default="mirror")
+    operation = parser.parse_args().operation
+    print(f"operation: {operation}\n")
     print(
         "| crystal | family | layers | built | atoms | gap (A) | d_min / d_nn | CN | c / d(hkl) "
         "| space group (bulk) | d_min / d_nn, non-periodic merge |"
@@ -95,7 +110,7 @@ def main():
             by_family[family(plane)].append(plane)
         for fam, planes in sorted(by_family.items(), key=lambda kv: sum(i * i for i in kv[0])):
             for layers in ([3], [5, 3]):
-                results = [measure(crystal, nn, p, layers) for p in planes]
+                results = [measure(crystal, nn, p, layers, operation) for p in planes]
                 built = [r for r in results if "error" not in r]
                 label = "{" + "".join(map(str, fam)) + "}"
                 if not built:
