@@ -622,14 +622,6 @@ class TestLimitsAndFiniteNumbers:
             CoherentTwinBoundary(diamond(), layers=[10_000_000]).generate_grains()
 
     @pytest.mark.parametrize(
-        "max_atoms, error",
-        [(0, ValueError), (-5, ValueError), (1.5e6, TypeError), ("1", TypeError)],
-    )
-    def test_bad_max_atoms(self, max_atoms, error):
-        with pytest.raises(error, match="max_atoms"):
-            CoherentTwinBoundary(diamond(), max_atoms=max_atoms)
-
-    @pytest.mark.parametrize(
         "kwargs, message",
         [
             ({"symprec": float("inf")}, "symprec must be a finite number"),
