@@ -114,8 +114,7 @@ def main():
                 built = [r for r in results if "error" not in r]
                 label = "{" + "".join(map(str, fam)) + "}"
                 if not built:
-                    errors = {r["error"] for r in results}
-                    note = "no mirror plane" if errors == {twin_error()} else "; ".join(errors)
+                    note = short_note({r["error"] for r in results})
                     print(
                         f"| {name} | {label} | {layers} | 0/{len(planes)} ({note}) | | | | | | | |"
                     )
@@ -132,6 +131,21 @@ def main():
 
 def twin_error():
     return "Failed to find any valid mirror plane by reflection."
+
+
+def short_note(errors):
+    """One short note for the errors of a plane family."""
+    notes = set()
+    for error in errors:
+        if error == twin_error():
+            notes.add("no mirror plane")
+        elif "symmetry of the crystal" in error:
+            notes.add("the half turn is a symmetry of the crystal")
+        elif "no cut of the slab" in error:
+            notes.add("no cut keeps the bulk's bonds")
+        else:
+            notes.add(error)
+    return "; ".join(sorted(notes))
 
 
 if __name__ == "__main__":
