@@ -428,3 +428,12 @@ class TestOperation:
         names = {p.name for p in in_tmp.glob("gb_*.vasp")}
         assert {"gb_1-1-1.vasp", "gb_1-1-0.vasp"} <= names  # rotation and mirror
         assert "gb_1-0-0.vasp" not in names
+
+
+def test_reasons_reach_stderr_beside_the_progress_bar(fake, capsys, monkeypatch):
+    monkeypatch.setattr(ferrolith.core, "get_all_hkl", lambda n: [(1, 1, 1), (1, 1, 0)])
+    FakeBuilder.failing = {(1, 1, 0)}
+    terminal = Terminal()
+    monkeypatch.setattr("sys.stderr", terminal)
+    assert boundary.main(parse("--hklmax", "1")) is None
+    assert f"plane 1-1-0 skipped: {NO_MIRROR}" in "".join(terminal.text)

@@ -121,6 +121,15 @@ public:
         }
     }
 
+    // Notes go to sys.stderr, lifted out of the bar's way like the lines above.
+    void note(const std::string& line) {
+        if (bar_) {
+            tqdm_.attr("write")(line, "file"_a = py::module_::import("sys").attr("stderr"));
+        } else {
+            fb::print_stderr_line(line);
+        }
+    }
+
 private:
     py::object tqdm_;
     py::object bar_;
@@ -155,7 +164,8 @@ std::string space_group(py::handle atoms) {
 }
 
 // A note on standard error when the result is the bulk crystal again.
-void note_if_no_twin(py::handle gb, py::handle result, const std::string& hkl) {
+void note_if_no_twin(py::handle gb, py::handle result, const std::string& hkl,
+                     PlaneProgress& progress) {
     py::object atoms_type = py::module_::import("ase").attr("Atoms");
     if (!py::isinstance(result, atoms_type) || !py::hasattr(gb, "bulk") ||
         !py::isinstance(gb.attr("bulk"), atoms_type)) {
@@ -163,9 +173,9 @@ void note_if_no_twin(py::handle gb, py::handle result, const std::string& hkl) {
     }
     const std::string bulk_group = space_group(gb.attr("bulk"));
     if (!bulk_group.empty() && space_group(result) == bulk_group) {
-        fb::print_stderr_line(std::string(kPrefix) + "note: plane " + hkl +
-                              " gave the bulk crystal's own space group " + bulk_group +
-                              ": no twin formed.");
+        progress.note(std::string(kPrefix) + "note: plane " + hkl +
+                      " gave the bulk crystal's own space group " + bulk_group +
+                      ": no twin formed.");
     }
 }
 
@@ -298,7 +308,7 @@ py::object main_(py::object args) {
         }
         if (!final_gb) {
             // A plane without a twin is skipped, with its reason on standard error.
-            fb::print_stderr_line(std::string(kPrefix) + "plane " + hkl + " skipped: " + reason);
+            progress.note(std::string(kPrefix) + "plane " + hkl + " skipped: " + reason);
             progress.step();
             continue;
         }
@@ -325,7 +335,7 @@ py::object main_(py::object args) {
         write_atomically(output, final_gb, py::none());
         progress.print(" Written to file " + py::str(output).cast<std::string>() + ".");
         ++written;
-        note_if_no_twin(gb, final_gb, hkl);
+        note_if_no_twin(gb, final_gb, hkl, progress);
         progress.step();
     }
     if (written == 0) {
