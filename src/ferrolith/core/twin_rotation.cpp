@@ -172,33 +172,48 @@ private:
     Vec3 t1_, t2_, u1_{}, u2_{};
 };
 
+// Points ordered by z, so that a neighbour search reads only a slice of them.
+struct ZIndex {
+    std::vector<std::size_t> order; ///< point indices by increasing z
+    std::vector<double> z;          ///< their z, increasing
+    explicit ZIndex(const std::vector<Vec3>& points) : order(points.size()) {
+        for (std::size_t q = 0; q < order.size(); ++q) {
+            order[q] = q;
+        }
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return points[a][2] < points[b][2]; });
+        for (std::size_t q : order) {
+            z.push_back(points[q][2]);
+        }
+    }
+};
+
 // Adds the neighbours of `centre` among `points` (positions and numbers) that
 // lie closer than `radius`, over in-plane images and, when `period` > 0, over
 // images along z repeated every `period` Å.
 void add_neighbours(Environment& env, const Vec3& centre, const std::vector<Vec3>& points,
-                    const std::vector<std::int64_t>& numbers, const PlaneLattice& lattice,
-                    double radius, double period) {
+                    const std::vector<std::int64_t>& numbers, const ZIndex& index,
+                    const PlaneLattice& lattice, double radius, double period) {
     const auto [n1, n2] = lattice.reach(radius);
     const Vec3& t1 = lattice.t1();
     const Vec3& t2 = lattice.t2();
-    for (std::size_t q = 0; q < points.size(); ++q) {
-        Vec3 base = sub(points[q], centre);
-        int mz = 0;
-        if (period > 0.0) {
-            base[2] -= period * std::round(base[2] / period);
-            mz = static_cast<int>(std::ceil(radius / period));
-        }
-        lattice.reduce(base);
-        for (int m = -mz; m <= mz; ++m) {
-            const double dz = base[2] + m * period;
-            if (std::abs(dz) >= radius) {
-                continue;
-            }
+    const int mz = period > 0.0 ? static_cast<int>(std::ceil(radius / period)) + 1 : 0;
+    for (int m = -mz; m <= mz; ++m) {
+        const double lift = m * period;
+        const auto first =
+            std::lower_bound(index.z.begin(), index.z.end(), centre[2] - radius - lift);
+        const auto last =
+            std::upper_bound(index.z.begin(), index.z.end(), centre[2] + radius - lift);
+        for (auto it = first; it != last; ++it) {
+            const std::size_t q = index.order[static_cast<std::size_t>(it - index.z.begin())];
+            Vec3 base = sub(points[q], centre);
+            base[2] += lift;
+            lattice.reduce(base);
             for (int a = -n1; a <= n1; ++a) {
                 for (int b = -n2; b <= n2; ++b) {
                     const double dx = base[0] + a * t1[0] + b * t2[0];
                     const double dy = base[1] + a * t1[1] + b * t2[1];
-                    const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
+                    const double r = std::sqrt(dx * dx + dy * dy + base[2] * base[2]);
                     if (r > 1e-9 && r < radius) {
                         env.emplace_back(numbers[q], r);
                     }
@@ -378,6 +393,7 @@ Outcome<std::optional<Vec3>> rotation_twin_shift(const SlabView& slab, std::size
     for (std::size_t i = 0; i < slab.n_atoms; ++i) {
         slab_points[i] = at(slab.positions, i);
     }
+    const ZIndex slab_index(slab_points);
     std::vector<std::size_t> faces;
     std::vector<Environment> reference;
     for (std::size_t i : grain) {
@@ -385,7 +401,8 @@ Outcome<std::optional<Vec3>> rotation_twin_shift(const SlabView& slab, std::size
         if (z - lo < shell + tol || hi - z < shell + tol) {
             faces.push_back(i);
             Environment env;
-            add_neighbours(env, slab_points[i], slab_points, slab_numbers, lattice, shell, 0.0);
+            add_neighbours(env, slab_points[i], slab_points, slab_numbers, slab_index, lattice,
+                           shell, 0.0);
             reference.push_back(std::move(env));
         }
     }
@@ -404,6 +421,12 @@ Outcome<std::optional<Vec3>> rotation_twin_shift(const SlabView& slab, std::size
     points.resize(2 * n_grain);
     numbers.resize(2 * n_grain);
 
+    // The copy's heights do not depend on the shift: one ordering serves all.
+    for (std::size_t q = 0; q < n_grain; ++q) {
+        points[n_grain + q] = {0.0, 0.0, points[q][2] + rise};
+    }
+    const ZIndex index(points);
+
     const std::size_t anchor = bottom_atoms.value->front();
     for (std::size_t target : *next_atoms.value) {
         if (slab.numbers[target] != slab.numbers[anchor]) {
@@ -420,7 +443,8 @@ Outcome<std::optional<Vec3>> rotation_twin_shift(const SlabView& slab, std::size
         bool twin = true;
         for (std::size_t f = 0; f < faces.size() && twin; ++f) {
             Environment env;
-            add_neighbours(env, slab_points[faces[f]], points, numbers, lattice, shell, period);
+            add_neighbours(env, slab_points[faces[f]], points, numbers, index, lattice, shell,
+                           period);
             twin = same_environment(std::move(env), reference[f], tol);
         }
         if (twin) {
