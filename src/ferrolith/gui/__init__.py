@@ -42,7 +42,7 @@ import secrets
 import threading
 from typing import Any
 
-from flask import Flask, jsonify, render_template, request
+from flask import Flask, request
 from flask_limiter import Limiter
 from flask_limiter.util import get_remote_address
 from flask_talisman import Talisman
@@ -57,6 +57,8 @@ from werkzeug.exceptions import (
     Unauthorized,
 )
 from werkzeug.security import check_password_hash
+
+from ferrolith.data.db.errors import error_response
 
 __all__ = ["create_protected_app", "error_response", "hash_password"]
 
@@ -169,34 +171,6 @@ def _int_setting(app: Flask, key: str, default: int) -> int:
     if value < 1:
         raise ValueError(f"{key} must be positive")
     return value
-
-
-def _wants_json() -> bool:
-    return request.path.startswith("/api/")
-
-
-def error_response(exc: HTTPException):
-    """The error page for `exc`: the ``error.html`` template (JSON under /api/).
-
-    Only the code, name and description are shown, never a traceback; a
-    server error shows a fixed text. The exception's own headers (Allow,
-    WWW-Authenticate, Retry-After ...) are kept.
-    """
-    response = exc.get_response()
-    code = exc.code or 500
-    description = exc.description if code < 500 else "The server could not answer this request."
-    if _wants_json():
-        body = jsonify(error=exc.name, status=code, description=description)
-        response.set_data(body.get_data())
-        response.mimetype = "application/json"
-        return response
-    try:
-        html = render_template("error.html", code=code, name=exc.name, description=description)
-    except Exception:  # a broken template must not turn into a traceback
-        html = f"<!doctype html><title>{code}</title><h1>{code} {exc.name}</h1>"
-    response.set_data(html)
-    response.mimetype = "text/html"
-    return response
 
 
 def create_protected_app(app: Flask) -> Flask:

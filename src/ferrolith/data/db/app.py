@@ -1,0 +1,652 @@
+"""A web application that shows an ASE database of structures.
+
+``ASEDBApp`` is a Flask application over one database opened with
+``ase.db.connect``: an SQLite file, or a ``postgresql://`` address served
+through ASE's PostgreSQL backend. It offers
+
+* ``/``: a searchable, sortable, paginated table of rows (``ase.db`` query
+  syntax, e.g. ``Si,natoms<10``);
+* ``/row/<id>``: one row with its formula, cell, key-value pairs, data and
+  positions, an interactive 3D view, a server-rendered picture and downloads
+  as CIF, POSCAR, extended XYZ and JSON;
+* ``/api/rows`` and ``/api/rows/<id>``: the same as JSON.
+
+Every request carries its whole state (query, sort, page) in its URL, so any
+number of server threads or processes can serve one database. The database is
+always opened read-only: the viewer never changes it.
+"""
+
+from __future__ import annotations
+
+import errno
+import ipaddress
+import os
+import threading
+import urllib.parse
+from collections.abc import Iterable, Sequence
+from datetime import datetime, timezone
+from functools import cached_property
+from typing import Any
+
+import ase.data
+import ase.data.colors
+import ase.db
+import ase.io
+from ase.db.core import get_key_descriptions, parse_selection
+from flask import Flask, Response, abort, jsonify, render_template, request, send_from_directory
+from jinja2 import ChoiceLoader, FileSystemLoader
+from markupsafe import Markup, escape
+from werkzeug.exceptions import HTTPException, NotFound
+
+from ferrolith.data.db._formatting import (
+    _cell_text,
+    _column_value,
+    _data_summary,
+    _jsonable,
+    _plain_unit,
+    format_value,
+    formula_parts,
+)
+from ferrolith.data.db._paging import (
+    _SYSTEM_SORT_KEYS,
+    _WORD,
+    _page_ids,
+    listing_values,
+)
+from ferrolith.data.db._store import _connection_errors, _query_errors, open_read_only
+from ferrolith.data.db.errors import error_response
+from ferrolith.data.db.picture import render_svg
+
+__all__ = ["DEFAULT_COLUMNS", "DOWNLOAD_FORMATS", "ASEDBApp", "QueryError"]
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_TEMPLATES = os.path.join(_HERE, "templates")
+_STATIC = os.path.join(_HERE, "static")
+
+#: Columns shown when neither the caller nor the database's metadata chooses.
+DEFAULT_COLUMNS = ("id", "formula", "natoms", "energy", "fmax", "pbc", "volume", "charge", "mass")
+
+#: Shown columns that are computed per row and cannot be sorted by.
+_UNSORTABLE = frozenset({"formula", "unique_id"})
+
+#: Download name: (ASE format, file suffix, MIME type, needs a 3D cell, label).
+DOWNLOAD_FORMATS: dict[str, tuple[str, str, str, bool, str]] = {
+    "cif": ("cif", "cif", "chemical/x-cif", True, "CIF"),
+    "poscar": ("vasp", "poscar", "text/plain", True, "POSCAR"),
+    "xyz": ("extxyz", "xyz", "chemical/x-xyz", False, "Extended XYZ"),
+    "json": ("json", "json", "application/json", False, "ASE JSON"),
+}
+
+#: Atoms beyond this many are left out of the positions table (downloads keep all).
+POSITIONS_SHOWN = 500
+#: Structures larger than this get no bonds in the 3D view.
+MAX_BONDED_ATOMS = 3000
+
+
+class QueryError(ValueError):
+    """A query, sort key or page request the database cannot answer."""
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+class Column:
+    """One column of the table: its key, heading, unit and whether it sorts."""
+
+    __slots__ = ("description", "key", "label", "sortable", "unit")
+
+    def __init__(self, key: str, label: str, description: str, unit: str, sortable: bool):
+        self.key = key
+        self.label = label
+        self.description = description
+        self.unit = unit
+        self.sortable = sortable
+
+
+class ListingState:
+    """What one table request asks for; everything lives in the URL."""
+
+    __slots__ = ("limit", "page", "query", "sort")
+
+    def __init__(self, query: str, sort: str, page: int, limit: int):
+        self.query = query
+        self.sort = sort
+        self.page = page
+        self.limit = limit
+
+    def args(self, **changes) -> dict[str, Any]:
+        """URL arguments of this state with some changed; defaults left out."""
+        values = {"q": self.query, "sort": self.sort, "page": self.page, "limit": self.limit}
+        values.update(changes)
+        defaults = {"q": "", "sort": "id", "page": 1, "limit": ASEDBApp.PAGE_SIZE}
+        return {k: v for k, v in values.items() if v != defaults[k]}
+
+    def url(self, base: str, **changes) -> str:
+        """`base` with this state's URL arguments (some changed)."""
+        query = urllib.parse.urlencode(self.args(**changes))
+        return f"{base}?{query}" if query else base
+
+
+class ASEDBApp(Flask):
+    """Flask application that shows the rows of one ASE database.
+
+    `db` is the path of an SQLite database file or a ``postgresql://`` URL.
+    `name` names the project and `title` heads every page. `templates` and
+    `static` are directories whose files take precedence over the built-in
+    templates and static files of the same name. `default_columns` chooses the
+    table's columns; None takes the database's own ``default_columns`` metadata,
+    or a standard set. The database is opened read-only; a missing file raises
+    FileNotFoundError and a file that is no ASE database ValueError.
+    """
+
+    #: Rows per page when the URL does not say.
+    PAGE_SIZE = 25
+    #: Largest page a request may ask for.
+    MAX_PAGE_SIZE = 200
+    #: Page sizes offered in the table's footer.
+    PAGE_SIZES = (10, 25, 50, 100, 200)
+
+    def __init__(
+        self,
+        db,
+        name: str = "default",
+        templates: str | None = None,
+        static: str | None = None,
+        default_columns: Sequence[str] | None = None,
+        title: str = "Ferrolith",
+    ):
+        super().__init__(__name__, static_folder=None, template_folder=None)
+        if not isinstance(db, (str, os.PathLike)):
+            raise TypeError(f"db must be a path or a database URL, not {type(db).__name__}")
+        address = os.fspath(db)
+        if not isinstance(address, str):
+            raise TypeError("db must be a text path or URL")
+        for label, folder in (("templates", templates), ("static", static)):
+            if folder is not None and not os.path.isdir(folder):
+                raise NotADirectoryError(errno.ENOTDIR, f"No {label} directory", folder)
+        self.database_address = address
+        self.project_name = str(name)
+        self.title = str(title)
+        self.template_dirs = [d for d in (templates, _TEMPLATES) if d is not None]
+        self.static_dirs = [os.path.abspath(d) for d in (static, _STATIC) if d is not None]
+        self._local = threading.local()
+        self._query_errors = _query_errors()
+
+        # Opened once here so that a bad path fails at once; threads open their own.
+        database = open_read_only(address)
+        metadata = database.metadata
+        self._local.db = database
+        self.key_descriptions = self._key_descriptions(metadata)
+        if default_columns is None:
+            default_columns = metadata.get("default_columns") or DEFAULT_COLUMNS
+        self.columns = self._make_columns(default_columns)
+
+        self.config.update(VITRINE_MAX_PAGE_SIZE=self.MAX_PAGE_SIZE)
+        self.jinja_env.globals.update(
+            app_title=self.title,
+            project_name=self.project_name,
+            formula_parts=formula_parts,
+            default_limit=self.PAGE_SIZE,
+        )
+        self._add_routes()
+        self.register_error_handler(HTTPException, error_response)
+        self._connection_errors = _connection_errors()
+        self.teardown_request(self._forget_broken_connection)
+
+    # -- configuration -----------------------------------------------------
+
+    @cached_property
+    def jinja_loader(self):  # the override directory first, then the built-in one
+        return ChoiceLoader([FileSystemLoader(d) for d in self.template_dirs])
+
+    @staticmethod
+    def _key_descriptions(metadata: dict[str, Any]) -> dict[str, tuple[str, str, str]]:
+        descriptions = {
+            key: (kd.shortdesc, kd.longdesc, _plain_unit(kd.unit))
+            for key, kd in get_key_descriptions().items()
+        }
+        for key, value in (metadata.get("key_descriptions") or {}).items():
+            if isinstance(value, (list, tuple)) and value:
+                short = str(value[0])
+                long = str(value[1]) if len(value) > 1 else short
+                unit = _plain_unit(str(value[2])) if len(value) > 2 else ""
+                descriptions[key] = (short, long, unit)
+        return descriptions
+
+    def _make_columns(self, keys: Iterable[str]) -> list[Column]:
+        if isinstance(keys, (str, bytes)):
+            raise TypeError("default_columns must be a list of column names, not a string")
+        ordered = ["id"]  # the id links to the row page and is always shown first
+        for key in keys:
+            if not isinstance(key, str) or not (key == "age" or _WORD.match(key)):
+                raise ValueError(f"invalid column name: {key!r}")
+            if key not in ordered:
+                ordered.append(key)
+        columns = []
+        for key in ordered:
+            short, long, unit = self.key_descriptions.get(key, (key, key, ""))
+            columns.append(Column(key, short, long, unit, key not in _UNSORTABLE))
+        return columns
+
+    # -- database access ---------------------------------------------------
+
+    def database(self):
+        """This thread's read-only connection (opened on first use)."""
+        db = getattr(self._local, "db", None)
+        if db is None:
+            db = open_read_only(self.database_address)
+            self._local.db = db
+        if db.connection is None:
+            db.__enter__()  # keeps one connection open for the thread's life
+        return db
+
+    def _forget_broken_connection(self, exc: BaseException | None) -> None:
+        # A connection the database server dropped (a restart, an idle
+        # timeout) is closed, so that this thread's next request reconnects.
+        db = getattr(self._local, "db", None)
+        if exc is None or db is None or not isinstance(exc, self._connection_errors):
+            return
+        connection, db.connection = db.connection, None
+        if connection is not None:
+            try:
+                connection.close()
+            except Exception:
+                pass
+
+    def parse_query(self, text: str) -> list[str]:
+        """The query as a list of ASE selection expressions; QueryError if malformed."""
+        expressions = [part.strip() for part in text.split(",") if part.strip()]
+        try:
+            keys, comparisons = parse_selection(expressions)
+        except self._query_errors as exc:
+            raise QueryError(f"Malformed query: {exc}") from exc
+        for key in keys + [c[0] for c in comparisons]:
+            if isinstance(key, int):
+                continue
+            # Keys reach SQL text in some backends: only plain words are keys.
+            if not _WORD.match(key[1:] if key.startswith("-") else key):
+                raise QueryError(f"Malformed query: {key!r} is not a key name")
+        return expressions
+
+    def _sort_key(self, sort: str) -> str:
+        name = sort[1:] if sort.startswith("-") else sort
+        if not _WORD.match(name) or name in _UNSORTABLE:
+            raise QueryError(f"Cannot sort by {sort!r}")
+        return name
+
+    def select_page(self, state: ListingState) -> tuple[int, list[int]]:
+        """(number of matching rows, ids of the rows of the requested page)."""
+        selection = self.parse_query(state.query)
+        key = self._sort_key(state.sort)
+        offset = (state.page - 1) * state.limit
+        db = self.database()
+        try:
+            total = db.count(selection)
+            if key in _SYSTEM_SORT_KEYS:
+                ids = _page_ids(db, selection, state.sort, state.limit, offset)
+            else:
+                ids = self._select_by_value(db, selection, key, state, offset)
+        except self._query_errors as exc:
+            raise QueryError(f"Malformed query: {exc}") from exc
+        return total, ids
+
+    @staticmethod
+    def _select_by_value(db, selection, key, state, offset) -> list[int]:
+        # Rows that have the key come first, in order of its value, then the
+        # rows without it in order of id; each part is paged on its own so that
+        # no row is skipped at the seam between the two.
+        with_key = [*selection, key]
+        n_with = db.count(with_key)
+        ids: list[int] = []
+        if offset < n_with:
+            # ASE files a value as text or number by the type of its first row.
+            first = next(iter(db.select([key], limit=1, include_data=False)))
+            text = isinstance(first.get(key), str)
+            table = "text_key_values" if text else "number_key_values"
+            ids = _page_ids(db, with_key, state.sort, state.limit, offset, value_table=table)
+        missing = state.limit - len(ids)
+        if missing > 0:
+            ids += _page_ids(db, [*selection, "-" + key], "id", missing, max(0, offset - n_with))
+        return ids
+
+    def get_row(self, row_id: int):
+        """The row with this id; 404 when there is none."""
+        if row_id > 2**63 - 1:
+            abort(404)
+        rows = list(self.database().select(id=row_id))
+        if not rows:
+            abort(404)
+        return rows[0]
+
+    # -- request parsing ---------------------------------------------------
+
+    def listing_state(self) -> ListingState:
+        """The table request of the current URL; 400 for a bad page or size."""
+        args = request.args
+        query = args.get("q", "")
+        sort = args.get("sort", "") or "id"
+        try:
+            page = int(args.get("page", "1"))
+            limit = int(args.get("limit", str(self.PAGE_SIZE)))
+        except ValueError:
+            abort(400, "page and limit must be whole numbers")
+        largest = int(self.config.get("VITRINE_MAX_PAGE_SIZE", self.MAX_PAGE_SIZE))
+        if page < 1:
+            abort(400, "page must be 1 or more")
+        if not 1 <= limit <= largest:
+            abort(400, f"limit must be between 1 and {largest}")
+        if page > 10**9:
+            abort(400, "page is out of range")
+        return ListingState(query, sort, page, limit)
+
+    # -- pages -------------------------------------------------------------
+
+    def page_values(self, ids: list[int]) -> list[dict[str, Any]]:
+        """Column values of the rows `ids` (see listing_values)."""
+        return listing_values(self.database(), ids, [c.key for c in self.columns])
+
+    def _table_rows(self, values: list[dict[str, Any]], state: ListingState) -> list[dict]:
+        # Cells are formatted here, once, and each row's markup is built as one
+        # string: a template that placed every cell itself would spend most of
+        # a page's time in its own machinery. Templates that want their own
+        # markup find the formatted cells beside it.
+        prefix = request.script_root + "/row/"
+        suffix = state.url("")
+        table = []
+        for row in values:
+            row_id = row["id"]
+            href = escape(f"{prefix}{row_id}{suffix}")
+            cells = []
+            parts = []
+            for key, value in row.items():
+                if key == "formula":
+                    formula = formula_parts(value)
+                    cells.append((key, formula))
+                    text = "".join(
+                        f"{symbol}<sub>{count}</sub>" if count else symbol
+                        for symbol, count in formula
+                    )
+                    parts.append(f'<td class="col-formula"><a href="{href}">{text}</a></td>')
+                elif key == "id":
+                    cells.append((key, str(row_id)))
+                    parts.append(f'<td class="col-id"><a href="{href}">{row_id}</a></td>')
+                else:
+                    text = _cell_text(value)
+                    cells.append((key, text))
+                    parts.append(f'<td class="col-{key}">{text}</td>')
+            table.append(
+                {
+                    "id": row_id,
+                    "href": href,
+                    "cells": cells,
+                    "html": Markup(f'<tr data-id="{row_id}">{"".join(parts)}</tr>'),
+                }
+            )
+        return table
+
+    def _add_routes(self) -> None:
+        self.add_url_rule("/", "index", self.index_page)
+        self.add_url_rule("/row/<int:row_id>", "row", self.row_page)
+        self.add_url_rule("/row/<int:row_id>/picture.svg", "picture", self.row_picture)
+        self.add_url_rule("/row/<int:row_id>/scene.json", "scene", self.row_scene)
+        self.add_url_rule("/row/<int:row_id>/download/<fmt>", "download", self.row_download)
+        self.add_url_rule("/api/rows", "api_rows", self.api_rows)
+        self.add_url_rule("/api/rows/<int:row_id>", "api_row", self.api_row)
+        self.add_url_rule("/static/<path:filename>", "static", self.static_file)
+
+    def index_page(self):
+        """The table of rows."""
+        state = self.listing_state()
+        error = None
+        try:
+            total, ids = self.select_page(state)
+        except QueryError as exc:
+            total, ids, error = 0, [], str(exc)
+        pages = max(1, -(-total // state.limit))
+        html = render_template(
+            "table.html",
+            state=state,
+            columns=self.columns,
+            rows=self._table_rows(self.page_values(ids), state),
+            index_url=request.script_root + "/",
+            api_url=request.script_root + "/api/rows",
+            total=total,
+            pages=pages,
+            error=error,
+            page_sizes=self.PAGE_SIZES,
+        )
+        return html, (400 if error else 200)
+
+    def api_rows(self):
+        """JSON: the rows matching a query, one page at a time."""
+        state = self.listing_state()
+        try:
+            total, ids = self.select_page(state)
+        except QueryError as exc:
+            return jsonify(error=str(exc)), 400
+        keys = [c.key for c in self.columns]
+        return jsonify(
+            query=state.query,
+            sort=state.sort,
+            page=state.page,
+            limit=state.limit,
+            total=total,
+            pages=max(1, -(-total // state.limit)),
+            columns=keys,
+            rows=[_jsonable(values) for values in self.page_values(ids)],
+        )
+
+    def api_row(self, row_id: int):
+        """JSON: everything stored in one row."""
+        row = self.get_row(row_id)
+        atoms = row.toatoms()
+        record: dict[str, Any] = {
+            "id": row.id,
+            "unique_id": row.get("unique_id"),
+            "formula": row.formula,
+            "natoms": row.natoms,
+            "symbols": atoms.get_chemical_symbols(),
+            "numbers": atoms.numbers,
+            "positions": atoms.positions,
+            "cell": atoms.cell[:],
+            "pbc": atoms.pbc,
+            "ctime": row.get("ctime"),
+            "mtime": row.get("mtime"),
+            "user": row.get("user"),
+            "key_value_pairs": row.key_value_pairs,
+            "data": dict(row.data),
+        }
+        for key in (
+            "energy",
+            "free_energy",
+            "forces",
+            "stress",
+            "magmom",
+            "magmoms",
+            "charges",
+            "dipole",
+            "calculator",
+            "calculator_parameters",
+            "tags",
+            "masses",
+            "initial_magmoms",
+            "initial_charges",
+            "momenta",
+        ):
+            if key in row:
+                record[key] = row.get(key)
+        return jsonify(_jsonable(record))
+
+    def row_page(self, row_id: int):
+        """Everything about one row, with its 3D view and downloads."""
+        row = self.get_row(row_id)
+        atoms = row.toatoms()
+        back = self._back_state()
+        cell = atoms.cell
+        has_cell = cell.rank == 3
+        properties = []
+        for key in (
+            "natoms",
+            "pbc",
+            "volume",
+            "mass",
+            "energy",
+            "free_energy",
+            "fmax",
+            "smax",
+            "charge",
+            "magmom",
+            "calculator",
+            "user",
+            "unique_id",
+        ):
+            value = _column_value(row, key) if key != "pbc" else row.pbc
+            if key == "volume" and not has_cell:
+                value = None
+            if value is not None:
+                short, long, unit = self.key_descriptions.get(key, (key, key, ""))
+                properties.append((short, format_value(value), unit, long))
+        if "ctime" in row:
+            created = datetime.fromtimestamp(
+                ase.db.core.T2000 + row.ctime * ase.db.core.YEAR, tz=timezone.utc
+            )
+            properties.append(("Created", created.strftime("%Y-%m-%d %H:%M UTC"), "", "Created"))
+        kvp = []
+        for key, value in sorted(row.key_value_pairs.items()):
+            short, long, unit = self.key_descriptions.get(key, (key, key, ""))
+            kvp.append((key, short, format_value(value), unit, long))
+        data = [(key, *_data_summary(value)) for key, value in sorted(row.data.items())]
+        positions = atoms.positions[:POSITIONS_SHOWN]
+        fractional = atoms.cell.scaled_positions(positions) if has_cell else None
+        downloads = [
+            (fmt, entry[4]) for fmt, entry in DOWNLOAD_FORMATS.items() if has_cell or not entry[3]
+        ]
+        return render_template(
+            "row.html",
+            row=row,
+            formula=row.formula,
+            cell=cell[:] if has_cell or cell.any() else None,
+            cellpar=cell.cellpar() if has_cell else None,
+            properties=properties,
+            key_value_pairs=kvp,
+            data=data,
+            symbols=atoms.get_chemical_symbols()[:POSITIONS_SHOWN],
+            positions=positions,
+            fractional=fractional,
+            positions_shown=len(positions),
+            downloads=downloads,
+            back=back,
+        )
+
+    def _back_state(self) -> dict[str, Any]:
+        # The table the visitor came from travels in the row page's URL.
+        try:
+            return self.listing_state().args()
+        except Exception:
+            return {}
+
+    def row_picture(self, row_id: int):
+        """A picture of the structure, drawn on the server (SVG)."""
+        row = self.get_row(row_id)
+        svg = render_svg(row.toatoms())
+        response = Response(svg, mimetype="image/svg+xml")
+        response.cache_control.max_age = 300
+        response.add_etag()
+        return response.make_conditional(request)
+
+    def row_scene(self, row_id: int):
+        """What the 3D view draws: atoms with colours and radii, bonds and cell."""
+        row = self.get_row(row_id)
+        atoms = row.toatoms()
+        numbers = atoms.numbers
+        colors = ase.data.colors.jmol_colors[numbers]
+        radii = 0.35 * ase.data.covalent_radii[numbers] + 0.25
+        bonds: list[list[float]] = []
+        if 0 < len(atoms) <= MAX_BONDED_ATOMS:
+            from ase.neighborlist import natural_cutoffs, neighbor_list
+
+            i, d = neighbor_list("iD", atoms, natural_cutoffs(atoms, mult=1.1))
+            bonds = [[int(a), *v] for a, v in zip(i, d.round(4).tolist())]
+        return jsonify(
+            positions=atoms.positions.round(5).tolist(),
+            symbols=atoms.get_chemical_symbols(),
+            colors=["#{:02x}{:02x}{:02x}".format(*(round(255 * c) for c in rgb)) for rgb in colors],
+            radii=radii.round(3).tolist(),
+            cell=atoms.cell[:].tolist(),
+            pbc=atoms.pbc.tolist(),
+            bonds=bonds,
+        )
+
+    def row_download(self, row_id: int, fmt: str):
+        """The structure as a file: cif, poscar, xyz (extended XYZ) or json."""
+        if fmt not in DOWNLOAD_FORMATS:
+            abort(404)
+        ase_format, suffix, mimetype, needs_cell, _ = DOWNLOAD_FORMATS[fmt]
+        row = self.get_row(row_id)
+        atoms = row.toatoms()
+        if needs_cell and atoms.cell.rank != 3:
+            abort(404, f"{fmt} needs a structure with a three-dimensional cell")
+        import io
+
+        from ase.io.formats import ioformats
+
+        buffer = io.BytesIO() if ioformats[ase_format].isbinary else io.StringIO()
+        ase.io.write(buffer, atoms, format=ase_format)
+        filename = f"{row.formula}-{row.id}.{suffix}"
+        response = Response(buffer.getvalue(), mimetype=mimetype)
+        response.headers["Content-Disposition"] = f'attachment; filename="{filename}"'
+        return response
+
+    def static_file(self, filename: str):
+        """A file of the override static directory, else of the built-in one."""
+        for folder in self.static_dirs:
+            try:
+                return send_from_directory(folder, filename, max_age=3600)
+            except NotFound:
+                continue
+        abort(404)
+
+    # -- servers -----------------------------------------------------------
+
+    def run(
+        self, host: str | None = None, port: int | None = None, debug: bool = True, **options: Any
+    ) -> None:
+        """Flask's development server, reloading on code changes.
+
+        The interactive debugger runs code typed into a browser, so it is only
+        ever switched on when `host` is a loopback address.
+        """
+        options.setdefault("use_reloader", bool(debug))
+        options["use_debugger"] = bool(debug) and _is_loopback(host or "127.0.0.1")
+        super().run(host=host, port=port, debug=debug, **options)
+
+    def run_server(
+        self, host: str = "127.0.0.1", port: int = 8080, threads: int | None = None, **options: Any
+    ) -> None:
+        """Serves the application with waitress, a production WSGI server.
+
+        `threads` defaults to two per processor core (at least four): the
+        database works outside Python's interpreter lock, so a second thread
+        per core keeps it busy while another waits, and more threads would
+        only take turns at the lock and lengthen the slowest answers.
+        """
+        import logging
+
+        import waitress
+
+        if threads is None:
+            threads = max(4, 2 * (os.cpu_count() or 1))
+        options.setdefault("ident", "ferrolith")
+        logger = logging.getLogger("waitress")
+        if not logger.handlers and logger.level == logging.NOTSET:
+            # Tells where the site is ("Serving on http://...") and what fails.
+            logger.addHandler(logging.StreamHandler())
+            logger.setLevel(logging.INFO)
+            logger.propagate = False
+        waitress.serve(self, host=host, port=port, threads=threads, **options)
