@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import hashlib
 import re
 from collections.abc import Sequence
 from typing import Any
@@ -154,3 +155,118 @@ def listing_values(db, ids: list[int], keys: Sequence[str]) -> list[dict[str, An
                 values[key] = pairs.get(key)
         found[int(raw["id"])] = values
     return [found[i] for i in ids if i in found]
+
+
+# ---------------------------------------------------------------------------
+# Sorting by one key-value pair over many rows
+# ---------------------------------------------------------------------------
+
+#: ASE's tables of key-value pairs: numbers and texts are filed apart.
+_VALUE_TABLES = ("number_key_values", "text_key_values")
+
+
+def _sort_index_name(table: str, key: str) -> str:
+    # PostgreSQL cuts identifiers at 63 bytes; long keys get a digest instead.
+    kind = "number" if table.startswith("number") else "text"
+    name = f"ferrolith_sort_{kind}_{key}"
+    if len(name) > 60:
+        name = f"ferrolith_sort_{kind}_" + hashlib.sha256(key.encode()).hexdigest()[:24]
+    return name
+
+
+def _quoted_key(key: str) -> str:
+    """`key` as an SQL string literal; only plain words ever get here."""
+    if not isinstance(key, str) or not _WORD.match(key):
+        raise ValueError(f"invalid key name: {key!r}")
+    return f"'{key}'"
+
+
+def create_sort_index(db, key: str) -> None:
+    """Adds to the ASE database `db` the index that sorts its rows by `key` fast.
+
+    `db` is an open ASE database (``ase.db.connect``: SQLite or PostgreSQL),
+    `key` the name of a key-value pair. ASE indexes key-value pairs by key
+    only, so sorting by one sorts all its values for every page; this adds a
+    partial index on (value, id) of the rows that carry `key`, in ASE's table
+    of numbers or of texts (whichever holds `key`; both when none does yet).
+    With it, the web viewer pages a table sorted by `key` from the index, at
+    any depth. Calling it again changes nothing. It is for the programs that
+    write a database: the viewer itself never writes. Raises ValueError for a
+    key that is not a plain word.
+    """
+    literal = _quoted_key(key)
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        tables = []
+        for table in _VALUE_TABLES:
+            cur.execute(f"SELECT id FROM {table} WHERE key = {literal} LIMIT 1")
+            if cur.fetchone() is not None:
+                tables.append(table)
+        for table in tables or _VALUE_TABLES:
+            cur.execute(
+                f'CREATE INDEX IF NOT EXISTS "{_sort_index_name(table, key)}" '
+                f"ON {table} (value, id) WHERE key = {literal}"
+            )
+
+
+def value_table_of(db, key: str) -> str:
+    """ASE's table that holds the values of `key`: numbers, unless only texts do."""
+    literal = _quoted_key(key)
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        cur.execute(f"SELECT id FROM number_key_values WHERE key = {literal} LIMIT 1")
+        if cur.fetchone() is not None:
+            return "number_key_values"
+        cur.execute(f"SELECT id FROM text_key_values WHERE key = {literal} LIMIT 1")
+        return "text_key_values" if cur.fetchone() is not None else "number_key_values"
+
+
+def _scalar(cur, sql: str) -> int:
+    cur.execute(sql)
+    return int(cur.fetchone()[0])
+
+
+def all_rows_by_value(
+    db, key: str, table: str, descending: bool, limit: int, offset: int
+) -> tuple[int, list[int]]:
+    """(number of rows, ids of one page) of the whole table sorted by `key`.
+
+    The rows with a value of `key` in `table` come first, in its order with
+    ties broken by id; then every other row, in order of id. The sorted part
+    is read from the value's own table and nothing else, so an index made by
+    create_sort_index serves it without sorting; a page in its second half is
+    read from the far end, so that no page skips more than half of it.
+    """
+    literal = _quoted_key(key)
+    valued = f"key = {literal} AND value IS NOT NULL"
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        total = _scalar(cur, "SELECT COUNT(*) FROM systems")
+        n_valued = _scalar(cur, f"SELECT COUNT(*) FROM {table} WHERE {valued}")
+        ids: list[int] = []
+        if offset < n_valued:
+            forward, backward = ("DESC", "ASC") if descending else ("ASC", "DESC")
+            if offset > n_valued // 2:
+                # The same rows, counted from the end: (value reversed, id descending).
+                end = min(offset + limit, n_valued)
+                cur.execute(
+                    f"SELECT id FROM {table} WHERE {valued} ORDER BY value {backward}, id DESC "
+                    f"LIMIT {int(end - offset)} OFFSET {int(n_valued - end)}"
+                )
+                ids = [int(r[0]) for r in cur.fetchall()][::-1]
+            else:
+                cur.execute(
+                    f"SELECT id FROM {table} WHERE {valued} ORDER BY value {forward}, id ASC "
+                    f"LIMIT {int(limit)} OFFSET {int(offset)}"
+                )
+                ids = [int(r[0]) for r in cur.fetchall()]
+        missing = limit - len(ids)
+        if missing > 0 and total > n_valued:
+            cur.execute(
+                "SELECT systems.id FROM systems WHERE NOT EXISTS "
+                f"(SELECT 1 FROM {table} AS v WHERE v.id = systems.id AND v.key = {literal} "
+                "AND v.value IS NOT NULL) "
+                f"ORDER BY systems.id LIMIT {int(missing)} OFFSET {int(max(0, offset - n_valued))}"
+            )
+            ids += [int(r[0]) for r in cur.fetchall()]
+    return total, ids
