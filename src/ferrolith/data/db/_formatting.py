@@ -11,8 +11,23 @@ from ase.db.core import float_to_time_string, now
 from markupsafe import escape
 
 
+class Unreadable:
+    """Stands in a row for stored values that cannot be decoded."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        return "UNREADABLE"
+
+
+#: The one stand-in for a value that cannot be read.
+UNREADABLE = Unreadable()
+
+
 def _jsonable(value: Any) -> Any:
-    """Plain JSON types: arrays become lists, non-finite floats null."""
+    """Plain JSON types: arrays become lists, non-finite floats and unreadable values null."""
+    if value is UNREADABLE:
+        return None
     if isinstance(value, np.ndarray):
         return _jsonable(value.tolist())
     if isinstance(value, (np.generic,)):
@@ -46,6 +61,8 @@ def format_value(value: Any) -> str:
     """A short text for one table cell."""
     if value is None:
         return ""
+    if value is UNREADABLE:
+        return "unreadable"
     if isinstance(value, (bool, np.bool_)):
         return "yes" if value else "no"
     if isinstance(value, (int, np.integer)):
@@ -72,6 +89,8 @@ def _cell_text(value: Any) -> str:
         return str(value)
     if value is None:
         return ""
+    if value is UNREADABLE:
+        return '<span class="unreadable" title="The stored value cannot be read">unreadable</span>'
     return escape(format_value(value))
 
 

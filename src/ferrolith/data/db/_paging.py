@@ -12,6 +12,8 @@ import numpy as np
 from ase.db.core import float_to_time_string, now, parse_selection
 from ase.db.row import AtomsRow
 
+from ferrolith.data.db._formatting import UNREADABLE
+
 #: A plain word: the only key names that reach SQL text.
 _WORD = re.compile(r"[_a-zA-Z][_0-9a-zA-Z]*\Z")
 
@@ -104,6 +106,16 @@ _STORED_COLUMNS = {
 }
 
 
+class _UnreadablePairs(dict):
+    """The key-value pairs of a row whose stored ones cannot be decoded."""
+
+    def get(self, key, default=None):
+        return UNREADABLE
+
+
+_UNREADABLE_PAIRS = _UnreadablePairs()
+
+
 @functools.lru_cache(maxsize=4096)
 def _formula_of(numbers: bytes) -> str:
     # Many rows share a composition; ASE's own row formats the formula.
@@ -138,7 +150,13 @@ def listing_values(db, ids: list[int], keys: Sequence[str]) -> list[dict[str, An
     for record in records:
         raw = dict(zip(columns, record))
         pairs = raw.get("key_value_pairs")
-        pairs = db.decode(pairs) if pairs not in (None, "", "{}") else {}
+        try:
+            pairs = db.decode(pairs) if pairs not in (None, "", "{}") else {}
+            if not isinstance(pairs, dict):
+                raise TypeError("key-value pairs are not a mapping")
+        except (ValueError, TypeError, KeyError, AttributeError, IndexError):
+            # One damaged row must not take its page down: its pairs are marked.
+            pairs = _UNREADABLE_PAIRS
         values: dict[str, Any] = {}
         for key in keys:
             if key == "formula":
@@ -207,6 +225,28 @@ def create_sort_index(db, key: str) -> None:
                 f'CREATE INDEX IF NOT EXISTS "{_sort_index_name(table, key)}" '
                 f"ON {table} (value, id) WHERE key = {literal}"
             )
+            # Statistics tell the planner that one key holds many rows; without
+            # them it takes ASE's index on the key for narrow and sorts.
+            if _is_sqlite(db):
+                cur.execute("PRAGMA analysis_limit = 1000")  # a sample is enough
+            cur.execute(f"ANALYZE {table}")
+
+
+def _is_sqlite(db) -> bool:
+    return getattr(db, "type", "db") != "postgresql"
+
+
+def _sort_index_hint(cur, db, table: str, key: str) -> str:
+    """``INDEXED BY`` the sort index of `key` where SQLite has one, else nothing.
+
+    SQLite without statistics takes ASE's index on the key, which narrows
+    nothing for a key every row has, and then sorts every value.
+    """
+    if not _is_sqlite(db):
+        return ""
+    name = _sort_index_name(table, key)
+    cur.execute("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?", (name,))
+    return f' INDEXED BY "{name}"' if cur.fetchone() is not None else ""
 
 
 def value_table_of(db, key: str) -> str:
@@ -226,47 +266,101 @@ def _scalar(cur, sql: str) -> int:
     return int(cur.fetchone()[0])
 
 
+class ValuePage:
+    """One page of the whole table sorted by a key-value pair (all_rows_by_value).
+
+    `ids` are the page's rows in order and `total` the number of rows.
+    `first` and `last` are the (value, id) of the page's first and last rows
+    that carry a value, the cursors of the pages before and after it (None
+    where the page holds no such row there).
+    """
+
+    __slots__ = ("first", "ids", "last", "total")
+
+    def __init__(self, total: int, ids: list[int], first, last):
+        self.total = total
+        self.ids = ids
+        self.first = first
+        self.last = last
+
+
+def _keyset_condition(value: Any, row_id: int, greater_value: bool, greater_id: bool):
+    """SQL and arguments for rows after (value, id) in an order by value, then id."""
+    value_op = ">" if greater_value else "<"
+    id_op = ">" if greater_id else "<"
+    # The plain bound on the value alone lets the index range start at the cursor.
+    bound = ">=" if greater_value else "<="
+    sql = f"value {bound} ? AND (value {value_op} ? OR (value = ? AND id {id_op} ?))"
+    return sql, [value, value, value, int(row_id)]
+
+
 def all_rows_by_value(
-    db, key: str, table: str, descending: bool, limit: int, offset: int
-) -> tuple[int, list[int]]:
-    """(number of rows, ids of one page) of the whole table sorted by `key`.
+    db,
+    key: str,
+    table: str,
+    descending: bool,
+    limit: int,
+    offset: int,
+    after: tuple[Any, int] | None = None,
+    before: tuple[Any, int] | None = None,
+) -> ValuePage:
+    """One page of the whole table sorted by `key`.
 
     The rows with a value of `key` in `table` come first, in its order with
     ties broken by id; then every other row, in order of id. The sorted part
     is read from the value's own table and nothing else, so an index made by
-    create_sort_index serves it without sorting; a page in its second half is
-    read from the far end, so that no page skips more than half of it.
+    create_sort_index serves it without sorting. `offset` is the page's first
+    row; a cursor (`after` the (value, id) of the row before the page, or
+    `before` that of the row after it) starts the page at its row through the
+    index instead, at the same cost at any depth (keyset paging).
     """
     literal = _quoted_key(key)
     valued = f"key = {literal} AND value IS NOT NULL"
+    forward = "DESC" if descending else "ASC"
+    backward = "ASC" if descending else "DESC"
     with db.managed_connection() as con:
         cur = con.cursor()
         total = _scalar(cur, "SELECT COUNT(*) FROM systems")
-        n_valued = _scalar(cur, f"SELECT COUNT(*) FROM {table} WHERE {valued}")
-        ids: list[int] = []
-        if offset < n_valued:
-            forward, backward = ("DESC", "ASC") if descending else ("ASC", "DESC")
-            if offset > n_valued // 2:
-                # The same rows, counted from the end: (value reversed, id descending).
-                end = min(offset + limit, n_valued)
-                cur.execute(
-                    f"SELECT id FROM {table} WHERE {valued} ORDER BY value {backward}, id DESC "
-                    f"LIMIT {int(end - offset)} OFFSET {int(n_valued - end)}"
-                )
-                ids = [int(r[0]) for r in cur.fetchall()][::-1]
-            else:
-                cur.execute(
-                    f"SELECT id FROM {table} WHERE {valued} ORDER BY value {forward}, id ASC "
-                    f"LIMIT {int(limit)} OFFSET {int(offset)}"
-                )
-                ids = [int(r[0]) for r in cur.fetchall()]
-        missing = limit - len(ids)
-        if missing > 0 and total > n_valued:
+        source = table + _sort_index_hint(cur, db, table, key)
+        if before is not None:
+            # The rows before the cursor, read backwards from it, then turned round.
+            condition, args = _keyset_condition(*before, descending, False)
             cur.execute(
-                "SELECT systems.id FROM systems WHERE NOT EXISTS "
-                f"(SELECT 1 FROM {table} AS v WHERE v.id = systems.id AND v.key = {literal} "
-                "AND v.value IS NOT NULL) "
-                f"ORDER BY systems.id LIMIT {int(missing)} OFFSET {int(max(0, offset - n_valued))}"
+                f"SELECT id, value FROM {source} WHERE {valued} AND {condition} "
+                f"ORDER BY value {backward}, id DESC LIMIT {int(limit)}",
+                args,
             )
-            ids += [int(r[0]) for r in cur.fetchall()]
-    return total, ids
+            rows = cur.fetchall()[::-1]
+        elif after is not None:
+            condition, args = _keyset_condition(*after, not descending, True)
+            cur.execute(
+                f"SELECT id, value FROM {source} WHERE {valued} AND {condition} "
+                f"ORDER BY value {forward}, id ASC LIMIT {int(limit)}",
+                args,
+            )
+            rows = cur.fetchall()
+        else:
+            cur.execute(
+                f"SELECT id, value FROM {source} WHERE {valued} "
+                f"ORDER BY value {forward}, id ASC LIMIT {int(limit)} OFFSET {int(offset)}"
+            )
+            rows = cur.fetchall()
+        ids = [int(r[0]) for r in rows]
+        first = (rows[0][1], int(rows[0][0])) if rows else None
+        last = (rows[-1][1], int(rows[-1][0])) if rows else None
+        missing = limit - len(ids)
+        if missing > 0 and before is None:
+            # The page reaches past the sorted rows; only here are they counted.
+            n_valued = offset + len(ids)
+            if not ids:
+                n_valued = _scalar(cur, f"SELECT COUNT(*) FROM {source} WHERE {valued}")
+            if total > n_valued:
+                cur.execute(
+                    "SELECT systems.id FROM systems WHERE NOT EXISTS "
+                    f"(SELECT 1 FROM {table} AS v WHERE v.id = systems.id AND v.key = {literal} "
+                    "AND v.value IS NOT NULL) ORDER BY systems.id "
+                    f"LIMIT {int(missing)} OFFSET {int(max(0, offset - n_valued))}"
+                )
+                ids += [int(r[0]) for r in cur.fetchall()]
+            last = None
+    return ValuePage(total, ids, first, last)

@@ -21,6 +21,7 @@ from __future__ import annotations
 import errno
 import ipaddress
 import os
+import re
 import threading
 import urllib.parse
 from collections.abc import Iterable, Sequence
@@ -32,13 +33,16 @@ import ase.data
 import ase.data.colors
 import ase.db
 import ase.io
+import numpy as np
 from ase.db.core import get_key_descriptions, parse_selection
 from flask import Flask, Response, abort, jsonify, render_template, request, send_from_directory
 from jinja2 import ChoiceLoader, FileSystemLoader
 from markupsafe import Markup, escape
 from werkzeug.exceptions import HTTPException, NotFound
+from werkzeug.routing import BaseConverter
 
 from ferrolith.data.db._formatting import (
+    UNREADABLE,
     _cell_text,
     _column_value,
     _data_summary,
@@ -51,7 +55,9 @@ from ferrolith.data.db._paging import (
     _SYSTEM_SORT_KEYS,
     _WORD,
     _page_ids,
+    all_rows_by_value,
     listing_values,
+    value_table_of,
 )
 from ferrolith.data.db._store import _connection_errors, _query_errors, open_read_only
 from ferrolith.data.db.errors import error_response
@@ -96,6 +102,74 @@ def _is_loopback(host: str) -> bool:
         return False
 
 
+_DIGITS = re.compile(r"[0-9]{1,30}\Z")
+
+
+class _RowIdConverter(BaseConverter):
+    """Row ids in paths: ASCII digits only (werkzeug's int takes any script's)."""
+
+    regex = r"[0-9]{1,30}"
+
+    def to_python(self, value: str) -> int:
+        return int(value)
+
+    def to_url(self, value: Any) -> str:
+        return str(int(value))
+
+
+def _relative_location(response: Response) -> Response:
+    # Redirects that werkzeug makes (// in a path, a missing slash) name the
+    # host the request claimed; a relative Location never leads elsewhere.
+    location = response.headers.get("Location")
+    if location:
+        parts = urllib.parse.urlsplit(location)
+        if parts.scheme or parts.netloc:
+            path = "/" + parts.path.lstrip("/")
+            response.headers["Location"] = urllib.parse.urlunsplit(
+                ("", "", path, parts.query, parts.fragment)
+            )
+    return response
+
+
+#: What decoding a row's stored JSON raises when it is damaged.
+_DECODE_ERRORS = (ValueError, TypeError, KeyError, AttributeError, IndexError)
+
+
+def _read_without_pairs(db, row_id: int) -> list:
+    """[the row] with empty key-value pairs, for a row whose pairs cannot be decoded."""
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        cur.execute("SELECT * FROM systems WHERE id = ?", (int(row_id),))
+        record = cur.fetchone()
+        names = [d[0] for d in cur.description]
+    if record is None:
+        return []
+    record = list(record)
+    record[names.index("key_value_pairs")] = "{}"
+    return [db._convert_tuple_to_row(tuple(record))]
+
+
+def _full_cell(cell) -> bool:
+    """A cell of three independent vectors (a zero or flat volume is not)."""
+    if cell.rank != 3:
+        return False
+    return abs(cell.volume) > 1e-9 * float(np.prod(cell.lengths()))
+
+
+#: How a query is written, for the message that refuses one.
+QUERY_HELP = (
+    "Write conditions separated by commas, all of which must hold: a formula "
+    "(Si, SiO2, formula=SiO2), a comparison of a number (natoms<10, energy<-5, "
+    "band_gap>1), a text (label=relaxed) or a bare key (band_gap)."
+)
+
+
+def _malformed(expression: str) -> str:
+    # The database's own words (Python's unpacking errors ...) mean nothing to
+    # a visitor: the message names the condition and says how one is written.
+    return f"Malformed query: cannot read {expression!r}. {QUERY_HELP}"
+
+
 class Column:
     """One column of the table: its key, heading, unit and whether it sorts."""
 
@@ -110,27 +184,61 @@ class Column:
 
 
 class ListingState:
-    """What one table request asks for; everything lives in the URL."""
+    """What one table request asks for; everything lives in the URL.
 
-    __slots__ = ("limit", "page", "query", "sort")
+    `after` and `before` are keyset cursors ("id:value" of the row before or
+    after the page) that the Next and Previous links carry when the whole
+    table is sorted by a key-value pair; any other change of the state drops
+    them, and a cursor that does not fit is ignored.
+    """
 
-    def __init__(self, query: str, sort: str, page: int, limit: int):
+    __slots__ = ("after", "before", "limit", "links", "page", "query", "sort")
+
+    def __init__(
+        self, query: str, sort: str, page: int, limit: int, after: str = "", before: str = ""
+    ):
         self.query = query
         self.sort = sort
         self.page = page
         self.limit = limit
+        self.after = after
+        self.before = before
+        #: URL arguments the Previous and Next links add, set by select_page.
+        self.links: dict[str, dict[str, str]] = {"prev": {}, "next": {}}
 
     def args(self, **changes) -> dict[str, Any]:
         """URL arguments of this state with some changed; defaults left out."""
         values = {"q": self.query, "sort": self.sort, "page": self.page, "limit": self.limit}
+        if not changes:  # the same page again: its cursor still finds it
+            values.update(after=self.after, before=self.before)
         values.update(changes)
         defaults = {"q": "", "sort": "id", "page": 1, "limit": ASEDBApp.PAGE_SIZE}
-        return {k: v for k, v in values.items() if v != defaults[k]}
+        return {k: v for k, v in values.items() if v != defaults.get(k, "")}
 
     def url(self, base: str, **changes) -> str:
         """`base` with this state's URL arguments (some changed)."""
         query = urllib.parse.urlencode(self.args(**changes))
         return f"{base}?{query}" if query else base
+
+
+def _parse_cursor(text: str, numbers: bool) -> tuple[Any, int] | None:
+    """(value, id) of an "id:value" cursor; None for an empty or unusable one."""
+    row_id, _, value = text.partition(":")
+    if not _DIGITS.match(row_id) or int(row_id) > 2**63 - 1:
+        return None
+    if not numbers:
+        return value, int(row_id)
+    if not re.fullmatch(r"[-+0-9.eE]{1,40}|[-+]?inf", value):
+        return None
+    number = float(value)
+    return number, int(row_id)
+
+
+def _cursor(bound: tuple[Any, int] | None) -> str:
+    if bound is None:
+        return ""
+    value, row_id = bound
+    return f"{row_id}:{value!r}" if isinstance(value, float) else f"{row_id}:{value}"
 
 
 class ASEDBApp(Flask):
@@ -194,10 +302,12 @@ class ASEDBApp(Flask):
             formula_parts=formula_parts,
             default_limit=self.PAGE_SIZE,
         )
+        self.url_map.converters["row_id"] = _RowIdConverter
         self._add_routes()
         self.register_error_handler(HTTPException, error_response)
         self._connection_errors = _connection_errors()
         self.teardown_request(self._forget_broken_connection)
+        self.after_request(_relative_location)
 
     # -- configuration -----------------------------------------------------
 
@@ -262,16 +372,18 @@ class ASEDBApp(Flask):
     def parse_query(self, text: str) -> list[str]:
         """The query as a list of ASE selection expressions; QueryError if malformed."""
         expressions = [part.strip() for part in text.split(",") if part.strip()]
-        try:
-            keys, comparisons = parse_selection(expressions)
-        except self._query_errors as exc:
-            raise QueryError(f"Malformed query: {exc}") from exc
-        for key in keys + [c[0] for c in comparisons]:
-            if isinstance(key, int):
-                continue
-            # Keys reach SQL text in some backends: only plain words are keys.
-            if not _WORD.match(key[1:] if key.startswith("-") else key):
-                raise QueryError(f"Malformed query: {key!r} is not a key name")
+        for expression in expressions:
+            # One at a time, so that the message names the condition at fault.
+            try:
+                keys, comparisons = parse_selection([expression])
+            except self._query_errors as exc:
+                raise QueryError(_malformed(expression)) from exc
+            for key in keys + [c[0] for c in comparisons]:
+                if isinstance(key, int):
+                    continue
+                # Keys reach SQL text in some backends: only plain words are keys.
+                if not _WORD.match(key[1:] if key.startswith("-") else key):
+                    raise QueryError(_malformed(expression))
         return expressions
 
     def _sort_key(self, sort: str) -> str:
@@ -287,13 +399,34 @@ class ASEDBApp(Flask):
         offset = (state.page - 1) * state.limit
         db = self.database()
         try:
+            if key not in _SYSTEM_SORT_KEYS and not selection:
+                # Browsing everything by one key-value pair: the paging that an
+                # index made by create_sort_index serves at any depth.
+                descending = state.sort.startswith("-")
+                table = value_table_of(db, key)
+                numbers = table == "number_key_values"
+                page = all_rows_by_value(
+                    db,
+                    key,
+                    table,
+                    descending,
+                    state.limit,
+                    offset,
+                    after=_parse_cursor(state.after, numbers) if state.after else None,
+                    before=_parse_cursor(state.before, numbers) if state.before else None,
+                )
+                if page.first is not None and state.page > 1:
+                    state.links["prev"] = {"before": _cursor(page.first)}
+                if page.last is not None and len(page.ids) == state.limit:
+                    state.links["next"] = {"after": _cursor(page.last)}
+                return page.total, page.ids
             total = db.count(selection)
             if key in _SYSTEM_SORT_KEYS:
                 ids = _page_ids(db, selection, state.sort, state.limit, offset)
             else:
                 ids = self._select_by_value(db, selection, key, state, offset)
         except self._query_errors as exc:
-            raise QueryError(f"Malformed query: {exc}") from exc
+            raise QueryError(_malformed(state.query)) from exc
         return total, ids
 
     @staticmethod
@@ -316,13 +449,31 @@ class ASEDBApp(Flask):
         return ids
 
     def get_row(self, row_id: int):
-        """The row with this id; 404 when there is none."""
+        """The row with this id; 404 when there is none.
+
+        A row whose key-value pairs cannot be decoded is returned without
+        them; the ``unreadable`` attribute of the row names the parts that
+        cannot be read (empty for a sound row).
+        """
         if row_id > 2**63 - 1:
             abort(404)
-        rows = list(self.database().select(id=row_id))
+        db = self.database()
+        unreadable: list[str] = []
+        try:
+            rows = list(db.select(id=row_id))
+        except _DECODE_ERRORS:
+            rows = _read_without_pairs(db, row_id)
+            unreadable.append("key-value pairs")
         if not rows:
             abort(404)
-        return rows[0]
+        row = rows[0]
+        try:
+            _ = row.data  # decoded lazily: a damaged one would fail in the page
+        except _DECODE_ERRORS:
+            row._data = {}
+            unreadable.append("data")
+        row.unreadable = unreadable
+        return row
 
     # -- request parsing ---------------------------------------------------
 
@@ -331,11 +482,13 @@ class ASEDBApp(Flask):
         args = request.args
         query = args.get("q", "")
         sort = args.get("sort", "") or "id"
-        try:
-            page = int(args.get("page", "1"))
-            limit = int(args.get("limit", str(self.PAGE_SIZE)))
-        except ValueError:
+        page_text = args.get("page", "1")
+        limit_text = args.get("limit", str(self.PAGE_SIZE))
+        # int() would also take other scripts' digits, spaces and underscores.
+        if not (_DIGITS.match(page_text) and _DIGITS.match(limit_text)):
             abort(400, "page and limit must be whole numbers")
+        page = int(page_text)
+        limit = int(limit_text)
         largest = int(self.config.get("VITRINE_MAX_PAGE_SIZE", self.MAX_PAGE_SIZE))
         if page < 1:
             abort(400, "page must be 1 or more")
@@ -343,7 +496,11 @@ class ASEDBApp(Flask):
             abort(400, f"limit must be between 1 and {largest}")
         if page > 10**9:
             abort(400, "page is out of range")
-        return ListingState(query, sort, page, limit)
+        after = args.get("after", "")
+        before = args.get("before", "")
+        if len(after) > 200 or len(before) > 200:
+            abort(400, "cursor is too long")
+        return ListingState(query, sort, page, limit, after=after, before=before)
 
     # -- pages -------------------------------------------------------------
 
@@ -364,6 +521,9 @@ class ASEDBApp(Flask):
             href = escape(f"{prefix}{row_id}{suffix}")
             cells = []
             parts = []
+            broken = any(value is UNREADABLE for value in row.values())
+            marked = ' class="broken" title="Some stored values of this row cannot be read"'
+            marked = marked if broken else ""
             for key, value in row.items():
                 if key == "formula":
                     formula = formula_parts(value)
@@ -385,19 +545,19 @@ class ASEDBApp(Flask):
                     "id": row_id,
                     "href": href,
                     "cells": cells,
-                    "html": Markup(f'<tr data-id="{row_id}">{"".join(parts)}</tr>'),
+                    "html": Markup(f'<tr data-id="{row_id}"{marked}>{"".join(parts)}</tr>'),
                 }
             )
         return table
 
     def _add_routes(self) -> None:
         self.add_url_rule("/", "index", self.index_page)
-        self.add_url_rule("/row/<int:row_id>", "row", self.row_page)
-        self.add_url_rule("/row/<int:row_id>/picture.svg", "picture", self.row_picture)
-        self.add_url_rule("/row/<int:row_id>/scene.json", "scene", self.row_scene)
-        self.add_url_rule("/row/<int:row_id>/download/<fmt>", "download", self.row_download)
+        self.add_url_rule("/row/<row_id:row_id>", "row", self.row_page)
+        self.add_url_rule("/row/<row_id:row_id>/picture.svg", "picture", self.row_picture)
+        self.add_url_rule("/row/<row_id:row_id>/scene.json", "scene", self.row_scene)
+        self.add_url_rule("/row/<row_id:row_id>/download/<fmt>", "download", self.row_download)
         self.add_url_rule("/api/rows", "api_rows", self.api_rows)
-        self.add_url_rule("/api/rows/<int:row_id>", "api_row", self.api_row)
+        self.add_url_rule("/api/rows/<row_id:row_id>", "api_row", self.api_row)
         self.add_url_rule("/static/<path:filename>", "static", self.static_file)
 
     def index_page(self):
@@ -431,6 +591,7 @@ class ASEDBApp(Flask):
         except QueryError as exc:
             return jsonify(error=str(exc)), 400
         keys = [c.key for c in self.columns]
+        values_list = self.page_values(ids)
         return jsonify(
             query=state.query,
             sort=state.sort,
@@ -439,7 +600,8 @@ class ASEDBApp(Flask):
             total=total,
             pages=max(1, -(-total // state.limit)),
             columns=keys,
-            rows=[_jsonable(values) for values in self.page_values(ids)],
+            rows=[_jsonable(values) for values in values_list],
+            unreadable=[v["id"] for v in values_list if any(x is UNREADABLE for x in v.values())],
         )
 
     def api_row(self, row_id: int):
@@ -489,7 +651,10 @@ class ASEDBApp(Flask):
         atoms = row.toatoms()
         back = self._back_state()
         cell = atoms.cell
-        has_cell = cell.rank == 3
+        has_cell = _full_cell(cell)
+        problems = [f"The {part} of this row cannot be read." for part in row.unreadable]
+        if cell.rank == 3 and not has_cell:
+            problems.append("The cell is singular (zero volume): no fractional coordinates.")
         properties = []
         for key in (
             "natoms",
@@ -542,6 +707,7 @@ class ASEDBApp(Flask):
             positions_shown=len(positions),
             downloads=downloads,
             back=back,
+            problems=problems,
         )
 
     def _back_state(self) -> dict[str, Any]:
@@ -568,7 +734,8 @@ class ASEDBApp(Flask):
         colors = ase.data.colors.jmol_colors[numbers]
         radii = 0.35 * ase.data.covalent_radii[numbers] + 0.25
         bonds: list[list[float]] = []
-        if 0 < len(atoms) <= MAX_BONDED_ATOMS:
+        periodic_ok = _full_cell(atoms.cell) or not atoms.pbc.any()
+        if 0 < len(atoms) <= MAX_BONDED_ATOMS and periodic_ok:
             from ase.neighborlist import natural_cutoffs, neighbor_list
 
             i, d = neighbor_list("iD", atoms, natural_cutoffs(atoms, mult=1.1))
@@ -590,7 +757,7 @@ class ASEDBApp(Flask):
         ase_format, suffix, mimetype, needs_cell, _ = DOWNLOAD_FORMATS[fmt]
         row = self.get_row(row_id)
         atoms = row.toatoms()
-        if needs_cell and atoms.cell.rank != 3:
+        if needs_cell and not _full_cell(atoms.cell):
             abort(404, f"{fmt} needs a structure with a three-dimensional cell")
         import io
 
@@ -635,18 +802,89 @@ class ASEDBApp(Flask):
         database works outside Python's interpreter lock, so a second thread
         per core keeps it busy while another waits, and more threads would
         only take turns at the lock and lengthen the slowest answers.
+
+        waitress's limits are set for a read-only viewer (see server_limits);
+        `options` override them. The answers waitress writes itself (a body
+        too large, a malformed request) carry the headers listed in the
+        ``VITRINE_SERVER_ERROR_HEADERS`` setting, as the application's do.
         """
         import logging
 
         import waitress
+        from waitress.server import create_server
 
         if threads is None:
             threads = max(4, 2 * (os.cpu_count() or 1))
         options.setdefault("ident", "ferrolith")
+        for name, value in server_limits().items():
+            options.setdefault(name, value)
+        headers = [(str(k), str(v)) for k, v in self.config.get("VITRINE_SERVER_ERROR_HEADERS", ())]
+
+        def make_server(application, **kw):
+            server = create_server(application, **kw)
+            _add_error_headers(server, headers)
+            return server
+
         logger = logging.getLogger("waitress")
         if not logger.handlers and logger.level == logging.NOTSET:
             # Tells where the site is ("Serving on http://...") and what fails.
             logger.addHandler(logging.StreamHandler())
             logger.setLevel(logging.INFO)
             logger.propagate = False
-        waitress.serve(self, host=host, port=port, threads=threads, **options)
+        waitress.serve(self, host=host, port=port, threads=threads, _server=make_server, **options)
+
+
+def server_limits() -> dict[str, int]:
+    """waitress's limits for the viewer, chosen rather than inherited.
+
+    * ``connection_limit``: a client that trickles its request holds a
+      connection but no thread (waitress reads requests asynchronously), so
+      connections are cheap and many are allowed: 1000, or fewer when the
+      process may open fewer files. waitress's own 100 let a hundred slow
+      clients lock everyone out.
+    * ``channel_timeout``: 30 s without a byte closes a connection.
+    * ``max_request_body_size``: 1 KiB. Only GET and HEAD are answered, and
+      they carry no body; a larger one is refused with 413 as soon as its
+      length is announced, never read.
+    * ``max_request_header_size``: 64 KiB.
+
+    A client that sends a byte now and then within the timeout keeps its
+    connection: the limit on how long a request may take to arrive belongs to
+    a reverse proxy in front (see the README).
+    """
+    try:
+        import resource
+
+        files = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    except (ImportError, OSError, ValueError):
+        files = 1024
+    if files == getattr(resource, "RLIM_INFINITY", -1) or files <= 0:
+        files = 1 << 16
+    return {
+        "connection_limit": max(100, min(1000, files - 100)),
+        "channel_timeout": 30,
+        "max_request_body_size": 1024,
+        "max_request_header_size": 64 * 1024,
+    }
+
+
+def _add_error_headers(server, headers: list[tuple[str, str]]) -> None:
+    """Makes the answers waitress writes itself carry `headers`."""
+    if not headers:
+        return
+    from waitress.channel import HTTPChannel
+    from waitress.task import ErrorTask
+
+    class HeadedErrorTask(ErrorTask):
+        def execute(self):
+            self.response_headers.extend(headers)
+            super().execute()
+
+    class HeadedChannel(HTTPChannel):
+        error_task_class = HeadedErrorTask
+
+    # One listening socket gives one server; several give a map of them.
+    servers = [server, *getattr(server, "map", {}).values()]
+    for each in servers:
+        if hasattr(each, "channel_class"):
+            each.channel_class = HeadedChannel
