@@ -1,0 +1,221 @@
+"""Browsing a million screened rows sorted by hardness, on SQLite and PostgreSQL.
+
+Builds an ASE database of N rows (default 1,000,000) as a screening run leaves
+it: every row carries the key-value pairs ``hardness_simunek``, ``ionicity``,
+``rcut`` and ``screen_tag``. Writing a million rows through ``db.write`` takes
+an hour, so one row is written by ASE and the rest are copied from it with
+bulk SQL inside the database: ``systems`` rows (the same structure, a new
+unique id and key-value JSON), and the rows of ASE's ``keys``,
+``number_key_values``, ``text_key_values`` and ``species`` tables that ASE
+itself would have written for them. Hardness values are drawn with 4 decimals
+from 0-100 GPa, so that many rows tie and the tie-break by id is exercised.
+
+``create_sort_index(db, "hardness_simunek")`` is then called, as ``ferrolith
+screen`` does after writing. On PostgreSQL the tables are vacuumed and
+analysed once, as autovacuum does soon after a bulk load.
+
+The viewer then runs in-process (the Flask application, no HTTP server, so
+that the figures are the viewer's own) and answers
+
+* the first page sorted by ``hardness_simunek`` (ascending and descending);
+* page 1,000 (offset 24,975);
+* the last page;
+
+each a few times; the median and the slowest are printed with the targets:
+the first page in at most 100 ms and page 1,000 in at most 300 ms. With
+``--without-index`` the same is measured before the index is made.
+
+    python benchmarks/bench_vitrine_sort.py [--rows 1000000] [--postgres URL] [--keep DIR]
+
+``--postgres`` takes an administrator URL (e.g. postgresql://postgres@host:port/postgres);
+a database ``bench_vitrine_sort`` is created there (and dropped unless --keep).
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import tempfile
+import time
+
+import ase.db
+from ase.build import bulk
+
+KEYS = {"hardness_simunek": 12.5, "ionicity": 0.1, "rcut": 1.9, "screen_tag": "a1b2c3d4"}
+SORT = "hardness_simunek"
+TARGET_FIRST_MS = 100.0
+TARGET_DEEP_MS = 300.0
+DEEP_PAGE = 1000
+PAGE_SIZE = 25
+
+
+def _systems_columns(cur, postgres):
+    if postgres:
+        cur.execute(
+            "SELECT column_name FROM information_schema.columns "
+            "WHERE table_name = 'systems' ORDER BY ordinal_position"
+        )
+        return [r[0] for r in cur.fetchall()]
+    cur.execute("PRAGMA table_info(systems)")
+    return [r[1] for r in cur.fetchall()]
+
+
+def build(db, n_rows, postgres):
+    """Writes one row with ASE and copies it to `n_rows` rows with bulk SQL."""
+    started = time.perf_counter()
+    atoms = bulk("C", "diamond", a=3.57).repeat((2, 1, 1))
+    db.write(atoms, **KEYS)
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        columns = [c for c in _systems_columns(cur, postgres) if c not in ("id", "unique_id")]
+        copied = ", ".join(columns)
+        if postgres:
+            numbers = f"generate_series(2, {n_rows}) AS i"
+            hardness = "round((random() * 100)::numeric, 4)::float8"
+            unique = "md5(i::text)"
+            kvp = (
+                f"jsonb_build_object('hardness_simunek', {hardness}, 'ionicity', "
+                "round(random()::numeric, 3)::float8, 'rcut', 1.9, 'screen_tag', 'a1b2c3d4')"
+            )
+            source = f"FROM {numbers}, (SELECT * FROM systems WHERE id = 1) AS t"
+            extract = "(key_value_pairs->>'{0}')::float8"
+        else:
+            numbers = (
+                "WITH RECURSIVE n(i) AS (SELECT 2 UNION ALL SELECT i + 1 FROM n "
+                f"WHERE i < {n_rows}) "
+            )
+            hardness = "round(abs(random() % 1000000) / 10000.0, 4)"
+            unique = "printf('%032x', i)"
+            kvp = (
+                f"json_object('hardness_simunek', {hardness}, 'ionicity', "
+                "round(abs(random() % 1000) / 1000.0, 3), 'rcut', 1.9, 'screen_tag', 'a1b2c3d4')"
+            )
+            source = "FROM n, (SELECT * FROM systems WHERE id = 1) AS t"
+            extract = "json_extract(key_value_pairs, '$.{0}')"
+        select = ", ".join("t." + c if c != "key_value_pairs" else kvp for c in columns)
+        prefix = numbers if not postgres else ""
+        cur.execute(
+            f"{prefix}INSERT INTO systems (id, unique_id, {copied}) "
+            f"SELECT i, {unique}, {select} {source}"
+        )
+        if postgres:  # the id sequence continues after the copied rows
+            cur.execute("SELECT setval('systems_id_seq', (SELECT MAX(id) FROM systems))")
+        for key, value in KEYS.items():
+            cur.execute(f"INSERT INTO keys (key, id) SELECT '{key}', id FROM systems WHERE id > 1")
+            if isinstance(value, str):
+                cur.execute(
+                    f"INSERT INTO text_key_values (key, value, id) "
+                    f"SELECT '{key}', '{value}', id FROM systems WHERE id > 1"
+                )
+            else:
+                cur.execute(
+                    f"INSERT INTO number_key_values (key, value, id) "
+                    f"SELECT '{key}', {extract.format(key)}, id FROM systems WHERE id > 1"
+                )
+        cur.execute(
+            "INSERT INTO species (Z, n, id) SELECT s.Z, s.n, t.id "
+            "FROM species AS s, systems AS t WHERE s.id = 1 AND t.id > 1"
+        )
+    return time.perf_counter() - started
+
+
+def vacuum(url):
+    import psycopg2
+
+    con = psycopg2.connect(url)
+    con.autocommit = True
+    con.cursor().execute("VACUUM ANALYZE")
+    con.close()
+
+
+def timed(client, query, repeats):
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        response = client.get("/", query_string=query)
+        times.append(1e3 * (time.perf_counter() - started))
+        assert response.status_code == 200, response.status_code
+    return statistics.median(times), max(times)
+
+
+def measure(address, n_rows, repeats, label):
+    from ferrolith.data.db import ASEDBApp
+
+    app = ASEDBApp(address, default_columns=["id", "formula", SORT, "ionicity", "screen_tag"])
+    client = app.test_client()
+    last = -(-n_rows // PAGE_SIZE)
+    cases = [
+        ("first page, ascending", {"sort": SORT}, TARGET_FIRST_MS),
+        ("first page, descending", {"sort": "-" + SORT}, TARGET_FIRST_MS),
+        (f"page {DEEP_PAGE}", {"sort": SORT, "page": DEEP_PAGE}, TARGET_DEEP_MS),
+        (f"page {DEEP_PAGE}, descending", {"sort": "-" + SORT, "page": DEEP_PAGE}, TARGET_DEEP_MS),
+        (f"last page ({last})", {"sort": SORT, "page": last}, None),
+    ]
+    client.get("/", query_string={"sort": SORT})  # warm-up: connection, templates
+    print(f"{label}:")
+    for name, query, target in cases:
+        median, worst = timed(client, query, repeats)
+        verdict = "" if target is None else ("  met" if worst <= target else "  NOT met")
+        limit = "" if target is None else f"  (target <= {target:.0f} ms)"
+        print(f"  {name:28s} median {median:8.1f} ms  slowest {worst:8.1f} ms{limit}{verdict}")
+
+
+def run(address, n_rows, repeats, without_index, postgres_url=None):
+    from ferrolith.data.db import create_sort_index
+
+    db = ase.db.connect(address)
+    if without_index:
+        measure(address, n_rows, repeats, "without the sort index")
+    started = time.perf_counter()
+    create_sort_index(db, SORT)
+    print(f"create_sort_index: {time.perf_counter() - started:.1f} s")
+    if postgres_url:
+        vacuum(postgres_url)
+    measure(address, n_rows, repeats, "with the sort index")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--postgres", help="administrator URL of a PostgreSQL server")
+    parser.add_argument("--no-sqlite", action="store_true", help="measure PostgreSQL only")
+    parser.add_argument("--without-index", action="store_true", help="measure before it too")
+    parser.add_argument("--keep", help="build the SQLite database in this folder and keep it")
+    args = parser.parse_args()
+    print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
+
+    if not args.no_sqlite:
+        folder = args.keep or tempfile.mkdtemp(prefix="bench-vitrine-sort-")
+        path = os.path.join(folder, f"screened-{args.rows}.db")
+        try:
+            if not os.path.exists(path):
+                seconds = build(ase.db.connect(path), args.rows, postgres=False)
+                print(f"SQLite: {args.rows} rows written in {seconds:.1f} s")
+            run(path, args.rows, args.repeats, args.without_index)
+        finally:
+            if not args.keep:
+                shutil.rmtree(folder, ignore_errors=True)
+
+    if args.postgres:
+        import psycopg2
+
+        name = "bench_vitrine_sort"
+        admin = psycopg2.connect(args.postgres)
+        admin.autocommit = True
+        url = args.postgres.rsplit("/", 1)[0] + "/" + name
+        admin.cursor().execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+        admin.cursor().execute(f"CREATE DATABASE {name}")
+        try:
+            seconds = build(ase.db.connect(url), args.rows, postgres=True)
+            print(f"PostgreSQL: {args.rows} rows written in {seconds:.1f} s")
+            vacuum(url)
+            run(url, args.rows, args.repeats, args.without_index, postgres_url=url)
+        finally:
+            if not args.keep:
+                admin.cursor().execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+            admin.close()
+
+
+if __name__ == "__main__":
+    main()
