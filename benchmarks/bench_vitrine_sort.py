@@ -11,28 +11,32 @@ itself would have written for them. Hardness values are drawn with 4 decimals
 from 0-100 GPa, so that many rows tie and the tie-break by id is exercised.
 
 ``create_sort_index(db, "hardness_simunek")`` is then called, as ``ferrolith
-screen`` does after writing. On PostgreSQL the tables are vacuumed and
-analysed once, as autovacuum does soon after a bulk load.
+screen`` does after writing (sort indexes left by an earlier run are dropped
+first). On PostgreSQL the tables are vacuumed and analysed once, as autovacuum
+does soon after a bulk load.
 
 The viewer then runs in-process (the Flask application, no HTTP server, so
 that the figures are the viewer's own) and answers
 
 * the first page sorted by ``hardness_simunek`` (ascending and descending);
-* page 1,000 (offset 24,975);
+* page 1,000 (offset 24,975), and page 1,001 by the Next link of page 1,000;
 * the last page;
 
 each a few times; the median and the slowest are printed with the targets:
-the first page in at most 100 ms and page 1,000 in at most 300 ms. With
-``--without-index`` the same is measured before the index is made.
+the first page in at most 100 ms and page 1,000 in at most 300 ms. ``--mode
+before`` measures without the index only: run so with an older viewer on
+PYTHONPATH, it gives the figures from before.
 
     python benchmarks/bench_vitrine_sort.py [--rows 1000000] [--postgres URL] [--keep DIR]
+                                            [--mode after|before|both]
 
 ``--postgres`` takes an administrator URL (e.g. postgresql://postgres@host:port/postgres);
-a database ``bench_vitrine_sort`` is created there (and dropped unless --keep).
+a database ``bench_vitrine_sort_<rows>`` is made there (kept, and reused, with --keep).
 """
 
 import argparse
 import os
+import re
 import shutil
 import statistics
 import tempfile
@@ -132,40 +136,60 @@ def timed(client, query, repeats):
     times = []
     for _ in range(repeats):
         started = time.perf_counter()
-        response = client.get("/", query_string=query)
+        response = client.get(query)
         times.append(1e3 * (time.perf_counter() - started))
         assert response.status_code == 200, response.status_code
-    return statistics.median(times), max(times)
+    return statistics.median(times), max(times), response.get_data(as_text=True)
 
 
 def measure(address, n_rows, repeats, label):
+    import ferrolith.data.db
     from ferrolith.data.db import ASEDBApp
 
     app = ASEDBApp(address, default_columns=["id", "formula", SORT, "ionicity", "screen_tag"])
     client = app.test_client()
     last = -(-n_rows // PAGE_SIZE)
     cases = [
-        ("first page, ascending", {"sort": SORT}, TARGET_FIRST_MS),
-        ("first page, descending", {"sort": "-" + SORT}, TARGET_FIRST_MS),
-        (f"page {DEEP_PAGE}", {"sort": SORT, "page": DEEP_PAGE}, TARGET_DEEP_MS),
-        (f"page {DEEP_PAGE}, descending", {"sort": "-" + SORT, "page": DEEP_PAGE}, TARGET_DEEP_MS),
-        (f"last page ({last})", {"sort": SORT, "page": last}, None),
+        ("first page, ascending", f"/?sort={SORT}", TARGET_FIRST_MS),
+        ("first page, descending", f"/?sort=-{SORT}", TARGET_FIRST_MS),
+        (f"page {DEEP_PAGE}", f"/?sort={SORT}&page={DEEP_PAGE}", TARGET_DEEP_MS),
+        (f"page {DEEP_PAGE}, descending", f"/?sort=-{SORT}&page={DEEP_PAGE}", TARGET_DEEP_MS),
+        (f"page {DEEP_PAGE + 1} by its Next link", None, TARGET_DEEP_MS),
+        (f"last page ({last})", f"/?sort={SORT}&page={last}", None),
     ]
     client.get("/", query_string={"sort": SORT})  # warm-up: connection, templates
-    print(f"{label}:")
+    print(f"{label} ({os.path.dirname(ferrolith.data.db.__file__)}):")
+    html = ""
     for name, query, target in cases:
-        median, worst = timed(client, query, repeats)
+        if query is None:  # the link of the page before, as a visitor follows it
+            found = re.search(r'id="next" href="([^"]+)"', html)
+            query = found.group(1).replace("&amp;", "&")
+        median, worst, html = timed(client, query, repeats)
         verdict = "" if target is None else ("  met" if worst <= target else "  NOT met")
         limit = "" if target is None else f"  (target <= {target:.0f} ms)"
-        print(f"  {name:28s} median {median:8.1f} ms  slowest {worst:8.1f} ms{limit}{verdict}")
+        print(f"  {name:30s} median {median:8.1f} ms  slowest {worst:8.1f} ms{limit}{verdict}")
 
 
-def run(address, n_rows, repeats, without_index, postgres_url=None):
+def drop_sort_indexes(db, postgres):
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        if postgres:
+            cur.execute("SELECT indexname FROM pg_indexes WHERE indexname LIKE 'ferrolith_sort%'")
+        else:
+            cur.execute("SELECT name FROM sqlite_master WHERE name LIKE 'ferrolith_sort%'")
+        for (name,) in cur.fetchall():
+            cur.execute(f'DROP INDEX "{name}"')
+
+
+def run(address, n_rows, repeats, mode, postgres_url=None):
+    db = ase.db.connect(address)
+    drop_sort_indexes(db, postgres_url is not None)
+    if mode in ("before", "both"):
+        measure(address, n_rows, repeats, "without the sort index")
+    if mode == "before":
+        return
     from ferrolith.data.db import create_sort_index
 
-    db = ase.db.connect(address)
-    if without_index:
-        measure(address, n_rows, repeats, "without the sort index")
     started = time.perf_counter()
     create_sort_index(db, SORT)
     print(f"create_sort_index: {time.perf_counter() - started:.1f} s")
@@ -180,8 +204,14 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--postgres", help="administrator URL of a PostgreSQL server")
     parser.add_argument("--no-sqlite", action="store_true", help="measure PostgreSQL only")
-    parser.add_argument("--without-index", action="store_true", help="measure before it too")
-    parser.add_argument("--keep", help="build the SQLite database in this folder and keep it")
+    parser.add_argument(
+        "--mode",
+        choices=["after", "before", "both"],
+        default="after",
+        help="measure with the sort index (after), without it only (before: also for a "
+        "viewer that predates create_sort_index), or both",
+    )
+    parser.add_argument("--keep", help="keep the databases (SQLite file in this folder)")
     args = parser.parse_args()
     print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
 
@@ -192,7 +222,7 @@ def main():
             if not os.path.exists(path):
                 seconds = build(ase.db.connect(path), args.rows, postgres=False)
                 print(f"SQLite: {args.rows} rows written in {seconds:.1f} s")
-            run(path, args.rows, args.repeats, args.without_index)
+            run(path, args.rows, args.repeats, args.mode)
         finally:
             if not args.keep:
                 shutil.rmtree(folder, ignore_errors=True)
@@ -200,20 +230,24 @@ def main():
     if args.postgres:
         import psycopg2
 
-        name = "bench_vitrine_sort"
+        name = f"bench_vitrine_sort_{args.rows}"
         admin = psycopg2.connect(args.postgres)
         admin.autocommit = True
         url = args.postgres.rsplit("/", 1)[0] + "/" + name
-        admin.cursor().execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
-        admin.cursor().execute(f"CREATE DATABASE {name}")
+        cur = admin.cursor()
+        cur.execute("SELECT 1 FROM pg_database WHERE datname = %s", (name,))
+        exists = cur.fetchone() is not None
         try:
-            seconds = build(ase.db.connect(url), args.rows, postgres=True)
-            print(f"PostgreSQL: {args.rows} rows written in {seconds:.1f} s")
-            vacuum(url)
-            run(url, args.rows, args.repeats, args.without_index, postgres_url=url)
+            if not (exists and args.keep):
+                cur.execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+                cur.execute(f"CREATE DATABASE {name}")
+                seconds = build(ase.db.connect(url), args.rows, postgres=True)
+                print(f"PostgreSQL: {args.rows} rows written in {seconds:.1f} s")
+                vacuum(url)
+            run(url, args.rows, args.repeats, args.mode, postgres_url=url)
         finally:
             if not args.keep:
-                admin.cursor().execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
+                cur.execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
             admin.close()
 
 

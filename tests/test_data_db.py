@@ -429,6 +429,22 @@ class TestSortIndex:
             ids = [int(i) for i in re.findall(r'<tr data-id="(\d+)"', text(client, url))]
             assert ids == numbered[page - 1], (page, url)
 
+    def test_totals_follow_writes_by_others(self, mixed):
+        # The viewer remembers its row count; another writer must still show.
+        path, _ = mixed
+        client = ASEDBApp(path, default_columns=["score"]).test_client()
+        writer = connect(path)
+        for sort in ("score", "id", "-score"):
+            total = client.get("/api/rows", query_string={"sort": sort}).get_json()["total"]
+            assert total == writer.count()
+            new = writer.write(bulk("Ge"), score=9.0)
+            assert (
+                client.get("/api/rows", query_string={"sort": sort}).get_json()["total"]
+                == total + 1
+            )
+            writer.delete([new])
+            assert client.get("/api/rows", query_string={"sort": sort}).get_json()["total"] == total
+
     def test_index_is_made_once_and_used(self, db_path, tmp_path):
         path = str(tmp_path / "copy.db")
         with open(db_path, "rb") as src, open(path, "wb") as dst:

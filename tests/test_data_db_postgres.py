@@ -80,6 +80,13 @@ class TestPostgres:
         assert "after=" in link
         second = client.get(link).get_data(as_text=True)
         assert [int(i) for i in re.findall(r'<tr data-id="(\d+)"', second)] == before[1]
+        total = client.get("/api/rows", query_string={"sort": "band_gap"}).get_json()["total"]
+        new = oracle.write(bulk("Ge"), band_gap=9.0)
+        try:  # the remembered row count follows a write by another connection
+            after = client.get("/api/rows", query_string={"sort": "band_gap"}).get_json()
+            assert after["total"] == total + 1
+        finally:
+            oracle.delete([new])
 
     def test_row_page_and_download(self, client, oracle):
         row = oracle.get(label="silicon")

@@ -13,8 +13,13 @@ can face a network:
   size;
 * paths with ``..`` segments, backslashes or NUL bytes are refused, so nothing
   outside the template and static directories is ever served;
-* error pages that never show a traceback;
-* optional HTTP Basic authentication.
+* error pages that never show a traceback, and no ``Retry-After`` on an
+  answer that is not a refusal;
+* optional HTTP Basic authentication, with a limit on failed logins per client
+  address (429, decided before any slow hash check) and on the number of hash
+  checks at once;
+* the headers that the HTTP server of ``ASEDBApp.run_server`` adds to the
+  answers it writes itself (``VITRINE_SERVER_ERROR_HEADERS``).
 
 Settings come from environment variables, else from the application's
 ``config``, else from the defaults below:
@@ -23,7 +28,12 @@ Settings come from environment variables, else from the application's
 ``FERROLITH_VITRINE_PASSWORD_HASH`` / ``VITRINE_AUTH_PASSWORD_HASH``
     Basic authentication is on when both are set. The hash is one made by
     ``werkzeug.security.generate_password_hash`` (``python -m ferrolith.gui``
-    prints one); setting only one of the two is an error, never an open server.
+    prints one) and is checked when the application is protected; setting only
+    one of the two, or either environment variable empty, is an error, never an
+    open server.
+``VITRINE_MAX_FAILED_LOGINS``, ``VITRINE_MAX_PASSWORD_CHECKS``
+    Failed logins one client address may make per minute (5), and password
+    hashes checked at once (2).
 ``FERROLITH_VITRINE_RATE_LIMIT`` / ``VITRINE_RATE_LIMIT``
     Limits per client address in Flask-Limiter's notation, e.g.
     ``"20 per second;600 per minute"``.

@@ -57,6 +57,7 @@ from ferrolith.data.db._paging import (
     _page_ids,
     all_rows_by_value,
     listing_values,
+    row_count,
     value_table_of,
 )
 from ferrolith.data.db._store import _connection_errors, _query_errors, open_read_only
@@ -420,7 +421,7 @@ class ASEDBApp(Flask):
                 if page.last is not None and len(page.ids) == state.limit:
                     state.links["next"] = {"after": _cursor(page.last)}
                 return page.total, page.ids
-            total = db.count(selection)
+            total = db.count(selection) if selection else row_count(db)
             if key in _SYSTEM_SORT_KEYS:
                 ids = _page_ids(db, selection, state.sort, state.limit, offset)
             else:
