@@ -534,6 +534,14 @@ class TestRequestDetails:
     def test_ascii_digits_only(self, client, path, status):
         assert client.get(path).status_code == status
 
+    @pytest.mark.parametrize("cursor", ["after=1:e", "after=x:1", "before=2:nan", "after=1:"])
+    def test_unusable_cursors_are_ignored(self, client, cursor):
+        plain = client.get("/?sort=band_gap&page=2&limit=5")
+        response = client.get(f"/?sort=band_gap&page=2&limit=5&{cursor}")
+        assert response.status_code == 200
+        rows = re.compile(r'<tr data-id="(\d+)"')
+        assert rows.findall(response.get_data(as_text=True)) == rows.findall(plain.get_data(True))
+
     def test_redirects_are_relative(self, client):
         response = client.get("/static//vitrine.css", headers={"Host": "evil.example"})
         assert 300 <= response.status_code < 400

@@ -231,8 +231,10 @@ def _parse_cursor(text: str, numbers: bool) -> tuple[Any, int] | None:
         return value, int(row_id)
     if not re.fullmatch(r"[-+0-9.eE]{1,40}|[-+]?inf", value):
         return None
-    number = float(value)
-    return number, int(row_id)
+    try:
+        return float(value), int(row_id)
+    except ValueError:
+        return None
 
 
 def _cursor(bound: tuple[Any, int] | None) -> str:
@@ -452,9 +454,9 @@ class ASEDBApp(Flask):
     def get_row(self, row_id: int):
         """The row with this id; 404 when there is none.
 
-        A row whose key-value pairs cannot be decoded is returned without
-        them; the ``unreadable`` attribute of the row names the parts that
-        cannot be read (empty for a sound row).
+        A row whose key-value pairs or data cannot be decoded is returned
+        without them; its ``_unreadable_parts`` attribute names the parts
+        left out (empty for a sound row).
         """
         if row_id > 2**63 - 1:
             abort(404)
@@ -473,7 +475,7 @@ class ASEDBApp(Flask):
         except _DECODE_ERRORS:
             row._data = {}
             unreadable.append("data")
-        row.unreadable = unreadable
+        row._unreadable_parts = unreadable  # not a key: key-value pairs are attributes too
         return row
 
     # -- request parsing ---------------------------------------------------
@@ -653,7 +655,7 @@ class ASEDBApp(Flask):
         back = self._back_state()
         cell = atoms.cell
         has_cell = _full_cell(cell)
-        problems = [f"The {part} of this row cannot be read." for part in row.unreadable]
+        problems = [f"The {part} of this row cannot be read." for part in row._unreadable_parts]
         if cell.rank == 3 and not has_cell:
             problems.append("The cell is singular (zero volume): no fractional coordinates.")
         properties = []
