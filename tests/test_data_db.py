@@ -395,12 +395,14 @@ class TestSortIndex:
                 db.write(bulk("Si"), **({} if value is None else {"score": value}))
         return path, values
 
-    def test_pages_cover_each_row_once(self, mixed):
+    @pytest.mark.parametrize("query", ["", "Si"])
+    def test_pages_cover_each_row_once(self, mixed, query):
         path, values = mixed
         create_sort_index(connect(path), "score")
         client = ASEDBApp(path, default_columns=["score"]).test_client()
         for sort, reverse in (("score", False), ("-score", True)):
-            ids = [i for p in range(1, 5) for i in api_ids(client, sort=sort, limit=3, page=p)]
+            pages = [api_ids(client, q=query, sort=sort, limit=3, page=p) for p in range(1, 5)]
+            ids = [i for page in pages for i in page]
             assert sorted(ids) == list(range(1, len(values) + 1))
             numbers = [(v, i + 1) for i, v in enumerate(values) if isinstance(v, float) and v == v]
             ordered = sorted(numbers, key=lambda p: (-p[0] if reverse else p[0], p[1]))

@@ -42,16 +42,13 @@ _SYSTEM_SORT_KEYS = frozenset(
 _SORT_COLUMNS = {"user": "username", "age": "ctime"}
 
 
-def _page_ids(
-    db, selection: list[Any], sort: str, limit: int, offset: int, value_table: str | None = None
-) -> list[int]:
-    """Ids of one page of rows, in order.
+def _page_ids(db, selection: list[Any], sort: str, limit: int, offset: int) -> list[int]:
+    """Ids of one page of rows sorted by a column of ASE's ``systems`` table, in order.
 
     Only ids are sorted and paged here, which spares the database from carrying
     whole rows (positions, forces ...) through its sort; ties are broken by id
     so that pages never overlap, and the id order itself walks the primary key.
-    `value_table` names ASE's table of the key-value pairs to sort by
-    ("number_key_values" or "text_key_values"); None sorts by a column of rows.
+    Sorting by a key-value pair is all_rows_by_value's and selected_rows_by_value's.
     """
     descending = sort.startswith("-")
     name = sort[1:] if descending else sort
@@ -59,21 +56,12 @@ def _page_ids(
         descending = not descending
     direction = "DESC" if descending else "ASC"
     keys, comparisons = parse_selection(selection)
-    if value_table is not None:
-        # Rows lacking the key drop out of this join; callers page them apart.
-        sql, args = db.create_select_statement(
-            keys, comparisons, sort=name, order=direction, sort_table=value_table, what="systems.id"
-        )
-        sql += ", systems.id ASC"
+    sql, args = db.create_select_statement(keys, comparisons, what="systems.id")
+    column = _SORT_COLUMNS.get(name, name)
+    if column == "id":
+        sql += f"\nORDER BY systems.id {direction}"
     else:
-        sql, args = db.create_select_statement(keys, comparisons, what="systems.id")
-        column = _SORT_COLUMNS.get(name, name)
-        if column == "id":
-            sql += f"\nORDER BY systems.id {direction}"
-        else:
-            sql += (
-                f"\nORDER BY systems.{column} IS NULL, systems.{column} {direction}, systems.id ASC"
-            )
+        sql += f"\nORDER BY systems.{column} IS NULL, systems.{column} {direction}, systems.id ASC"
     sql += f"\nLIMIT {int(limit)} OFFSET {int(offset)}"
     with db.managed_connection() as con:
         cur = con.cursor()
@@ -400,3 +388,42 @@ def all_rows_by_value(
                 ids += [int(r[0]) for r in cur.fetchall()]
             last = None
     return ValuePage(total, ids, first, last)
+
+
+def selected_rows_by_value(
+    db, selection: list[Any], key: str, table: str, descending: bool, limit: int, offset: int
+) -> list[int]:
+    """Ids of one page of the rows matching `selection`, sorted by `key`.
+
+    The same order as all_rows_by_value: the rows with a value of `key` in
+    `table` by value (ties by id), then the others by id. Each part is paged
+    on its own, so that no row is skipped or repeated at the seam.
+    """
+    literal = _quoted_key(key)
+    keys, comparisons = parse_selection(selection)
+    matching, args = db.create_select_statement(keys, comparisons, what="systems.id")
+    valued = f"v.key = {literal} AND v.value IS NOT NULL AND v.id IN ({matching})"
+    direction = "DESC" if descending else "ASC"
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        cur.execute(
+            f"SELECT v.id FROM {table} AS v WHERE {valued} ORDER BY v.value {direction}, v.id ASC "
+            f"LIMIT {int(limit)} OFFSET {int(offset)}",
+            args,
+        )
+        ids = [int(r[0]) for r in cur.fetchall()]
+        missing = limit - len(ids)
+        if missing > 0:
+            n_valued = offset + len(ids)
+            if not ids:
+                cur.execute(f"SELECT COUNT(*) FROM {table} AS v WHERE {valued}", args)
+                n_valued = int(cur.fetchone()[0])
+            cur.execute(
+                f"SELECT systems.id FROM systems WHERE systems.id IN ({matching}) AND NOT EXISTS "
+                f"(SELECT 1 FROM {table} AS v WHERE v.id = systems.id AND v.key = {literal} "
+                "AND v.value IS NOT NULL) ORDER BY systems.id "
+                f"LIMIT {int(missing)} OFFSET {int(max(0, offset - n_valued))}",
+                args,
+            )
+            ids += [int(r[0]) for r in cur.fetchall()]
+    return ids

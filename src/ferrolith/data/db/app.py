@@ -58,6 +58,7 @@ from ferrolith.data.db._paging import (
     all_rows_by_value,
     listing_values,
     row_count,
+    selected_rows_by_value,
     value_table_of,
 )
 from ferrolith.data.db._store import _connection_errors, _query_errors, open_read_only
@@ -427,29 +428,14 @@ class ASEDBApp(Flask):
             if key in _SYSTEM_SORT_KEYS:
                 ids = _page_ids(db, selection, state.sort, state.limit, offset)
             else:
-                ids = self._select_by_value(db, selection, key, state, offset)
+                descending = state.sort.startswith("-")
+                table = value_table_of(db, key)
+                ids = selected_rows_by_value(
+                    db, selection, key, table, descending, state.limit, offset
+                )
         except self._query_errors as exc:
             raise QueryError(_malformed(state.query)) from exc
         return total, ids
-
-    @staticmethod
-    def _select_by_value(db, selection, key, state, offset) -> list[int]:
-        # Rows that have the key come first, in order of its value, then the
-        # rows without it in order of id; each part is paged on its own so that
-        # no row is skipped at the seam between the two.
-        with_key = [*selection, key]
-        n_with = db.count(with_key)
-        ids: list[int] = []
-        if offset < n_with:
-            # ASE files a value as text or number by the type of its first row.
-            first = next(iter(db.select([key], limit=1, include_data=False)))
-            text = isinstance(first.get(key), str)
-            table = "text_key_values" if text else "number_key_values"
-            ids = _page_ids(db, with_key, state.sort, state.limit, offset, value_table=table)
-        missing = state.limit - len(ids)
-        if missing > 0:
-            ids += _page_ids(db, [*selection, "-" + key], "id", missing, max(0, offset - n_with))
-        return ids
 
     def get_row(self, row_id: int):
         """The row with this id; 404 when there is none.
