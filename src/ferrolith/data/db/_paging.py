@@ -259,17 +259,19 @@ def _change_stamp(cur, db) -> tuple:
 
     SQLite counts the commits of other connections (``PRAGMA data_version``,
     per connection, so the stamp belongs with the connection's Database). In
-    PostgreSQL a new row raises the largest id, and a removal the table's
-    count of deleted rows (the server's statistics, which may lag by a second).
+    PostgreSQL a new row raises the largest id at once, and the server's
+    statistics count insertions (also those that commit out of id order) and
+    removals, a second or so late.
     """
     if _is_sqlite(db):
         cur.execute("PRAGMA data_version")
         return (id(db.connection), cur.fetchone()[0])
     cur.execute(
-        "SELECT (SELECT MAX(id) FROM systems), "
-        "(SELECT n_tup_del FROM pg_stat_user_tables WHERE relid = 'systems'::regclass)"
+        "SELECT (SELECT MAX(id) FROM systems), n_tup_ins, n_tup_del "
+        "FROM pg_stat_user_tables WHERE relid = 'systems'::regclass"
     )
-    return tuple(cur.fetchone())
+    row = cur.fetchone()
+    return tuple(row) if row is not None else (object(),)  # no statistics: count each time
 
 
 def row_count(db) -> int:
