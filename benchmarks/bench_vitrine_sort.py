@@ -30,7 +30,11 @@ before`` measures without the index only: run so with an older viewer on
 PYTHONPATH, it gives the figures from before.
 
     python benchmarks/bench_vitrine_sort.py [--rows 1000000] [--postgres URL] [--keep DIR]
-                                            [--mode after|before|both]
+                                            [--mode after|before|both] [--wrk SECONDS]
+
+``--wrk`` also runs the production server (``ferrolith vitrine``) on loopback and
+loads page 50 of the sorted table with wrk (32 connections), the load under
+which the viewer was first measured on 10,000 rows.
 
 ``--postgres`` takes an administrator URL (e.g. postgresql://postgres@host:port/postgres);
 a database ``bench_vitrine_sort_<rows>`` is made there (kept, and reused, with --keep).
@@ -153,12 +157,13 @@ def measure(address, n_rows, repeats, label):
     app = ASEDBApp(address, default_columns=["id", "formula", SORT, "ionicity", "screen_tag"])
     client = app.test_client()
     last = -(-n_rows // PAGE_SIZE)
+    deep = min(DEEP_PAGE, max(1, last - 1))  # page 1,000 where there is one
     cases = [
         ("first page, ascending", f"/?sort={SORT}", TARGET_FIRST_MS),
         ("first page, descending", f"/?sort=-{SORT}", TARGET_FIRST_MS),
-        (f"page {DEEP_PAGE}", f"/?sort={SORT}&page={DEEP_PAGE}", TARGET_DEEP_MS),
-        (f"page {DEEP_PAGE}, descending", f"/?sort=-{SORT}&page={DEEP_PAGE}", TARGET_DEEP_MS),
-        (f"page {DEEP_PAGE + 1} by its Next link", None, TARGET_DEEP_MS),
+        (f"page {deep}", f"/?sort={SORT}&page={deep}", TARGET_DEEP_MS),
+        (f"page {deep}, descending", f"/?sort=-{SORT}&page={deep}", TARGET_DEEP_MS),
+        (f"page {deep + 1} by its Next link", None, TARGET_DEEP_MS),
         (f"last page ({last})", f"/?sort={SORT}&page={last}", None),
         ("first page after a write", f"/?sort={SORT}", TARGET_FIRST_MS),
     ]
@@ -192,11 +197,42 @@ def drop_sort_indexes(db, postgres):
             cur.execute(f'DROP INDEX "{name}"')
 
 
-def run(address, n_rows, repeats, mode, postgres_url=None):
+def load(address, seconds, connections, label):
+    """wrk against the production server on loopback: page 50 sorted by the key."""
+    import subprocess
+    import sys
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from bench_vitrine import free_port, report, run_wrk, wait_for
+
+    port = free_port()
+    env = dict(os.environ, FERROLITH_VITRINE_RATE_LIMIT="1000000 per second")
+    command = [sys.executable, "-m", "ferrolith", "vitrine", address]
+    server = subprocess.Popen(
+        [*command, "--host", "127.0.0.1", "--port", str(port), "--columns", "formula", SORT],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.STDOUT,
+    )
+    try:
+        wait_for(port, server)
+        url = f"http://127.0.0.1:{port}/?sort={SORT}&page=50"
+        subprocess.run(["wrk", "-t1", "-c4", "-d1s", url], check=True, capture_output=True)
+        figures = run_wrk(url, seconds, connections)
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
+    print(f"  wrk, {connections} connections, {seconds} s, page 50 sorted by {SORT} ({label}):")
+    report("    page 50", figures)
+
+
+def run(address, n_rows, repeats, mode, postgres_url=None, wrk=0, connections=32):
     db = ase.db.connect(address)
     drop_sort_indexes(db, postgres_url is not None)
     if mode in ("before", "both"):
         measure(address, n_rows, repeats, "without the sort index")
+        if wrk:
+            load(address, wrk, connections, "without the sort index")
     if mode == "before":
         return
     from ferrolith.data.db import create_sort_index
@@ -207,6 +243,8 @@ def run(address, n_rows, repeats, mode, postgres_url=None):
     if postgres_url:
         vacuum(postgres_url)
     measure(address, n_rows, repeats, "with the sort index")
+    if wrk:
+        load(address, wrk, connections, "with the sort index")
 
 
 def main():
@@ -223,6 +261,10 @@ def main():
         "viewer that predates create_sort_index), or both",
     )
     parser.add_argument("--keep", help="keep the databases (SQLite file in this folder)")
+    parser.add_argument(
+        "--wrk", type=int, default=0, metavar="SECONDS", help="also load page 50 with wrk"
+    )
+    parser.add_argument("--connections", type=int, default=32, help="wrk connections")
     args = parser.parse_args()
     print(f"machine: {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
 
@@ -233,7 +275,9 @@ def main():
             if not os.path.exists(path):
                 seconds = build(ase.db.connect(path), args.rows, postgres=False)
                 print(f"SQLite: {args.rows} rows written in {seconds:.1f} s")
-            run(path, args.rows, args.repeats, args.mode)
+            run(
+                path, args.rows, args.repeats, args.mode, wrk=args.wrk, connections=args.connections
+            )
         finally:
             if not args.keep:
                 shutil.rmtree(folder, ignore_errors=True)
@@ -255,7 +299,15 @@ def main():
                 seconds = build(ase.db.connect(url), args.rows, postgres=True)
                 print(f"PostgreSQL: {args.rows} rows written in {seconds:.1f} s")
                 vacuum(url)
-            run(url, args.rows, args.repeats, args.mode, postgres_url=url)
+            run(
+                url,
+                args.rows,
+                args.repeats,
+                args.mode,
+                postgres_url=url,
+                wrk=args.wrk,
+                connections=args.connections,
+            )
         finally:
             if not args.keep:
                 cur.execute(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)")
