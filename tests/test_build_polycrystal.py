@@ -2,6 +2,7 @@
 
 import itertools
 import re
+from fnmatch import fnmatch
 from pathlib import Path
 
 import numpy as np
@@ -163,7 +164,8 @@ class TestAcceptance:
         seed = rocksalt()
         poly = Polycrystal(seed=seed, params={"box": [30.0, 25.0, 20.0], "random": 4}, prefix="run")
         first = poly.generate_polycrystal(remove_doubles=1.2)
-        params = read_param_file(Path("run_params.txt"))
+        poly.write_final_files(first, output="out/run.cfg")
+        params = read_param_file(Path("out/run_params.txt"))
         assert params["box"] == [30.0, 25.0, 20.0]
         assert len(params["node"]) == 4
         again = Polycrystal(seed=seed, params=params).generate_polycrystal(remove_doubles=1.2)
@@ -197,6 +199,14 @@ class TestAcceptance:
             match = ideal[np.argmin(np.linalg.norm(observed[:, None] - ideal[None], axis=2), 1)]
             assert np.abs(observed - match).max() < 1e-6
             assert misorientation_degrees(observed, match) < 0.5
+
+
+def temporary_for(temporary, target):
+    """1 when ``temporary`` is a temporary file written beside ``target``."""
+    t, g = Path(temporary), Path(target)
+    return int(
+        t.parent.resolve() == g.parent.resolve() and fnmatch(t.name, f".{g.stem}.*{g.suffix}")
+    )
 
 
 def read_param_file(path):
@@ -480,8 +490,12 @@ class TestGeneratedStructure:
 
     def test_quiet_run_prints_only_the_node_file(self, capsys):
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 2}, prefix="q")
-        poly.generate_polycrystal()
-        assert capsys.readouterr().out == "Grain nodes and orientations written to q_params.txt\n"
+        atoms = poly.generate_polycrystal()
+        assert capsys.readouterr().out == ""
+        poly.write_final_files(atoms, output="o/q.xyz")
+        assert capsys.readouterr().out.splitlines()[-1] == (
+            "Grain nodes and orientations written to o/q_params.txt"
+        )
         nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]}]
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes})
         poly.generate_polycrystal()
@@ -490,7 +504,8 @@ class TestGeneratedStructure:
     def test_node_file_never_replaces_the_parameter_file_read(self):
         Path("p_params.txt").write_text("random 2\n")
         params = {**BOX, "random": 2, "param_file": "p_params.txt"}
-        Polycrystal(seed=bulk("Al", cubic=True), params=params, prefix="p").generate_polycrystal()
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params=params, prefix="p")
+        poly.write_final_files(poly.generate_polycrystal(), output="p.cfg")
         assert Path("p_params.txt").read_text() == "random 2\n"
         assert "node" in Path("p_params_1.txt").read_text()
 
@@ -526,6 +541,7 @@ class TestWriteFinalFiles:
             "Written to file out/run.lmp",
             "Written to file out/run.vasp",
             "Grain table written to out/run_grains.txt",
+            "Grain nodes and orientations written to out/run_params.txt",
         ]
 
     def test_unknown_formats_are_refused_before_anything_is_written(self, made):
@@ -534,7 +550,7 @@ class TestWriteFinalFiles:
             poly.write_final_files(atoms, output="a.cfg", formats=["xyz", "nope"])
         with pytest.raises(ValueError, match=r"cannot tell the format of a\.nope"):
             poly.write_final_files(atoms, output="a.nope")
-        assert list(Path().iterdir()) == [Path("run_params.txt")]
+        assert list(Path().iterdir()) == []
 
     def test_empty_output_uses_the_prefix_and_no_suffix_means_cfg(self, made):
         poly, atoms = made
@@ -554,7 +570,8 @@ class TestWriteFinalFiles:
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
         poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
-        assert calls == [("w.xyz", {"format": "extxyz"}), ("run.vasp", {"format": "vasp"})]
+        assert [kw for _, kw in calls] == [{"format": "extxyz"}, {"format": "vasp"}]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xyz", "run.vasp"])] == [1, 1]
         assert Path("run.cfg").exists()
 
     def test_cfg_and_lammps_text_match_ases_writers(self, made):
@@ -583,4 +600,4 @@ class TestWriteFinalFiles:
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
         poly.write_final_files(atoms, output="t.cfg", formats=["lmp"])
-        assert [c[0] for c in calls] == ["t.cfg", "run.lmp"]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["t.cfg", "run.lmp"])] == [1, 1]

@@ -2,6 +2,7 @@
 
 import argparse
 import json
+from fnmatch import fnmatch
 from pathlib import Path
 
 import numpy as np
@@ -10,7 +11,7 @@ from ase.build import bulk, sort
 from ase.io import read, write
 
 import ferrolith.cli
-from ferrolith.cli import optimize
+from ferrolith.cli import finite_float, optimize
 from ferrolith.data import files
 
 DATA = Path(__file__).parent / "data"
@@ -37,9 +38,9 @@ OPTIONS = [  # flags, dest, type, default, help
     ),
     (["--potential"], "potential", None, "tersoff", POTENTIAL_HELP),
     (["--method"], "method", None, "LBFGS", "Optimization algorithm (e.g., LBFGS, FIRE, BFGS)."),
-    (["--fmax"], "fmax", float, 0.05, "Convergence criterion for forces."),
+    (["--fmax"], "fmax", finite_float, 0.05, "Convergence criterion for forces."),
     (["--steps"], "steps", int, 5000, "Maximum number of optimization steps."),
-    (["--pressure"], "pressure", float, 0.0, "Target pressure (GPa)."),
+    (["--pressure"], "pressure", finite_float, 0.0, "Target pressure (GPa)."),
     (["--trajectory"], "trajectory", None, "opt.traj", "Path to save optimization trajectory."),
 ]
 RULE = "-" * 60
@@ -169,7 +170,8 @@ class Recorder:
 
 
 @pytest.fixture
-def recorder(monkeypatch):
+def recorder(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
     rec = Recorder()
     for name in ("read", "write", "get_calculator", "optimize_structure"):
         monkeypatch.setattr(optimize, name, getattr(rec, name))
@@ -190,6 +192,12 @@ def _args(**overrides):
     }
     values.update(overrides)
     return argparse.Namespace(**values)
+
+
+def temporary_for(temporary, target):
+    """Whether ``temporary`` is a temporary file written beside ``target``."""
+    t, g = Path(temporary), Path(target)
+    return t.parent.resolve() == g.parent.resolve() and fnmatch(t.name, f".{g.stem}.*{g.suffix}")
 
 
 class TestMain:
@@ -218,10 +226,9 @@ class TestMain:
             "pressure": 3.0,
             "trajectory": "run.traj",
         }
-        assert recorder.calls[3][1:] == (
-            ("out.vasp", recorder.optimized),
-            {"vasp5": True, "direct": True},
-        )
+        (temporary, atoms), options = recorder.calls[3][1:]
+        assert atoms is recorder.optimized and temporary_for(temporary, "out.vasp")
+        assert options == {"vasp5": True, "direct": True, "format": "vasp"}
         assert capsys.readouterr().out == (
             "Reading initial structure from: POSCAR\n"
             f"{RULE}\nOptimization finished.\n"
@@ -238,7 +245,6 @@ class TestMain:
             ("POSCAR", False),
             ("CONTCAR", False),
             ("x.VASP", False),
-            ("contcar.txt", False),
             ("out.cif", False),
             ("run.vasp/poscar", True),
             ("dir/POSCAR", False),
@@ -247,7 +253,9 @@ class TestMain:
     def test_vasp_options_follow_the_output_name(self, recorder, output, vasp):
         optimize.main(_args(output=output))
         expected = {"vasp5": True, "direct": True} if vasp else {}
+        expected["format"] = "cif" if output.endswith(".cif") else "vasp"
         assert recorder.calls[-1][2] == expected
+        assert temporary_for(recorder.calls[-1][1][0], output) and Path(output).is_file()
 
     @pytest.mark.parametrize(
         "potential, expected",

@@ -12,7 +12,7 @@ from ase.io import read
 
 import ferrolith.cli
 import ferrolith.cli.polycrystal as command
-from ferrolith.cli import CombinedFormatter
+from ferrolith.cli import CombinedFormatter, finite_float
 
 RULE = "=" * 60
 NO_BOX = "A final box size is required. Use --box or define it in --param-file."
@@ -110,7 +110,7 @@ class TestOptions:
         (
             ["--box"],
             "box",
-            float,
+            finite_float,
             3,
             [80.0, 80.0, 80.0],
             "Size of the final simulation box (x y z).",
@@ -126,7 +126,7 @@ class TestOptions:
         (
             ["--remove-doubles"],
             "remove_doubles",
-            float,
+            finite_float,
             None,
             None,
             "Remove atoms closer than R Angstroms.",
@@ -141,6 +141,15 @@ class TestOptions:
             "Print debug messages and write intermediate files.",
         ),
         (["--no-sort"], "no_sort", None, 0, False, "Do not sort ordering of by symbols"),
+        (
+            ["--max-atoms"],
+            "max_atoms",
+            int,
+            None,
+            None,
+            "Refuse a structure estimated (box volume times the seed's atoms per volume) to "
+            "hold more than N atoms (default: 50,000,000).",
+        ),
     ]
 
     def test_options_in_order(self):
@@ -476,7 +485,7 @@ class TestEndToEnd:
                     "-f",
                     "Cu.vasp",
                     "--param-file",
-                    "cu_params.txt",
+                    "out/cu_params.txt",
                     "--remove-doubles",
                     "1.2",
                     "-o",

@@ -6,13 +6,16 @@
 #include "ferrolith/build/grain_fill.hpp"
 #include "ferrolith/build/grain_nodes.hpp"
 #include "ferrolith/build/orientation.hpp"
-#include "ferrolith/build/structure_text.hpp"
+#include "ferrolith/build/polycrystal_params.hpp"
 #include "ferrolith/build/voronoi.hpp"
+#include "ferrolith/io/cfg_writer.hpp"
+#include "ferrolith/io/lammps_data.hpp"
 
 #include <cstdint>
 #include <limits>
 
 using namespace ferrolith::build;
+using namespace ferrolith::io;
 
 namespace {
 
