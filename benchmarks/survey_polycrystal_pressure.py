@@ -51,7 +51,7 @@ def lammps_start(data, potential, style):
     log = subprocess.run(
         ["lmp", "-in", str(script), "-log", "none"], capture_output=True, text=True, check=True
     ).stdout.splitlines()
-    row = log[[k for k, line in enumerate(log) if line.split()[:1] == ["Step"]][0] + 1].split()
+    row = log[next(k for k, line in enumerate(log) if line.split()[:1] == ["Step"]) + 1].split()
     return float(row[2]) / 1e4, float(row[1])
 
 

@@ -617,7 +617,7 @@ class TestWriteFinalFiles:
 
         class FullDisk:
             def __init__(self, path, mode):
-                self.file = open(path, mode)  # noqa: SIM115
+                self.file = open(path, mode)
                 self.full = fnmatch(Path(path).name, f".{Path(failing).stem}.*")
 
             def write(self, text):

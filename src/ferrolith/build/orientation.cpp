@@ -1,8 +1,8 @@
 #include "ferrolith/build/orientation.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 
 namespace ferrolith::build {
