@@ -1,6 +1,7 @@
 """The ``optimize`` command: options, the calls it makes, its output."""
 
 import argparse
+import errno
 import json
 from fnmatch import fnmatch
 from pathlib import Path
@@ -294,6 +295,50 @@ class TestMain:
         with pytest.raises(OSError, match="disk full"):
             optimize.main(_args())
         assert capsys.readouterr().out == "Reading initial structure from: POSCAR\n"
+
+    @pytest.mark.parametrize("output", ["contcar", "poscar", "run/contcar"])
+    def test_contcar_and_poscar_are_written_as_vasp_files(self, recorder, monkeypatch, output):
+        monkeypatch.setattr(optimize, "write", write)
+        optimize.main(_args(output=output))
+        back = read(output, format="vasp")
+        assert np.allclose(back.cell, recorder.optimized.cell)
+        assert Path(output).read_text().splitlines()[5].split() == ["C"]  # VASP 5
+
+    @pytest.mark.parametrize(
+        "output, error",
+        [
+            ("x.nope", ValueError),
+            ("contcar.txt", ValueError),
+            ("folder", ValueError),
+            ("plain/x.vasp", OSError),
+            ("x.castep", ValueError),
+        ],
+    )
+    def test_unwritable_outputs_fail_before_the_relaxation(self, recorder, output, error, capsys):
+        Path("folder").mkdir()
+        Path("plain").write_text("a file, not a folder")
+        with pytest.raises(error):
+            optimize.main(_args(output=output))
+        assert recorder.calls == [] and capsys.readouterr().out == ""
+
+    def test_a_failed_write_leaves_the_old_output(self, recorder, monkeypatch):
+        Path("optimized.vasp").write_text("old result")
+
+        def full_disk(path, *args, **kwargs):
+            Path(path).write_text("partial")
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        monkeypatch.setattr(optimize, "write", full_disk)
+        with pytest.raises(OSError, match="No space left"):
+            optimize.main(_args())
+        assert [p.name for p in Path().iterdir()] == ["optimized.vasp"]
+        assert Path("optimized.vasp").read_text() == "old result"
+
+    @pytest.mark.parametrize("argv", [["--fmax", "nan"], ["--pressure", "inf"]])
+    def test_non_finite_options_are_refused(self, argv, capsys):
+        with pytest.raises(SystemExit):
+            _parser()[0].parse_args(["optimize", *argv])
+        assert "must be a finite number" in capsys.readouterr().err
 
     def test_without_a_file_the_read_fails_after_the_first_line(self, capsys):
         with pytest.raises(AttributeError):  # what ASE's read makes of None
