@@ -543,7 +543,9 @@ void write_nodes_structure(const Polycrystal& self) {
         "symbols"_a = "X" + std::to_string(self.grains.size()), "positions"_a = positions,
         "cell"_a = py::make_tuple(self.box[0], self.box[1], self.box[2]), "pbc"_a = true);
     const std::string path = self.prefix.cast<std::string>() + "_nodes.xyz";
-    globals["write"](path, nodes, "format"_a = "extxyz");
+    fb::write_file_atomically(py::str(path), [&](py::object temporary) {
+        globals["write"](temporary, nodes, "format"_a = "extxyz");
+    });
     fb::print_line("Grain nodes written to " + path);
 }
 
