@@ -23,6 +23,17 @@ template <class... Args> std::string printf_text(const char* format, Args... arg
 
 } // namespace
 
+std::vector<std::size_t> atoms_per_grain(const std::int64_t* grain, std::size_t n_atoms,
+                                         std::size_t n_grains) {
+    std::vector<std::size_t> counts(n_grains, 0);
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        if (grain[a] >= 0 && static_cast<std::size_t>(grain[a]) < n_grains) {
+            ++counts[static_cast<std::size_t>(grain[a])];
+        }
+    }
+    return counts;
+}
+
 double equivalent_diameter(double volume) {
     return std::cbrt(6.0 * volume / M_PI);
 }

@@ -5,10 +5,16 @@
 #include "ferrolith/build/vec3.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace ferrolith::build {
+
+/// Atoms of each of `n_grains` grains, from the grain index of every atom
+/// (indices outside [0, n_grains) are not counted).
+std::vector<std::size_t> atoms_per_grain(const std::int64_t* grain, std::size_t n_atoms,
+                                         std::size_t n_grains);
 
 /// Diameter (Å) of the sphere of volume `volume` (Å³).
 double equivalent_diameter(double volume);

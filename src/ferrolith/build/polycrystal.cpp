@@ -629,10 +629,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             py::gil_scoped_release release;
             const std::vector<std::uint8_t> keep = fbu::keep_apart(pos, total, self.box, *radius);
             kept = fbu::compact_atoms(keep, pos, num, gr);
-            std::fill(self.last_counts.begin(), self.last_counts.end(), 0);
-            for (std::size_t a = 0; a < kept; ++a) {
-                ++self.last_counts[static_cast<std::size_t>(gr[a])];
-            }
+            self.last_counts = fbu::atoms_per_grain(gr, kept, self.grains.size());
         }
         // Shrinking in place gives the tail back without copying the arrays.
         const auto n_kept = static_cast<py::ssize_t>(kept);
@@ -690,22 +687,19 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
 // Atoms per grain: from the structure's "grain" array when it has one (it may
 // have been cut or extended since), else from the last generation.
 std::vector<std::size_t> grain_counts(const Polycrystal& self, py::object atoms) {
-    const std::size_t n = self.grains.size();
-    std::vector<std::size_t> counts = self.last_counts;
-    counts.resize(n, 0);
     py::dict arrays = atoms.attr("arrays");
-    if (arrays.contains("grain")) {
-        py::array_t<std::int64_t> grain =
-            py::array_t<std::int64_t, py::array::forcecast>::ensure(arrays["grain"]);
-        std::fill(counts.begin(), counts.end(), 0);
-        for (py::ssize_t a = 0; a < grain.size(); ++a) {
-            const std::int64_t g = grain.at(a);
-            if (g >= 0 && static_cast<std::size_t>(g) < n) {
-                ++counts[static_cast<std::size_t>(g)];
-            }
-        }
+    if (!arrays.contains("grain")) {
+        std::vector<std::size_t> counts = self.last_counts;
+        counts.resize(self.grains.size(), 0);
+        return counts;
     }
-    return counts;
+    using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    const IntArray grain = IntArray::ensure(arrays["grain"]);
+    if (!grain) {
+        throw py::type_error("the per-atom array 'grain' must hold grain indices (integers)");
+    }
+    return fbu::atoms_per_grain(grain.data(), static_cast<std::size_t>(grain.size()),
+                                self.grains.size());
 }
 
 void write_grain_table(const Polycrystal& self, py::object path, py::object atoms) {
