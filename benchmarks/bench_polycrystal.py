@@ -8,6 +8,11 @@ interpreter (memory pages still to be mapped), "best" the best of the repeats.
 
     python benchmarks/bench_polycrystal.py            # every case
     python benchmarks/bench_polycrystal.py --quick    # skip the 400 Å box
+    python benchmarks/bench_polycrystal.py --baseline old/polycrystal.cpython-*.so
+
+With --baseline, every case also runs on another build of the engine module
+(a copy of an earlier polycrystal extension module), case by case in turns,
+and the ratio of the best times is printed beside it.
 """
 
 import argparse
@@ -36,13 +41,27 @@ def peak_rss_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def run_case(box, grains, radius):
+def load_engine(path):
+    """The engine module: the installed one, or the build at ``path``."""
+    if path == "None":
+        import ferrolith.build.polycrystal as engine
+
+        return engine
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("polycrystal", path)
+    engine = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(engine)
+    return engine
+
+
+def run_case(box, grains, radius, engine_path="None"):
     """Runs in the child: times one case, prints one JSON line."""
     import time
 
     from ase.build import bulk
 
-    from ferrolith.build.polycrystal import Polycrystal
+    Polycrystal = load_engine(engine_path).Polycrystal
 
     seed = bulk("Al", "fcc", a=4.046, cubic=True)
     os.chdir(tempfile.mkdtemp())
@@ -76,38 +95,50 @@ def run_case(box, grains, radius):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="skip the 400 Å box")
-    parser.add_argument("--case", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--baseline", help="another build of the engine module to compare")
+    parser.add_argument("--case", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.case:
-        box, grains, radius = options.case
-        run_case(float(box), int(grains), None if radius == "None" else float(radius))
+        box, grains, radius, engine = options.case
+        run_case(float(box), int(grains), None if radius == "None" else float(radius), engine)
         return
+
+    def measure(box, grains, radius, engine="None"):
+        out = subprocess.run(
+            [sys.executable, __file__, "--case", str(box), str(grains), str(radius), engine],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        return json.loads(out.stdout.strip().splitlines()[-1])
 
     print(
         f"{'box (A)':>8} {'grains':>6} {'remove':>7} {'atoms':>10} {'first (s)':>10} "
         f"{'best (s)':>9} {'atoms/s':>11} {'peak (B/atom)':>14} {'peak RSS (MB)':>14}"
+        + (f" {'baseline (s)':>12} {'ratio':>6}" if options.baseline else "")
     )
+    ratios = []
     results = {}
     for box, grains, radius in CASES:
         if options.quick and box >= 400:
             continue
-        out = (
-            subprocess.run(
-                [sys.executable, __file__, "--case", str(box), str(grains), str(radius)],
-                check=True,
-                capture_output=True,
-                text=True,
-            )
-            .stdout.strip()
-            .splitlines()[-1]
-        )
-        r = json.loads(out)
+        extra = ""
+        if options.baseline:
+            # In turns, so that the load of a shared machine falls on both.
+            base = measure(box, grains, radius, options.baseline)
+            r = measure(box, grains, radius)
+            again = measure(box, grains, radius, options.baseline)
+            base_best = min(base["seconds"], again["seconds"])
+            ratios.append(r["seconds"] / base_best)
+            extra = f" {base_best:12.3f} {ratios[-1]:6.3f}"
+        else:
+            r = measure(box, grains, radius)
         results[(box, grains, radius)] = r
         print(
             f"{box:8.0f} {grains:6d} {radius!s:>7} {r['atoms']:10,d} {r['first']:10.3f} "
             f"{r['seconds']:9.3f} "
             f"{r['atoms'] / r['seconds']:11,.0f} {r['peak'] / r['atoms']:14.1f} "
-            f"{r['total_peak'] / 2**20:14.1f}"
+            f"{r['total_peak'] / 2**20:14.1f}" + extra
         )
 
     print()
@@ -137,6 +168,12 @@ def main():
             )
     worst = max(r["peak"] / r["atoms"] for r in results.values())
     print(f"largest peak memory: {worst:.1f} bytes/atom (target <= 200)")
+    if ratios:
+        mean = sum(ratios) / len(ratios)
+        print(
+            f"time against the baseline build: mean ratio {mean:.3f}, worst {max(ratios):.3f} "
+            "(target: no slower than 1.05)"
+        )
 
 
 if __name__ == "__main__":

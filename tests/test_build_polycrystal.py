@@ -1,7 +1,9 @@
 """The polycrystal engine: Voronoi grains filled with a rotated seed crystal."""
 
+import errno
 import itertools
 import re
+from fnmatch import fnmatch
 from pathlib import Path
 
 import numpy as np
@@ -163,7 +165,8 @@ class TestAcceptance:
         seed = rocksalt()
         poly = Polycrystal(seed=seed, params={"box": [30.0, 25.0, 20.0], "random": 4}, prefix="run")
         first = poly.generate_polycrystal(remove_doubles=1.2)
-        params = read_param_file(Path("run_params.txt"))
+        poly.write_final_files(first, output="out/run.cfg")
+        params = read_param_file(Path("out/run_params.txt"))
         assert params["box"] == [30.0, 25.0, 20.0]
         assert len(params["node"]) == 4
         again = Polycrystal(seed=seed, params=params).generate_polycrystal(remove_doubles=1.2)
@@ -197,6 +200,14 @@ class TestAcceptance:
             match = ideal[np.argmin(np.linalg.norm(observed[:, None] - ideal[None], axis=2), 1)]
             assert np.abs(observed - match).max() < 1e-6
             assert misorientation_degrees(observed, match) < 0.5
+
+
+def temporary_for(temporary, target):
+    """1 when ``temporary`` is a temporary file written beside ``target``."""
+    t, g = Path(temporary), Path(target)
+    return int(
+        t.parent.resolve() == g.parent.resolve() and fnmatch(t.name, f".{g.stem}.*{g.suffix}")
+    )
 
 
 def read_param_file(path):
@@ -480,8 +491,12 @@ class TestGeneratedStructure:
 
     def test_quiet_run_prints_only_the_node_file(self, capsys):
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 2}, prefix="q")
-        poly.generate_polycrystal()
-        assert capsys.readouterr().out == "Grain nodes and orientations written to q_params.txt\n"
+        atoms = poly.generate_polycrystal()
+        assert capsys.readouterr().out == ""
+        poly.write_final_files(atoms, output="o/q.xyz")
+        assert capsys.readouterr().out.splitlines()[-1] == (
+            "Grain nodes and orientations written to o/q_params.txt"
+        )
         nodes = [{"pos": [1.0, 1.0, 1.0], "orient": ["0", "0", "0"]}]
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes})
         poly.generate_polycrystal()
@@ -490,7 +505,8 @@ class TestGeneratedStructure:
     def test_node_file_never_replaces_the_parameter_file_read(self):
         Path("p_params.txt").write_text("random 2\n")
         params = {**BOX, "random": 2, "param_file": "p_params.txt"}
-        Polycrystal(seed=bulk("Al", cubic=True), params=params, prefix="p").generate_polycrystal()
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params=params, prefix="p")
+        poly.write_final_files(poly.generate_polycrystal(), output="p.cfg")
         assert Path("p_params.txt").read_text() == "random 2\n"
         assert "node" in Path("p_params_1.txt").read_text()
 
@@ -526,6 +542,7 @@ class TestWriteFinalFiles:
             "Written to file out/run.lmp",
             "Written to file out/run.vasp",
             "Grain table written to out/run_grains.txt",
+            "Grain nodes and orientations written to out/run_params.txt",
         ]
 
     def test_unknown_formats_are_refused_before_anything_is_written(self, made):
@@ -534,7 +551,7 @@ class TestWriteFinalFiles:
             poly.write_final_files(atoms, output="a.cfg", formats=["xyz", "nope"])
         with pytest.raises(ValueError, match=r"cannot tell the format of a\.nope"):
             poly.write_final_files(atoms, output="a.nope")
-        assert list(Path().iterdir()) == [Path("run_params.txt")]
+        assert list(Path().iterdir()) == []
 
     def test_empty_output_uses_the_prefix_and_no_suffix_means_cfg(self, made):
         poly, atoms = made
@@ -554,7 +571,8 @@ class TestWriteFinalFiles:
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
         poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
-        assert calls == [("w.xyz", {"format": "extxyz"}), ("run.vasp", {"format": "vasp"})]
+        assert [kw for _, kw in calls] == [{"format": "extxyz"}, {"format": "vasp"}]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xyz", "run.vasp"])] == [1, 1]
         assert Path("run.cfg").exists()
 
     def test_cfg_and_lammps_text_match_ases_writers(self, made):
@@ -583,4 +601,127 @@ class TestWriteFinalFiles:
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
         poly.write_final_files(atoms, output="t.cfg", formats=["lmp"])
-        assert [c[0] for c in calls] == ["t.cfg", "run.lmp"]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["t.cfg", "run.lmp"])] == [1, 1]
+
+    @pytest.mark.parametrize("fast", ["cfg", "lmp", "xyz", "grains", "params"])
+    def test_a_failed_write_leaves_every_existing_file_as_it_was(self, made, monkeypatch, fast):
+        # A full disk part-way through one of the files: that file keeps its
+        # old content and no temporary file is left behind.
+        poly, atoms = made
+        names = ["run.cfg", "run.lmp", "run.xyz", "run_grains.txt", "run_params.txt"]
+        for name in names:
+            Path(name).write_text("old " + name)
+        failing = {"cfg": "run.cfg", "lmp": "run.lmp", "xyz": "run.xyz"}.get(
+            fast, f"run_{fast}.txt"
+        )
+
+        class FullDisk:
+            def __init__(self, path, mode):
+                self.file = open(path, mode)
+                self.full = fnmatch(Path(path).name, f".{Path(failing).stem}.*")
+
+            def write(self, text):
+                if self.full:
+                    self.file.write(text[:10])
+                    raise OSError(errno.ENOSPC, "No space left on device")
+                return self.file.write(text)
+
+            def close(self):
+                self.file.close()
+
+        def full_ase_write(path, *args, **kwargs):
+            Path(path).write_text("partial")
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        monkeypatch.setattr(engine, "open", FullDisk, raising=False)
+        if fast == "xyz":
+            monkeypatch.setattr(engine, "write", full_ase_write)
+        with pytest.raises(OSError, match="No space left"):
+            poly.write_final_files(atoms, output="run.cfg", formats=["lmp", "xyz"])
+        assert sorted(p.name for p in Path().iterdir()) == sorted(names)
+        assert Path(failing).read_text() == "old " + failing
+
+
+class TestSizeAndParameterFile:
+    @pytest.mark.parametrize(
+        "params, kwargs, named",
+        [
+            ({"box": [1e6] * 3, "random": 8}, {}, r"about 6e\+16 atoms .* \(50,000,000\)"),
+            ({"box": [1e4] * 3, "lattice": "fcc"}, {}, r"about 60,2\d\d,\d{3},\d{3} atoms"),
+            ({"box": [80.0] * 3, "random": 1_000_000}, {}, r"^1,000,000 grains .* 30,8\d\d"),
+            ({"box": [80.0] * 3, "random": 8}, {"max_atoms": 30_000}, r"than max_atoms \(30,000"),
+            ({"box": [float("inf")] * 3, "random": 8}, {}, "box must be three positive"),
+        ],
+    )
+    def test_runaway_sizes_are_refused_up_front_naming_the_estimate(self, params, kwargs, named):
+        with pytest.raises(ValueError, match=named):
+            Polycrystal(seed=bulk("Al", cubic=True), params=params, **kwargs)
+
+    @pytest.mark.parametrize(
+        "change, message",
+        [
+            (lambda a: a.positions.__setitem__((0, 0), np.nan), "non-finite atomic positions"),
+            (lambda a: a.cell.__setitem__((1, 1), np.inf), "cell of the structure"),
+        ],
+    )
+    def test_non_finite_seeds_are_refused(self, change, message):
+        seed = bulk("Al", cubic=True)
+        change(seed)
+        with pytest.raises(ValueError, match=message):
+            Polycrystal(seed=seed, params={**BOX, "random": 2})
+        nodes = [{"pos": [5.0, 5.0, 5.0], "orient": ["0", "0", "1e400"]}]
+        with pytest.raises(ValueError, match="orientation must be three angles"):
+            Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "node": nodes})
+
+    TOKENS = ["1", "-2.5", "+.5e-3", "5.", "1_000.5", "1e400", "1e-400", "inf", "-Infinity"]
+    TOKENS += ["nan", "0x10", "1__0", "_1", "1_", "1e", "e5", "--1", "1.2.3", "1_e3", "1e_3"]
+    INTS = ["7", "+7", "-3", "0_7", "007", "2.5", "1e3", "7_", "", "x"]
+
+    @staticmethod
+    def python_reading(text):
+        """The parameter file as Python's own str and number functions read it."""
+        params = {}
+        for line in text.split("\n"):
+            tokens = line.split()
+            if not tokens or tokens[0].startswith("#"):
+                continue
+            key = tokens[0].lower()
+            if key == "box":
+                params["box"] = [float(t) for t in tokens[1:4]]
+            elif key == "random":
+                params["random"] = int(tokens[1])
+            elif key == "lattice":
+                params["lattice"] = tokens[1].lower()
+            elif key == "node":
+                record = {"pos": [float(t) for t in tokens[1:4]], "orient": tokens[4:]}
+                params.setdefault("node", []).append(record)
+        return params
+
+    @pytest.mark.parametrize("token", TOKENS + INTS)
+    def test_read_params_reads_numbers_and_blanks_as_python_does(self, token):
+        for text in (
+            f"box {token} 2\u00a03\u2003# x\n  # c\nBOX\t{token}\x0c\n",
+            f"node 1 {token} 3 [100] \u3000 [010] [001]\nNode\nrandom {token}\nrandom 4\n",
+            f"\x1crandom {token} 9\nLattice FCC x\n",
+        ):
+            Path("p.txt").write_text(text)
+            try:
+                expected = self.python_reading(text)
+            except ValueError:
+                with pytest.raises(ValueError, match=r"^p\.txt, line [1-3]: "):
+                    engine.read_params("p.txt")
+                continue
+            got = engine.read_params(Path("p.txt"))
+            assert repr(got) == repr(expected)  # nan included
+            with open("p.txt") as file:
+                assert repr(engine.read_params(file)) == repr(expected)
+
+    def test_read_params_refusals(self):
+        Path("p.txt").write_text("box 1 2 3\n\nrandom\n")
+        with pytest.raises(IndexError, match=r"^p\.txt, line 3: random needs a value$"):
+            engine.read_params("p.txt")
+        Path("p.txt").write_bytes(b"box 1 2 \xff\n")
+        with pytest.raises(UnicodeDecodeError):
+            engine.read_params("p.txt")
+        with pytest.raises(FileNotFoundError):
+            engine.read_params("missing.txt")

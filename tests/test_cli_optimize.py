@@ -1,7 +1,9 @@
 """The ``optimize`` command: options, the calls it makes, its output."""
 
 import argparse
+import errno
 import json
+from fnmatch import fnmatch
 from pathlib import Path
 
 import numpy as np
@@ -10,7 +12,7 @@ from ase.build import bulk, sort
 from ase.io import read, write
 
 import ferrolith.cli
-from ferrolith.cli import optimize
+from ferrolith.cli import finite_float, optimize
 from ferrolith.data import files
 
 DATA = Path(__file__).parent / "data"
@@ -37,9 +39,9 @@ OPTIONS = [  # flags, dest, type, default, help
     ),
     (["--potential"], "potential", None, "tersoff", POTENTIAL_HELP),
     (["--method"], "method", None, "LBFGS", "Optimization algorithm (e.g., LBFGS, FIRE, BFGS)."),
-    (["--fmax"], "fmax", float, 0.05, "Convergence criterion for forces."),
+    (["--fmax"], "fmax", finite_float, 0.05, "Convergence criterion for forces."),
     (["--steps"], "steps", int, 5000, "Maximum number of optimization steps."),
-    (["--pressure"], "pressure", float, 0.0, "Target pressure (GPa)."),
+    (["--pressure"], "pressure", finite_float, 0.0, "Target pressure (GPa)."),
     (["--trajectory"], "trajectory", None, "opt.traj", "Path to save optimization trajectory."),
 ]
 RULE = "-" * 60
@@ -169,7 +171,8 @@ class Recorder:
 
 
 @pytest.fixture
-def recorder(monkeypatch):
+def recorder(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
     rec = Recorder()
     for name in ("read", "write", "get_calculator", "optimize_structure"):
         monkeypatch.setattr(optimize, name, getattr(rec, name))
@@ -190,6 +193,12 @@ def _args(**overrides):
     }
     values.update(overrides)
     return argparse.Namespace(**values)
+
+
+def temporary_for(temporary, target):
+    """Whether ``temporary`` is a temporary file written beside ``target``."""
+    t, g = Path(temporary), Path(target)
+    return t.parent.resolve() == g.parent.resolve() and fnmatch(t.name, f".{g.stem}.*{g.suffix}")
 
 
 class TestMain:
@@ -218,10 +227,9 @@ class TestMain:
             "pressure": 3.0,
             "trajectory": "run.traj",
         }
-        assert recorder.calls[3][1:] == (
-            ("out.vasp", recorder.optimized),
-            {"vasp5": True, "direct": True},
-        )
+        (temporary, atoms), options = recorder.calls[3][1:]
+        assert atoms is recorder.optimized and temporary_for(temporary, "out.vasp")
+        assert options == {"vasp5": True, "direct": True, "format": "vasp"}
         assert capsys.readouterr().out == (
             "Reading initial structure from: POSCAR\n"
             f"{RULE}\nOptimization finished.\n"
@@ -238,7 +246,6 @@ class TestMain:
             ("POSCAR", False),
             ("CONTCAR", False),
             ("x.VASP", False),
-            ("contcar.txt", False),
             ("out.cif", False),
             ("run.vasp/poscar", True),
             ("dir/POSCAR", False),
@@ -247,7 +254,9 @@ class TestMain:
     def test_vasp_options_follow_the_output_name(self, recorder, output, vasp):
         optimize.main(_args(output=output))
         expected = {"vasp5": True, "direct": True} if vasp else {}
+        expected["format"] = "cif" if output.endswith(".cif") else "vasp"
         assert recorder.calls[-1][2] == expected
+        assert temporary_for(recorder.calls[-1][1][0], output) and Path(output).is_file()
 
     @pytest.mark.parametrize(
         "potential, expected",
@@ -286,6 +295,50 @@ class TestMain:
         with pytest.raises(OSError, match="disk full"):
             optimize.main(_args())
         assert capsys.readouterr().out == "Reading initial structure from: POSCAR\n"
+
+    @pytest.mark.parametrize("output", ["contcar", "poscar", "run/contcar"])
+    def test_contcar_and_poscar_are_written_as_vasp_files(self, recorder, monkeypatch, output):
+        monkeypatch.setattr(optimize, "write", write)
+        optimize.main(_args(output=output))
+        back = read(output, format="vasp")
+        assert np.allclose(back.cell, recorder.optimized.cell)
+        assert Path(output).read_text().splitlines()[5].split() == ["C"]  # VASP 5
+
+    @pytest.mark.parametrize(
+        "output, error",
+        [
+            ("x.nope", ValueError),
+            ("contcar.txt", ValueError),
+            ("folder", ValueError),
+            ("plain/x.vasp", OSError),
+            ("x.castep", ValueError),
+        ],
+    )
+    def test_unwritable_outputs_fail_before_the_relaxation(self, recorder, output, error, capsys):
+        Path("folder").mkdir()
+        Path("plain").write_text("a file, not a folder")
+        with pytest.raises(error):
+            optimize.main(_args(output=output))
+        assert recorder.calls == [] and capsys.readouterr().out == ""
+
+    def test_a_failed_write_leaves_the_old_output(self, recorder, monkeypatch):
+        Path("optimized.vasp").write_text("old result")
+
+        def full_disk(path, *args, **kwargs):
+            Path(path).write_text("partial")
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        monkeypatch.setattr(optimize, "write", full_disk)
+        with pytest.raises(OSError, match="No space left"):
+            optimize.main(_args())
+        assert [p.name for p in Path().iterdir()] == ["optimized.vasp"]
+        assert Path("optimized.vasp").read_text() == "old result"
+
+    @pytest.mark.parametrize("argv", [["--fmax", "nan"], ["--pressure", "inf"]])
+    def test_non_finite_options_are_refused(self, argv, capsys):
+        with pytest.raises(SystemExit):
+            _parser()[0].parse_args(["optimize", *argv])
+        assert "must be a finite number" in capsys.readouterr().err
 
     def test_without_a_file_the_read_fails_after_the_first_line(self, capsys):
         with pytest.raises(AttributeError):  # what ASE's read makes of None

@@ -12,7 +12,7 @@ from ase.io import read
 
 import ferrolith.cli
 import ferrolith.cli.polycrystal as command
-from ferrolith.cli import CombinedFormatter
+from ferrolith.cli import CombinedFormatter, finite_float
 
 RULE = "=" * 60
 NO_BOX = "A final box size is required. Use --box or define it in --param-file."
@@ -110,7 +110,7 @@ class TestOptions:
         (
             ["--box"],
             "box",
-            float,
+            finite_float,
             3,
             [80.0, 80.0, 80.0],
             "Size of the final simulation box (x y z).",
@@ -126,7 +126,7 @@ class TestOptions:
         (
             ["--remove-doubles"],
             "remove_doubles",
-            float,
+            finite_float,
             None,
             None,
             "Remove atoms closer than R Angstroms.",
@@ -141,6 +141,15 @@ class TestOptions:
             "Print debug messages and write intermediate files.",
         ),
         (["--no-sort"], "no_sort", None, 0, False, "Do not sort ordering of by symbols"),
+        (
+            ["--max-atoms"],
+            "max_atoms",
+            int,
+            None,
+            None,
+            "Refuse a structure estimated (box volume times the seed's atoms per volume) to "
+            "hold more than N atoms (default: 50,000,000).",
+        ),
     ]
 
     def test_options_in_order(self):
@@ -433,8 +442,37 @@ class TestModeAndBox:
         assert ferrolith.cli.main(["polycrystal", "--random", "0"]) == 1
         assert capsys.readouterr().err == f"ferrolith polycrystal: error: {NO_MODE}\n"
 
+    @pytest.mark.parametrize(
+        "argv",
+        [["--box", "nan", "1", "1"], ["--remove-doubles", "inf"], ["--box", "1", "Infinity", "1"]],
+    )
+    def test_non_finite_options_are_refused_while_parsing(self, fake, argv, capsys):
+        with pytest.raises(SystemExit):
+            parse(*argv)
+        assert "must be a finite number" in capsys.readouterr().err
+
+    def test_size_limit_reaches_the_engine_only_when_typed(self, fake):
+        assert "max_atoms" not in run().kwargs
+        assert run("--max-atoms", "1000").kwargs["max_atoms"] == 1000
+
 
 class TestEndToEnd:
+    @pytest.mark.parametrize(
+        "argv",
+        [
+            ["--box", "1e6", "1e6", "1e6"],
+            ["--random", "1000000"],
+            ["--param-file", "huge.txt"],
+            ["--max-atoms", "1000"],
+        ],
+    )
+    def test_runaway_sizes_fail_before_any_work(self, argv, capsys):
+        Path("huge.txt").write_text("box 1e4 1e4 1e4\nrandom 3\n")
+        assert ferrolith.cli.main(["polycrystal", *argv]) == 1
+        captured = capsys.readouterr()
+        assert captured.out == "" and "holds about" in captured.err
+        assert sorted(p.name for p in Path().iterdir()) == ["huge.txt"]
+
     def test_small_run_with_the_real_engine(self, capsys):
         bulk("Cu", "fcc", a=3.615, cubic=True).write("Cu.vasp")
         code = ferrolith.cli.main(
@@ -476,7 +514,7 @@ class TestEndToEnd:
                     "-f",
                     "Cu.vasp",
                     "--param-file",
-                    "cu_params.txt",
+                    "out/cu_params.txt",
                     "--remove-doubles",
                     "1.2",
                     "-o",

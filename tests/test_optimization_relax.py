@@ -2,6 +2,7 @@
 
 import json
 import re
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -10,8 +11,11 @@ from ase import Atoms
 from ase.build import bulk
 from ase.calculators.emt import EMT
 from ase.eos import EquationOfState
+from ase.filters import FrechetCellFilter
 from ase.io import read
+from ase.optimize import LBFGS
 from ase.units import GPa
+from threadpoolctl import threadpool_info
 
 from ferrolith.data import files
 from ferrolith.optimization import TersoffCalculator, get_calculator, optimize_structure, relax
@@ -314,3 +318,55 @@ class TestOptimizeOptions:
         atoms.calc = calc
         with pytest.raises(ValueError, match=re.escape(message)):
             optimize_structure(atoms, trajectory=None)
+
+
+class TestBundledNamesAndRelaxationSetting:
+    @pytest.mark.parametrize(
+        "name, file", [("tersoff", "BNC.tersoff"), ("pth", "BCN-qz-v0.0.1.pth")]
+    )
+    def test_bundled_names_as_the_command_takes_them(self, monkeypatch, name, file):
+        made = []
+        monkeypatch.setitem(relax.CALCULATORS, name, lambda path: made.append(path) or EMT())
+        assert isinstance(get_calculator(name), EMT)
+        assert made == [str(Path(files.__file__).parent / file)]
+
+    def test_blas_runs_on_one_thread_and_only_the_logm_warning_is_silenced(self, capsys):
+        def blas_threads():
+            return [p["num_threads"] for p in threadpool_info() if p["user_api"] == "blas"]
+
+        seen = []
+
+        class Probe(EMT):
+            def calculate(self, *args, **kwargs):
+                seen.append(blas_threads())
+                warnings.warn("another warning", RuntimeWarning, stacklevel=1)
+                super().calculate(*args, **kwargs)
+
+        before = blas_threads()
+        atoms = bulk("Cu", cubic=True)
+        atoms.rattle(0.02, seed=1)
+        atoms.calc = Probe()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            optimize_structure(atoms, steps=2, trajectory=None)
+        assert seen and all(threads == [1] * len(before) for threads in seen)
+        assert blas_threads() == before
+        assert "another warning" in {str(w.message) for w in caught}
+
+        # scipy warns at nearly every step of this relaxation under ASE alone.
+        def start():
+            atoms = bulk("C", "diamond", a=3.567, cubic=True).repeat(2)
+            atoms.rattle(0.01, seed=1)
+            atoms.calc = get_calculator("tersoff")
+            return atoms
+
+        runs = [
+            (lambda: LBFGS(FrechetCellFilter(start()), logfile=None).run(fmax=0.01, steps=12), 1),
+            (lambda: optimize_structure(start(), fmax=0.01, steps=12, trajectory=None), 0),
+        ]
+        for run, warned in runs:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                run()
+            logm = [w for w in caught if "logm result may be inaccurate" in str(w.message)]
+            assert (len(logm) > 5) == warned

@@ -6,13 +6,18 @@
 #include "ferrolith/build/grain_fill.hpp"
 #include "ferrolith/build/grain_nodes.hpp"
 #include "ferrolith/build/orientation.hpp"
-#include "ferrolith/build/structure_text.hpp"
+#include "ferrolith/build/polycrystal_params.hpp"
 #include "ferrolith/build/voronoi.hpp"
+#include "ferrolith/io/cfg_writer.hpp"
+#include "ferrolith/io/lammps_data.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 using namespace ferrolith::build;
+using namespace ferrolith::io;
 
 namespace {
 
@@ -470,4 +475,72 @@ TEST_CASE("lammps data text: types, masses and atom lines") {
     CHECK_EQ(text, std::string("     1   2                       1                       2"
                                "                       3\n     2   1     0.10000000000000001"
                                "     0.20000000000000001     0.29999999999999999\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Parameter file and size limits
+// ---------------------------------------------------------------------------
+
+TEST_CASE("parameter file: failures name their line and kind") {
+    ParamFault fault = ParamFault::kNone;
+    auto bad = parse_param_file("box 1 2 3\n# c\nnode 1 x 3 0 0 0\n", &fault);
+    CHECK(!bad.has_value());
+    CHECK_EQ(bad.line, std::size_t{3});
+    CHECK_EQ(bad.error, std::string("node: could not convert string to float: 'x'"));
+    CHECK(fault == ParamFault::kBadNumber);
+    bad = parse_param_file("\n\n  LATTICE  \n", &fault);
+    CHECK_EQ(bad.line, std::size_t{3});
+    CHECK(fault == ParamFault::kMissingValue);
+    bad = parse_param_file("random 1_000_000_000_000_000_000_000\n", &fault);
+    CHECK(!bad.has_value() && fault == ParamFault::kBadNumber);
+
+    const auto good = parse_param_file("node 1 2\r\nbox 5\nnode 3 4 5 a b\nbox 6 7 8 9\n", &fault);
+    CHECK(good.has_value() && fault == ParamFault::kNone);
+    CHECK(good.value->order == (std::vector<std::string>{"node", "box"}));
+    CHECK(*good.value->box == (std::vector<double>{6, 7, 8}));
+    CHECK_EQ(good.value->node->size(), std::size_t{2});
+    CHECK((*good.value->node)[0].pos == (std::vector<double>{1, 2}));
+    CHECK((*good.value->node)[1].orient == (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_CASE("shortest float text: Python's repr of a double") {
+    // Spellings printed by Python's repr().
+    const std::pair<double, const char*> cases[] = {
+        {10.0, "10.0"},
+        {0.1, "0.1"},
+        {-0.0, "-0.0"},
+        {1e-05, "1e-05"},
+        {0.0001, "0.0001"},
+        {1e16, "1e+16"},
+        {1e15, "1000000000000000.0"},
+        {123456.789, "123456.789"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {2.5e-7, "2.5e-07"},
+    };
+    for (const auto& [x, text] : cases) {
+        CHECK_EQ(shortest_float_text(x), std::string(text));
+        CHECK_EQ(*parse_python_float(shortest_float_text(x)), x);
+    }
+    const std::string file =
+        format_param_file(Vec3{1, 2, 3}, {{Vec3{0.5, 1, 2}, Vec3{10, 0, -45}}});
+    const auto back = parse_param_file(file);
+    CHECK((*back.value->box == std::vector<double>{1, 2, 3}));
+    CHECK(((*back.value->node)[0].orient == std::vector<std::string>{"10.0", "0.0", "-45.0"}));
+}
+
+TEST_CASE("generation size: refused past the limit, naming the estimate") {
+    SeedCrystal al;
+    al.cell = Mat3{Vec3{4, 0, 0}, Vec3{0, 4, 0}, Vec3{0, 0, 4}};
+    al.positions = {Vec3{0, 0, 0}, Vec3{2, 2, 0}, Vec3{2, 0, 2}, Vec3{0, 2, 2}};
+    al.numbers = {13, 13, 13, 13};
+    const Vec3 box{80, 80, 80};
+    const double n = expected_atom_count(al, box);
+    CHECK_NEAR(n, 32000.0, 1e-9);
+    CHECK(check_generation_size(n, 8, box, 32000).has_value());
+    const auto over = check_generation_size(n, 8, box, 31999);
+    CHECK(over.error.find("about 32,000 atoms") != std::string::npos);
+    const auto grains = check_generation_size(n, 32001, box, 1e9);
+    CHECK(grains.error.find("32,001 grains") == 0);
+    CHECK(!check_generation_size(HUGE_VAL, 8, box, 1e9).has_value());
 }

@@ -1,8 +1,12 @@
 #include "ferrolith/build/grain_fill.hpp"
 
+#include "ferrolith/build/grain_statistics.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 namespace ferrolith::build {
 
@@ -156,6 +160,41 @@ void wrap_into_box(double* positions, std::size_t n, const Vec3& box) {
             }
         }
     }
+}
+
+double expected_atom_count(const SeedCrystal& seed, const Vec3& box) {
+    const double cell_volume = std::fabs(determinant(seed.cell));
+    return box[0] * box[1] * box[2] * static_cast<double>(seed.positions.size()) / cell_volume;
+}
+
+namespace {
+
+// "31,000" for counts that print as integers, "6.1e+16" beyond.
+std::string count_text(double n) {
+    if (n < 1e15) {
+        return grouped_integer(static_cast<std::size_t>(std::llround(n)));
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.2g", n);
+    return buffer;
+}
+
+} // namespace
+
+core::Status check_generation_size(double expected_atoms, double grains, const Vec3& box,
+                                   double max_atoms) {
+    if (!(expected_atoms <= max_atoms)) {
+        return core::Status::fail(
+            "a box of " + box_text(box) + " Angstrom holds about " + count_text(expected_atoms) +
+            " atoms of the seed, more than max_atoms (" + count_text(max_atoms) +
+            "); give a smaller box or a larger max_atoms");
+    }
+    if (grains > std::max(1.0, expected_atoms)) {
+        return core::Status::fail(count_text(grains) + " grains in a box of " + box_text(box) +
+                                  " Angstrom that holds about " + count_text(expected_atoms) +
+                                  " atoms of the seed; a grain needs at least one atom");
+    }
+    return core::success();
 }
 
 } // namespace ferrolith::build

@@ -3,6 +3,7 @@
 
 #include "ferrolith/build/vec3.hpp"
 #include "ferrolith/build/voronoi.hpp"
+#include "ferrolith/core/outcome.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +68,17 @@ private:
     std::vector<Row> rows_;          // the lattice rows inside the cell
     std::size_t count_ = 0;
 };
+
+/// Atoms that the seed crystal puts into the box (Å): box volume × atoms per
+/// seed cell / seed cell volume.
+double expected_atom_count(const SeedCrystal& seed, const Vec3& box);
+
+/// Refuses, before anything is drawn or allocated, a generation whose
+/// expected atom count exceeds `max_atoms` or whose grains outnumber its
+/// expected atoms (a grain holds at least one atom); the message names the
+/// estimate.
+core::Status check_generation_size(double expected_atoms, double grains, const Vec3& box,
+                                   double max_atoms);
 
 /// Maps every position into [0, box) along each axis (periodic wrap), in place.
 void wrap_into_box(double* positions, std::size_t n, const Vec3& box);

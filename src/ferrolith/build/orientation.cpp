@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 
 namespace ferrolith::build {
@@ -229,7 +230,9 @@ OrientationRequest parse_orientation(const std::vector<std::string>& tokens) {
     bool all_angles = true;
     bool all_directions = true;
     for (int k = 0; k < 3; ++k) {
-        if (auto angle = parse_decimal(tokens[k])) {
+        // An angle past the range of a double would turn the grain into
+        // non-finite atoms.
+        if (auto angle = parse_decimal(tokens[k]); angle && std::isfinite(*angle)) {
             request.angles[k] = *angle;
         } else {
             all_angles = false;

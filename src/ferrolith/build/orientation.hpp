@@ -61,8 +61,8 @@ struct OrientationRequest {
     std::array<MillerDirection, 3> directions{}; ///< for kDirections
 };
 
-/// Classifies the orientation tokens: "random" (any case), three decimal angles in
-/// degrees, or three Miller directions; anything else is kInvalid.
+/// Classifies the orientation tokens: "random" (any case), three finite decimal
+/// angles in degrees, or three Miller directions; anything else is kInvalid.
 OrientationRequest parse_orientation(const std::vector<std::string>& tokens);
 
 /// "[uvw]" text of a direction, with commas when a component has several digits.

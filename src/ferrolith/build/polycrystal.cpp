@@ -1,13 +1,20 @@
 // ferrolith.build.polycrystal: Voronoi polycrystals built from a seed crystal.
+//
+// The binding: parameters (a Python dict) become grains, the kernels build
+// the atoms straight into the arrays of the returned Atoms, and the structure
+// writers under io/ write the files.
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/build/close_pairs.hpp"
 #include "ferrolith/build/grain_fill.hpp"
 #include "ferrolith/build/grain_nodes.hpp"
+#include "ferrolith/build/grain_statistics.hpp"
 #include "ferrolith/build/orientation.hpp"
-#include "ferrolith/build/structure_text.hpp"
+#include "ferrolith/build/polycrystal_params.hpp"
 #include "ferrolith/build/voronoi.hpp"
+#include "ferrolith/io/structure_output.hpp"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +26,7 @@
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
 namespace fbu = ferrolith::build;
+namespace fio = ferrolith::io;
 using namespace pybind11::literals;
 
 namespace {
@@ -34,6 +42,9 @@ constexpr double kCoincidentNodes = 1e-4;
 constexpr double kTieTolerance = 1e-6;
 // Generations at least this large report progress even when not verbose.
 constexpr std::size_t kProgressAtoms = 5'000'000;
+// The largest generation accepted unless the caller raises max_atoms: about
+// 2 GB of arrays while generating, a few GB more for sorting and writing.
+constexpr long long kDefaultMaxAtoms = 50'000'000;
 
 constexpr const char* kModes[] = {"random", "lattice", "node"};
 
@@ -42,28 +53,21 @@ constexpr const char* kModes[] = {"random", "lattice", "node"};
 // ---------------------------------------------------------------------------
 
 std::string repr_float(double x) {
-    return py::repr(py::float_(x)).cast<std::string>();
+    return fbu::shortest_float_text(x);
 }
 
 std::string fixed(double x, int digits) {
     return fb::python_format(py::float_(x), ("." + std::to_string(digits) + "f").c_str());
 }
 
-std::string grouped(std::size_t n) {
-    return fb::python_format(py::int_(n), ",");
-}
-
 std::string box_text(const Vec3& box) {
-    return fb::python_format(py::float_(box[0]), "g") + " x " +
-           fb::python_format(py::float_(box[1]), "g") + " x " +
-           fb::python_format(py::float_(box[2]), "g");
+    return fbu::box_text(box);
 }
 
 [[noreturn]] void value_error(const std::string& message) {
     throw py::value_error(message);
 }
 
-// ---------------------------------------------------------------------------
 // The engine's state
 // ---------------------------------------------------------------------------
 
@@ -86,6 +90,7 @@ struct Polycrystal {
     std::vector<Grain> grains;
     std::vector<fbu::VoronoiCell> cells;
     std::vector<std::size_t> last_counts; // atoms per grain of the last generation
+    double max_atoms = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -115,6 +120,8 @@ fbu::SeedCrystal seed_crystal(py::handle atoms) {
     if (n == 0) {
         value_error("the seed structure has no atoms");
     }
+    // Non-finite positions would fill every grain with non-finite atoms.
+    fb::require_finite_structure(atoms);
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
             crystal.cell[r][c] = cell.at(r, c);
@@ -330,8 +337,14 @@ void parse_params(Polycrystal& self, py::object rng) {
         value_error("params give more than one generation mode (" + names + "); give only one");
     }
     self.mode = modes[0];
+    const double expected_atoms = fbu::expected_atom_count(self.crystal, self.box);
+    auto check_size = [&](double grains) {
+        fb::value_or_raise(
+            fbu::check_generation_size(expected_atoms, grains, self.box, self.max_atoms));
+    };
     if (self.mode == "random") {
         const long long n = parse_grain_count(params["random"]);
+        check_size(static_cast<double>(n));
         py::object generator = make_rng(rng);
         const std::vector<Vec3> where = uniforms(generator, static_cast<std::size_t>(n));
         const std::vector<Vec3> how = uniforms(generator, static_cast<std::size_t>(n));
@@ -354,6 +367,7 @@ void parse_params(Polycrystal& self, py::object rng) {
                         py::repr(value).cast<std::string>());
         }
         self.mode += " " + name;
+        check_size(static_cast<double>(nodes->size()));
         py::object generator = make_rng(rng);
         const std::vector<Vec3> how = uniforms(generator, nodes->size());
         for (std::size_t k = 0; k < nodes->size(); ++k) {
@@ -361,7 +375,11 @@ void parse_params(Polycrystal& self, py::object rng) {
         }
         self.drawn = true;
     } else {
-        self.grains = parse_node_records(params["node"], self.crystal, self.box, rng, self.drawn);
+        py::object records = params["node"];
+        if (py::isinstance<py::list>(records) || py::isinstance<py::tuple>(records)) {
+            check_size(static_cast<double>(py::len(records)));
+        }
+        self.grains = parse_node_records(records, self.crystal, self.box, rng, self.drawn);
     }
 
     std::vector<Vec3> nodes;
@@ -383,10 +401,29 @@ void parse_params(Polycrystal& self, py::object rng) {
 // Construction
 // ---------------------------------------------------------------------------
 
+// A positive whole number of atoms (an int, or a float such as 1e8).
+double parse_max_atoms(py::handle value) {
+    const bool integer = PyIndex_Check(value.ptr()) && !PyBool_Check(value.ptr());
+    double n = 0;
+    if (integer) {
+        n = py::int_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+    } else if (py::isinstance<py::float_>(value)) {
+        n = value.cast<double>();
+    } else {
+        throw py::type_error("max_atoms must be an int, not " + fb::type_name(value));
+    }
+    if (!(n >= 1) || !std::isfinite(n)) {
+        value_error("max_atoms must be a positive number of atoms, got " +
+                    py::repr(value).cast<std::string>());
+    }
+    return n;
+}
+
 Polycrystal make_polycrystal(py::object seed, py::object params, py::object prefix,
-                             py::object verbose, py::object rng) {
+                             py::object verbose, py::object rng, py::object max_atoms) {
     Polycrystal self;
     fb::require_exact_str(prefix, "prefix");
+    self.max_atoms = parse_max_atoms(max_atoms);
     self.seed = load_seed(seed);
     self.params = params;
     self.prefix = prefix;
@@ -405,6 +442,70 @@ Polycrystal make_polycrystal(py::object seed, py::object params, py::object pref
 }
 
 // ---------------------------------------------------------------------------
+// ---------------------------------------------------------------------------
+// The parameter file
+// ---------------------------------------------------------------------------
+
+// The parameters a parameter file sets, as the command hands them on: "box"
+// (floats), "random" (int), "lattice" (str), "node" (records with "pos" and
+// "orient"), in the order of their first line.
+py::dict params_dict(const fbu::ParamFile& file) {
+    py::dict params;
+    for (const std::string& key : file.order) {
+        if (key == "box") {
+            params["box"] = py::cast(*file.box);
+        } else if (key == "random") {
+            params["random"] = py::int_(*file.random);
+        } else if (key == "lattice") {
+            params["lattice"] = py::str(*file.lattice);
+        } else if (key == "node") {
+            py::list records;
+            for (const fbu::NodeRecord& r : *file.node) {
+                py::dict record;
+                record["pos"] = py::cast(r.pos);
+                record["orient"] = py::cast(r.orient);
+                records.append(record);
+            }
+            params["node"] = records;
+        }
+    }
+    return params;
+}
+
+py::dict read_params(py::object source) {
+    std::string name;
+    py::object text;
+    if (fb::is_path_like(source)) {
+        name = py::str(py::module_::import("os").attr("fsdecode")(source)).cast<std::string>();
+        py::object file = globals["open"](source, "r");
+        try {
+            text = file.attr("read")();
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+    } else {
+        name = py::str(py::getattr(source, "name", py::str("<file>"))).cast<std::string>();
+        text = source.attr("read")();
+    }
+    if (!py::isinstance<py::str>(text)) {
+        throw py::type_error("a parameter file is read as text, not " + fb::type_name(text));
+    }
+    fbu::ParamFault fault = fbu::ParamFault::kNone;
+    auto outcome = fbu::parse_param_file(text.cast<std::string>(), &fault);
+    if (!outcome) {
+        const std::string message =
+            name + ", line " + std::to_string(outcome.line) + ": " + outcome.error;
+        if (fault == fbu::ParamFault::kMissingValue) {
+            throw py::index_error(message);
+        }
+        throw py::value_error(message);
+    }
+    return params_dict(*outcome.value);
+}
+
+// ---------------------------------------------------------------------------
 // Files under the prefix
 // ---------------------------------------------------------------------------
 
@@ -413,34 +514,22 @@ bool same_path(py::object a, py::object b) {
     return path(a).attr("resolve")().equal(path(b).attr("resolve")());
 }
 
-// Writes the drawn nodes as a parameter file that gives this structure again;
-// never over the parameter file that was read. Returns its path.
-py::object write_node_file(const Polycrystal& self) {
+// Writes the grains as a parameter file that gives this structure again, in
+// `folder`; never over the parameter file that was read. Returns its path.
+py::object write_node_file(const Polycrystal& self, py::object folder) {
     const std::string prefix = self.prefix.cast<std::string>();
-    py::object path = globals["Path"](prefix + "_params.txt");
+    py::object path = folder.attr("__truediv__")(prefix + "_params.txt");
     py::dict params = py::reinterpret_borrow<py::dict>(self.params);
     if (params.contains("param_file")) {
         for (int k = 1; same_path(path, params["param_file"]); ++k) {
-            path = globals["Path"](prefix + "_params_" + std::to_string(k) + ".txt");
+            path = folder.attr("__truediv__")(prefix + "_params_" + std::to_string(k) + ".txt");
         }
     }
-    std::string text = "# Grain nodes of a polycrystal: position x y z (Angstrom), then the\n"
-                       "# orientation as angles in degrees about x, then y, then z.\n"
-                       "# Give this file as the parameter file to build the same structure.\n";
-    text += "box " + repr_float(self.box[0]) + " " + repr_float(self.box[1]) + " " +
-            repr_float(self.box[2]) + "\n";
+    std::vector<fbu::NodeLine> lines;
     for (const Grain& g : self.grains) {
-        text += "node";
-        for (double x : g.node) {
-            text += " " + repr_float(x);
-        }
-        for (double a : g.angles) {
-            text += " " + repr_float(a);
-        }
-        text += "\n";
+        lines.push_back({g.node, g.angles});
     }
-    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    path.attr("write_text")(text);
+    fio::write_text_file(globals, path, fbu::format_param_file(self.box, lines));
     return path;
 }
 
@@ -454,35 +543,15 @@ void write_nodes_structure(const Polycrystal& self) {
         "symbols"_a = "X" + std::to_string(self.grains.size()), "positions"_a = positions,
         "cell"_a = py::make_tuple(self.box[0], self.box[1], self.box[2]), "pbc"_a = true);
     const std::string path = self.prefix.cast<std::string>() + "_nodes.xyz";
-    globals["write"](path, nodes, "format"_a = "extxyz");
+    fb::write_file_atomically(py::str(path), [&](py::object temporary) {
+        globals["write"](temporary, nodes, "format"_a = "extxyz");
+    });
     fb::print_line("Grain nodes written to " + path);
 }
 
 // ---------------------------------------------------------------------------
 // Generation
 // ---------------------------------------------------------------------------
-
-void print_statistics(const Polycrystal& self, std::size_t n_atoms) {
-    const std::size_t n = self.grains.size();
-    double v_min = HUGE_VAL, v_max = 0, v_sum = 0;
-    double d_min = HUGE_VAL, d_max = 0, d_sum = 0;
-    std::size_t c_min = SIZE_MAX, c_max = 0;
-    for (std::size_t g = 0; g < n; ++g) {
-        const double v = self.cells[g].volume;
-        const double d = std::cbrt(6.0 * v / M_PI);
-        v_min = std::min(v_min, v), v_max = std::max(v_max, v), v_sum += v;
-        d_min = std::min(d_min, d), d_max = std::max(d_max, d), d_sum += d;
-        c_min = std::min(c_min, self.last_counts[g]);
-        c_max = std::max(c_max, self.last_counts[g]);
-    }
-    const double nn = static_cast<double>(n);
-    fb::print_line("Grain volume (Angstrom^3): mean " + fixed(v_sum / nn, 1) + ", min " +
-                   fixed(v_min, 1) + ", max " + fixed(v_max, 1));
-    fb::print_line("Equivalent diameter (Angstrom): mean " + fixed(d_sum / nn, 2) + ", min " +
-                   fixed(d_min, 2) + ", max " + fixed(d_max, 2));
-    fb::print_line("Atoms per grain: mean " + fixed(static_cast<double>(n_atoms) / nn, 1) +
-                   ", min " + grouped(c_min) + ", max " + grouped(c_max));
-}
 
 py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object remove_doubles) {
     Polycrystal& self = self_obj.cast<Polycrystal&>();
@@ -504,11 +573,6 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             py::str(self.seed.attr("get_chemical_formula")()).cast<std::string>();
         fb::print_line("Seed: " + formula + " (" + std::to_string(self.crystal.positions.size()) +
                        " atoms per cell)");
-    }
-    if (self.drawn) {
-        py::object path = write_node_file(self);
-        fb::print_line("Grain nodes and orientations written to " +
-                       py::str(path).cast<std::string>());
     }
     if (verbose) {
         write_nodes_structure(self);
@@ -550,7 +614,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             reported = percent;
             fb::print_line("Generating grains: " + std::to_string(percent) + "% (" +
                            std::to_string(g + 1) + " of " + std::to_string(lattices.size()) +
-                           " grains, " + grouped(done) + " atoms)");
+                           " grains, " + fbu::grouped_integer(done) + " atoms)");
         }
         if (PyErr_CheckSignals() != 0) {
             throw py::error_already_set();
@@ -565,10 +629,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             py::gil_scoped_release release;
             const std::vector<std::uint8_t> keep = fbu::keep_apart(pos, total, self.box, *radius);
             kept = fbu::compact_atoms(keep, pos, num, gr);
-            std::fill(self.last_counts.begin(), self.last_counts.end(), 0);
-            for (std::size_t a = 0; a < kept; ++a) {
-                ++self.last_counts[static_cast<std::size_t>(gr[a])];
-            }
+            self.last_counts = fbu::atoms_per_grain(gr, kept, self.grains.size());
         }
         // Shrinking in place gives the tail back without copying the arrays.
         const auto n_kept = static_cast<py::ssize_t>(kept);
@@ -576,7 +637,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
         numbers.resize({n_kept}, false);
         grain.resize({n_kept}, false);
         if (verbose) {
-            fb::print_line("Removed " + grouped(total - kept) + " atoms closer than " +
+            fb::print_line("Removed " + fbu::grouped_integer(total - kept) + " atoms closer than " +
                            fb::python_format(py::float_(*radius), "g") + " Angstrom");
         }
         n_atoms = kept;
@@ -605,8 +666,16 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
     if (verbose) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        fb::print_line("Generated " + grouped(n_atoms) + " atoms in " + fixed(seconds, 2) + " s");
-        print_statistics(self, n_atoms);
+        fb::print_line("Generated " + fbu::grouped_integer(n_atoms) + " atoms in " +
+                       fixed(seconds, 2) + " s");
+        std::vector<double> volumes;
+        for (const fbu::VoronoiCell& cell : self.cells) {
+            volumes.push_back(cell.volume);
+        }
+        for (const std::string& line :
+             fbu::grain_summary_lines(volumes, self.last_counts, n_atoms)) {
+            fb::print_line(line);
+        }
     }
     return atoms;
 }
@@ -615,292 +684,35 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
 // Output files
 // ---------------------------------------------------------------------------
 
-struct OutputFormat {
-    std::string ase_name; // format name for ase.io.write
-    std::string suffix;   // file suffix without the dot
-    py::dict options;     // keywords for ase.io.write
-};
-
-// Short names users type, and what they mean.
-std::optional<OutputFormat> known_format(const std::string& token) {
-    if (token == "cfg") {
-        return OutputFormat{"cfg", "cfg", {}};
-    }
-    if (token == "xyz" || token == "extxyz") {
-        return OutputFormat{"extxyz", token, {}};
-    }
-    if (token == "lmp" || token == "lammps" || token == "data" || token == "lammps-data") {
-        py::dict options;
-        options["atom_style"] = "atomic";
-        options["masses"] = true;
-        return OutputFormat{"lammps-data", token == "lammps-data" ? "lmp" : token, options};
-    }
-    if (token == "vasp" || token == "poscar") {
-        return OutputFormat{"vasp", "vasp", {}};
-    }
-    return std::nullopt;
-}
-
-// A format given by name or by suffix: our short names first, then every
-// format ASE can write, by name or by file extension.
-std::optional<OutputFormat> resolve_format(std::string token) {
-    token = py::str(py::str(token).attr("lower")()).cast<std::string>();
-    if (auto f = known_format(token)) {
-        return f;
-    }
-    py::dict ioformats = py::module_::import("ase.io.formats").attr("ioformats");
-    if (ioformats.contains(token)) {
-        py::object fmt = ioformats[py::str(token)];
-        if (py::bool_(fmt.attr("can_write"))) {
-            return OutputFormat{token, token, {}};
-        }
-    }
-    for (auto item : ioformats) {
-        py::object fmt = py::reinterpret_borrow<py::object>(item.second);
-        if (!py::bool_(fmt.attr("can_write"))) {
-            continue;
-        }
-        for (py::handle ext : fmt.attr("extensions")) {
-            if (py::str(ext).cast<std::string>() == token) {
-                return OutputFormat{py::str(item.first).cast<std::string>(), token, {}};
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-// Atoms per chunk of text handed to the file.
-constexpr std::size_t kChunkAtoms = 1 << 16;
-// Files of at least this many atoms report progress while they are written.
-constexpr std::size_t kProgressWriteAtoms = 1'000'000;
-
-// Writes `header`, then the text of the atoms chunk by chunk.
-template <class Format>
-void write_in_chunks(py::object path, const std::string& header, std::size_t n, Format format) {
-    py::object fd = path.attr("open")("w");
-    const bool progress = n >= kProgressWriteAtoms;
-    int reported = 0;
-    try {
-        fd.attr("write")(header);
-        std::string text;
-        for (std::size_t begin = 0; begin < n; begin += kChunkAtoms) {
-            const std::size_t end = std::min(n, begin + kChunkAtoms);
-            text.clear();
-            {
-                py::gil_scoped_release release;
-                format(text, begin, end);
-            }
-            fd.attr("write")(py::str(text));
-            const int percent = static_cast<int>(100.0 * static_cast<double>(end) / n);
-            if (progress && percent / 25 > reported / 25) {
-                reported = percent;
-                fb::print_line("Writing " + py::str(path).cast<std::string>() + ": " +
-                               std::to_string(percent) + "%");
-            }
-            if (PyErr_CheckSignals() != 0) {
-                throw py::error_already_set();
-            }
-        }
-    } catch (...) {
-        fd.attr("close")();
-        throw;
-    }
-    fd.attr("close")();
-}
-
-struct ElementTables {
-    std::vector<double> mass;
-    std::vector<std::string> symbol;
-};
-
-ElementTables element_tables() {
-    py::module_ data = py::module_::import("ase.data");
-    ElementTables t;
-    for (py::handle m : data.attr("atomic_masses")) {
-        t.mass.push_back(m.cast<double>());
-    }
-    for (py::handle s : data.attr("chemical_symbols")) {
-        t.symbol.push_back(s.cast<std::string>());
-    }
-    return t;
-}
-
-// Atomic numbers of the atoms, or nothing when one has no entry in ASE's tables.
-std::optional<IntArray> known_numbers(py::handle atoms, const ElementTables& tables) {
-    IntArray numbers = IntArray::ensure(atoms.attr("arrays")["numbers"]);
-    for (py::ssize_t a = 0; a < numbers.size(); ++a) {
-        const std::int64_t z = numbers.data()[a];
-        if (z < 0 || static_cast<std::size_t>(z) >= tables.symbol.size()) {
-            return std::nullopt;
-        }
-    }
-    return numbers;
-}
-
-// CFG as ASE writes it, for structures whose extra arrays are numbers.
-// Returns false (nothing written) for anything else.
-bool write_cfg_fast(py::object path, py::object atoms) {
+// Atoms per grain: from the structure's "grain" array when it has one (it may
+// have been cut or extended since), else from the last generation.
+std::vector<std::size_t> grain_counts(const Polycrystal& self, py::object atoms) {
     py::dict arrays = atoms.attr("arrays");
-    std::vector<DoubleArray> keep_alive;
-    std::vector<fbu::AuxColumns> aux;
-    for (auto item : arrays) {
-        const std::string name = py::str(item.first).cast<std::string>();
-        if (name == "positions" || name == "numbers" || name == "magmoms" || name == "momenta") {
-            continue;
-        }
-        py::array values = py::reinterpret_borrow<py::array>(item.second);
-        const char kind = values.dtype().kind();
-        if ((kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') || values.ndim() < 1 ||
-            values.ndim() > 2) {
-            return false;
-        }
-        keep_alive.push_back(DoubleArray::ensure(values));
-        const std::size_t width =
-            values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
-        aux.push_back({name, width, keep_alive.back().data()});
+    if (!arrays.contains("grain")) {
+        std::vector<std::size_t> counts = self.last_counts;
+        counts.resize(self.grains.size(), 0);
+        return counts;
     }
-    const ElementTables tables = element_tables();
-    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
-    if (!numbers) {
-        return false;
+    using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    const IntArray grain = IntArray::ensure(arrays["grain"]);
+    if (!grain) {
+        throw py::type_error("the per-atom array 'grain' must hold grain indices (integers)");
     }
-    DoubleArray scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
-    py::object v = atoms.attr("get_velocities")();
-    DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
-    const double* vp = v.is_none() ? nullptr : velocities.data();
-    DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
-    Mat3 h{};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            h[r][c] = cell.at(r, c);
-        }
-    }
-    const auto n = static_cast<std::size_t>(numbers->size());
-    const double* sp = scaled.data();
-    const std::int64_t* z = numbers->data();
-    write_in_chunks(path, fbu::cfg_header(n, h, vp != nullptr, aux), n,
-                    [&](std::string& out, std::size_t begin, std::size_t end) {
-                        fbu::append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
-                                              tables.symbol);
-                    });
-    return true;
-}
-
-// LAMMPS data (atomic style, with masses) as ASE writes it, for orthorhombic
-// boxes with standard masses and no explicit atom types. Returns false
-// (nothing written) for anything else.
-bool write_lammps_fast(py::object path, py::object atoms) {
-    py::dict arrays = atoms.attr("arrays");
-    if (arrays.contains("type") || arrays.contains("masses")) {
-        return false;
-    }
-    DoubleArray cell = DoubleArray::ensure(atoms.attr("cell").attr("array"));
-    Vec3 box{};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            if (r != c && cell.at(r, c) != 0.0) {
-                return false;
-            }
-        }
-        box[r] = cell.at(r, r);
-        if (!(box[r] > 0.0)) {
-            return false;
-        }
-    }
-    const ElementTables tables = element_tables();
-    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
-    if (!numbers) {
-        return false;
-    }
-    const auto n = static_cast<std::size_t>(numbers->size());
-    const std::int64_t* z = numbers->data();
-    // Types in the alphabetical order of the symbols present.
-    std::vector<bool> present(tables.symbol.size(), false);
-    for (std::size_t a = 0; a < n; ++a) {
-        present[static_cast<std::size_t>(z[a])] = true;
-    }
-    std::vector<std::pair<std::string, std::size_t>> species;
-    for (std::size_t k = 0; k < present.size(); ++k) {
-        if (present[k]) {
-            species.emplace_back(tables.symbol[k], k);
-        }
-    }
-    std::sort(species.begin(), species.end());
-    std::vector<std::string> names;
-    std::vector<double> masses;
-    std::vector<int> type_of(tables.symbol.size(), 0);
-    // ASE's unit conversion, so the masses come out digit for digit as its writer's.
-    py::object convert = py::module_::import("ase.calculators.lammps").attr("convert");
-    for (std::size_t t = 0; t < species.size(); ++t) {
-        names.push_back(species[t].first);
-        masses.push_back(
-            convert(tables.mass[species[t].second], "mass", "ASE", "metal").cast<double>());
-        type_of[species[t].second] = static_cast<int>(t + 1);
-    }
-    DoubleArray positions = DoubleArray::ensure(atoms.attr("arrays")["positions"]);
-    const double* pos = positions.data();
-    write_in_chunks(path, fbu::lammps_data_header(n, box, names, masses), n,
-                    [&](std::string& out, std::size_t begin, std::size_t end) {
-                        fbu::append_lammps_atoms(out, begin, end, pos, z, type_of);
-                    });
-    return true;
-}
-
-void write_structure(py::object path, py::object atoms, const OutputFormat& format) {
-    // The two formats of large MD inputs get a writer of their own; ASE's take
-    // minutes for millions of atoms.
-    if (format.ase_name == "cfg" && write_cfg_fast(path, atoms)) {
-        return;
-    }
-    if (format.ase_name == "lammps-data" && write_lammps_fast(path, atoms)) {
-        return;
-    }
-    globals["write"](path, atoms, "format"_a = format.ase_name, **format.options);
+    return fbu::atoms_per_grain(grain.data(), static_cast<std::size_t>(grain.size()),
+                                self.grains.size());
 }
 
 void write_grain_table(const Polycrystal& self, py::object path, py::object atoms) {
-    const std::size_t n = self.grains.size();
-    std::vector<std::size_t> counts = self.last_counts;
-    counts.resize(n, 0);
-    py::dict arrays = atoms.attr("arrays");
-    if (arrays.contains("grain")) {
-        py::array_t<std::int64_t> grain =
-            py::array_t<std::int64_t, py::array::forcecast>::ensure(arrays["grain"]);
-        std::fill(counts.begin(), counts.end(), 0);
-        for (py::ssize_t a = 0; a < grain.size(); ++a) {
-            const std::int64_t g = grain.at(a);
-            if (g >= 0 && static_cast<std::size_t>(g) < n) {
-                ++counts[static_cast<std::size_t>(g)];
-            }
-        }
+    std::vector<Vec3> nodes, angles;
+    std::vector<double> volumes;
+    for (std::size_t g = 0; g < self.grains.size(); ++g) {
+        nodes.push_back(self.grains[g].node);
+        angles.push_back(self.grains[g].angles);
+        volumes.push_back(self.cells[g].volume);
     }
-    std::string text = "# Grains of a Voronoi polycrystal in a box of " + box_text(self.box) +
-                       " Angstrom\n"
-                       "# grain: index in the per-atom array 'grain'; node x y z (Angstrom);\n"
-                       "# orientation: angles in degrees about x, then y, then z;\n"
-                       "# atoms; volume of the Voronoi cell (Angstrom^3); diameter of the sphere\n"
-                       "# of that volume (Angstrom)\n"
-                       "# grain           x           y           z       rot_x       rot_y"
-                       "       rot_z      atoms        volume  diameter\n";
-    for (std::size_t g = 0; g < n; ++g) {
-        const Grain& grain = self.grains[g];
-        const double volume = self.cells[g].volume;
-        std::string line = fb::python_format(py::int_(g), "7d");
-        for (double x : grain.node) {
-            line += " " + fb::python_format(py::float_(x), "11.4f");
-        }
-        for (double a : grain.angles) {
-            line += " " + fb::python_format(py::float_(a), "11.4f");
-        }
-        line += " " + fb::python_format(py::int_(counts[g]), "10d");
-        line += " " + fb::python_format(py::float_(volume), "13.2f");
-        line += " " + fb::python_format(py::float_(std::cbrt(6.0 * volume / M_PI)), "9.3f");
-        text += line + "\n";
-    }
-    path.attr("write_text")(text);
+    fio::write_text_file(
+        globals, path,
+        fbu::grain_table_text(self.box, nodes, angles, grain_counts(self, atoms), volumes));
 }
 
 void write_final_files(py::object self_obj, py::object atoms, py::object output,
@@ -927,15 +739,15 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
     // Every format is checked before anything is written.
     std::string suffix = py::str(main_path.attr("suffix")).cast<std::string>();
     suffix = suffix.empty() ? "cfg" : suffix.substr(1);
-    const std::optional<OutputFormat> main_format = resolve_format(suffix);
+    const std::optional<fio::OutputFormat> main_format = fio::resolve_output_format(suffix);
     if (!main_format) {
         value_error("cannot tell the format of " + py::str(main_path).cast<std::string>() +
                     " from its suffix; use .cfg, .xyz, .lmp, .vasp or another suffix ASE "
                     "writes");
     }
-    std::vector<OutputFormat> extra_formats;
+    std::vector<fio::OutputFormat> extra_formats;
     for (const std::string& token : extra) {
-        const std::optional<OutputFormat> f = resolve_format(token);
+        const std::optional<fio::OutputFormat> f = fio::resolve_output_format(token);
         if (!f) {
             value_error("unknown output format " + py::repr(py::str(token)).cast<std::string>() +
                         "; use cfg, xyz, lmp, vasp or a format name ASE writes");
@@ -945,23 +757,28 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
 
     py::object folder = main_path.attr("parent");
     folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    write_structure(main_path, atoms, *main_format);
+    fio::write_structure(globals, main_path, atoms, *main_format);
     fb::print_line("Written to file " + py::str(main_path).cast<std::string>());
     std::vector<py::object> written{main_path};
-    for (const OutputFormat& f : extra_formats) {
+    for (const fio::OutputFormat& f : extra_formats) {
         py::object path = folder.attr("__truediv__")(prefix + "." + f.suffix);
         const bool repeated = std::any_of(written.begin(), written.end(),
                                           [&](const py::object& p) { return same_path(p, path); });
         if (repeated) {
             continue;
         }
-        write_structure(path, atoms, f);
+        fio::write_structure(globals, path, atoms, f);
         fb::print_line("Written to file " + py::str(path).cast<std::string>());
         written.push_back(path);
     }
     py::object table = folder.attr("__truediv__")(prefix + "_grains.txt");
     write_grain_table(self, table, atoms);
     fb::print_line("Grain table written to " + py::str(table).cast<std::string>());
+    if (self.drawn) {
+        py::object path = write_node_file(self, folder);
+        fb::print_line("Grain nodes and orientations written to " +
+                       py::str(path).cast<std::string>());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -998,6 +815,29 @@ Every atom carries the index of its grain in the per-atom array "grain".)doc";
     m.attr("write") = ase_io.attr("write");
     m.attr("np") = py::module_::import("numpy");
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    m.attr("DEFAULT_MAX_ATOMS") = py::int_(kDefaultMaxAtoms);
+
+    m.def("read_params", &read_params, "source"_a,
+          R"doc(Reads a polycrystal parameter file into the parameters it sets.
+
+Args:
+    source: The path of the file, or a file opened in text mode.
+
+Each line is stripped; empty lines and lines starting with "#" are skipped;
+the others are split at white space, the first word (any case) naming what the
+line sets: "box x y z" (up to three lengths, the last line wins), "random n"
+(number of grains, the last line wins), "lattice name" (lower-cased), "node x
+y z tokens..." (one grain record per line: up to three coordinates, then the
+orientation tokens as written). Other words are ignored.
+
+Returns:
+    dict: The keys set ("box", "random", "lattice", "node"), in the order of
+    their first line, as ``Polycrystal`` takes them in ``params``.
+
+Raises:
+    ValueError: A number that does not convert, naming the file and line.
+    IndexError: A "random" or "lattice" line without its value.
+    OSError: The file cannot be opened.)doc");
 
     py::class_<Polycrystal>(m, "Polycrystal", py::dynamic_attr(),
                             R"doc(A Voronoi polycrystal generator.
@@ -1017,12 +857,18 @@ Args:
     verbose (bool): Print progress and grain statistics, and write the nodes to
         "<prefix>_nodes.xyz".
     rng: Seed or numpy Generator for the random draws (None: fresh entropy).
+    max_atoms (int): The largest structure accepted. The atom count is
+        estimated before anything is drawn (box volume times the seed's atoms
+        per volume); a larger estimate, or more grains than estimated atoms,
+        raises ValueError naming the estimate. Default DEFAULT_MAX_ATOMS
+        (50,000,000 atoms: about 2 GB while generating).
 
 Raises:
-    ValueError: A bad parameter, naming the node record at fault.
+    ValueError: A bad parameter, naming the node record at fault; a seed with
+        non-finite positions or cell; a structure past max_atoms.
     TypeError: A seed that is neither an Atoms nor a path.)doc")
         .def(py::init(&make_polycrystal), "seed"_a, "params"_a, "prefix"_a = "polycrystal",
-             "verbose"_a = false, "rng"_a = py::none())
+             "verbose"_a = false, "rng"_a = py::none(), "max_atoms"_a = py::int_(kDefaultMaxAtoms))
         .def_readwrite("seed", &Polycrystal::seed, "The seed crystal (an ASE Atoms).")
         .def_readwrite("params", &Polycrystal::params, "The parameters as given.")
         .def_readwrite("prefix", &Polycrystal::prefix, "Stem of the files written.")
@@ -1077,9 +923,7 @@ Args:
 
 Returns:
     ase.Atoms: the periodic polycrystal, with the grain index of every atom
-    in the array "grain". When nodes or orientations were drawn at random,
-    they are written first to "<prefix>_params.txt", a parameter file that
-    gives the same structure again.)doc")
+    in the array "grain".)doc")
         .def("write_final_files", &write_final_files, "atoms"_a, "output"_a = "polycrystal.cfg",
              "formats"_a = py::none(), R"doc(Writes the polycrystal and its grain table.
 
@@ -1094,8 +938,12 @@ Args:
         extension that ASE writes.
 
 The grain table "<prefix>_grains.txt" (node, orientation, atom count, volume
-and equivalent diameter of every grain) goes beside the main output. Every
-format is checked before anything is written.)doc")
+and equivalent diameter of every grain) goes beside the main output, and so,
+when nodes or orientations were drawn at random, does "<prefix>_params.txt":
+a parameter file that gives the same structure again (never written over the
+parameter file that was read). Every format is checked before anything is
+written, and every file is written whole or not at all: a failed write leaves
+an existing file as it was.)doc")
         .def("__repr__", [](const Polycrystal& self) {
             return "Polycrystal(" + std::to_string(self.grains.size()) + " grains, " + self.mode +
                    ", box " + box_text(self.box) + ", seed " +

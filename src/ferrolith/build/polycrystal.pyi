@@ -1,7 +1,7 @@
 from collections.abc import Sequence
 from os import PathLike
 from pathlib import Path as Path
-from typing import Any, Callable
+from typing import IO, Any, Callable
 
 import numpy
 from ase import Atoms as Atoms
@@ -9,6 +9,9 @@ from ase import Atoms as Atoms
 read: Callable[..., Any]
 write: Callable[..., Any]
 np = numpy
+DEFAULT_MAX_ATOMS: int
+
+def read_params(source: str | PathLike[str] | IO[str]) -> dict[str, Any]: ...
 
 class Polycrystal:
     """A Voronoi polycrystal generator."""
@@ -24,6 +27,7 @@ class Polycrystal:
         prefix: str = "polycrystal",
         verbose: Any = False,
         rng: int | numpy.random.Generator | None = None,
+        max_atoms: int = 50000000,
     ) -> None: ...
     @property
     def box(self) -> numpy.ndarray: ...

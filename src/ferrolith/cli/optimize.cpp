@@ -26,7 +26,7 @@ void register_parser(py::object subparsers) {
         kCommand, "help"_a = kDescription, "description"_a = kDescription,
         "formatter_class"_a = globals["CombinedFormatter"]);
     py::object str = py::module_::import("builtins").attr("str");
-    py::object float_ = py::module_::import("builtins").attr("float");
+    py::object float_ = globals["finite_float"];
     py::object int_ = py::module_::import("builtins").attr("int");
     py::object add = parser.attr("add_argument");
     add("-f", "--filename", "type"_a = str,
@@ -71,8 +71,50 @@ py::object resolve_potential(py::object potential) {
     return py::str(directory.attr("__truediv__")(bundled));
 }
 
+// The ASE format the output is written in: "vasp" for the names poscar and
+// contcar (which ASE cannot guess), else what ASE makes of the name. Checked,
+// with the output's folder, before the relaxation, so that no run is lost to
+// a name that cannot be written.
+py::object checked_output_format(py::object output, py::object output_fmt) {
+    const std::string shown = py::str(output).cast<std::string>();
+    py::object format;
+    if (output_fmt.equal(py::str("poscar")) || output_fmt.equal(py::str("contcar"))) {
+        format = py::str("vasp");
+    } else {
+        try {
+            format = globals["filetype"](output, "read"_a = false);
+        } catch (py::error_already_set&) {
+            throw py::value_error("Cannot tell the format of the output '" + shown +
+                                  "' from its name; use a suffix that ASE writes, such as "
+                                  ".vasp, .cif or .xyz, or the name poscar or contcar.");
+        }
+    }
+    py::dict ioformats = globals["ioformats"];
+    if (!ioformats.contains(format)) {
+        throw py::value_error("Cannot tell the format of the output '" + shown +
+                              "' from its name; use a suffix that ASE writes, such as "
+                              ".vasp, .cif or .xyz, or the name poscar or contcar.");
+    }
+    if (!py::bool_(ioformats[format].attr("can_write"))) {
+        throw py::value_error("ASE cannot write the format '" +
+                              py::str(format).cast<std::string>() + "' of the output '" + shown +
+                              "'.");
+    }
+    py::object path = globals["Path"](output);
+    if (py::bool_(path.attr("is_dir")())) {
+        throw py::value_error("The output '" + shown + "' is a folder.");
+    }
+    // The folder is created as the other commands create theirs, and must
+    // take a new file (the result is written beside the output, then renamed).
+    py::object folder = path.attr("parent");
+    folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    py::module_::import("tempfile").attr("TemporaryFile")("dir"_a = folder).attr("close")();
+    return format;
+}
+
 void main_(py::object args) {
     py::object output_fmt = output_format(args.attr("output"));
+    py::object format = checked_output_format(args.attr("output"), output_fmt);
     fb::print_line("Reading initial structure from: " +
                    py::str(args.attr("filename")).cast<std::string>());
     py::object initial_atoms = globals["read"](args.attr("filename"));
@@ -94,7 +136,10 @@ void main_(py::object args) {
             break;
         }
     }
-    globals["write"](args.attr("output"), optimized_atoms, **output_options);
+    output_options["format"] = format;
+    fb::write_file_atomically(args.attr("output"), [&](py::object temporary) {
+        globals["write"](temporary, optimized_atoms, **output_options);
+    });
 
     fb::print_line(kRule);
     fb::print_line("Optimization finished.");
@@ -123,12 +168,22 @@ coordinates.)doc";
     py::module_ optimization = py::module_::import("ferrolith.optimization");
     m.attr("get_calculator") = optimization.attr("get_calculator");
     m.attr("optimize_structure") = optimization.attr("optimize_structure");
-    m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
+    py::module_ formats = py::module_::import("ase.io.formats");
+    m.attr("filetype") = formats.attr("filetype");
+    m.attr("ioformats") = formats.attr("ioformats");
+    py::module_ host = py::module_::import("ferrolith.cli");
+    m.attr("CombinedFormatter") = host.attr("CombinedFormatter");
+    m.attr("finite_float") = host.attr("finite_float");
 
     m.def("register_parser", &register_parser, "subparsers"_a,
           R"doc(Adds the ``optimize`` sub-parser and its options to ``subparsers``.)doc");
     m.def("main", &main_, "args"_a,
           R"doc(Runs the command with the parsed options ``args``: reads ``args.filename``,
 relaxes it with the calculator of ``args.potential`` and writes
-``args.output``.)doc");
+``args.output``.
+
+The output's name is checked first (a format ASE can write, a folder that
+takes a new file), so that a bad name fails before the relaxation; the
+result is written whole or not at all (an existing file stays as it was when
+the write fails). The names poscar and contcar are written as VASP files.)doc");
 }

@@ -5,8 +5,11 @@ from typing import Any
 
 from ase.io import read as read
 from ase.io import write as write
+from ase.io.formats import filetype as filetype
+from ase.io.formats import ioformats as ioformats
 
 from ferrolith.cli import CombinedFormatter as CombinedFormatter
+from ferrolith.cli import finite_float as finite_float
 from ferrolith.optimization import get_calculator as get_calculator
 from ferrolith.optimization import optimize_structure as optimize_structure
 

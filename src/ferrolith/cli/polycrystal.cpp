@@ -79,7 +79,7 @@ void register_parser(py::object subparsers) {
     py::object append = globals["_TypedAppend"];
     py::object str_type = py::module_::import("builtins").attr("str");
     py::object int_type = py::module_::import("builtins").attr("int");
-    py::object float_type = py::module_::import("builtins").attr("float");
+    py::object float_type = globals["finite_float"];
 
     parser.attr("add_argument")("-f", "--filename", "type"_a = str_type,
                                 "help"_a = "filename of the structure file (e.g., POSCAR, "
@@ -119,6 +119,10 @@ void register_parser(py::object subparsers) {
                                 "help"_a = "Print debug messages and write intermediate files.");
     parser.attr("add_argument")("--no-sort", "action"_a = "store_true",
                                 "help"_a = "Do not sort ordering of by symbols");
+    parser.attr("add_argument")(
+        "--max-atoms", "type"_a = int_type, "metavar"_a = "N",
+        "help"_a = "Refuse a structure estimated (box volume times the seed's atoms per "
+                   "volume) to hold more than N atoms (default: 50,000,000).");
     parser.attr("set_defaults")("command"_a = "polycrystal");
 }
 
@@ -126,69 +130,37 @@ void register_parser(py::object subparsers) {
 // Parameter file
 // ---------------------------------------------------------------------------
 
-// [float(t) for t in tokens[first:last]]
-py::list floats(const py::list& tokens, std::size_t first, std::size_t last) {
-    py::list out;
-    for (std::size_t k = first; k < std::min(last, py::len(tokens)); ++k) {
-        out.append(py::float_(tokens[k]));
-    }
-    return out;
-}
-
-py::list slice_from(const py::list& tokens, std::size_t first) {
-    py::list out;
-    for (std::size_t k = first; k < py::len(tokens); ++k) {
-        out.append(tokens[k]);
-    }
-    return out;
-}
-
-py::object second_token(const py::list& tokens) {
-    if (py::len(tokens) < 2) {
-        throw py::index_error("list index out of range");
-    }
-    return tokens[1];
-}
-
-py::dict node_record(const py::list& tokens, std::size_t first) {
+py::dict node_record(const py::list& tokens) {
     py::dict record;
-    record["pos"] = floats(tokens, first, first + 3);
-    record["orient"] = slice_from(tokens, first + 3);
+    py::list pos;
+    py::list orient;
+    for (std::size_t k = 0; k < py::len(tokens); ++k) {
+        if (k < 3) {
+            pos.append(py::float_(tokens[k]));
+        } else {
+            orient.append(tokens[k]);
+        }
+    }
+    record["pos"] = pos;
+    record["orient"] = orient;
     return record;
 }
 
-void apply_line(py::dict& params, py::handle raw) {
-    py::str line = raw.attr("strip")();
-    if (py::len(line) == 0 || py::bool_(line.attr("startswith")("#"))) {
-        return;
-    }
-    py::list tokens = line.attr("split")();
-    const std::string keyword = py::str(tokens[0].attr("lower")()).cast<std::string>();
-    if (keyword == "box") {
-        params["box"] = floats(tokens, 1, 4);
-    } else if (keyword == "random") {
-        params["random"] = py::int_(second_token(tokens));
-    } else if (keyword == "lattice") {
-        params["lattice"] = second_token(tokens).attr("lower")();
-    } else if (keyword == "node") {
-        if (!params.contains("node")) {
-            params["node"] = py::list();
-        }
-        params["node"].attr("append")(node_record(tokens, 1));
-    }
-}
-
+// The file's parameters added to `params`, read by the engine's reader from
+// the file opened here.
 void read_param_file(py::dict& params, py::object path) {
     py::object file = globals["open"](path, "r");
+    py::dict read;
     try {
-        for (py::handle line : file) {
-            apply_line(params, line);
-        }
+        read = globals["read_params"](file);
     } catch (...) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
+    for (auto item : read) {
+        params[item.first] = item.second;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -231,7 +203,7 @@ void main_command(py::object args) {
     if (!node.is_none() && typed("node")) {
         py::list records;
         for (py::handle use : node) {
-            records.append(node_record(py::list(py::reinterpret_borrow<py::object>(use)), 0));
+            records.append(node_record(py::list(py::reinterpret_borrow<py::object>(use))));
         }
         params["node"] = records;
         remove_keys(params, {"random", "lattice"});
@@ -262,9 +234,18 @@ void main_command(py::object args) {
     py::object prefix =
         py::bool_(output) ? py::object(globals["Path"](output).attr("stem")) : args.attr("prefix");
 
-    py::object engine =
-        globals["Polycrystal"]("seed"_a = seed, "params"_a = params, "prefix"_a = prefix,
-                               "verbose"_a = args.attr("verbose"));
+    py::dict engine_options;
+    engine_options["seed"] = seed;
+    engine_options["params"] = params;
+    engine_options["prefix"] = prefix;
+    engine_options["verbose"] = args.attr("verbose");
+    // The size limit reaches the engine only when given; otherwise its own
+    // default holds.
+    py::object max_atoms = py::getattr(args, "max_atoms", py::none());
+    if (!max_atoms.is_none()) {
+        engine_options["max_atoms"] = max_atoms;
+    }
+    py::object engine = globals["Polycrystal"](**engine_options);
     py::object atoms =
         engine.attr("generate_polycrystal")("wrap"_a = !py::bool_(args.attr("no_wrap")),
                                             "remove_doubles"_a = args.attr("remove_doubles"));
@@ -296,7 +277,10 @@ chemical symbol, and the output files.)doc";
     m.attr("np") = py::module_::import("numpy");
     m.attr("bulk") = py::module_::import("ase.build").attr("bulk");
     m.attr("CombinedFormatter") = py::module_::import("ferrolith.cli").attr("CombinedFormatter");
-    m.attr("Polycrystal") = py::module_::import("ferrolith.build.polycrystal").attr("Polycrystal");
+    py::module_ engine = py::module_::import("ferrolith.build.polycrystal");
+    m.attr("Polycrystal") = engine.attr("Polycrystal");
+    m.attr("read_params") = engine.attr("read_params");
+    m.attr("finite_float") = py::module_::import("ferrolith.cli").attr("finite_float");
 
     typed_action(m, "_TypedStore", "_StoreAction",
                  "Stores an option's value and records that the option was typed.");

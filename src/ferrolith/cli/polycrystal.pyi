@@ -5,7 +5,9 @@ import numpy
 from ase.build import bulk as bulk
 
 from ferrolith.build.polycrystal import Polycrystal as Polycrystal
+from ferrolith.build.polycrystal import read_params as read_params
 from ferrolith.cli import CombinedFormatter as CombinedFormatter
+from ferrolith.cli import finite_float as finite_float
 
 np = numpy
 

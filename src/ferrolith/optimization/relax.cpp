@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
@@ -80,9 +81,20 @@ std::string potential_kind(py::object potential) {
                "Cannot tell which kind of potential '" + text + "' is. " + supported_kinds());
 }
 
+// The bundled potentials by the names the command takes.
+constexpr const char* kBundled[][2] = {{"tersoff", "BNC.tersoff"}, {"pth", "BCN-qz-v0.0.1.pth"}};
+
 py::object get_calculator(py::object potential) {
     if (!py::isinstance<py::str>(potential) && !py::isinstance(potential, globals["PathLike"])) {
         throw py::type_error("potential must be a str or path, not " + fb::type_name(potential));
+    }
+    for (const auto& [name, file] : kBundled) {
+        if (potential.equal(py::str(name))) {
+            potential = py::str(globals["Path"](globals["files"].attr("__file__"))
+                                    .attr("parent")
+                                    .attr("__truediv__")(file));
+            break;
+        }
     }
     const std::string kind = potential_kind(potential);
     py::dict factories = globals["CALCULATORS"];
@@ -180,16 +192,46 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
     py::object stdout_ = py::module_::import("sys").attr("stdout");
     py::object optimizer =
         optimizer_class(target, "logfile"_a = stdout_, "trajectory"_a = trajectory);
+    // Each step solves a few 3x3 and 9x9 systems: threads of a multi-threaded
+    // BLAS only fight over the cores there (several times slower), so BLAS
+    // runs on one thread while relaxing.
+    py::object one_thread = globals["threadpool_limits"]("limits"_a = 1, "user_api"_a = "blas");
+    py::object warnings = globals["warnings"];
+    py::object caught = warnings.attr("catch_warnings")();
     bool converged;
     {
-        py::object opt = optimizer.attr("__enter__")();
+        std::vector<py::object> contexts{one_thread, caught, optimizer};
+        std::size_t entered = 0;
+        auto leave = [&](py::object type, py::object value, py::object trace) {
+            while (entered > 0) {
+                contexts[--entered].attr("__exit__")(type, value, trace);
+            }
+        };
         try {
+            py::object opt;
+            for (py::object& context : contexts) {
+                opt = context.attr("__enter__")();
+                ++entered;
+                if (context.is(caught)) {
+                    // The cell filter takes the matrix logarithm of the cell's
+                    // deformation; scipy warns whenever its own relative error
+                    // estimate exceeds 1000 machine epsilons (2e-13), far below
+                    // what moves an atom or changes the stress, and so at
+                    // nearly every step.
+                    warnings.attr("filterwarnings")(
+                        "ignore", "message"_a = "logm result may be inaccurate",
+                        "category"_a = py::reinterpret_borrow<py::object>(PyExc_RuntimeWarning));
+                }
+            }
             converged = py::bool_(opt.attr("run")("fmax"_a = fmax, "steps"_a = steps));
         } catch (py::error_already_set& e) {
-            optimizer.attr("__exit__")(e.type(), e.value(), e.trace());
+            leave(e.type(), e.value(), e.trace());
+            throw;
+        } catch (...) {
+            leave(py::none(), py::none(), py::none());
             throw;
         }
-        optimizer.attr("__exit__")(py::none(), py::none(), py::none());
+        leave(py::none(), py::none(), py::none());
     }
     if (!converged) {
         py::object forces = target.attr("get_forces")();
@@ -221,6 +263,9 @@ together with one of ASE's optimisers at a target pressure.)doc";
     m.attr("Atoms") = py::module_::import("ase").attr("Atoms");
     m.attr("FrechetCellFilter") = py::module_::import("ase.filters").attr("FrechetCellFilter");
     m.attr("GPa") = py::module_::import("ase.units").attr("GPa");
+    m.attr("files") = py::module_::import("ferrolith.data.files");
+    m.attr("warnings") = py::module_::import("warnings");
+    m.attr("threadpool_limits") = py::module_::import("threadpoolctl").attr("threadpool_limits");
     py::module_ tersoff = py::module_::import("ferrolith.optimization.tersoff");
     m.attr("TersoffPotential") = tersoff.attr("TersoffPotential");
     m.attr("TersoffCalculator") = tersoff.attr("TersoffCalculator");
@@ -260,6 +305,10 @@ messages list the supported kinds.)doc");
     m.def("get_calculator", &get_calculator, "potential"_a,
           R"doc(Returns the ASE calculator of the potential file ``potential`` (str or path).
 
+The names "tersoff" and "pth" stand for the bundled potentials, as for the
+``optimize`` command: the Tersoff B-N-C file and the machine-learned B-C-N
+model beside ``ferrolith.data.files``.
+
 The kind of file (see ``potential_kind``) selects the calculator class in
 ``CALCULATORS``: a Tersoff file gives a ``TersoffCalculator``, a ".pth"
 machine-learned potential an ``MLCalculator`` (ImportError with the install
@@ -275,6 +324,8 @@ Atomic positions and, along the periodic directions, the cell relax together
 force is below ``fmax`` eV/Å or ``steps`` steps have been taken. The
 optimiser's log goes to standard output, each step is written to the
 ``trajectory`` file (None for none), and a warning line is printed when the
-force criterion was not met. The input structure is not changed; the
+force criterion was not met. BLAS runs on one thread while relaxing (its
+threads only slow down the small solves of each step), and scipy's "logm
+result may be inaccurate" warning, harmless here, is silenced. The input structure is not changed; the
 returned one shares its calculator.)doc");
 }

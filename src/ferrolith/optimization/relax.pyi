@@ -1,16 +1,20 @@
 from os import PathLike as PathLike
 from pathlib import Path as Path
+from types import ModuleType
 from typing import Callable
 
 from ase import Atoms as Atoms
 from ase.calculators.calculator import BaseCalculator
 from ase.filters import FrechetCellFilter as FrechetCellFilter
 from ase.optimize.optimize import Optimizer
+from threadpoolctl import threadpool_limits as threadpool_limits
 
 from ferrolith.optimization.tersoff import TersoffCalculator as TersoffCalculator
 from ferrolith.optimization.tersoff import TersoffPotential as TersoffPotential
 
 GPa: float
+files: ModuleType
+warnings: ModuleType
 OPTIMIZERS: dict[str, type[Optimizer]]
 POTENTIAL_KINDS: dict[str, str]
 CALCULATORS: dict[str, Callable[[str], BaseCalculator]]

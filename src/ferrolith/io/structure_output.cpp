@@ -1,0 +1,267 @@
+#include "ferrolith/io/structure_output.hpp"
+
+#include "ferrolith/io/cfg_writer.hpp"
+#include "ferrolith/io/lammps_data.hpp"
+#include "ferrolith/io/structure_formats.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace ferrolith::io {
+
+namespace fb = ferrolith::binding;
+using namespace pybind11::literals;
+
+namespace {
+
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// Atoms per chunk of text handed to the file.
+constexpr std::size_t kChunkAtoms = 1 << 16;
+// Files of at least this many atoms report progress while they are written.
+constexpr std::size_t kProgressWriteAtoms = 1'000'000;
+
+// Writes `header`, then the text of the atoms chunk by chunk, into the file
+// `path` opened with the module's `open`; progress names `shown`.
+template <class Format>
+void write_in_chunks(const fb::Globals& module, py::object path, const std::string& shown,
+                     const std::string& header, std::size_t n, Format format) {
+    py::object fd = module["open"](path, "w");
+    const bool progress = n >= kProgressWriteAtoms;
+    int reported = 0;
+    try {
+        fd.attr("write")(header);
+        std::string text;
+        for (std::size_t begin = 0; begin < n; begin += kChunkAtoms) {
+            const std::size_t end = std::min(n, begin + kChunkAtoms);
+            text.clear();
+            {
+                py::gil_scoped_release release;
+                format(text, begin, end);
+            }
+            fd.attr("write")(py::str(text));
+            const int percent = static_cast<int>(100.0 * static_cast<double>(end) / n);
+            if (progress && percent / 25 > reported / 25) {
+                reported = percent;
+                fb::print_line("Writing " + shown + ": " + std::to_string(percent) + "%");
+            }
+            if (PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+        }
+    } catch (...) {
+        fd.attr("close")();
+        throw;
+    }
+    fd.attr("close")();
+}
+
+struct ElementTables {
+    std::vector<double> mass;
+    std::vector<std::string> symbol;
+};
+
+ElementTables element_tables() {
+    py::module_ data = py::module_::import("ase.data");
+    ElementTables t;
+    for (py::handle m : data.attr("atomic_masses")) {
+        t.mass.push_back(m.cast<double>());
+    }
+    for (py::handle s : data.attr("chemical_symbols")) {
+        t.symbol.push_back(s.cast<std::string>());
+    }
+    return t;
+}
+
+// Atomic numbers of the atoms, or nothing when one has no entry in ASE's tables.
+std::optional<IntArray> known_numbers(py::handle atoms, const ElementTables& tables) {
+    IntArray numbers = IntArray::ensure(atoms.attr("arrays")["numbers"]);
+    for (py::ssize_t a = 0; a < numbers.size(); ++a) {
+        const std::int64_t z = numbers.data()[a];
+        if (z < 0 || static_cast<std::size_t>(z) >= tables.symbol.size()) {
+            return std::nullopt;
+        }
+    }
+    return numbers;
+}
+
+// CFG as ASE writes it, for structures whose extra arrays are numbers.
+// Returns false (nothing written) for anything else.
+bool write_cfg_fast(const fb::Globals& module, py::object path, const std::string& shown,
+                    py::object atoms) {
+    py::dict arrays = atoms.attr("arrays");
+    std::vector<DoubleArray> keep_alive;
+    std::vector<AuxColumns> aux;
+    for (auto item : arrays) {
+        const std::string name = py::str(item.first).cast<std::string>();
+        if (name == "positions" || name == "numbers" || name == "magmoms" || name == "momenta") {
+            continue;
+        }
+        py::array values = py::reinterpret_borrow<py::array>(item.second);
+        const char kind = values.dtype().kind();
+        if ((kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') || values.ndim() < 1 ||
+            values.ndim() > 2) {
+            return false;
+        }
+        keep_alive.push_back(DoubleArray::ensure(values));
+        const std::size_t width =
+            values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
+        aux.push_back({name, width, keep_alive.back().data()});
+    }
+    const ElementTables tables = element_tables();
+    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
+    if (!numbers) {
+        return false;
+    }
+    DoubleArray scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
+    py::object v = atoms.attr("get_velocities")();
+    DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
+    const double* vp = v.is_none() ? nullptr : velocities.data();
+    DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
+    std::array<std::array<double, 3>, 3> h{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            h[r][c] = cell.at(r, c);
+        }
+    }
+    const auto n = static_cast<std::size_t>(numbers->size());
+    const double* sp = scaled.data();
+    const std::int64_t* z = numbers->data();
+    write_in_chunks(module, path, shown, cfg_header(n, h, vp != nullptr, aux), n,
+                    [&](std::string& out, std::size_t begin, std::size_t end) {
+                        append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
+                                         tables.symbol);
+                    });
+    return true;
+}
+
+// LAMMPS data (atomic style, with masses) as ASE writes it, for orthorhombic
+// boxes with standard masses and no explicit atom types. Returns false
+// (nothing written) for anything else.
+bool write_lammps_fast(const fb::Globals& module, py::object path, const std::string& shown,
+                       py::object atoms) {
+    py::dict arrays = atoms.attr("arrays");
+    if (arrays.contains("type") || arrays.contains("masses")) {
+        return false;
+    }
+    DoubleArray cell = DoubleArray::ensure(atoms.attr("cell").attr("array"));
+    std::array<double, 3> box{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            if (r != c && cell.at(r, c) != 0.0) {
+                return false;
+            }
+        }
+        box[r] = cell.at(r, r);
+        if (!(box[r] > 0.0)) {
+            return false;
+        }
+    }
+    const ElementTables tables = element_tables();
+    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
+    if (!numbers) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(numbers->size());
+    const std::int64_t* z = numbers->data();
+    // Types in the alphabetical order of the symbols present.
+    std::vector<bool> present(tables.symbol.size(), false);
+    for (std::size_t a = 0; a < n; ++a) {
+        present[static_cast<std::size_t>(z[a])] = true;
+    }
+    std::vector<std::pair<std::string, std::size_t>> species;
+    for (std::size_t k = 0; k < present.size(); ++k) {
+        if (present[k]) {
+            species.emplace_back(tables.symbol[k], k);
+        }
+    }
+    std::sort(species.begin(), species.end());
+    std::vector<std::string> names;
+    std::vector<double> masses;
+    std::vector<int> type_of(tables.symbol.size(), 0);
+    // ASE's unit conversion, so the masses come out digit for digit as its writer's.
+    py::object convert = py::module_::import("ase.calculators.lammps").attr("convert");
+    for (std::size_t t = 0; t < species.size(); ++t) {
+        names.push_back(species[t].first);
+        masses.push_back(
+            convert(tables.mass[species[t].second], "mass", "ASE", "metal").cast<double>());
+        type_of[species[t].second] = static_cast<int>(t + 1);
+    }
+    DoubleArray positions = DoubleArray::ensure(atoms.attr("arrays")["positions"]);
+    const double* pos = positions.data();
+    write_in_chunks(module, path, shown, lammps_data_header(n, box, names, masses), n,
+                    [&](std::string& out, std::size_t begin, std::size_t end) {
+                        append_lammps_atoms(out, begin, end, pos, z, type_of);
+                    });
+    return true;
+}
+
+} // namespace
+
+std::optional<OutputFormat> resolve_output_format(const std::string& raw) {
+    const std::string token = py::str(py::str(raw).attr("lower")()).cast<std::string>();
+    if (auto known = known_structure_format(token)) {
+        py::dict options;
+        if (known->lammps_atomic) {
+            options["atom_style"] = "atomic";
+            options["masses"] = true;
+        }
+        return OutputFormat{known->ase_name, known->suffix, options};
+    }
+    py::dict ioformats = py::module_::import("ase.io.formats").attr("ioformats");
+    if (ioformats.contains(token)) {
+        py::object fmt = ioformats[py::str(token)];
+        if (py::bool_(fmt.attr("can_write"))) {
+            return OutputFormat{token, token, {}};
+        }
+    }
+    for (auto item : ioformats) {
+        py::object fmt = py::reinterpret_borrow<py::object>(item.second);
+        if (!py::bool_(fmt.attr("can_write"))) {
+            continue;
+        }
+        for (py::handle ext : fmt.attr("extensions")) {
+            if (py::str(ext).cast<std::string>() == token) {
+                return OutputFormat{py::str(item.first).cast<std::string>(), token, {}};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+void write_structure(const fb::Globals& module, py::object path, py::object atoms,
+                     const OutputFormat& format) {
+    const std::string shown = py::str(path).cast<std::string>();
+    fb::write_file_atomically(path, [&](py::object temporary) {
+        // The two formats of large MD inputs get a writer of their own; ASE's
+        // take minutes for millions of atoms.
+        if (format.ase_name == "cfg" && write_cfg_fast(module, temporary, shown, atoms)) {
+            return;
+        }
+        if (format.ase_name == "lammps-data" &&
+            write_lammps_fast(module, temporary, shown, atoms)) {
+            return;
+        }
+        module["write"](temporary, atoms, "format"_a = format.ase_name, **format.options);
+    });
+}
+
+void write_text_file(const fb::Globals& module, py::object path, const std::string& text) {
+    fb::write_file_atomically(path, [&](py::object temporary) {
+        py::object fd = module["open"](temporary, "w");
+        try {
+            fd.attr("write")(py::str(text));
+        } catch (...) {
+            fd.attr("close")();
+            throw;
+        }
+        fd.attr("close")();
+    });
+}
+
+} // namespace ferrolith::io
