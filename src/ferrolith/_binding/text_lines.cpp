@@ -51,4 +51,25 @@ py::str str_from_utf8(std::string_view text) {
     return py::reinterpret_steal<py::str>(result);
 }
 
+py::object build_finite_structure(const std::function<py::object()>& build, const char* message) {
+    using namespace pybind11::literals;
+    py::object quiet =
+        py::module_::import("numpy").attr("errstate")("over"_a = "ignore", "invalid"_a = "ignore");
+    quiet.attr("__enter__")();
+    py::object atoms;
+    try {
+        atoms = build();
+    } catch (...) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    try {
+        require_finite_structure(atoms);
+    } catch (const py::value_error&) {
+        throw py::value_error(message); // the reader's words: which numbers are at fault
+    }
+    return atoms;
+}
+
 } // namespace ferrolith::binding

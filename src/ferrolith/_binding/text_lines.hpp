@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,5 +43,12 @@ double finite_python_float(std::string_view text, const char* message);
 /// The Python str of a UTF-8 piece of a line from TextLines (lone surrogates
 /// restored).
 py::str str_from_utf8(std::string_view text);
+
+/// The structure that `build` returns (an ASE Atoms), made while numpy's
+/// overflow and invalid-value warnings are off: a file's numbers that are
+/// finite but too large give non-finite positions, which are then refused
+/// here with ValueError `message` (require_finite_structure's check in the
+/// reader's words) instead of a stray RuntimeWarning.
+py::object build_finite_structure(const std::function<py::object()>& build, const char* message);
 
 } // namespace ferrolith::binding

@@ -1,0 +1,23 @@
+// Checks on the six lattice parameters (a, b, c in Å; alpha, beta, gamma in
+// degrees) that the text structure formats give, before ASE builds a cell
+// from them.
+#pragma once
+
+#include "ferrolith/core/outcome.hpp"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace ferrolith::io {
+
+/// Succeeds when ASE's cell construction from lattice parameters accepts the
+/// angles (degrees): gamma must not be 0 (a parallel to b) and the third
+/// vector's height above the a-b plane must be real. The arithmetic is ASE's
+/// own, step for step, so the two agree to the last bit at the boundary.
+/// On failure the message starts with `where` and the outcome carries `line`
+/// (1-based, 0 when unknown).
+core::Status check_cell_angles(double alpha, double beta, double gamma, std::string_view where,
+                               std::size_t line);
+
+} // namespace ferrolith::io
