@@ -63,9 +63,9 @@ core::Outcome<std::vector<BcsAtomFields>> bcs_atom_fields(const std::vector<BcsD
         const BcsDataLine& line = data[kFirst + i];
         split_fields(line.text, fields);
         if (fields.size() < 6) {
-            return Result::fail("BCS file: atom line " + std::to_string(line.line) + " has " +
-                                    std::to_string(fields.size()) +
-                                    " fields, not the six of symbol, number, WP, x, y, z.",
+            return Result::fail("BCS file: atom line " + std::to_string(line.line) +
+                                    " has only " + std::to_string(fields.size()) +
+                                    " of the 6 fields symbol, number, WP, x, y, z.",
                                 line.line);
         }
         atoms.push_back({fields[0], {fields[3], fields[4], fields[5]}, line.line});
