@@ -1,7 +1,5 @@
 #include "ferrolith/io/cell_parameters.hpp"
 
-#include <array>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -10,13 +8,6 @@ namespace ferrolith::io {
 namespace {
 
 constexpr double kPi = 3.141592653589793; // math.pi
-
-// The shortest text that reads back as `value` ("90", "89.5", "1e+300").
-std::string shortest(double value) {
-    std::array<char, 32> buffer{};
-    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    return ec == std::errc() ? std::string(buffer.data(), end) : std::string("?");
-}
 
 // ASE snaps angles within two ulps of 90 degrees to an exact right angle.
 double cosine(double angle, double eps) {
@@ -48,10 +39,8 @@ core::Status check_cell_angles(double alpha, double beta, double gamma, std::str
         possible = cz_sqr >= 0.0; // false for NaN too
     }
     if (!possible) {
-        return core::Status::fail(std::string(where) + ": the angles alpha = " + shortest(alpha) +
-                                      ", beta = " + shortest(beta) +
-                                      ", gamma = " + shortest(gamma) + " degrees describe no cell.",
-                                  line);
+        return core::Status::fail(
+            std::string(where) + ": the angles alpha, beta and gamma describe no cell.", line);
     }
     return core::success();
 }
