@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from ase import Atoms
-from ase.cell import Cell
+from ase.geometry.cell import cellpar_to_cell
 from ase.spacegroup import Spacegroup, crystal
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -61,14 +61,16 @@ def finite(text, message):
     return value
 
 
-def check_angles(cellpar, where):
-    """ASE's cell construction is the judge of which angles describe a cell."""
-    if len(cellpar) == 6:
+def check_cell(cellpar, where):
+    """ASE's cell construction is the judge of which lattice parameters describe a cell."""
+    if len(cellpar) in (1, 3, 6):
         try:
             with np.errstate(all="ignore"):
-                Cell.new(cellpar)
+                cell = cellpar_to_cell(cellpar)
         except AssertionError:
             raise ValueError(f"{where}: the angles alpha, beta and gamma describe no cell.")
+        if not cell.any(1).all():
+            raise ValueError(f"{where}: a cell vector has zero length.")
 
 
 def finite_structure(build, message):
@@ -129,7 +131,7 @@ def python_read_vesta(text):
         if len(f) >= 8:
             symbols.append(f[1])
             positions.append([finite(x, "Non-finite number in the STRUC block:") for x in f[4:7]])
-    check_angles(cell, f"CELLP block (line {cellp[1] + 1})")
+    check_cell(cell, f"CELLP block (line {cellp[1] + 1})")
 
     def build():
         if number > 1:
@@ -183,7 +185,7 @@ def python_read_bcs(text):
         [finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)]
         for f in atom_fields
     ]
-    check_angles(cellpar, f"BCS lattice parameters (line {cell_line})")
+    check_cell(cellpar, f"BCS lattice parameters (line {cell_line})")
     atoms = finite_structure(
         lambda: crystal(symbols=symbols, basis=positions, cellpar=cellpar, spacegroup=number),
         "The lattice parameters and atom lines of the BCS file give non-finite Cartesian "

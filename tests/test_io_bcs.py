@@ -317,6 +317,11 @@ class TestReadErrors:
         with pytest.raises(ValueError, match=r"BCS lattice parameters \(line 2\): the angles"):
             read_bcs(io.StringIO(text))
 
+    def test_zero_lattice_parameter(self):
+        text = "225\n5.64 0 5.64 90 90 90\n1\nNa 1 4a 0 0 0\n"
+        with pytest.raises(ValueError, match=r"\(line 2\): a cell vector has zero length"):
+            read_bcs(io.StringIO(text))
+
     def test_cell_too_large_to_represent(self):
         text = "1\n1.7e308 1.7e308 1.7e308 60 60 60\n1\nNa 1 1a 0.9 0.9 0.9\n"
         with pytest.raises(ValueError, match="give non-finite Cartesian positions"):

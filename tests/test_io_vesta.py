@@ -462,6 +462,14 @@ class TestErrors:
         with pytest.raises(ValueError, match=message):
             read_text(minimal(group, cell=cell))
 
+    @pytest.mark.parametrize("cell", ["0 5 5 90 90 90", "5 -0.0 5 60 60 60", "5 5 0 100 80 70"])
+    def test_zero_cell_vectors(self, cell):
+        cellpar = [float(x) for x in cell.split()]
+        with pytest.raises(AssertionError):
+            Atoms("H", scaled_positions=[[0, 0, 0]], cell=cellpar)  # ASE: no message
+        with pytest.raises(ValueError, match=r"\(line 6\): a cell vector has zero length\."):
+            read_text(minimal(cell=cell))
+
     @pytest.mark.parametrize(
         "angles", [(30, 60, 90), (60, 60, 120), (90, 90, 180), (100, 100, 160), (10, 10, 20)]
     )

@@ -83,12 +83,9 @@ py::object read_bcs(py::object fd) {
     // An empty list, not an empty array: crystal() rejects a file without atoms.
     py::object basis = n_read == 0 ? py::object(py::list()) : py::object(positions);
 
-    if (cell.size() == 6) {
-        fb::value_or_raise(fio::check_cell_angles(cell[3], cell[4], cell[5],
-                                                  "BCS lattice parameters (line " +
-                                                      std::to_string(cell_line.line) + ")",
-                                                  cell_line.line));
-    }
+    fb::value_or_raise(fio::check_cell_parameters(
+        cell, "BCS lattice parameters (line " + std::to_string(cell_line.line) + ")",
+        cell_line.line));
     py::object atoms = fb::build_finite_structure(
         [&] {
             return globals["crystal"]("symbols"_a = symbols, "basis"_a = basis,

@@ -63,8 +63,8 @@ core::Outcome<std::vector<BcsAtomFields>> bcs_atom_fields(const std::vector<BcsD
         const BcsDataLine& line = data[kFirst + i];
         split_fields(line.text, fields);
         if (fields.size() < 6) {
-            return Result::fail("BCS file: atom line " + std::to_string(line.line) +
-                                    " has only " + std::to_string(fields.size()) +
+            return Result::fail("BCS file: atom line " + std::to_string(line.line) + " has only " +
+                                    std::to_string(fields.size()) +
                                     " of the 6 fields symbol, number, WP, x, y, z.",
                                 line.line);
         }

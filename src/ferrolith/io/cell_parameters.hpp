@@ -8,16 +8,19 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ferrolith::io {
 
-/// Succeeds when ASE's cell construction from lattice parameters accepts the
-/// angles (degrees): gamma must not be 0 (a parallel to b) and the third
-/// vector's height above the a-b plane must be real. The arithmetic is ASE's
+/// Succeeds when ASE's cell construction from lattice parameters builds a
+/// cell in which fractional positions can be placed: given 1 (a = b = c), 3
+/// (a, b, c) or 6 numbers (a, b, c in Å; alpha, beta, gamma in degrees), gamma
+/// must not be 0 (a parallel to b), the third vector's height above the a-b
+/// plane must be real, and no cell vector may be zero. The arithmetic is ASE's
 /// own, step for step, so the two agree to the last bit at the boundary.
-/// On failure the message starts with `where` and the outcome carries `line`
-/// (1-based, 0 when unknown).
-core::Status check_cell_angles(double alpha, double beta, double gamma, std::string_view where,
-                               std::size_t line);
+/// Other counts are left to ASE. On failure the message starts with `where`
+/// and the outcome carries `line` (1-based, 0 when unknown).
+core::Status check_cell_parameters(const std::vector<double>& cellpar, std::string_view where,
+                                   std::size_t line);
 
 } // namespace ferrolith::io

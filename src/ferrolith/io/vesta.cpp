@@ -143,11 +143,9 @@ py::object read_vesta(py::object fd) {
     // without sites instead of building an empty structure.
     py::object basis = sites.empty() ? py::object(py::list()) : py::object(positions);
 
-    if (cell.size() == 6) {
-        const std::size_t line = cellp[1] + 1;
-        fb::value_or_raise(fio::check_cell_angles(
-            cell[3], cell[4], cell[5], "CELLP block (line " + std::to_string(line) + ")", line));
-    }
+    const std::size_t cell_line = cellp[1] + 1;
+    fb::value_or_raise(fio::check_cell_parameters(
+        cell, "CELLP block (line " + std::to_string(cell_line) + ")", cell_line));
     py::object atoms = fb::build_finite_structure(
         [&] {
             if (spacegroup > py::int_(1)) {
