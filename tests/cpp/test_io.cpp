@@ -3,6 +3,7 @@
 #include "check.hpp"
 
 #include "ferrolith/io/bcs_format.hpp"
+#include "ferrolith/io/cell_parameters.hpp"
 #include "ferrolith/io/text_fields.hpp"
 #include "ferrolith/io/vesta_format.hpp"
 
@@ -220,9 +221,115 @@ TEST_CASE("site lines are the STRUC lines with at least eight fields") {
     CHECK_EQ(sites[1].coords[2], "0.500000");
 }
 
+TEST_CASE("runs and phases record the file order; a byte order mark hides no keyword") {
+    const std::vector<std::string> text = {"\xef\xbb\xbf"
+                                           "CRYSTAL\n",
+                                           "TITLE\n",
+                                           "one\n",
+                                           "CELLP\n",
+                                           "  1 1 1\n", // phase 1
+                                           "CRYSTAL\n",
+                                           "TITLE\n",
+                                           "two\n",
+                                           "CELLP\n",
+                                           "LIGHT0\n",
+                                           "LIGHT1\n"}; // phase 2
+    const fio::VestaBlocks blocks = fio::split_vesta_blocks(views_of(text));
+    CHECK_EQ(blocks.keys[1], "CRYSTAL");
+    CHECK_EQ(blocks.phases, 2u);
+    CHECK_EQ(blocks.first_phase_end, 5u);
+    CHECK(!blocks.keys_in_file_order());
+    CHECK((blocks.first_phase_lines(*blocks.find("CELLP")) == std::vector<std::size_t>{3, 4}));
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (const fio::VestaRun& run : blocks.runs) {
+        runs.emplace_back(run.key, run.count);
+    }
+    // CRYSTAL TITLE CELLP CRYSTAL TITLE CELLP LIGHT; the empty initial block has no run.
+    CHECK((runs == std::vector<std::pair<std::size_t, std::size_t>>{
+                       {1, 1}, {2, 2}, {3, 2}, {1, 1}, {2, 2}, {3, 1}, {4, 2}}));
+    const fio::VestaBlocks single = fio::split_vesta_blocks(views_of({"CELLP\n", "1\n"}));
+    CHECK(single.keys_in_file_order());
+    CHECK_EQ(single.phases, 0u);
+    CHECK_EQ(single.first_phase_end, 2u);
+}
+
+TEST_CASE("the file order applies only while it still describes the blocks") {
+    const std::vector<std::pair<std::string, std::size_t>> runs = {
+        {"A", 2}, {"B", 1}, {"A", 1}, {"C", 3}};
+    const auto order = fio::vesta_file_order({"#", "A", "B", "C"}, {0, 3, 1, 3}, runs);
+    CHECK(order.has_value());
+    std::vector<std::size_t> pieces;
+    for (const fio::VestaSlice& slice : *order.value) {
+        pieces.insert(pieces.end(), {slice.key, slice.begin, slice.count});
+    }
+    CHECK((pieces == std::vector<std::size_t>{1, 0, 2, 2, 0, 1, 1, 2, 1, 3, 0, 3}));
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C"}, {0, 4, 1, 3}, runs)); // a line added
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C"}, {0, 2, 1, 3}, runs)); // a line removed
+    CHECK(!fio::vesta_file_order({"#", "A", "C"}, {0, 3, 3}, runs));         // a block removed
+    CHECK(!fio::vesta_file_order({"#", "B", "A", "C"}, {0, 1, 3, 3}, runs)); // reordered
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C", "D"}, {0, 3, 1, 3, 1}, runs)); // added
+}
+
+TEST_CASE("a missing data line is named with the line of its block") {
+    const std::vector<std::string> text = {"CELLP\n", "GROUP\n", " \t\n", "TITLE\n"};
+    const Views lines = views_of(text);
+    const auto cell = fio::vesta_cell_fields(lines, {0});
+    CHECK(!cell);
+    CHECK_EQ(cell.error, "CELLP block (line 1) has no data line.");
+    CHECK_EQ(cell.line, 1u);
+    const auto group = fio::vesta_group_field(lines, {1, 2});
+    CHECK_EQ(group.error, "GROUP block: line 3 holds no space-group number.");
+    CHECK_EQ(group.line, 3u);
+    CHECK(*fio::vesta_group_field(views_of({"GROUP\n", " 225 1 F m -3 m\n"}), {0, 1}).value ==
+          "225");
+}
+
+TEST_CASE("lattice parameters: impossible angles and zero vectors are refused") {
+    const auto check = [](std::vector<double> cellpar) {
+        return fio::check_cell_parameters(cellpar, "here", 7);
+    };
+    CHECK(check({5, 5, 5, 90, 90, 90}));
+    CHECK(check({5, 5, 5, 60, 60, 120})); // flat, yet ASE builds it
+    CHECK(check({5, 6, 7, 80, 95, 101}));
+    CHECK(check({-5, 5, 5, 90, 90, 90})); // a negative length flips a vector
+    CHECK(check({5, 5}));                 // left to ASE
+    const auto angles = check({5, 5, 5, 10, 10, 170});
+    CHECK_EQ(angles.error, "here: the angles alpha, beta and gamma describe no cell.");
+    CHECK_EQ(angles.line, 7u);
+    CHECK(!check({5, 5, 5, 90, 90, 0}));
+    CHECK(!check({5, 5, 5, 120, 120, 120.5}));
+    CHECK_EQ(check({5, 0, 5, 90, 90, 90}).error, "here: a cell vector has zero length.");
+    CHECK(!check({0}));
+    CHECK(!check({5, 5, 0}));
+}
+
 // ---------------------------------------------------------------------------
 // BCS
 // ---------------------------------------------------------------------------
+
+TEST_CASE("BCS header and atom lines that are missing or short are named") {
+    const std::vector<std::string> text = {"\xef\xbb\xbf"
+                                           "225 # after a byte order mark\n",
+                                           "5 5 5 90 90 90\n",
+                                           "# count\n",
+                                           "2\n",
+                                           "Na 1 4a 0 0 0\n",
+                                           "Cl 2 4b 0.5 0.5\n"};
+    const std::vector<fio::BcsDataLine> data = fio::bcs_data_lines(views_of(text));
+    CHECK_EQ(data[0].text, "225");
+    CHECK_EQ(fio::bcs_header_line(data, 2).value->line, 4u);
+    CHECK_EQ(fio::bcs_atom_fields(data, 1).value->at(0).coords[2], "0");
+    const auto short_line = fio::bcs_atom_fields(data, 2);
+    CHECK_EQ(short_line.error,
+             "BCS file: atom line 6 has only 5 of the 6 fields symbol, number, WP, x, y, z.");
+    CHECK_EQ(short_line.line, 6u);
+    const auto too_many = fio::bcs_atom_fields(data, 3);
+    CHECK_EQ(too_many.error, "BCS file: line 4 asks for 2 atom lines, but 2 follow.");
+    const std::vector<fio::BcsDataLine> head(data.begin(), data.begin() + 2);
+    CHECK_EQ(fio::bcs_header_line(head, 2).error,
+             "BCS file ends after line 2 without the number of atom lines.");
+    CHECK(!fio::bcs_header_line({}, 0));
+}
 
 TEST_CASE("BCS data lines drop comments, blank lines and surrounding blanks") {
     const std::vector<std::string> text = {"# Space Group ITA number\n",
