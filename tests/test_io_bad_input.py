@@ -67,8 +67,9 @@ def check_cell(cellpar, where):
         try:
             with np.errstate(all="ignore"):
                 cell = cellpar_to_cell(cellpar)
-        except AssertionError:
-            raise ValueError(f"{where}: the angles alpha, beta and gamma describe no cell.")
+        except AssertionError as error:
+            message = f"{where}: the angles alpha, beta and gamma describe no cell."
+            raise ValueError(message) from error
         if not cell.any(1).all():
             raise ValueError(f"{where}: a cell vector has zero length.")
 
@@ -182,8 +183,7 @@ def python_read_bcs(text):
         atom_fields.append(f)
     symbols = [f[0] for f in atom_fields]
     positions = [
-        [finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)]
-        for f in atom_fields
+        [finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)] for f in atom_fields
     ]
     check_cell(cellpar, f"BCS lattice parameters (line {cell_line})")
     atoms = finite_structure(

@@ -252,10 +252,14 @@ Args:
 Returns:
     Atoms: The structure, with ``info["spacegroup"]`` the ASE Spacegroup.
 
+A UTF-8 byte order mark at the start of the file is skipped.
+
 Raises:
-    IndexError: Fewer data lines or fields than the format needs.
-    ValueError: A number that cannot be converted, or a lattice parameter
-        or coordinate that is NaN or infinite.)doc");
+    ValueError: Fewer data lines, atom lines or fields than the format needs
+        (the message names the line); a number that cannot be converted; a
+        lattice parameter or coordinate that is NaN or infinite; angles that
+        describe no cell or a zero cell vector; Cartesian positions that
+        overflow.)doc");
     m.attr("read_bcs") = ase_utils.attr("reader")(read);
 
     m.attr("_write_text") = ase_utils.attr("writer")(
@@ -272,8 +276,10 @@ Finds the symmetry-inequivalent atoms and writes them to a .bcs file.
 spglib finds the space group and the minimal asymmetric unit of the structure;
 the asymmetric unit of its standardized conventional cell is written in the
 Bilbao Crystallographic Server format, each atom with its Wyckoff position
-(multiplicity in the conventional cell and letter). The analysis runs before
-the file is opened, so a failure leaves an existing file untouched.
+(multiplicity in the conventional cell and letter). The structure and
+``symprec`` are checked and the analysis runs before anything is written; a
+path is written through a temporary file beside it, renamed over it at the
+end, so a failure (a full disk included) leaves an existing file untouched.
 
 Args:
     fd (str | PathLike | file): Path for the output .bcs file (replaced if it
@@ -282,7 +288,8 @@ Args:
     symprec (float): Precision tolerance for spglib's symmetry finding (Å).
 
 Raises:
-    ValueError: spglib's symmetry analysis failed ("Symmetry analysis with
-        spglib failed.", after the line "!!!ERROR: Symmetry analysis with
-        spglib failed." is printed).)doc");
+    ValueError: ``symprec`` is not a positive finite number; the cell or a
+        position is NaN or infinite; spglib's symmetry analysis failed
+        ("Symmetry analysis with spglib failed.", after the line "!!!ERROR:
+        Symmetry analysis with spglib failed." is printed).)doc");
 }

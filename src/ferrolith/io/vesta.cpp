@@ -362,12 +362,16 @@ Returns:
     Atoms: An ASE Atoms object with the crystal structure and VESTA metadata
     (``atoms.info["vesta_data"]``, a VestaData).
 
+A file with several phases (several CRYSTAL blocks) gives the structure of the
+first phase, with a UserWarning; all its lines are kept and written back.
+
 Raises:
     ValueError: The file has no CELLP block ("CELLP block not found in VESTA
-        file.") or no STRUC block ("STRUC block not found in VESTA file."), a
-        number in it cannot be converted, or a cell parameter or coordinate is
-        NaN or infinite.
-    IndexError: A CELLP or GROUP block without its data line.)doc");
+        file.") or no STRUC block ("STRUC block not found in VESTA file."); a
+        CELLP or GROUP block lacks its data line (the message names the line);
+        a number cannot be converted; a cell parameter or coordinate is NaN or
+        infinite; the cell angles describe no cell or a cell vector is zero;
+        or the Cartesian positions overflow.)doc");
     m.attr("read_vesta") = ase_utils.attr("reader")(read);
 
     m.attr("_write_blocks") = ase_utils.attr("writer")(py::cpp_function(
@@ -382,9 +386,13 @@ Raises:
 
 Writes an ASE Atoms object with associated VestaData to a VESTA file.
 
-The stored lines of ``atoms.info["vesta_data"]`` are written block by block;
-the positions, cell and symbols of ``atoms`` are not consulted, so the output is
-the file that was read.
+The stored lines of ``atoms.info["vesta_data"]`` are written as they were
+read, in the file's own order (a file with several phases comes back as it
+was); the positions, cell and symbols of ``atoms`` are not consulted. When
+``raw_blocks`` has been changed, its blocks are written one after the other in
+key order. A path is written through a temporary file beside it, renamed over
+it at the end: on any failure an existing file is left as it was. An open file
+gets all the text in one write.
 
 Args:
     fd (str | PathLike | file): Path for the output file, or a file opened for writing text.
@@ -393,5 +401,6 @@ Args:
 Raises:
     ValueError: ``atoms.info`` holds no VestaData ("Atoms object does not
         contain valid VestaData in its info dictionary."); nothing is written
-        and no file is opened.)doc");
+        and no file is opened.
+    TypeError: A stored line is not a str (the message names it).)doc");
 }
