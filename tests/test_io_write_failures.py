@@ -4,6 +4,7 @@ import errno
 import io
 import os
 import subprocess
+import threading
 from pathlib import Path
 
 import pytest
@@ -130,3 +131,23 @@ def test_replaced_file_keeps_its_permissions(write, reference, tmp_path):
     if reference is not None:
         assert target.read_bytes() == reference
     assert os.listdir(tmp_path) == ["shared.out"]
+
+
+def test_links_are_followed_and_pipes_written_in_place(tmp_path):
+    real = tmp_path / "real.vesta"
+    real.write_text(OLD)
+    link = tmp_path / "link.vesta"
+    link.symlink_to(real.name)
+    write_vesta(link, read_vesta(DATA / "hBN.vesta"))
+    assert link.is_symlink()
+    assert real.read_bytes() == (DATA / "hBN.vesta").read_bytes()
+    # A named pipe (like /dev/stdout) cannot be renamed over: it is written to.
+    pipe = tmp_path / "pipe.bcs"
+    os.mkfifo(pipe)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(pipe.read_text()), daemon=True)
+    reader.start()
+    write_bcs(pipe, bulk("Cu"))
+    reader.join(timeout=30)
+    assert received[0].startswith("# Space Group ITA number\n225\n")
+    assert sorted(os.listdir(tmp_path)) == ["link.vesta", "pipe.bcs", "real.vesta"]
