@@ -110,29 +110,6 @@ def test_full_disk_leaves_the_target_alone(write, full_disk):
     assert sorted(os.listdir(full_disk)) == before
 
 
-@pytest.mark.parametrize(
-    "write, reference",
-    [
-        (
-            lambda path: write_vesta(path, read_vesta(DATA / "hBN.vesta")),
-            (DATA / "hBN.vesta").read_bytes(),
-        ),
-        (lambda path: write_bcs(path, bulk("Cu")), None),
-    ],
-    ids=["vesta", "bcs"],
-)
-def test_replaced_file_keeps_its_permissions(write, reference, tmp_path):
-    target = tmp_path / "shared.out"
-    target.write_text(OLD)
-    target.chmod(0o640)
-    write(target)
-    assert target.stat().st_mode & 0o777 == 0o640
-    assert target.read_text() != OLD
-    if reference is not None:
-        assert target.read_bytes() == reference
-    assert os.listdir(tmp_path) == ["shared.out"]
-
-
 def test_links_are_followed_and_pipes_written_in_place(tmp_path):
     real = tmp_path / "real.vesta"
     real.write_text(OLD)

@@ -270,66 +270,24 @@ TEST_CASE("the file order applies only while it still describes the blocks") {
     CHECK(!fio::vesta_file_order({"#", "A", "B", "C", "D"}, {0, 3, 1, 3, 1}, runs)); // added
 }
 
-TEST_CASE("a missing data line is named with the line of its block") {
-    const std::vector<std::string> text = {"CELLP\n", "GROUP\n", " \t\n", "TITLE\n"};
-    const Views lines = views_of(text);
-    const auto cell = fio::vesta_cell_fields(lines, {0});
-    CHECK(!cell);
-    CHECK_EQ(cell.error, "CELLP block (line 1) has no data line.");
-    CHECK_EQ(cell.line, 1u);
-    const auto group = fio::vesta_group_field(lines, {1, 2});
-    CHECK_EQ(group.error, "GROUP block: line 3 holds no space-group number.");
-    CHECK_EQ(group.line, 3u);
-    CHECK(*fio::vesta_group_field(views_of({"GROUP\n", " 225 1 F m -3 m\n"}), {0, 1}).value ==
-          "225");
-}
-
 TEST_CASE("lattice parameters: impossible angles and zero vectors are refused") {
+    // The Python tests hold the verdicts against ASE's own; here the shapes.
     const auto check = [](std::vector<double> cellpar) {
         return fio::check_cell_parameters(cellpar, "here", 7);
     };
-    CHECK(check({5, 5, 5, 90, 90, 90}));
     CHECK(check({5, 5, 5, 60, 60, 120})); // flat, yet ASE builds it
-    CHECK(check({5, 6, 7, 80, 95, 101}));
     CHECK(check({-5, 5, 5, 90, 90, 90})); // a negative length flips a vector
     CHECK(check({5, 5}));                 // left to ASE
     const auto angles = check({5, 5, 5, 10, 10, 170});
     CHECK_EQ(angles.error, "here: the angles alpha, beta and gamma describe no cell.");
     CHECK_EQ(angles.line, 7u);
-    CHECK(!check({5, 5, 5, 90, 90, 0}));
-    CHECK(!check({5, 5, 5, 120, 120, 120.5}));
     CHECK_EQ(check({5, 0, 5, 90, 90, 90}).error, "here: a cell vector has zero length.");
     CHECK(!check({0}));
-    CHECK(!check({5, 5, 0}));
 }
 
 // ---------------------------------------------------------------------------
 // BCS
 // ---------------------------------------------------------------------------
-
-TEST_CASE("BCS header and atom lines that are missing or short are named") {
-    const std::vector<std::string> text = {"\xef\xbb\xbf"
-                                           "225 # after a byte order mark\n",
-                                           "5 5 5 90 90 90\n",
-                                           "# count\n",
-                                           "2\n",
-                                           "Na 1 4a 0 0 0\n",
-                                           "Cl 2 4b 0.5 0.5\n"};
-    const std::vector<fio::BcsDataLine> data = fio::bcs_data_lines(views_of(text));
-    CHECK_EQ(data[0].text, "225");
-    CHECK_EQ(fio::bcs_header_line(data, 2).value->line, 4u);
-    CHECK_EQ(fio::bcs_atom_fields(data, 1).value->at(0).coords[2], "0");
-    const auto short_line = fio::bcs_atom_fields(data, 2);
-    CHECK_EQ(short_line.error,
-             "BCS file: atom line 6 has only 5 of the 6 fields symbol, number, WP, x, y, z.");
-    CHECK_EQ(short_line.line, 6u);
-    const auto too_many = fio::bcs_atom_fields(data, 3);
-    CHECK_EQ(too_many.error, "BCS file: line 4 asks for 2 atom lines, but 2 follow.");
-    const std::vector<fio::BcsDataLine> head(data.begin(), data.begin() + 2);
-    CHECK_EQ(fio::bcs_header_line(head, 2).error,
-             "BCS file ends after line 2 without the number of atom lines.");
-    CHECK(!fio::bcs_header_line({}, 0));
-}
 
 TEST_CASE("BCS data lines drop comments, blank lines and surrounding blanks") {
     const std::vector<std::string> text = {"# Space Group ITA number\n",
