@@ -15,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from ase import Atoms
+from ase.geometry.cell import cellpar_to_cell
 from ase.spacegroup import Spacegroup, crystal
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -60,54 +61,136 @@ def finite(text, message):
     return value
 
 
+def check_cell(cellpar, where):
+    """ASE's cell construction is the judge of which lattice parameters describe a cell."""
+    if len(cellpar) in (1, 3, 6):
+        try:
+            with np.errstate(all="ignore"):
+                cell = cellpar_to_cell(cellpar)
+        except AssertionError as error:
+            message = f"{where}: the angles alpha, beta and gamma describe no cell."
+            raise ValueError(message) from error
+        if not cell.any(1).all():
+            raise ValueError(f"{where}: a cell vector has zero length.")
+
+
+def finite_structure(build, message):
+    with np.errstate(all="ignore"):
+        atoms = build()
+    if not (np.isfinite(atoms.cell.array).all() and np.isfinite(atoms.positions).all()):
+        raise ValueError(message)
+    return atoms
+
+
 def python_read_vesta(text):
     lines = io.StringIO(text).readlines()
     blocks = {"#VESTA_FORMAT_VERSION": []}
+    where = {}
     key = "#VESTA_FORMAT_VERSION"
-    for line in lines:
-        match = re.match(r"^[A-Z]{4,}", line)
+    phases = []
+    for i, line in enumerate(lines):
+        match = re.match(r"^[A-Z]{4,}", line.removeprefix("\ufeff") if i == 0 else line)
         if match:
             key = match.group(0).strip()
             blocks.setdefault(key, [])
+            if key == "CRYSTAL":
+                phases.append(i)
         blocks[key].append(line)
-    if not blocks.get("CELLP"):
+        where.setdefault(key, []).append(i)
+    # Only the first phase describes the structure.
+    end = phases[1] if len(phases) > 1 else len(lines)
+
+    def first_phase(key):
+        return [i for i in where.get(key, []) if i < end]
+
+    def data_line(key, indices):
+        if len(indices) < 2:
+            raise ValueError(f"{key} block (line {indices[0] + 1}) has no data line.")
+        return lines[indices[1]]
+
+    cellp = first_phase("CELLP")
+    if not cellp:
         raise ValueError("CELLP block not found in VESTA file.")
-    fields = blocks["CELLP"][1].split()
+    fields = data_line("CELLP", cellp).split()
     numbers = [float(x) for x in fields]
     cell = [finite(x, "Non-finite number in the CELLP block:") for x in fields[:6]]
     assert numbers[:6] == cell
-    if not blocks.get("STRUC"):
+    struc = first_phase("STRUC")
+    if not struc:
         raise ValueError("STRUC block not found in VESTA file.")
-    group = blocks["GROUP"][1] if "GROUP" in blocks else "1 1 P 1"
-    number = int(group.split()[0])
+    group = first_phase("GROUP")
+    if group:
+        group_fields = data_line("GROUP", group).split()
+        if not group_fields:
+            raise ValueError(f"GROUP block: line {group[1] + 1} holds no space-group number.")
+        number = int(group_fields[0])
+    else:
+        number = 1
     symbols, positions = [], []
-    for line in blocks["STRUC"][1:]:
-        f = line.split()
+    for i in struc[1:]:
+        f = lines[i].split()
         if len(f) >= 8:
             symbols.append(f[1])
             positions.append([finite(x, "Non-finite number in the STRUC block:") for x in f[4:7]])
-    if number > 1:
-        atoms = crystal(symbols, basis=positions, spacegroup=number, cell=cell)
-    else:
-        atoms = Atoms(symbols=symbols, scaled_positions=positions, cell=cell, pbc=True)
+    check_cell(cell, f"CELLP block (line {cellp[1] + 1})")
+
+    def build():
+        if number > 1:
+            return crystal(symbols, basis=positions, spacegroup=number, cell=cell)
+        return Atoms(symbols=symbols, scaled_positions=positions, cell=cell, pbc=True)
+
+    atoms = finite_structure(
+        build,
+        "The CELLP and STRUC blocks give non-finite Cartesian positions: "
+        "a cell length or coordinate is too large.",
+    )
     return atoms, blocks
 
 
 def python_read_bcs(text):
     data = []
-    for line in io.StringIO(text).readlines():
-        line = line.split("#")[0].strip()
+    for i, line in enumerate(io.StringIO(text).readlines()):
+        line = (line.removeprefix("\ufeff") if i == 0 else line).split("#")[0].strip()
         if line:
-            data.append(line)
-    number = int(data[0])
-    cellpar = [finite(x, "Non-finite lattice parameter in BCS file:") for x in data[1].split()]
-    count = int(data[2])
-    symbols, positions = [], []
-    for i in range(count):
-        f = data[3 + i].split()
-        symbols.append(f[0])
-        positions.append([finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)])
-    atoms = crystal(symbols=symbols, basis=positions, cellpar=cellpar, spacegroup=number)
+            data.append((line, i + 1))
+
+    def header(k):
+        if k < len(data):
+            return data[k]
+        if not data:
+            raise ValueError("BCS file has no data lines: the space-group number is missing.")
+        what = ["space-group number", "lattice parameters", "number of atom lines"][k]
+        raise ValueError(f"BCS file ends after line {data[-1][1]} without the {what}.")
+
+    number = int(header(0)[0])
+    cell_text, cell_line = header(1)
+    cellpar = [finite(x, "Non-finite lattice parameter in BCS file:") for x in cell_text.split()]
+    count_text, count_line = header(2)
+    count = max(int(count_text), 0)
+    if count > len(data) - 3:
+        raise ValueError(
+            f"BCS file: line {count_line} asks for {count_text} atom lines, "
+            f"but {len(data) - 3} follow."
+        )
+    atom_fields = []
+    for text_line, line in data[3 : 3 + count]:
+        f = text_line.split()
+        if len(f) < 6:
+            raise ValueError(
+                f"BCS file: atom line {line} has only {len(f)} of the 6 fields "
+                "symbol, number, WP, x, y, z."
+            )
+        atom_fields.append(f)
+    symbols = [f[0] for f in atom_fields]
+    positions = [
+        [finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)] for f in atom_fields
+    ]
+    check_cell(cellpar, f"BCS lattice parameters (line {cell_line})")
+    atoms = finite_structure(
+        lambda: crystal(symbols=symbols, basis=positions, cellpar=cellpar, spacegroup=number),
+        "The lattice parameters and atom lines of the BCS file give non-finite Cartesian "
+        "positions: a cell length is too large.",
+    )
     atoms.info["spacegroup"] = Spacegroup(number)
     return atoms
 
@@ -200,7 +283,7 @@ class TestEmptyAndBinary:
         path.write_bytes(b"")
         with pytest.raises(ValueError, match=re.escape("CELLP block not found in VESTA file.")):
             read_vesta(path)
-        with pytest.raises(IndexError):
+        with pytest.raises(ValueError, match="BCS file has no data lines"):
             read_bcs(path)
 
     @pytest.mark.parametrize(

@@ -18,6 +18,7 @@ from ase.utils import atoms_to_spglib_cell
 
 from ferrolith.io import bcs
 from ferrolith.io.bcs import read_bcs, write_bcs
+from ferrolith.io.ext import write as ext_write
 from ferrolith.io.vesta import read_vesta
 
 # spglib >= 2.5 warns on every call until its new error handling is switched on.
@@ -154,6 +155,32 @@ class TestWrite:
         with pytest.raises(TypeError, match="symprec"):
             bcs_text(rock_salt(), symprec="0.1")
 
+    @pytest.mark.parametrize("symprec", [float("nan"), -1, 0, 0.0, float("inf"), -1e-3])
+    def test_symprec_must_be_positive_and_finite(self, symprec):
+        # spglib crashes on NaN and negative tolerances and spins on zero.
+        with pytest.raises(ValueError, match="symprec must be a positive finite number"):
+            bcs_text(rock_salt(), symprec=symprec)
+
+    @pytest.mark.parametrize(
+        "where, value, message",
+        [
+            ("positions", np.nan, "non-finite atomic positions"),
+            ("positions", np.inf, "non-finite atomic positions"),
+            ("cell", np.nan, "cell of the structure holds non-finite"),
+            ("cell", -np.inf, "cell of the structure holds non-finite"),
+        ],
+    )
+    def test_non_finite_structures_are_refused(self, where, value, message, tmp_path):
+        atoms = rock_salt()
+        array = atoms.positions if where == "positions" else atoms.cell.array
+        array[1, 0] = value
+        with pytest.raises(ValueError, match=message):
+            bcs_text(atoms)
+        # The same through the extended writer, which reaches write_bcs after ASE fails.
+        with pytest.raises(ValueError, match=message):
+            ext_write(str(tmp_path / "x.bcs"), atoms)
+        assert not (tmp_path / "x.bcs").exists()
+
     def test_path_and_path_object(self, tmp_path):
         write_bcs(str(tmp_path / "a.bcs"), rock_salt())
         write_bcs(tmp_path / "b.bcs", rock_salt())
@@ -254,21 +281,58 @@ class TestRead:
 
 class TestReadErrors:
     @pytest.mark.parametrize(
-        "text",
+        "text, message",
         [
-            "",
-            "# only comments\n\n",
-            "225\n",
-            "225\n5.64 5.64 5.64 90 90 90\n",
-            "225\n5.64 5.64 5.64 90 90 90\n2\nNa 1 4a 0 0 0\n",  # one atom line short
-            "225\n5.64 5.64 5.64 90 90 90\n99999999999999999999999\nNa 1 4a 0 0 0\n",
-            "225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0\n",  # five fields
-            "225\n5.64 5.64 5.64 90 90 90\n1\nNa\n",
+            ("", "BCS file has no data lines: the space-group number is missing."),
+            ("# only comments\n\n", "BCS file has no data lines"),
+            ("225\n", "BCS file ends after line 1 without the lattice parameters."),
+            (
+                "225\n5.64 5.64 5.64 90 90 90\n# n\n",
+                "BCS file ends after line 2 without the number of atom lines.",
+            ),
+            (
+                "225\n5.64 5.64 5.64 90 90 90\n2\nNa 1 4a 0 0 0\n",  # one atom line short
+                "BCS file: line 3 asks for 2 atom lines, but 1 follow.",
+            ),
+            (
+                "225\n5.64 5.64 5.64 90 90 90\n99999999999999999999999\nNa 1 4a 0 0 0\n",
+                "line 3 asks for 99999999999999999999999 atom lines, but 1 follow.",
+            ),
+            (
+                "225\n5.64 5.64 5.64 90 90 90\n1\n\nNa 1 4a 0 0\n",  # five fields
+                "BCS file: atom line 5 has only 5 of the 6 fields symbol, number, WP, x, y, z.",
+            ),
+            ("225\n5.64 5.64 5.64 90 90 90\n1\nNa\n", "atom line 4 has only 1 of the 6 fields"),
         ],
     )
-    def test_too_few_lines_or_fields(self, text):
-        with pytest.raises(IndexError, match="list index out of range"):
+    def test_too_few_lines_or_fields_are_named(self, text, message):
+        with pytest.raises(ValueError, match=re.escape(message)):
             read_bcs(io.StringIO(text))
+
+    @pytest.mark.parametrize("angles", ["10 10 170", "90 90 0", "120 120 120.5"])
+    def test_angles_that_describe_no_cell(self, angles):
+        text = f"225\n5.64 5.64 5.64 {angles}\n1\nNa 1 4a 0 0 0\n"
+        with pytest.raises(AssertionError), np.errstate(all="ignore"):
+            Atoms(cell=[5.64] * 3 + [float(x) for x in angles.split()])  # ASE: no message
+        with pytest.raises(ValueError, match=r"BCS lattice parameters \(line 2\): the angles"):
+            read_bcs(io.StringIO(text))
+
+    def test_zero_lattice_parameter(self):
+        text = "225\n5.64 0 5.64 90 90 90\n1\nNa 1 4a 0 0 0\n"
+        with pytest.raises(ValueError, match=r"\(line 2\): a cell vector has zero length"):
+            read_bcs(io.StringIO(text))
+
+    def test_cell_too_large_to_represent(self):
+        text = "1\n1.7e308 1.7e308 1.7e308 60 60 60\n1\nNa 1 1a 0.9 0.9 0.9\n"
+        with pytest.raises(ValueError, match="give non-finite Cartesian positions"):
+            read_bcs(io.StringIO(text))
+
+    def test_byte_order_mark(self, tmp_path):
+        path = tmp_path / "bom.bcs"
+        path.write_bytes(b"\xef\xbb\xbf" + ROCK_SALT.encode())
+        assert sites(read_bcs(path)) == sites(read_bcs(io.StringIO(ROCK_SALT)))
+        path.write_bytes(b"\xef\xbb\xbf225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 0\n")
+        assert len(read_bcs(path)) == 4
 
     @pytest.mark.parametrize(
         "text, pattern",

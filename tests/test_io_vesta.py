@@ -35,6 +35,10 @@ pytestmark = pytest.mark.filterwarnings("ignore:Set OLD_ERROR_HANDLING:Deprecati
 NO_CELLP = "CELLP block not found in VESTA file."
 NO_STRUC = "STRUC block not found in VESTA file."
 NO_DATA = "Atoms object does not contain valid VestaData in its info dictionary."
+TWO_PHASES = (
+    "VESTA file holds 2 phases; only the first becomes the structure "
+    "(all are kept in vesta_data and written back)."
+)
 
 
 def minimal(group=None, cell="5.64 5.64 5.64 90 90 90", sites=("1 Na Na1 1.0 0 0 0 4a",)):
@@ -115,8 +119,9 @@ class TestRealFiles:
 
     def test_two_phases_share_their_blocks(self):
         text = (DATA / "two_phase.vesta").read_text()
-        atoms = read_vesta(DATA / "two_phase.vesta")
-        # The first phase's cell and the sites of both STRUC blocks (the second has none).
+        with pytest.warns(UserWarning, match=re.escape(TWO_PHASES)):
+            atoms = read_vesta(DATA / "two_phase.vesta")
+        # The first phase's cell and sites.
         assert atoms.get_chemical_symbols() == ["Cu"]
         assert atoms.cell.cellpar() == pytest.approx([2.53, 2.53, 2.53, 60, 60, 60])
         blocks = atoms.info["vesta_data"].raw_blocks
@@ -132,13 +137,55 @@ class TestRealFiles:
             blocks["CELLP"][4]
             == "  1.000000   1.000000   1.000000  90.000000  90.000000  90.000000\n"
         )
-        # Written back, every line is there once, grouped under its key's first occurrence.
+        # Written back, the phases keep their own blocks, as in the file.
         buffer = io.StringIO()
         write_vesta(buffer, atoms)
-        written = buffer.getvalue()
-        assert sorted(written.splitlines()) == sorted(text.splitlines())
-        assert "TITLE\nNew structure\n\nTITLE\nPhase Two\n\nGROUP\n" in written
-        assert written != text
+        assert buffer.getvalue() == text
+        # Copies keep the file's order too.
+        for clone in (atoms.copy(), pickle.loads(pickle.dumps(atoms))):
+            buffer = io.StringIO()
+            write_vesta(buffer, clone)
+            assert buffer.getvalue() == text
+
+    def test_only_the_first_phase_becomes_the_structure(self):
+        # A second phase with a cell, group and sites of its own.
+        second = minimal("221 1 P m -3 m", "3 3 3 90 90 90", ["1 Cs Cs1 1.0 0.5 0.5 0.5 1b"])
+        text = minimal(sites=["1 Na Na1 1.0 0.1 0.2 0.3 1a"]) + second.split("\n", 2)[2]
+        with pytest.warns(UserWarning, match="holds 2 phases"):
+            atoms = read_text(text)
+        assert atoms.get_chemical_symbols() == ["Na"]
+        assert atoms.cell.cellpar() == pytest.approx([5.64, 5.64, 5.64, 90, 90, 90])
+        buffer = io.StringIO()
+        write_vesta(buffer, atoms)
+        assert buffer.getvalue() == text
+
+    @pytest.mark.parametrize(
+        "change",
+        [
+            lambda blocks: blocks["TITLE"].append("More\n"),
+            lambda blocks: blocks.pop("SBOND"),
+            lambda blocks: blocks.update(NEWBL=["NEWBL\n"]),
+            lambda blocks: blocks.update(TITLE=blocks.pop("TITLE")),  # moved to the end
+        ],
+        ids=["line-added", "block-removed", "block-added", "reordered"],
+    )
+    def test_changed_blocks_are_written_key_by_key(self, change):
+        with pytest.warns(UserWarning):
+            atoms = read_vesta(DATA / "two_phase.vesta")
+        blocks = atoms.info["vesta_data"].raw_blocks
+        change(blocks)
+        buffer = io.StringIO()
+        write_vesta(buffer, atoms)
+        assert buffer.getvalue() == "".join(line for lines in blocks.values() for line in lines)
+
+    def test_a_line_edited_in_place_stays_where_it_was(self):
+        with pytest.warns(UserWarning):
+            atoms = read_vesta(DATA / "two_phase.vesta")
+        atoms.info["vesta_data"].raw_blocks["TITLE"][4] = "Renamed\n"
+        buffer = io.StringIO()
+        write_vesta(buffer, atoms)
+        expected = (DATA / "two_phase.vesta").read_text().replace("Phase Two\n", "Renamed\n")
+        assert buffer.getvalue() == expected
 
 
 class TestSpaceGroups:
@@ -221,11 +268,17 @@ class TestBlockRules:
         write_vesta(buffer, atoms)
         assert buffer.getvalue() == text
 
-    def test_a_reappearing_key_is_moved_up(self):
+    def test_a_reappearing_key_is_written_back_in_place(self):
         text = minimal() + "ABCD 1\nx\nEFGH\ny\nABCD 2\nz\n"
+        atoms = read_text(text)
         buffer = io.StringIO()
-        write_vesta(buffer, read_text(text))
-        assert buffer.getvalue() == minimal() + "ABCD 1\nx\nABCD 2\nz\nEFGH\ny\n"
+        write_vesta(buffer, atoms)
+        assert buffer.getvalue() == text
+        # Once the blocks change, its later lines are moved up behind the first ones.
+        atoms.info["vesta_data"].raw_blocks["EFGH"].append("w\n")
+        buffer = io.StringIO()
+        write_vesta(buffer, atoms)
+        assert buffer.getvalue() == minimal() + "ABCD 1\nx\nABCD 2\nz\nEFGH\ny\nw\n"
 
     @pytest.mark.parametrize(
         "line, opens",
@@ -380,16 +433,83 @@ class TestErrors:
             read_text(text)
 
     @pytest.mark.parametrize(
-        "text",
+        "text, message",
         [
-            "CELLP\nSTRUC\n 1 H H1 1.0 0 0 0 1a\n",  # CELLP without its line
-            "CELLP\n1 1 1 90 90 90\nSTRUC\n 1 H H1 1.0 0 0 0 1a\nGROUP\n",  # GROUP without its line
-            "GROUP\n   \nCELLP\n1 1 1 90 90 90\nSTRUC\n 1 H H1 1.0 0 0 0 1a\n",  # blank GROUP line
+            ("CELLP\nSTRUC\n 1 H H1 1.0 0 0 0 1a\n", "CELLP block (line 1) has no data line."),
+            (
+                "CELLP\n1 1 1 90 90 90\nSTRUC\n 1 H H1 1.0 0 0 0 1a\nGROUP\n",
+                "GROUP block (line 5) has no data line.",
+            ),
+            (
+                "GROUP\n   \nCELLP\n1 1 1 90 90 90\nSTRUC\n 1 H H1 1.0 0 0 0 1a\n",
+                "GROUP block: line 2 holds no space-group number.",
+            ),
         ],
     )
-    def test_missing_data_lines_raise_index_error(self, text):
-        with pytest.raises(IndexError, match="list index out of range"):
+    def test_missing_data_lines_are_named(self, text, message):
+        with pytest.raises(ValueError, match=re.escape(message)):
             read_text(text)
+
+    @pytest.mark.parametrize("group, line", [(None, 6), ("225", 8)])
+    @pytest.mark.parametrize(
+        "cell", ["5 5 5 10 10 170", "5 5 5 90 90 0", "5 5 5 120 120 120.5", "5 5 5 0 0 0"]
+    )
+    def test_angles_that_describe_no_cell(self, group, line, cell):
+        cellpar = [float(x) for x in cell.split()]
+        with pytest.raises(AssertionError), np.errstate(all="ignore"):
+            Atoms(cell=cellpar)  # ASE's own verdict, without a message
+        message = rf"CELLP block \(line {line}\): the angles alpha, beta and gamma describe no"
+        with pytest.raises(ValueError, match=message):
+            read_text(minimal(group, cell=cell))
+
+    @pytest.mark.parametrize("cell", ["0 5 5 90 90 90", "5 -0.0 5 60 60 60", "5 5 0 100 80 70"])
+    def test_zero_cell_vectors(self, cell):
+        cellpar = [float(x) for x in cell.split()]
+        with pytest.raises(AssertionError):
+            Atoms("H", scaled_positions=[[0, 0, 0]], cell=cellpar)  # ASE: no message
+        with pytest.raises(ValueError, match=r"\(line 6\): a cell vector has zero length\."):
+            read_text(minimal(cell=cell))
+
+    @pytest.mark.parametrize(
+        "angles", [(30, 60, 90), (60, 60, 120), (90, 90, 180), (100, 100, 160), (10, 10, 20)]
+    )
+    def test_flat_cells_follow_ase_to_the_last_bit(self, angles):
+        # On the boundary (alpha + beta = gamma and the like) rounding decides;
+        # the reader refuses exactly what ASE's cell construction refuses.
+        cellpar = [5, 5, 5, *angles]
+        try:
+            with np.errstate(all="ignore"):
+                expected = Atoms(cell=cellpar).cell.cellpar()
+        except AssertionError:
+            expected = None
+        text = minimal(cell=" ".join(map(str, cellpar)))
+        if expected is None:
+            with pytest.raises(ValueError, match="describe no cell"):
+                read_text(text)
+        else:
+            with np.errstate(all="ignore"):
+                assert read_text(text).cell.cellpar() == pytest.approx(expected)
+
+    @pytest.mark.parametrize(
+        "cell, site",
+        [
+            ("5 5 5 90 90 90", "1 Na Na1 1.0 1e308 0 0 1a"),
+            ("1e308 1e308 1e308 60 60 60", "1 Na Na1 1.0 0.9 0.9 0.9 1a"),
+        ],
+    )
+    def test_positions_too_large_to_represent(self, cell, site):
+        with pytest.raises(ValueError, match="give non-finite Cartesian positions"):
+            read_text(minimal(cell=cell, sites=[site]))
+
+    def test_byte_order_mark(self, tmp_path):
+        text = "CELLP\n1 1 1 90 90 90\nSTRUC\n 1 H H1 1.0 0 0 0 1a\n"
+        path = tmp_path / "bom.vesta"
+        path.write_bytes(b"\xef\xbb\xbf" + text.encode())
+        assert read_vesta(path).get_chemical_symbols() == ["H"]
+        path.write_bytes(b"\xef\xbb\xbf" + minimal().encode())
+        out = tmp_path / "out.vesta"
+        write_vesta(out, read_vesta(path))
+        assert out.read_bytes() == path.read_bytes()
 
     @pytest.mark.parametrize(
         "text",

@@ -3,6 +3,7 @@
 #include "check.hpp"
 
 #include "ferrolith/io/bcs_format.hpp"
+#include "ferrolith/io/cell_parameters.hpp"
 #include "ferrolith/io/text_fields.hpp"
 #include "ferrolith/io/vesta_format.hpp"
 
@@ -220,6 +221,70 @@ TEST_CASE("site lines are the STRUC lines with at least eight fields") {
     CHECK_EQ(sites[1].coords[2], "0.500000");
 }
 
+TEST_CASE("runs and phases record the file order; a byte order mark hides no keyword") {
+    const std::vector<std::string> text = {"\xef\xbb\xbf"
+                                           "CRYSTAL\n",
+                                           "TITLE\n",
+                                           "one\n",
+                                           "CELLP\n",
+                                           "  1 1 1\n", // phase 1
+                                           "CRYSTAL\n",
+                                           "TITLE\n",
+                                           "two\n",
+                                           "CELLP\n",
+                                           "LIGHT0\n",
+                                           "LIGHT1\n"}; // phase 2
+    const fio::VestaBlocks blocks = fio::split_vesta_blocks(views_of(text));
+    CHECK_EQ(blocks.keys[1], "CRYSTAL");
+    CHECK_EQ(blocks.phases, 2u);
+    CHECK_EQ(blocks.first_phase_end, 5u);
+    CHECK(!blocks.keys_in_file_order());
+    CHECK((blocks.first_phase_lines(*blocks.find("CELLP")) == std::vector<std::size_t>{3, 4}));
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (const fio::VestaRun& run : blocks.runs) {
+        runs.emplace_back(run.key, run.count);
+    }
+    // CRYSTAL TITLE CELLP CRYSTAL TITLE CELLP LIGHT; the empty initial block has no run.
+    CHECK((runs == std::vector<std::pair<std::size_t, std::size_t>>{
+                       {1, 1}, {2, 2}, {3, 2}, {1, 1}, {2, 2}, {3, 1}, {4, 2}}));
+    const fio::VestaBlocks single = fio::split_vesta_blocks(views_of({"CELLP\n", "1\n"}));
+    CHECK(single.keys_in_file_order());
+    CHECK_EQ(single.phases, 0u);
+    CHECK_EQ(single.first_phase_end, 2u);
+}
+
+TEST_CASE("the file order applies only while it still describes the blocks") {
+    const std::vector<std::pair<std::string, std::size_t>> runs = {
+        {"A", 2}, {"B", 1}, {"A", 1}, {"C", 3}};
+    const auto order = fio::vesta_file_order({"#", "A", "B", "C"}, {0, 3, 1, 3}, runs);
+    CHECK(order.has_value());
+    std::vector<std::size_t> pieces;
+    for (const fio::VestaSlice& slice : *order.value) {
+        pieces.insert(pieces.end(), {slice.key, slice.begin, slice.count});
+    }
+    CHECK((pieces == std::vector<std::size_t>{1, 0, 2, 2, 0, 1, 1, 2, 1, 3, 0, 3}));
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C"}, {0, 4, 1, 3}, runs)); // a line added
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C"}, {0, 2, 1, 3}, runs)); // a line removed
+    CHECK(!fio::vesta_file_order({"#", "A", "C"}, {0, 3, 3}, runs));         // a block removed
+    CHECK(!fio::vesta_file_order({"#", "B", "A", "C"}, {0, 1, 3, 3}, runs)); // reordered
+    CHECK(!fio::vesta_file_order({"#", "A", "B", "C", "D"}, {0, 3, 1, 3, 1}, runs)); // added
+}
+
+TEST_CASE("lattice parameters: impossible angles and zero vectors are refused") {
+    // The Python tests hold the verdicts against ASE's own; here the shapes.
+    const auto check = [](std::vector<double> cellpar) {
+        return fio::check_cell_parameters(cellpar, "here", 7);
+    };
+    CHECK(check({5, 5, 5, 60, 60, 120})); // flat, yet ASE builds it
+    CHECK(check({-5, 5, 5, 90, 90, 90})); // a negative length flips a vector
+    CHECK(check({5, 5}));                 // left to ASE
+    const auto angles = check({5, 5, 5, 10, 10, 170});
+    CHECK_EQ(angles.error, "here: the angles alpha, beta and gamma describe no cell.");
+    CHECK_EQ(angles.line, 7u);
+    CHECK_EQ(check({5, 0, 5, 90, 90, 90}).error, "here: a cell vector has zero length.");
+    CHECK(!check({0}));
+}
+
 // ---------------------------------------------------------------------------
 // BCS
 // ---------------------------------------------------------------------------
@@ -233,8 +298,15 @@ TEST_CASE("BCS data lines drop comments, blank lines and surrounding blanks") {
                                            "#\n",
                                            "2#",
                                            "Na 1 4a 0 0 0"};
-    const Views data = fio::bcs_data_lines(views_of(text));
-    CHECK((data == Views{"225", "5.64 5.64 5.64 90 90 90", "2", "Na 1 4a 0 0 0"}));
+    const std::vector<fio::BcsDataLine> data = fio::bcs_data_lines(views_of(text));
+    Views texts;
+    std::vector<std::size_t> numbers;
+    for (const fio::BcsDataLine& line : data) {
+        texts.push_back(line.text);
+        numbers.push_back(line.line);
+    }
+    CHECK((texts == Views{"225", "5.64 5.64 5.64 90 90 90", "2", "Na 1 4a 0 0 0"}));
+    CHECK((numbers == std::vector<std::size_t>{3, 5, 7, 8}));
 }
 
 namespace {
@@ -246,54 +318,54 @@ fio::SymmetryMapping rock_salt_conventional() {
 } // namespace
 
 TEST_CASE("orbits of the conventional rock salt cell are 4a and 4b") {
-    const fio::BcsOrbits orbits = fio::bcs_orbits(rock_salt_conventional());
-    CHECK(orbits.error.empty());
-    CHECK_EQ(orbits.orbits.size(), 2u);
-    CHECK_EQ(orbits.orbits[0].first_atom, 0u);
-    CHECK_EQ(orbits.orbits[0].multiplicity, 4);
-    CHECK_EQ(orbits.orbits[1].first_atom, 1u);
-    CHECK_EQ(orbits.orbits[1].multiplicity, 4);
-    CHECK_EQ(orbits.orbits[1].std_atom, 1u);
+    const auto orbits = fio::bcs_orbits(rock_salt_conventional());
+    CHECK(orbits.has_value());
+    CHECK_EQ(orbits.value->size(), 2u);
+    CHECK_EQ((*orbits.value)[0].first_atom, 0u);
+    CHECK_EQ((*orbits.value)[0].multiplicity, 4);
+    CHECK_EQ((*orbits.value)[1].first_atom, 1u);
+    CHECK_EQ((*orbits.value)[1].multiplicity, 4);
+    CHECK_EQ((*orbits.value)[1].std_atom, 1u);
 }
 
 TEST_CASE("a primitive cell gets the multiplicities of the conventional cell") {
     // Primitive rock salt: 2 atoms, 8 in the standardized cell.
     fio::SymmetryMapping primitive{{0, 1}, {0, 1}, {0, 1, 0, 1, 0, 1, 0, 1}};
-    const fio::BcsOrbits orbits = fio::bcs_orbits(primitive);
-    CHECK(orbits.error.empty());
-    CHECK_EQ(orbits.orbits.size(), 2u);
-    CHECK_EQ(orbits.orbits[0].multiplicity, 4);
-    CHECK_EQ(orbits.orbits[1].multiplicity, 4);
+    const auto orbits = fio::bcs_orbits(primitive);
+    CHECK(orbits.has_value());
+    CHECK_EQ(orbits.value->size(), 2u);
+    CHECK_EQ((*orbits.value)[0].multiplicity, 4);
+    CHECK_EQ((*orbits.value)[1].multiplicity, 4);
 }
 
 TEST_CASE("a cell that is no whole multiple of the conventional cell keeps true labels") {
     // Six primitive fcc cells (6 atoms) against a 4-atom conventional cell:
     // the orbit has 6 atoms in the structure but multiplicity 4.
     fio::SymmetryMapping six{{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0}};
-    const fio::BcsOrbits orbits = fio::bcs_orbits(six);
-    CHECK_EQ(orbits.orbits.size(), 1u);
-    CHECK_EQ(orbits.orbits[0].multiplicity, 4);
+    const auto orbits = fio::bcs_orbits(six);
+    CHECK_EQ(orbits.value->size(), 1u);
+    CHECK_EQ((*orbits.value)[0].multiplicity, 4);
 }
 
 TEST_CASE("orbits come in ascending order of their representative") {
     // Representatives 5 and 2: the orbit of 2 comes first, its first atom is 1.
     fio::SymmetryMapping mapping{{5, 2, 5, 2}, {0, 1, 0, 1}, {1, 0}};
-    const fio::BcsOrbits orbits = fio::bcs_orbits(mapping);
-    CHECK(orbits.error.empty());
-    CHECK_EQ(orbits.orbits[0].first_atom, 1u);
-    CHECK_EQ(orbits.orbits[0].std_atom, 0u);
-    CHECK_EQ(orbits.orbits[1].first_atom, 0u);
-    CHECK_EQ(orbits.orbits[1].std_atom, 1u);
+    const auto orbits = fio::bcs_orbits(mapping);
+    CHECK(orbits.has_value());
+    CHECK_EQ((*orbits.value)[0].first_atom, 1u);
+    CHECK_EQ((*orbits.value)[0].std_atom, 0u);
+    CHECK_EQ((*orbits.value)[1].first_atom, 0u);
+    CHECK_EQ((*orbits.value)[1].std_atom, 1u);
 }
 
 TEST_CASE("inconsistent symmetry data is reported, not guessed at") {
     fio::SymmetryMapping lengths{{0, 1}, {0}, {0, 1}};
-    CHECK(!fio::bcs_orbits(lengths).error.empty());
+    CHECK(!fio::bcs_orbits(lengths));
     fio::SymmetryMapping no_image{{0, 1}, {0, 1}, {0, 0}};
-    CHECK(!fio::bcs_orbits(no_image).error.empty());
+    CHECK(!fio::bcs_orbits(no_image));
     fio::SymmetryMapping shared{{0, 1}, {0, 0}, {0}};
-    CHECK(!fio::bcs_orbits(shared).error.empty());
-    CHECK(fio::bcs_orbits({}).orbits.empty());
+    CHECK(!fio::bcs_orbits(shared));
+    CHECK(fio::bcs_orbits({}).value->empty());
 }
 
 TEST_CASE("rock salt is written line by line in the BCS layout") {

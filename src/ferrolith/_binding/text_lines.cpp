@@ -51,4 +51,37 @@ py::str str_from_utf8(std::string_view text) {
     return py::reinterpret_steal<py::str>(result);
 }
 
+py::object build_finite_structure(const std::function<py::object()>& build, const char* message) {
+    using namespace pybind11::literals;
+    py::object quiet =
+        py::module_::import("numpy").attr("errstate")("over"_a = "ignore", "invalid"_a = "ignore");
+    quiet.attr("__enter__")();
+    py::object atoms;
+    try {
+        atoms = build();
+    } catch (...) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    try {
+        require_finite_structure(atoms);
+    } catch (const py::value_error&) {
+        throw py::value_error(message); // the reader's words: which numbers are at fault
+    }
+    return atoms;
+}
+
+void write_path_safely(py::handle target, const std::function<void(py::object)>& write) {
+    py::module_ os = py::module_::import("os");
+    py::object os_path = os.attr("path");
+    py::object name = os.attr("fsdecode")(target);
+    py::object real = os_path.attr("realpath")(name);
+    if (os_path.attr("exists")(real).cast<bool>() && !os_path.attr("isfile")(real).cast<bool>()) {
+        write(name);
+        return;
+    }
+    write_file_atomically(real, write);
+}
+
 } // namespace ferrolith::binding

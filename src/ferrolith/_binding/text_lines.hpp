@@ -1,11 +1,13 @@
-// Lines of an open text file, for the text-format readers: the Python str of
-// each line as the file object delivered it, and a UTF-8 view of it for the
-// kernels.
+// Text files of the structure formats. For the readers: the lines of an open
+// text file, the Python str of each line as the file object delivered it and a
+// UTF-8 view of it for the kernels. For the writers: writing a path so that a
+// failure never destroys the file that was there.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,5 +44,20 @@ double finite_python_float(std::string_view text, const char* message);
 /// The Python str of a UTF-8 piece of a line from TextLines (lone surrogates
 /// restored).
 py::str str_from_utf8(std::string_view text);
+
+/// The structure that `build` returns (an ASE Atoms), made while numpy's
+/// overflow and invalid-value warnings are off: a file's numbers that are
+/// finite but too large give non-finite positions, which are then refused
+/// here with ValueError `message` (require_finite_structure's check in the
+/// reader's words) instead of a stray RuntimeWarning.
+py::object build_finite_structure(const std::function<py::object()>& build, const char* message);
+
+/// Writes the file named by `target` (str, bytes or os.PathLike) with
+/// `write`, which gets the path to write to. A regular file, or a name that
+/// does not exist yet, is written through write_file_atomically; a symbolic
+/// link is followed, so the link stays and the file it points to is replaced.
+/// Anything else that exists (a device such as /dev/stdout, a named pipe) is
+/// written in place, since it cannot be replaced by renaming.
+void write_path_safely(py::handle target, const std::function<void(py::object)>& write);
 
 } // namespace ferrolith::binding

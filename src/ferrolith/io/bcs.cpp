@@ -3,9 +3,12 @@
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/_binding/text_lines.hpp"
 #include "ferrolith/io/bcs_format.hpp"
+#include "ferrolith/io/cell_parameters.hpp"
 #include "ferrolith/io/text_fields.hpp"
 
 #include <pybind11/numpy.h>
+
+#include <limits>
 
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
@@ -21,6 +24,9 @@ constexpr const char* kAnalysisFailedMessage = "Symmetry analysis with spglib fa
 constexpr const char* kSupercellLine = "!WARN: The atoms is a supercell";
 constexpr const char* kNonFiniteLattice = "Non-finite lattice parameter in BCS file:";
 constexpr const char* kNonFiniteCoordinate = "Non-finite coordinate in BCS file:";
+constexpr const char* kNonFinitePositions =
+    "The lattice parameters and atom lines of the BCS file give non-finite Cartesian "
+    "positions: a cell length is too large.";
 
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -29,66 +35,63 @@ using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast
 // Reading
 // ---------------------------------------------------------------------------
 
-std::string_view data_line(const std::vector<std::string_view>& data, std::size_t k) {
-    if (k >= data.size()) {
-        throw py::index_error("list index out of range");
-    }
-    return data[k];
-}
-
 // How many atom lines the count asks for: none for zero or a negative count,
-// and the lines there are (plus a flag) when it asks for more than that.
-std::pair<std::size_t, bool> atom_lines_to_read(const py::object& count, std::size_t available) {
+// and more than any file holds for a count beyond the machine's integers.
+std::size_t requested_atom_lines(const py::object& count) {
     int overflow = 0;
     const long long n = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
     if (n == -1 && PyErr_Occurred()) {
         throw py::error_already_set();
     }
     if (overflow < 0 || (overflow == 0 && n <= 0)) {
-        return {0, false};
+        return 0;
     }
-    if (overflow > 0 || static_cast<unsigned long long>(n) > available) {
-        return {available, true};
+    if (overflow > 0) {
+        return std::numeric_limits<std::size_t>::max();
     }
-    return {static_cast<std::size_t>(n), false};
+    return static_cast<std::size_t>(n);
 }
 
 py::object read_bcs(py::object fd) {
     const fb::TextLines text(fd);
-    const std::vector<std::string_view> data = fio::bcs_data_lines(text.views());
+    const std::vector<fio::BcsDataLine> data = fio::bcs_data_lines(text.views());
+    auto header = [&](std::size_t k) { return fb::value_or_raise(fio::bcs_header_line(data, k)); };
 
-    const py::object spacegroup = fb::python_int(data_line(data, 0));
+    const py::object spacegroup = fb::python_int(header(0).text);
+    const fio::BcsDataLine cell_line = header(1);
+    std::vector<double> cell;
     py::list cellpar;
-    for (std::string_view field : fio::split_fields(data_line(data, 1))) {
-        cellpar.append(fb::finite_python_float(field, kNonFiniteLattice));
+    for (std::string_view field : fio::split_fields(cell_line.text)) {
+        cell.push_back(fb::finite_python_float(field, kNonFiniteLattice));
+        cellpar.append(cell.back());
     }
-    const py::object count = fb::python_int(data_line(data, 2));
+    const py::object count = fb::python_int(header(2).text);
 
-    const std::size_t first = 3;
-    const auto [n_read, missing] = atom_lines_to_read(count, data.size() - first);
+    const std::vector<fio::BcsAtomFields> atom_lines =
+        fb::value_or_raise(fio::bcs_atom_fields(data, requested_atom_lines(count)));
+    const std::size_t n_read = atom_lines.size();
     py::list symbols;
     FloatArray positions({static_cast<py::ssize_t>(n_read), py::ssize_t{3}});
     auto xyz = positions.mutable_unchecked<2>();
-    std::vector<std::string_view> fields;
     for (std::size_t i = 0; i < n_read; ++i) {
-        fio::split_fields(data[first + i], fields); // a data line is never blank
-        symbols.append(fb::str_from_utf8(fields[0]));
+        symbols.append(fb::str_from_utf8(atom_lines[i].symbol));
         for (std::size_t c = 0; c < 3; ++c) {
-            if (3 + c >= fields.size()) {
-                throw py::index_error("list index out of range");
-            }
             xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
-                fb::finite_python_float(fields[3 + c], kNonFiniteCoordinate);
+                fb::finite_python_float(atom_lines[i].coords[c], kNonFiniteCoordinate);
         }
-    }
-    if (missing) {
-        throw py::index_error("list index out of range");
     }
     // An empty list, not an empty array: crystal() rejects a file without atoms.
     py::object basis = n_read == 0 ? py::object(py::list()) : py::object(positions);
 
-    py::object atoms = globals["crystal"]("symbols"_a = symbols, "basis"_a = basis,
-                                          "cellpar"_a = cellpar, "spacegroup"_a = spacegroup);
+    fb::value_or_raise(fio::check_cell_parameters(
+        cell, "BCS lattice parameters (line " + std::to_string(cell_line.line) + ")",
+        cell_line.line));
+    py::object atoms = fb::build_finite_structure(
+        [&] {
+            return globals["crystal"]("symbols"_a = symbols, "basis"_a = basis,
+                                      "cellpar"_a = cellpar, "spacegroup"_a = spacegroup);
+        },
+        kNonFinitePositions);
     atoms.attr("info")["spacegroup"] = globals["Spacegroup"](spacegroup);
     return atoms;
 }
@@ -167,17 +170,14 @@ std::string bcs_text(py::object atoms, double symprec) {
         mapping.std_mapping_to_primitive.size() != n_std) {
         throw py::value_error("the symmetry dataset does not match the structure");
     }
-    const fio::BcsOrbits orbits = fio::bcs_orbits(mapping);
-    if (!orbits.error.empty()) {
-        throw py::value_error("inconsistent symmetry dataset: " + orbits.error);
-    }
+    const std::vector<fio::BcsOrbit> orbits = fb::value_or_raise(fio::bcs_orbits(mapping));
 
     py::list wyckoffs(dataset.attr("wyckoffs"));
     py::list symbols(atoms.attr("get_chemical_symbols")());
     auto xyz = std_positions.unchecked<2>();
     std::vector<fio::BcsAtomLine> lines;
-    lines.reserve(orbits.orbits.size());
-    for (const fio::BcsOrbit& orbit : orbits.orbits) {
+    lines.reserve(orbits.size());
+    for (const fio::BcsOrbit& orbit : orbits) {
         fio::BcsAtomLine line;
         line.symbol = py::str(symbols[orbit.first_atom]).cast<std::string>();
         line.wyckoff = fio::wyckoff_label(orbit.multiplicity,
@@ -190,10 +190,19 @@ std::string bcs_text(py::object atoms, double symprec) {
 }
 
 void write_bcs(py::object fd, py::object atoms, py::object symprec) {
-    const double tolerance = fb::to_float(symprec, "symprec");
+    // spglib crashes on NaN or negative tolerances and non-finite structures,
+    // and spins for a very long time on a zero tolerance: refuse them first.
+    const double tolerance = fb::positive_symprec(symprec, "symprec");
+    fb::require_finite_structure(atoms);
     // Only now is a path opened (and an existing file replaced).
-    const std::string text = bcs_text(atoms, tolerance);
-    globals["_write_text"](fd, py::str(text));
+    const py::str text(bcs_text(atoms, tolerance));
+    py::object write_text = globals["_write_text"];
+    if (fb::is_path_like(fd)) {
+        // A failed write (a full disk) leaves the target as it was.
+        fb::write_path_safely(fd, [&](py::object temporary) { write_text(temporary, text); });
+    } else {
+        write_text(fd, text);
+    }
 }
 
 void write_text(py::object fd, py::object text) {
@@ -243,10 +252,14 @@ Args:
 Returns:
     Atoms: The structure, with ``info["spacegroup"]`` the ASE Spacegroup.
 
+A UTF-8 byte order mark at the start of the file is skipped.
+
 Raises:
-    IndexError: Fewer data lines or fields than the format needs.
-    ValueError: A number that cannot be converted, or a lattice parameter
-        or coordinate that is NaN or infinite.)doc");
+    ValueError: Fewer data lines, atom lines or fields than the format needs
+        (the message names the line); a number that cannot be converted; a
+        lattice parameter or coordinate that is NaN or infinite; angles that
+        describe no cell or a zero cell vector; Cartesian positions that
+        overflow.)doc");
     m.attr("read_bcs") = ase_utils.attr("reader")(read);
 
     m.attr("_write_text") = ase_utils.attr("writer")(
@@ -263,8 +276,10 @@ Finds the symmetry-inequivalent atoms and writes them to a .bcs file.
 spglib finds the space group and the minimal asymmetric unit of the structure;
 the asymmetric unit of its standardized conventional cell is written in the
 Bilbao Crystallographic Server format, each atom with its Wyckoff position
-(multiplicity in the conventional cell and letter). The analysis runs before
-the file is opened, so a failure leaves an existing file untouched.
+(multiplicity in the conventional cell and letter). The structure and
+``symprec`` are checked and the analysis runs before anything is written; a
+path is written through a temporary file beside it, renamed over it at the
+end, so a failure (a full disk included) leaves an existing file untouched.
 
 Args:
     fd (str | PathLike | file): Path for the output .bcs file (replaced if it
@@ -273,7 +288,8 @@ Args:
     symprec (float): Precision tolerance for spglib's symmetry finding (Å).
 
 Raises:
-    ValueError: spglib's symmetry analysis failed ("Symmetry analysis with
-        spglib failed.", after the line "!!!ERROR: Symmetry analysis with
-        spglib failed." is printed).)doc");
+    ValueError: ``symprec`` is not a positive finite number; the cell or a
+        position is NaN or infinite; spglib's symmetry analysis failed
+        ("Symmetry analysis with spglib failed.", after the line "!!!ERROR:
+        Symmetry analysis with spglib failed." is printed).)doc");
 }

@@ -8,27 +8,77 @@
 
 namespace ferrolith::io {
 
-std::vector<std::string_view> bcs_data_lines(const std::vector<std::string_view>& lines) {
-    std::vector<std::string_view> data;
-    for (std::string_view line : lines) {
+std::vector<BcsDataLine> bcs_data_lines(const std::vector<std::string_view>& lines) {
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    std::vector<BcsDataLine> data;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        if (i == 0 && line.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+            line.remove_prefix(kByteOrderMark.size());
+        }
         const std::size_t hash = line.find('#');
         if (hash != std::string_view::npos) {
             line = line.substr(0, hash);
         }
         line = strip(line);
         if (!line.empty()) {
-            data.push_back(line);
+            data.push_back({line, i + 1});
         }
     }
     return data;
 }
 
-BcsOrbits bcs_orbits(const SymmetryMapping& mapping) {
-    BcsOrbits result;
+core::Outcome<BcsDataLine> bcs_header_line(const std::vector<BcsDataLine>& data, std::size_t k) {
+    if (k < data.size()) {
+        return core::Outcome<BcsDataLine>::ok(data[k]);
+    }
+    if (data.empty()) {
+        return core::Outcome<BcsDataLine>::fail("BCS file has no data lines: the space-group "
+                                                "number is missing.");
+    }
+    static const char* const kWhat[] = {"space-group number", "lattice parameters",
+                                        "number of atom lines"};
+    const std::size_t last = data.back().line;
+    return core::Outcome<BcsDataLine>::fail("BCS file ends after line " + std::to_string(last) +
+                                                " without the " + kWhat[k < 3 ? k : 2] + ".",
+                                            last);
+}
+
+core::Outcome<std::vector<BcsAtomFields>> bcs_atom_fields(const std::vector<BcsDataLine>& data,
+                                                          std::size_t count) {
+    using Result = core::Outcome<std::vector<BcsAtomFields>>;
+    constexpr std::size_t kFirst = 3;
+    const std::size_t available = data.size() > kFirst ? data.size() - kFirst : 0;
+    if (count > available) {
+        const BcsDataLine& declared = data[kFirst - 1];
+        return Result::fail("BCS file: line " + std::to_string(declared.line) + " asks for " +
+                                std::string(declared.text) + " atom lines, but " +
+                                std::to_string(available) + " follow.",
+                            declared.line);
+    }
+    std::vector<BcsAtomFields> atoms;
+    atoms.reserve(count);
+    std::vector<std::string_view> fields;
+    for (std::size_t i = 0; i < count; ++i) {
+        const BcsDataLine& line = data[kFirst + i];
+        split_fields(line.text, fields);
+        if (fields.size() < 6) {
+            return Result::fail("BCS file: atom line " + std::to_string(line.line) + " has only " +
+                                    std::to_string(fields.size()) +
+                                    " of the 6 fields symbol, number, WP, x, y, z.",
+                                line.line);
+        }
+        atoms.push_back({fields[0], {fields[3], fields[4], fields[5]}, line.line});
+    }
+    return Result::ok(std::move(atoms));
+}
+
+core::Outcome<std::vector<BcsOrbit>> bcs_orbits(const SymmetryMapping& mapping) {
+    using Result = core::Outcome<std::vector<BcsOrbit>>;
     const std::size_t n = mapping.equivalent_atoms.size();
     if (mapping.mapping_to_primitive.size() != n) {
-        result.error = "equivalent_atoms and mapping_to_primitive differ in length";
-        return result;
+        return Result::fail("inconsistent symmetry dataset: equivalent_atoms and "
+                            "mapping_to_primitive differ in length");
     }
 
     // Orbits in ascending order of their representative, with their first atom.
@@ -54,9 +104,9 @@ BcsOrbits bcs_orbits(const SymmetryMapping& mapping) {
         auto [found, inserted] =
             orbit_of_primitive.emplace(mapping.mapping_to_primitive[j], orbit_of_atom[j]);
         if (!inserted && found->second != orbit_of_atom[j]) {
-            result.error = "primitive atom " + std::to_string(mapping.mapping_to_primitive[j]) +
-                           " belongs to two orbits";
-            return result;
+            return Result::fail("inconsistent symmetry dataset: primitive atom " +
+                                std::to_string(mapping.mapping_to_primitive[j]) +
+                                " belongs to two orbits");
         }
     }
 
@@ -73,19 +123,19 @@ BcsOrbits bcs_orbits(const SymmetryMapping& mapping) {
         }
     }
 
-    result.orbits.reserve(first_atom.size());
+    std::vector<BcsOrbit> orbits;
+    orbits.reserve(first_atom.size());
     for (std::size_t orbit = 0; orbit < first_atom.size(); ++orbit) {
         const std::int64_t primitive = mapping.mapping_to_primitive[first_atom[orbit]];
         auto std_atom = first_std_of_primitive.find(primitive);
         if (std_atom == first_std_of_primitive.end()) {
-            result.error = "no atom of the standardized cell maps to primitive atom " +
-                           std::to_string(primitive);
-            result.orbits.clear();
-            return result;
+            return Result::fail("inconsistent symmetry dataset: no atom of the standardized cell "
+                                "maps to primitive atom " +
+                                std::to_string(primitive));
         }
-        result.orbits.push_back({first_atom[orbit], multiplicity[orbit], std_atom->second});
+        orbits.push_back({first_atom[orbit], multiplicity[orbit], std_atom->second});
     }
-    return result;
+    return Result::ok(std::move(orbits));
 }
 
 std::string wyckoff_label(std::int64_t multiplicity, std::string_view letter) {

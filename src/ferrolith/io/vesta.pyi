@@ -17,6 +17,9 @@ class VestaData:
     """
 
     raw_blocks: dict[str, list[str]]
+    # (key, number of lines) in file order; set by read_vesta only when a key
+    # comes back after other blocks.
+    _file_order: list[tuple[str, int]]
     def __init__(self) -> None: ...
 
 def read_vesta(fd: str | PathLike[str] | IO[str], /) -> Atoms: ...
