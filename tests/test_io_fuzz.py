@@ -32,6 +32,10 @@ READERS = {
         "ferrolith.optimization.tersoff:TersoffPotential",
         [PACKAGE / "data" / "files" / "BNC.tersoff"],
     ),
+    "polycrystal-params": (
+        "ferrolith.build.polycrystal:read_params",
+        sorted((TESTS / "data" / "polycrystal").glob("*.txt")),
+    ),
 }
 
 

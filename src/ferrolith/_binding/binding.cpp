@@ -321,8 +321,17 @@ bool is_path_like(py::handle target) {
 
 void write_file_atomically(py::handle target, const std::function<void(py::object)>& write) {
     py::module_ os = py::module_::import("os");
-    py::object path_cls = py::module_::import("pathlib").attr("Path");
-    py::object final_path = path_cls(os.attr("fsdecode")(target));
+    py::object os_path = os.attr("path");
+    py::object name = os.attr("fsdecode")(target);
+    // A symbolic link stays a link: the file it points to is replaced. A
+    // device or named pipe (/dev/stdout, a FIFO) cannot be renamed over and
+    // is written in place.
+    py::object real = os_path.attr("realpath")(name);
+    if (os_path.attr("exists")(real).cast<bool>() && !os_path.attr("isfile")(real).cast<bool>()) {
+        write(name);
+        return;
+    }
+    py::object final_path = py::module_::import("pathlib").attr("Path")(real);
     py::object folder = final_path.attr("parent");
     py::object stem = final_path.attr("stem");
     py::object suffix = final_path.attr("suffix");

@@ -131,7 +131,10 @@ bool is_path_like(py::handle target);
 /// returns, the temporary file is flushed to disk and renamed over `target`
 /// (keeping an existing target's permissions). On any exception, including
 /// KeyboardInterrupt and a full disk, the temporary file is removed and
-/// `target` is left as it was.
+/// `target` is left as it was. A symbolic link is followed (the link stays,
+/// the file it points to is replaced); an existing target that is not a
+/// regular file (a device such as /dev/stdout, a named pipe) is written in
+/// place, since it cannot be replaced by renaming.
 void write_file_atomically(py::handle target, const std::function<void(py::object)>& write);
 
 // ---------------------------------------------------------------------------

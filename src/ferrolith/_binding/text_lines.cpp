@@ -72,16 +72,4 @@ py::object build_finite_structure(const std::function<py::object()>& build, cons
     return atoms;
 }
 
-void write_path_safely(py::handle target, const std::function<void(py::object)>& write) {
-    py::module_ os = py::module_::import("os");
-    py::object os_path = os.attr("path");
-    py::object name = os.attr("fsdecode")(target);
-    py::object real = os_path.attr("realpath")(name);
-    if (os_path.attr("exists")(real).cast<bool>() && !os_path.attr("isfile")(real).cast<bool>()) {
-        write(name);
-        return;
-    }
-    write_file_atomically(real, write);
-}
-
 } // namespace ferrolith::binding

@@ -52,12 +52,4 @@ py::str str_from_utf8(std::string_view text);
 /// reader's words) instead of a stray RuntimeWarning.
 py::object build_finite_structure(const std::function<py::object()>& build, const char* message);
 
-/// Writes the file named by `target` (str, bytes or os.PathLike) with
-/// `write`, which gets the path to write to. A regular file, or a name that
-/// does not exist yet, is written through write_file_atomically; a symbolic
-/// link is followed, so the link stays and the file it points to is replaced.
-/// Anything else that exists (a device such as /dev/stdout, a named pipe) is
-/// written in place, since it cannot be replaced by renaming.
-void write_path_safely(py::handle target, const std::function<void(py::object)>& write);
-
 } // namespace ferrolith::binding

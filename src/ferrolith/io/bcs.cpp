@@ -199,7 +199,7 @@ void write_bcs(py::object fd, py::object atoms, py::object symprec) {
     py::object write_text = globals["_write_text"];
     if (fb::is_path_like(fd)) {
         // A failed write (a full disk) leaves the target as it was.
-        fb::write_path_safely(fd, [&](py::object temporary) { write_text(temporary, text); });
+        fb::write_file_atomically(fd, [&](py::object temporary) { write_text(temporary, text); });
     } else {
         write_text(fd, text);
     }
