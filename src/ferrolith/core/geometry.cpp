@@ -9,24 +9,6 @@ namespace ferrolith::core {
 
 namespace {
 
-double dot(const Vec3& a, const Vec3& b) {
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vec3 add(const Vec3& a, const Vec3& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-Vec3 sub(const Vec3& a, const Vec3& b) {
-    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-Vec3 scale(const Vec3& a, double f) {
-    return {a[0] * f, a[1] * f, a[2] * f};
-}
-double norm(const Vec3& a) {
-    return std::sqrt(dot(a, a));
-}
 Vec3 row(const double* positions, std::size_t i) {
     return {positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]};
 }

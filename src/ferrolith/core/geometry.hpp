@@ -15,13 +15,9 @@
 #include <vector>
 
 #include "ferrolith/core/outcome.hpp"
+#include "ferrolith/core/vec3.hpp"
 
 namespace ferrolith::core {
-
-/// A Cartesian vector in Å (or a triple of fractional coordinates).
-using Vec3 = std::array<double, 3>;
-/// A cell: its three lattice vectors as rows, Å.
-using Mat3 = std::array<Vec3, 3>;
 
 // ---------------------------------------------------------------------------
 // Layers
