@@ -388,6 +388,14 @@ class TestBadInput:
                 "# c\nC C C 3.0 1.0 0.0 1 1 0 1 1 oops 1 2.0 0.1 1 1\n",
                 "line 2: value 'oops' of parameter lambda2 is not a finite number",
             ),
+            (  # a cutoff longer than any bond would exhaust memory on dense input
+                "C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 1e308 1e307 1 1\n",
+                "line 1: parameter R = 1e308 with D = 1e307 gives a cutoff R + D beyond 10 \u00c5",
+            ),
+            (
+                "C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 9.9 0.2 1 1\n",
+                "line 1: parameter R = 9.9 with D = 0.2 gives a cutoff R + D beyond 10 \u00c5",
+            ),
         ],
     )
     def test_malformed_file_names_the_line(self, tmp_path, text, message):

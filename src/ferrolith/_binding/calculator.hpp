@@ -1,8 +1,9 @@
 // The one plumbing of ferrolith's ASE calculators: Atoms to kernel arrays
-// (one validation), the cell volume, the numpy array aliases, the Python
+// (one validation), the cell volume, the Python
 // calculator class made with type(), and the one rule for its results.
 #pragma once
 
+#include "ferrolith/_binding/arrays.hpp"
 #include "ferrolith/core/vec3.hpp"
 
 #include <pybind11/numpy.h>
@@ -16,11 +17,6 @@
 namespace ferrolith::binding {
 
 namespace py = pybind11;
-
-/// A C-contiguous float64 array; other dtypes and layouts are converted.
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-/// A C-contiguous int64 array; other dtypes and layouts are converted.
-using IntArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 
 /// An ASE Atoms object as kernel inputs; the arrays are owned here.
 struct AtomsArrays {
