@@ -111,8 +111,10 @@ Vec3 minimum_image_2d(const Vec3& delta, const Vec3& t1, const Vec3& t2) {
     const double b0 = std::round((dv * uu - du * uv) / det);
     Vec3 best = delta;
     double best_norm = std::numeric_limits<double>::infinity();
-    for (double a = a0 - 1.0; a <= a0 + 1.0; a += 1.0) {
-        for (double b = b0 - 1.0; b <= b0 + 1.0; b += 1.0) {
+    for (int da = -1; da <= 1; ++da) {
+        const double a = a0 + da;
+        for (int db = -1; db <= 1; ++db) {
+            const double b = b0 + db;
             const Vec3 c = sub(delta, add(scale(u, a), scale(v, b)));
             const double cn = dot(c, c);
             if (cn < best_norm) {

@@ -12,7 +12,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 // Sanity bound on bins per direction before the total cap applies.
-constexpr double kMaxBinsPerDim = 1 << 20;
+constexpr double kMaxBinsPerDim = 1048576.0; // 2^20
 // A degenerate cell: |det| below this fraction of the product of lengths.
 constexpr double kSingularity = 1e-10;
 

@@ -46,6 +46,8 @@ std::optional<double> to_number(std::string_view text) {
     }
     double value = 0;
     const char* end = text.data() + text.size();
+    // `end` bounds the view, so data() without a terminator is safe here.
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
     const auto [ptr, ec] = std::from_chars(text.data(), end, value);
     if (ec != std::errc() || ptr != end || !std::isfinite(value)) {
         return std::nullopt;
