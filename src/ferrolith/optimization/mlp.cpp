@@ -125,11 +125,15 @@ void Descriptor::environment(const StructureView& s, const core::NeighborList& l
     const std::size_t slot = list.slot_of[i];
     const std::size_t first = list.offsets[slot];
     const std::size_t nn = list.offsets[slot + 1] - first;
+    // Neighbours within the angular cutoff first, so that the loops below
+    // take the same branch for long runs.
     ws.neighbors.resize(nn);
+    std::size_t near = 0, far = nn;
     for (std::size_t k = 0; k < nn; ++k) {
         const double* d = &list.delta[4 * (first + k)];
-        ws.neighbors[k] = {
+        const Neighbor nb{
             static_cast<int>(list.order[list.index[first + k]]), {d[0], d[1], d[2]}, d[3]};
+        ws.neighbors[d[3] < p_.angular_cutoff ? near++ : --far] = nb;
     }
     // per-neighbour angular data is written and read only within rc_a
     ws.radial.resize(2 * nr * nn);
