@@ -36,6 +36,13 @@ core::Status species_error(std::size_t i, int sp, int n_species) {
                               std::to_string(sp) + ", outside 0.." + std::to_string(n_species - 1));
 }
 
+// The neighbour list of the calling thread, reused between evaluations so
+// that its storage (several MB for thousands of atoms) is allocated once.
+core::NeighborList& thread_list() {
+    thread_local core::NeighborList list;
+    return list;
+}
+
 core::Status fail(const char* message) {
     return core::Status::fail(message);
 }
@@ -267,7 +274,7 @@ void Descriptor::scatter(const StructureView& s, std::size_t i, const double* gr
 }
 
 core::Status Descriptor::compute(const StructureView& s, std::vector<double>& out) const {
-    core::NeighborList cells;
+    core::NeighborList& cells = thread_list();
     if (core::Status status = neighbor_list(s, cells); !status)
         return status;
     out.assign(s.n * size_, 0.0);
@@ -279,7 +286,7 @@ core::Status Descriptor::compute(const StructureView& s, std::vector<double>& ou
 
 core::Status Descriptor::backward(const StructureView& s, const double* grad_desc,
                                   std::vector<double>& grad_pos, Matrix3& virial) const {
-    core::NeighborList cells;
+    core::NeighborList& cells = thread_list();
     if (core::Status status = neighbor_list(s, cells); !status)
         return status;
     grad_pos.assign(3 * s.n, 0.0);
@@ -295,7 +302,7 @@ core::Status Descriptor::backward(const StructureView& s, const double* grad_des
 
 core::Status Descriptor::tangent(const StructureView& s, const double* displacement,
                                  const Matrix3& strain, std::vector<double>& out) const {
-    core::NeighborList cells;
+    core::NeighborList& cells = thread_list();
     if (core::Status status = neighbor_list(s, cells); !status)
         return status;
     const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
@@ -479,7 +486,7 @@ double Model::atomic_energy(int species, const double* desc, double* grad) const
 }
 
 core::Status Model::evaluate(const StructureView& s, bool gradients, Evaluation& out) const {
-    core::NeighborList cells;
+    core::NeighborList& cells = thread_list();
     if (core::Status status = descriptor_.neighbor_list(s, cells); !status)
         return status;
     const std::size_t nd = descriptor_.size();
