@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from ase import Atoms
 from ase.build import bulk
-from ase.calculators.calculator import Calculator
+from ase.calculators.calculator import Calculator, PropertyNotImplementedError
 from ase.calculators.fd import calculate_numerical_forces, calculate_numerical_stress
 from ase.neighborlist import neighbor_list
 
@@ -317,7 +317,9 @@ class TestCalculator:
         atoms.cell = None
         atoms.calc = calc
         assert atoms.get_forces().shape == (8, 3)
-        with pytest.raises(ValueError, match="stress needs a cell of nonzero volume"):
+        with pytest.raises(
+            PropertyNotImplementedError, match="stress needs a cell of nonzero volume"
+        ):
             atoms.get_stress()
 
     def test_atoms_far_apart_in_a_huge_box(self, calc):
@@ -385,6 +387,14 @@ class TestBadInput:
             (
                 "# c\nC C C 3.0 1.0 0.0 1 1 0 1 1 oops 1 2.0 0.1 1 1\n",
                 "line 2: value 'oops' of parameter lambda2 is not a finite number",
+            ),
+            (  # a cutoff longer than any bond would exhaust memory on dense input
+                "C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 1e308 1e307 1 1\n",
+                "line 1: parameter R = 1e308 with D = 1e307 gives a cutoff R + D beyond 10 \u00c5",
+            ),
+            (
+                "C C C 3.0 1.0 0.0 1 1 0 1 1 1 1 9.9 0.2 1 1\n",
+                "line 1: parameter R = 9.9 with D = 0.2 gives a cutoff R + D beyond 10 \u00c5",
             ),
         ],
     )

@@ -1,4 +1,5 @@
 // Kernel tests: layers, reflection, d(hkl), merging of close atoms, Miller planes.
+#include "brute_force.hpp"
 #include "check.hpp"
 
 #include "ferrolith/core/geometry.hpp"
@@ -34,7 +35,8 @@ std::vector<double> flat(const std::vector<fc::Vec3>& rows) {
     return out;
 }
 
-// All pairs over images -2..2, then union-find: the slow reference for merging.
+// The brute-force pairs over images -2..2, then union-find: the slow
+// reference for merging.
 std::vector<std::size_t> brute_force_roots(const std::vector<fc::Vec3>& pos, const fc::Mat3& cell,
                                            double cutoff) {
     std::vector<std::size_t> parent(pos.size());
@@ -45,24 +47,9 @@ std::vector<std::size_t> brute_force_roots(const std::vector<fc::Vec3>& pos, con
         }
         return i;
     };
-    for (std::size_t i = 0; i < pos.size(); ++i) {
-        for (std::size_t j = i + 1; j < pos.size(); ++j) {
-            for (int a = -2; a <= 2; ++a) {
-                for (int b = -2; b <= 2; ++b) {
-                    for (int c = -2; c <= 2; ++c) {
-                        fc::Vec3 d{};
-                        for (int k = 0; k < 3; ++k) {
-                            d[k] = pos[j][k] - pos[i][k] + a * cell[0][k] + b * cell[1][k] +
-                                   c * cell[2][k];
-                        }
-                        if (norm(d) < cutoff) {
-                            const std::size_t ri = find(i), rj = find(j);
-                            parent[std::max(ri, rj)] = std::min(ri, rj);
-                        }
-                    }
-                }
-            }
-        }
+    for (const brute::Pair& p : brute::pairs(flat(pos), cell, {true, true, true}, cutoff, 2)) {
+        const std::size_t ri = find(p.i), rj = find(p.j);
+        parent[std::max(ri, rj)] = std::min(ri, rj);
     }
     std::vector<std::size_t> roots;
     for (std::size_t i = 0; i < pos.size(); ++i) {

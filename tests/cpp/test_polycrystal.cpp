@@ -1,5 +1,6 @@
 // Kernel tests of the polycrystal builder: orientations, periodic Voronoi cells,
 // grain filling and the removal of close atoms.
+#include "brute_force.hpp"
 #include "check.hpp"
 
 #include "ferrolith/build/close_pairs.hpp"
@@ -395,24 +396,34 @@ TEST_CASE("a kept atom removes later close atoms, a removed one does not") {
 
 TEST_CASE("removing close atoms matches the brute-force rule") {
     Lcg rng{9};
-    for (const Vec3& box : {Vec3{12, 12, 12}, Vec3{3, 30, 7}}) {
+    const Mat3 skewed{Vec3{9, 0, 0}, Vec3{4, 8, 0}, Vec3{-3, 2, 7}};
+    const Mat3 cells[] = {{Vec3{12, 0, 0}, Vec3{0, 12, 0}, Vec3{0, 0, 12}},
+                          {Vec3{3, 0, 0}, Vec3{0, 30, 0}, Vec3{0, 0, 7}},
+                          skewed};
+    for (const Mat3& cell : cells) {
         const std::size_t n = 700;
         std::vector<double> p;
         for (std::size_t k = 0; k < n; ++k) {
+            const Vec3 f{rng.next() * 1.2 - 0.1, rng.next() * 1.2 - 0.1, rng.next() * 1.2 - 0.1};
             for (int c = 0; c < 3; ++c) {
-                p.push_back((rng.next() * 1.2 - 0.1) * box[c]);
+                p.push_back(f[0] * cell[0][c] + f[1] * cell[1][c] + f[2] * cell[2][c]);
             }
         }
         const double r = 1.3;
-        const auto keep = keep_apart(p.data(), n, box, r);
+        const bool box = cell[1][0] == 0 && cell[2][0] == 0 && cell[2][1] == 0;
+        const auto keep = box ? keep_apart(p.data(), n, Vec3{cell[0][0], cell[1][1], cell[2][2]}, r)
+                              : keep_apart(p.data(), n, cell, {true, true, true}, r);
+        // In index order, an atom goes when a kept earlier atom is closer.
+        std::vector<std::vector<std::size_t>> earlier(n);
+        for (const brute::Pair& q : brute::pairs(p, cell, {true, true, true}, r, 1)) {
+            if (q.j < q.i) {
+                earlier[q.i].push_back(q.j);
+            }
+        }
         std::vector<std::uint8_t> expected(n, 1);
         for (std::size_t a = 0; a < n; ++a) {
-            for (std::size_t b = 0; b < a && expected[a]; ++b) {
-                const Vec3 pa{p[3 * a], p[3 * a + 1], p[3 * a + 2]};
-                const Vec3 pb{p[3 * b], p[3 * b + 1], p[3 * b + 2]};
-                if (expected[b] && norm(min_image(pa, pb, box)) < r) {
-                    expected[a] = 0;
-                }
+            for (std::size_t b : earlier[a]) {
+                expected[a] = expected[a] && !expected[b];
             }
         }
         CHECK(keep == expected);

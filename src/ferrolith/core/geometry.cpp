@@ -1,5 +1,7 @@
 #include "ferrolith/core/geometry.hpp"
 
+#include "ferrolith/core/neighbors.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -9,24 +11,6 @@ namespace ferrolith::core {
 
 namespace {
 
-double dot(const Vec3& a, const Vec3& b) {
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-Vec3 add(const Vec3& a, const Vec3& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-Vec3 sub(const Vec3& a, const Vec3& b) {
-    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-Vec3 scale(const Vec3& a, double f) {
-    return {a[0] * f, a[1] * f, a[2] * f};
-}
-double norm(const Vec3& a) {
-    return std::sqrt(dot(a, a));
-}
 Vec3 row(const double* positions, std::size_t i) {
     return {positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]};
 }
@@ -127,8 +111,10 @@ Vec3 minimum_image_2d(const Vec3& delta, const Vec3& t1, const Vec3& t2) {
     const double b0 = std::round((dv * uu - du * uv) / det);
     Vec3 best = delta;
     double best_norm = std::numeric_limits<double>::infinity();
-    for (double a = a0 - 1.0; a <= a0 + 1.0; a += 1.0) {
-        for (double b = b0 - 1.0; b <= b0 + 1.0; b += 1.0) {
+    for (int da = -1; da <= 1; ++da) {
+        const double a = a0 + da;
+        for (int db = -1; db <= 1; ++db) {
+            const double b = b0 + db;
             const Vec3 c = sub(delta, add(scale(u, a), scale(v, b)));
             const double cn = dot(c, c);
             if (cn < best_norm) {
@@ -344,19 +330,6 @@ struct TreeEdge {
     Vec3 displacement;
 };
 
-// Bins along one axis of the cell list.
-struct AxisBins {
-    bool periodic = false;
-    long long count = 1; // number of bins
-    long long reach = 1; // bins to search on either side
-    double origin = 0.0; // fractional coordinate of the first bin's lower edge
-    double width = 1.0;  // fractional width of a bin
-    long long bin_of(double s) const {
-        auto b = static_cast<long long>(std::floor((s - origin) / width));
-        return std::clamp(b, 0LL, count - 1);
-    }
-};
-
 } // namespace
 
 Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_atoms,
@@ -380,169 +353,27 @@ Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_at
     if (!framed.value) {
         return Outcome<MergedAtoms>::fail(framed.error);
     }
-    const Mat3& frame = *framed.value;
-    const Mat3 recip = reciprocal(frame);
 
-    // Fractional coordinates; periodic ones wrapped into [0, 1), with the
-    // Cartesian positions moved along.
-    std::vector<Vec3> frac(n_atoms);
-    std::vector<Vec3> wrapped(n_atoms);
-    for (std::size_t i = 0; i < n_atoms; ++i) {
-        Vec3 r = row(positions, i);
-        for (int a = 0; a < 3; ++a) {
-            double s = dot(r, recip[a]);
-            if (pbc[a]) {
-                const double shift = std::floor(s);
-                s -= shift;
-                r = sub(r, scale(frame[a], shift));
-            }
-            frac[i][a] = s;
-        }
-        wrapped[i] = r;
+    // Every close pair once, from the one neighbour search; the spanning
+    // forest keeps the first pair that joins two clusters.
+    NeighborQuery query;
+    query.n_atoms = n_atoms;
+    query.positions = positions;
+    query.cell = cell;
+    query.pbc = pbc;
+    query.cutoff = &cutoff;
+    query.full = false;
+    NeighborList list;
+    if (Status found = build_neighbor_list(query, list); !found) {
+        return found.forward_error<MergedAtoms>();
     }
-
-    // Bin sizes: at least the cutoff in perpendicular distance (so neighbours
-    // sit in adjacent bins), and a number of bins proportional to the atoms
-    // (so memory and the sweep over empty bins stay linear).
-    std::array<AxisBins, 3> bins;
-    std::array<double, 3> span{};   // fractional extent covered by the bins
-    std::array<double, 3> wanted{}; // bins per axis before the memory cap
-    // About two bins per atom measured fastest: most neighbour bins are empty
-    // and cheap to skip, and few pairs need a distance.
-    const double max_bins = std::max(1.0, 2.0 * static_cast<double>(n_atoms));
-    for (int a = 0; a < 3; ++a) {
-        AxisBins& b = bins[a];
-        b.periodic = pbc[a];
-        span[a] = 1.0;
-        if (!b.periodic) {
-            double lo = frac[0][a];
-            double hi = frac[0][a];
-            for (const Vec3& s : frac) {
-                lo = std::min(lo, s[a]);
-                hi = std::max(hi, s[a]);
-            }
-            b.origin = lo;
-            span[a] = hi - lo;
-        }
-        // norm(recip[a]) is 1 / (distance between the lattice planes of axis a).
-        const double extent = span[a] / norm(recip[a]); // Å
-        wanted[a] = std::clamp(std::floor(extent / cutoff), 1.0, max_bins);
-    }
-    if (wanted[0] * wanted[1] * wanted[2] > max_bins) {
-        const double f = std::cbrt(max_bins / (wanted[0] * wanted[1] * wanted[2]));
-        for (double& w : wanted) {
-            w = std::max(1.0, std::floor(w * f));
-        }
-        while (wanted[0] * wanted[1] * wanted[2] > max_bins) {
-            *std::max_element(wanted.begin(), wanted.end()) -= 1.0;
-        }
-    }
-    for (int a = 0; a < 3; ++a) {
-        AxisBins& b = bins[a];
-        b.count = static_cast<long long>(wanted[a]);
-        b.width = span[a] > 0.0 ? span[a] / static_cast<double>(b.count) : 1.0;
-        // A pair closer than the cutoff differs by less than cutoff * |b_a| in s_a.
-        const double reach_frac = cutoff * norm(recip[a]);
-        b.reach = std::max(1LL, static_cast<long long>(std::ceil(reach_frac / b.width)));
-        if (!b.periodic) {
-            b.reach = std::min(b.reach, std::max(1LL, b.count - 1));
-        }
-    }
-
-    // Counting sort of the atoms by bin.
-    const auto n_bins = static_cast<std::size_t>(bins[0].count * bins[1].count * bins[2].count);
-    std::vector<std::size_t> bin_of_atom(n_atoms);
-    std::vector<std::size_t> start(n_bins + 1, 0);
-    for (std::size_t i = 0; i < n_atoms; ++i) {
-        const long long b0 = bins[0].bin_of(frac[i][0]);
-        const long long b1 = bins[1].bin_of(frac[i][1]);
-        const long long b2 = bins[2].bin_of(frac[i][2]);
-        bin_of_atom[i] = static_cast<std::size_t>((b0 * bins[1].count + b1) * bins[2].count + b2);
-        ++start[bin_of_atom[i] + 1];
-    }
-    std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<std::size_t> sorted(n_atoms);
-    {
-        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < n_atoms; ++i) {
-            sorted[fill[bin_of_atom[i]]++] = i;
-        }
-    }
-
-    // Positions in bin order, so that the sweep reads memory in sequence.
-    std::vector<Vec3> binned(n_atoms);
-    for (std::size_t p = 0; p < n_atoms; ++p) {
-        binned[p] = wrapped[sorted[p]];
-    }
-
-    // Neighbour bin along one axis: the bin index and the periodic image it
-    // lies in, or false when a non-periodic axis ends there.
-    auto neighbour = [&](int a, long long t, long long& target, long long& image) {
-        const AxisBins& b = bins[a];
-        if (!b.periodic) {
-            target = t;
-            image = 0;
-            return t >= 0 && t < b.count;
-        }
-        image = t >= 0 ? t / b.count : -((-t + b.count - 1) / b.count); // floor division
-        target = t - image * b.count;
-        return true;
-    };
-
     DisjointSets sets(n_atoms);
     std::vector<TreeEdge> edges;
-    const double cutoff2 = cutoff * cutoff;
-    const long long n1 = bins[1].count;
-    const long long n2 = bins[2].count;
-    for (long long h0 = 0; h0 < bins[0].count; ++h0) {
-        for (long long h1 = 0; h1 < n1; ++h1) {
-            for (long long h2 = 0; h2 < n2; ++h2) {
-                const auto hb = static_cast<std::size_t>((h0 * n1 + h1) * n2 + h2);
-                if (start[hb] == start[hb + 1]) {
-                    continue;
-                }
-                for (long long o0 = -bins[0].reach; o0 <= bins[0].reach; ++o0) {
-                    long long t0 = 0, i0 = 0;
-                    if (!neighbour(0, h0 + o0, t0, i0)) {
-                        continue;
-                    }
-                    const Vec3 shift0 = scale(frame[0], static_cast<double>(i0));
-                    for (long long o1 = -bins[1].reach; o1 <= bins[1].reach; ++o1) {
-                        long long t1 = 0, i1 = 0;
-                        if (!neighbour(1, h1 + o1, t1, i1)) {
-                            continue;
-                        }
-                        const Vec3 shift01 = add(shift0, scale(frame[1], static_cast<double>(i1)));
-                        for (long long o2 = -bins[2].reach; o2 <= bins[2].reach; ++o2) {
-                            long long t2 = 0, i2 = 0;
-                            if (!neighbour(2, h2 + o2, t2, i2)) {
-                                continue;
-                            }
-                            const auto tb = static_cast<std::size_t>((t0 * n1 + t1) * n2 + t2);
-                            if (start[tb] == start[tb + 1]) {
-                                continue;
-                            }
-                            const Vec3 shift =
-                                add(shift01, scale(frame[2], static_cast<double>(i2)));
-                            for (std::size_t p = start[hb]; p < start[hb + 1]; ++p) {
-                                const std::size_t i = sorted[p];
-                                const Vec3 base = sub(shift, binned[p]);
-                                for (std::size_t q = start[tb]; q < start[tb + 1]; ++q) {
-                                    const std::size_t j = sorted[q];
-                                    // Each pair is seen from both ends; keep i < j.
-                                    if (j <= i) {
-                                        continue;
-                                    }
-                                    const Vec3 d = add(binned[q], base);
-                                    if (dot(d, d) < cutoff2 && sets.unite(i, j)) {
-                                        edges.push_back({i, j, d});
-                                    }
-                                }
-                            }
-                        }
-                    }
-                }
-            }
+    for (const HalfPair& p : list.half) {
+        const std::size_t a = list.order[p.i];
+        const std::size_t b = list.order[p.j];
+        if (a != b && sets.unite(a, b)) {
+            edges.push_back({a, b, Vec3{p.dx, p.dy, p.dz}});
         }
     }
 

@@ -15,13 +15,9 @@
 #include <vector>
 
 #include "ferrolith/core/outcome.hpp"
+#include "ferrolith/core/vec3.hpp"
 
 namespace ferrolith::core {
-
-/// A Cartesian vector in Å (or a triple of fractional coordinates).
-using Vec3 = std::array<double, 3>;
-/// A cell: its three lattice vectors as rows, Å.
-using Mat3 = std::array<Vec3, 3>;
 
 // ---------------------------------------------------------------------------
 // Layers
@@ -117,9 +113,9 @@ struct MergedAtoms {
 /// transitively: a chain of close atoms becomes one atom. Distances are taken
 /// over all periodic images along the axes with `pbc` set, for any cell shape
 /// (any cutoff, also one larger than the cell). Zero cell vectors along
-/// non-periodic axes are allowed (a molecule without a cell). Uses a cell list
-/// over fractional coordinates, so the cost is linear in the number of atoms
-/// at bounded density. A cutoff of 0 merges nothing. Fails for a negative or
+/// non-periodic axes are allowed (a molecule without a cell). Pairs come from
+/// the one neighbour search (core/neighbors.hpp), so the cost is linear in
+/// the number of atoms at bounded density. A cutoff of 0 merges nothing. Fails for a negative or
 /// NaN cutoff, non-finite positions, a zero vector along a periodic axis and a
 /// singular cell.
 Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_atoms,

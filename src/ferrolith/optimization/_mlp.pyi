@@ -2,12 +2,14 @@
 
 from collections.abc import Sequence
 from os import PathLike
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 from ase import Atoms
-from ase.calculators.calculator import Calculator
+from ase.calculators.calculator import Calculator as Calculator
+from ase.calculators.calculator import all_changes as all_changes
 
+chemical_symbols: list[str]
 FORMAT: str
 FORMAT_VERSION: int
 
@@ -42,14 +44,18 @@ class Descriptor:
     ) -> np.ndarray: ...
 
 class MLCalculator(Calculator):
-    implemented_properties: list[str]
+    implemented_properties: ClassVar[tuple[str, ...]]
+    default_parameters: ClassVar[dict[str, Any]]
     model: MLModel
-    def __init__(self, model: MLModel | str | PathLike, **kwargs: Any) -> None: ...
+    max_neighbors: int
+    def __init__(
+        self, model: MLModel | str | PathLike, max_neighbors: int = 500, **kwargs: Any
+    ) -> None: ...
     def calculate(
         self,
         atoms: Atoms | None = None,
-        properties: list[str] | None = None,
-        system_changes: list[str] | None = None,
+        properties: Sequence[str] | None = ("energy",),
+        system_changes: Sequence[str] | None = None,
     ) -> None: ...
 
 def load_model(path: str | PathLike) -> MLModel: ...

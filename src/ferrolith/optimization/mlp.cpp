@@ -9,8 +9,6 @@ namespace ferrolith::optimization {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-/// Neighbours closer than this are taken as atoms on top of each other (Å).
-constexpr double kOverlap = 1e-4;
 
 /// Cosine cutoff and its derivative at r < rc.
 inline void cosine_cutoff(double r, double rc, double& f, double& df) {
@@ -33,9 +31,20 @@ inline void gaussian_basis(double r, double rc, const std::vector<double>& mu,
     }
 }
 
-std::string species_error(std::size_t i, int sp, int n_species) {
-    return "atom " + std::to_string(i) + " has species id " + std::to_string(sp) + ", outside 0.." +
-           std::to_string(n_species - 1);
+core::Status species_error(std::size_t i, int sp, int n_species) {
+    return core::Status::fail("atom " + std::to_string(i) + " has species id " +
+                              std::to_string(sp) + ", outside 0.." + std::to_string(n_species - 1));
+}
+
+// The neighbour list of the calling thread, reused between evaluations so
+// that its storage (several MB for thousands of atoms) is allocated once.
+core::NeighborList& thread_list() {
+    thread_local core::NeighborList list;
+    return list;
+}
+
+core::Status fail(const char* message) {
+    return core::Status::fail(message);
 }
 
 } // namespace
@@ -44,28 +53,28 @@ std::string species_error(std::size_t i, int sp, int n_species) {
 // Descriptor
 // ---------------------------------------------------------------------------
 
-std::optional<std::string> validate_descriptor(const DescriptorParams& p) {
+core::Status validate_descriptor(const DescriptorParams& p) {
     if (p.n_species < 1)
-        return std::string("the descriptor needs at least one element");
+        return fail("the descriptor needs at least one element");
     if (!(p.radial_cutoff > 0.0) || !std::isfinite(p.radial_cutoff))
-        return std::string("the radial cutoff must be a positive number");
+        return fail("the radial cutoff must be a positive number");
     if (!(p.angular_cutoff > 0.0) || !(p.angular_cutoff <= p.radial_cutoff))
-        return std::string("the angular cutoff must be positive and at most the radial cutoff");
+        return fail("the angular cutoff must be positive and at most the radial cutoff");
     if (p.radial_centers.empty() || p.radial_centers.size() != p.radial_eta.size())
-        return std::string("radial centres and eta must be non-empty lists of equal length");
+        return fail("radial centres and eta must be non-empty lists of equal length");
     if (p.angular_centers.empty() || p.angular_centers.size() != p.angular_eta.size())
-        return std::string("angular centres and eta must be non-empty lists of equal length");
+        return fail("angular centres and eta must be non-empty lists of equal length");
     for (const auto* v : {&p.radial_centers, &p.radial_eta, &p.angular_centers, &p.angular_eta})
         for (double x : *v)
             if (!std::isfinite(x))
-                return std::string("descriptor parameters must be finite numbers");
+                return fail("descriptor parameters must be finite numbers");
     for (const auto* v : {&p.radial_eta, &p.angular_eta})
         for (double x : *v)
             if (x < 0.0)
-                return std::string("eta must not be negative");
+                return fail("eta must not be negative");
     if (p.max_order < 1 || p.max_order > 8)
-        return std::string("the angular order must lie between 1 and 8");
-    return std::nullopt;
+        return fail("the angular order must lie between 1 and 8");
+    return core::success();
 }
 
 Descriptor::Descriptor(DescriptorParams params) : p_(std::move(params)) {
@@ -100,22 +109,39 @@ std::size_t Descriptor::angular_offset(int a, int b) const {
     return offsets_[a * p_.n_species + b];
 }
 
-std::optional<std::string> Descriptor::neighbor_list(const StructureView& s,
-                                                     CellList& cells) const {
+core::Status Descriptor::neighbor_list(const StructureView& s, core::NeighborList& list) const {
     for (std::size_t i = 0; i < s.n; ++i)
         if (s.species[i] < 0 || s.species[i] >= p_.n_species)
             return species_error(i, s.species[i], p_.n_species);
-    return CellList::build(s.positions, s.n, s.cell, s.pbc, p_.radial_cutoff, cells);
+    core::NeighborQuery q;
+    q.n_atoms = s.n;
+    q.positions = s.positions;
+    q.cell = s.cell;
+    q.pbc = s.pbc;
+    q.cutoff = &p_.radial_cutoff;
+    q.min_distance = core::kOverlapDistance;
+    q.max_neighbors = s.max_neighbors;
+    return core::build_neighbor_list(q, list);
 }
 
-std::optional<std::string> Descriptor::environment(const StructureView& s, const CellList& cells,
-                                                   std::size_t i, EnvironmentScratch& ws,
-                                                   double* desc) const {
+void Descriptor::environment(const StructureView& s, const core::NeighborList& list, std::size_t i,
+                             EnvironmentScratch& ws, double* desc) const {
     const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
     const std::size_t S = monomials_.size(), ns = p_.n_species;
     const int L = p_.max_order;
-    cells.neighbors(i, ws.neighbors);
-    const std::size_t nn = ws.neighbors.size();
+    const std::size_t slot = list.slot_of[i];
+    const std::size_t first = list.offsets[slot];
+    const std::size_t nn = list.offsets[slot + 1] - first;
+    // Neighbours within the angular cutoff first, so that the loops below
+    // take the same branch for long runs.
+    ws.neighbors.resize(nn);
+    std::size_t near = 0, far = nn;
+    for (std::size_t k = 0; k < nn; ++k) {
+        const double* d = &list.delta[4 * (first + k)];
+        const Neighbor nb{
+            static_cast<int>(list.order[list.index[first + k]]), {d[0], d[1], d[2]}, d[3]};
+        ws.neighbors[d[3] < p_.angular_cutoff ? near++ : --far] = nb;
+    }
     // per-neighbour angular data is written and read only within rc_a
     ws.radial.resize(2 * nr * nn);
     ws.angular.resize(2 * na * nn);
@@ -127,9 +153,6 @@ std::optional<std::string> Descriptor::environment(const StructureView& s, const
     double pw[3][9]; // powers 0..L of the unit-vector components
     for (std::size_t k = 0; k < nn; ++k) {
         const Neighbor& nb = ws.neighbors[k];
-        if (nb.distance < kOverlap)
-            return "atoms " + std::to_string(i) + " and " + std::to_string(nb.index) +
-                   " overlap (distance " + std::to_string(nb.distance) + " Å)";
         const int a = s.species[nb.index];
         double* rad = &ws.radial[2 * nr * k];
         gaussian_basis(nb.distance, p_.radial_cutoff, p_.radial_centers, p_.radial_eta, rad);
@@ -176,7 +199,6 @@ std::optional<std::string> Descriptor::environment(const StructureView& s, const
                     o[monomials_[m].order - 1] += monomials_[m].weight * ma[m] * mb[m];
             }
         }
-    return std::nullopt;
 }
 
 void Descriptor::scatter(const StructureView& s, std::size_t i, const double* grad_desc,
@@ -251,43 +273,38 @@ void Descriptor::scatter(const StructureView& s, std::size_t i, const double* gr
     }
 }
 
-std::optional<std::string> Descriptor::compute(const StructureView& s,
-                                               std::vector<double>& out) const {
-    CellList cells;
-    if (auto err = neighbor_list(s, cells))
-        return err;
+core::Status Descriptor::compute(const StructureView& s, std::vector<double>& out) const {
+    core::NeighborList& cells = thread_list();
+    if (core::Status status = neighbor_list(s, cells); !status)
+        return status;
     out.assign(s.n * size_, 0.0);
     EnvironmentScratch ws;
     for (std::size_t i = 0; i < s.n; ++i)
-        if (auto err = environment(s, cells, i, ws, &out[i * size_]))
-            return err;
-    return std::nullopt;
+        environment(s, cells, i, ws, &out[i * size_]);
+    return core::success();
 }
 
-std::optional<std::string> Descriptor::backward(const StructureView& s, const double* grad_desc,
-                                                std::vector<double>& grad_pos,
-                                                Matrix3& virial) const {
-    CellList cells;
-    if (auto err = neighbor_list(s, cells))
-        return err;
+core::Status Descriptor::backward(const StructureView& s, const double* grad_desc,
+                                  std::vector<double>& grad_pos, Matrix3& virial) const {
+    core::NeighborList& cells = thread_list();
+    if (core::Status status = neighbor_list(s, cells); !status)
+        return status;
     grad_pos.assign(3 * s.n, 0.0);
     virial = Matrix3{};
     EnvironmentScratch ws;
     std::vector<double> desc(size_);
     for (std::size_t i = 0; i < s.n; ++i) {
-        if (auto err = environment(s, cells, i, ws, desc.data()))
-            return err;
+        environment(s, cells, i, ws, desc.data());
         scatter(s, i, grad_desc + i * size_, ws, grad_pos.data(), virial);
     }
-    return std::nullopt;
+    return core::success();
 }
 
-std::optional<std::string> Descriptor::tangent(const StructureView& s, const double* displacement,
-                                               const Matrix3& strain,
-                                               std::vector<double>& out) const {
-    CellList cells;
-    if (auto err = neighbor_list(s, cells))
-        return err;
+core::Status Descriptor::tangent(const StructureView& s, const double* displacement,
+                                 const Matrix3& strain, std::vector<double>& out) const {
+    core::NeighborList& cells = thread_list();
+    if (core::Status status = neighbor_list(s, cells); !status)
+        return status;
     const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
     const std::size_t S = monomials_.size(), ns = p_.n_species;
     const int L = p_.max_order;
@@ -295,8 +312,7 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
     EnvironmentScratch ws;
     std::vector<double> desc(size_);
     for (std::size_t i = 0; i < s.n; ++i) {
-        if (auto err = environment(s, cells, i, ws, desc.data()))
-            return err;
+        environment(s, cells, i, ws, desc.data());
         double* d = &out[i * size_];
         ws.moment_tangent.assign(ns * na * S, 0.0);
         for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
@@ -342,55 +358,60 @@ std::optional<std::string> Descriptor::tangent(const StructureView& s, const dou
                 }
             }
     }
-    return std::nullopt;
+    return core::success();
 }
 
 // ---------------------------------------------------------------------------
 // Networks
 // ---------------------------------------------------------------------------
 
-std::optional<std::string> validate_model(const ModelParams& p) {
-    if (auto err = validate_descriptor(p.descriptor))
-        return err;
+core::Status validate_model(const ModelParams& p) {
+    if (core::Status status = validate_descriptor(p.descriptor); !status)
+        return status;
     const std::size_t n_in = Descriptor(p.descriptor).size();
     if (p.networks.size() != static_cast<std::size_t>(p.descriptor.n_species))
-        return "expected " + std::to_string(p.descriptor.n_species) +
-               " networks, one per element, got " + std::to_string(p.networks.size());
+        return core::Status::fail("expected " + std::to_string(p.descriptor.n_species) +
+                                  " networks, one per element, got " +
+                                  std::to_string(p.networks.size()));
     if (!std::isfinite(p.energy_scale))
-        return std::string("the energy scale must be a finite number");
+        return fail("the energy scale must be a finite number");
     for (std::size_t e = 0; e < p.networks.size(); ++e) {
         const SpeciesNetwork& net = p.networks[e];
         const std::string who = "network " + std::to_string(e);
         if (net.input_mean.size() != n_in || net.input_scale.size() != n_in)
-            return who + ": input normalisation must have " + std::to_string(n_in) + " entries";
+            return core::Status::fail(who + ": input normalisation must have " +
+                                      std::to_string(n_in) + " entries");
         if (net.layers.empty())
-            return who + " has no layers";
+            return core::Status::fail(who + " has no layers");
         int width = static_cast<int>(n_in);
         for (std::size_t l = 0; l < net.layers.size(); ++l) {
             const DenseLayer& layer = net.layers[l];
             if (layer.n_in != width)
-                return who + ", layer " + std::to_string(l) + ": expects " +
-                       std::to_string(layer.n_in) + " inputs, the previous layer gives " +
-                       std::to_string(width);
+                return core::Status::fail(who + ", layer " + std::to_string(l) + ": expects " +
+                                          std::to_string(layer.n_in) +
+                                          " inputs, the previous layer gives " +
+                                          std::to_string(width));
             if (layer.n_out < 1 ||
                 layer.weight.size() != static_cast<std::size_t>(layer.n_in) * layer.n_out ||
                 layer.bias.size() != static_cast<std::size_t>(layer.n_out))
-                return who + ", layer " + std::to_string(l) + ": weight and bias sizes disagree";
+                return core::Status::fail(who + ", layer " + std::to_string(l) +
+                                          ": weight and bias sizes disagree");
             for (const auto* v : {&layer.weight, &layer.bias})
                 for (double x : *v)
                     if (!std::isfinite(x))
-                        return who + ", layer " + std::to_string(l) + ": non-finite weights";
+                        return core::Status::fail(who + ", layer " + std::to_string(l) +
+                                                  ": non-finite weights");
             width = layer.n_out;
         }
         if (width != 1)
-            return who + ": the last layer must have one output";
+            return core::Status::fail(who + ": the last layer must have one output");
         for (std::size_t k = 0; k < n_in; ++k)
             if (!std::isfinite(net.input_mean[k]) || !std::isfinite(net.input_scale[k]))
-                return who + ": non-finite input normalisation";
+                return core::Status::fail(who + ": non-finite input normalisation");
         if (!std::isfinite(net.energy_shift))
-            return who + ": non-finite energy shift";
+            return core::Status::fail(who + ": non-finite energy shift");
     }
-    return std::nullopt;
+    return core::success();
 }
 
 Model::Model(ModelParams params) : p_(std::move(params)), descriptor_(p_.descriptor) {}
@@ -464,11 +485,10 @@ double Model::atomic_energy(int species, const double* desc, double* grad) const
     return run_network(species, desc, grad, ws);
 }
 
-std::optional<std::string> Model::evaluate(const StructureView& s, bool gradients,
-                                           Evaluation& out) const {
-    CellList cells;
-    if (auto err = descriptor_.neighbor_list(s, cells))
-        return err;
+core::Status Model::evaluate(const StructureView& s, bool gradients, Evaluation& out) const {
+    core::NeighborList& cells = thread_list();
+    if (core::Status status = descriptor_.neighbor_list(s, cells); !status)
+        return status;
     const std::size_t nd = descriptor_.size();
     out = Evaluation();
     out.energies.assign(s.n, 0.0);
@@ -478,8 +498,7 @@ std::optional<std::string> Model::evaluate(const StructureView& s, bool gradient
     NetworkScratch net;
     std::vector<double> desc(nd), grad(nd);
     for (std::size_t i = 0; i < s.n; ++i) {
-        if (auto err = descriptor_.environment(s, cells, i, env, desc.data()))
-            return err;
+        descriptor_.environment(s, cells, i, env, desc.data());
         out.energies[i] =
             run_network(s.species[i], desc.data(), gradients ? grad.data() : nullptr, net);
         out.energy += out.energies[i];
@@ -494,7 +513,7 @@ std::optional<std::string> Model::evaluate(const StructureView& s, bool gradient
             for (int b = a + 1; b < 3; ++b)
                 out.virial[a][b] = out.virial[b][a] = 0.5 * (out.virial[a][b] + out.virial[b][a]);
     }
-    return std::nullopt;
+    return core::success();
 }
 
 } // namespace ferrolith::optimization

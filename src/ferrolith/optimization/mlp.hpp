@@ -15,7 +15,9 @@
 // rule through the same tensors.
 #pragma once
 
-#include "ferrolith/optimization/mlp_cells.hpp"
+#include "ferrolith/core/neighbors.hpp"
+#include "ferrolith/core/outcome.hpp"
+#include "ferrolith/core/vec3.hpp"
 
 #include <array>
 #include <cstddef>
@@ -24,6 +26,17 @@
 #include <vector>
 
 namespace ferrolith::optimization {
+
+/// Rows are the cell vectors a1, a2, a3 (Å).
+using Matrix3 = core::Mat3;
+
+/// One neighbour of a central atom: its atom index and the vector from the
+/// central atom to the neighbour's image (Å); `distance` is its length (Å).
+struct Neighbor {
+    int index;
+    double vector[3];
+    double distance;
+};
 
 /// Parameters of the descriptor. Radial functions: exp(-eta (r - mu)^2) fc(r)
 /// with fc(r) = (cos(pi r / rc) + 1) / 2 for r < rc.
@@ -39,8 +52,8 @@ struct DescriptorParams {
     bool cross_channels = false;         ///< angular terms for all channel pairs (n, m), not n = m
 };
 
-/// An error message when the parameters are inconsistent (sizes, signs).
-std::optional<std::string> validate_descriptor(const DescriptorParams& p);
+/// Fails when the parameters are inconsistent (sizes, signs).
+core::Status validate_descriptor(const DescriptorParams& p);
 
 /// A structure as the kernels read it: n atoms with species ids and
 /// positions (n×3 row-major, Å), cell rows (Å) and periodic flags.
@@ -50,6 +63,9 @@ struct StructureView {
     std::size_t n = 0;
     Matrix3 cell{};
     std::array<bool, 3> pbc{};
+    /// Neighbours of one atom beyond which the structure is refused as far
+    /// too dense (see core::NeighborQuery::max_neighbors); 0 for no limit.
+    std::size_t max_neighbors = core::kDefaultMaxNeighbors;
 };
 
 /// Per-thread scratch space of the descriptor of one atom.
@@ -79,30 +95,31 @@ public:
     double cutoff() const { return p_.radial_cutoff; }
 
     /// Descriptors of all atoms into `out` (n × size(), row-major).
-    std::optional<std::string> compute(const StructureView& s, std::vector<double>& out) const;
+    core::Status compute(const StructureView& s, std::vector<double>& out) const;
 
     /// Vector-Jacobian product: with `grad_desc` = dE/dD (n × size()), writes
     /// dE/dr of every atom into `grad_pos` (n×3, eV/Å) and the virial
     /// W_ab = sum over pairs of r_ij,a dE/dr_ij,b into `virial` (eV), whose
     /// symmetric part over the volume is the stress.
-    std::optional<std::string> backward(const StructureView& s, const double* grad_desc,
-                                        std::vector<double>& grad_pos, Matrix3& virial) const;
+    core::Status backward(const StructureView& s, const double* grad_desc,
+                          std::vector<double>& grad_pos, Matrix3& virial) const;
 
     /// Jacobian-vector product: the change of every descriptor (n × size())
     /// when the atoms move by `displacement` (n×3, Å) and every interatomic
     /// vector r_ij is strained by r_ij -> r_ij + strain r_ij to first order.
-    std::optional<std::string> tangent(const StructureView& s, const double* displacement,
-                                       const Matrix3& strain, std::vector<double>& out) const;
+    core::Status tangent(const StructureView& s, const double* displacement, const Matrix3& strain,
+                         std::vector<double>& out) const;
 
     // Building blocks for fused evaluation; `ws` is reused between atoms.
 
-    /// Builds the cell list for `s` or returns the error of the input.
-    std::optional<std::string> neighbor_list(const StructureView& s, CellList& cells) const;
-    /// Fills the scratch space of atom i and its descriptor `desc` (size());
-    /// an error when a neighbour sits on top of atom i.
-    std::optional<std::string> environment(const StructureView& s, const CellList& cells,
-                                           std::size_t i, EnvironmentScratch& ws,
-                                           double* desc) const;
+    /// Builds the full neighbour list of `s` within the cutoff (one search
+    /// for all kernels: atoms closer than core::kOverlapDistance, non-finite
+    /// input, cells without volume and far too dense structures fail), or
+    /// fails for a species id out of range.
+    core::Status neighbor_list(const StructureView& s, core::NeighborList& list) const;
+    /// Fills the scratch space of atom i and its descriptor `desc` (size()).
+    void environment(const StructureView& s, const core::NeighborList& list, std::size_t i,
+                     EnvironmentScratch& ws, double* desc) const;
     /// Adds the gradient of sum_k grad_desc[k] D_i[k] to grad_pos and virial,
     /// for the atom whose environment `ws` holds.
     void scatter(const StructureView& s, std::size_t i, const double* grad_desc,
@@ -159,8 +176,8 @@ struct ModelParams {
     double energy_scale = 1.0; ///< E_i = energy_shift + energy_scale * network output (eV)
 };
 
-/// An error message when the networks do not fit the descriptor or each other.
-std::optional<std::string> validate_model(const ModelParams& p);
+/// Fails when the networks do not fit the descriptor or each other.
+core::Status validate_model(const ModelParams& p);
 
 /// Energy, per-atom energies, forces and virial of one structure.
 struct Evaluation {
@@ -180,8 +197,7 @@ public:
     const Descriptor& descriptor() const { return descriptor_; }
 
     /// Energy (and forces and virial when `gradients`) of structure `s`.
-    std::optional<std::string> evaluate(const StructureView& s, bool gradients,
-                                        Evaluation& out) const;
+    core::Status evaluate(const StructureView& s, bool gradients, Evaluation& out) const;
 
     /// Atomic energy of an atom of species `species` with descriptor `desc`
     /// (eV); when `grad` is non-null it receives dE_i/dD (size()).

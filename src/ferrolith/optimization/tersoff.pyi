@@ -7,6 +7,7 @@ from ase import Atoms
 from ase.calculators.calculator import Calculator as Calculator
 from ase.calculators.calculator import all_changes as all_changes
 
+MAX_CUTOFF: float
 atomic_numbers: dict[str, int]
 chemical_symbols: list[str]
 
@@ -19,18 +20,22 @@ class TersoffPotential:
     @property
     def cutoff(self) -> float: ...
     def entry(self, e1: str, e2: str, e3: str) -> dict[str, float]: ...
-    def evaluate(self, atoms: Atoms) -> dict[str, float | np.ndarray]: ...
+    def evaluate(self, atoms: Atoms, max_neighbors: int = 500) -> dict[str, float | np.ndarray]: ...
 
 class TersoffCalculator(Calculator):
     implemented_properties: ClassVar[tuple[str, ...]]
     default_parameters: ClassVar[dict[str, Any]]
     potential: TersoffPotential
+    max_neighbors: int
     def __init__(
-        self, potential: str | PathLike[str] | TersoffPotential, **kwargs: Any
+        self,
+        potential: str | PathLike[str] | TersoffPotential,
+        max_neighbors: int = 500,
+        **kwargs: Any,
     ) -> None: ...
     def calculate(
         self,
         atoms: Atoms | None = None,
-        properties: Sequence[str] = ("energy",),
-        system_changes: Sequence[str] = ...,
+        properties: Sequence[str] | None = ("energy",),
+        system_changes: Sequence[str] | None = None,
     ) -> None: ...

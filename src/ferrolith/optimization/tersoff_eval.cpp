@@ -142,8 +142,8 @@ Tables make_tables(const TersoffParameters& params, const std::vector<int>& pres
 
 } // namespace
 
-std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput& in,
-                             TersoffWorkspace& work, TersoffResult& result) {
+core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInput& in,
+                              TersoffWorkspace& work, TersoffResult& result) {
     const std::size_t n = in.n_atoms;
     const std::size_t ne = params.n_elements();
 
@@ -151,8 +151,9 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
     for (std::size_t i = 0; i < n; ++i) {
         const int e = in.elements[i];
         if (e < 0 || static_cast<std::size_t>(e) >= ne) {
-            return "Atom " + std::to_string(i) + " has element index " + std::to_string(e) +
-                   ", outside the potential's " + std::to_string(ne) + " elements.";
+            return core::Status::fail("Atom " + std::to_string(i) + " has element index " +
+                                      std::to_string(e) + ", outside the potential's " +
+                                      std::to_string(ne) + " elements.");
         }
         seen[static_cast<std::size_t>(e)] = 1;
     }
@@ -164,14 +165,14 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
     }
     if (const auto missing = params.missing_triplet(present)) {
         const auto& names = params.elements();
-        return "The potential has no entry for the element triplet " +
-               names[static_cast<std::size_t>((*missing)[0])] + " " +
-               names[static_cast<std::size_t>((*missing)[1])] + " " +
-               names[static_cast<std::size_t>((*missing)[2])] + ".";
+        return core::Status::fail("The potential has no entry for the element triplet " +
+                                  names[static_cast<std::size_t>((*missing)[0])] + " " +
+                                  names[static_cast<std::size_t>((*missing)[1])] + " " +
+                                  names[static_cast<std::size_t>((*missing)[2])] + ".");
     }
     const Tables tables = make_tables(params, present);
 
-    NeighborQuery query;
+    core::NeighborQuery query;
     query.n_atoms = n;
     query.positions = in.positions;
     query.species = in.elements;
@@ -179,11 +180,11 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
     query.pbc = in.pbc;
     query.n_species = ne;
     query.cutoff = tables.cutoff.data();
-    query.min_distance = kOverlapDistance;
-    query.max_neighbors = kMaxNeighbors;
-    NeighborList& list = work.neighbors;
-    if (const NeighborStatus status = build_neighbor_list(query, list); !status.ok()) {
-        return status.message;
+    query.min_distance = core::kOverlapDistance;
+    query.max_neighbors = in.max_neighbors;
+    core::NeighborList& list = work.neighbors;
+    if (core::Status status = core::build_neighbor_list(query, list); !status) {
+        return status;
     }
 
     work.sorted_forces.assign(3 * n, 0.0);
@@ -331,7 +332,7 @@ std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput
         result.energies.clear();
     }
     std::copy(virial, virial + 6, result.virial.begin());
-    return {};
+    return core::success();
 }
 
 } // namespace ferrolith::optimization

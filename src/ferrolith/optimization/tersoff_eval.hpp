@@ -12,7 +12,8 @@
 // per-atom energies (the partition LAMMPS reports).
 #pragma once
 
-#include "ferrolith/optimization/cell_list.hpp"
+#include "ferrolith/core/neighbors.hpp"
+#include "ferrolith/core/outcome.hpp"
 #include "ferrolith/optimization/tersoff_params.hpp"
 
 #include <array>
@@ -31,6 +32,9 @@ struct TersoffInput {
     std::array<std::array<double, 3>, 3> cell{};
     std::array<bool, 3> pbc{};
     bool want_energies = false; ///< fill TersoffResult::energies
+    /// Neighbours of one atom beyond which the structure is refused as far
+    /// too dense (see core::NeighborQuery::max_neighbors); 0 for no limit.
+    std::size_t max_neighbors = core::kDefaultMaxNeighbors;
 };
 
 /// What an evaluation gives.
@@ -64,23 +68,18 @@ struct AngularTerm {
 
 /// Storage reused between evaluations of one calculator.
 struct TersoffWorkspace {
-    NeighborList neighbors;
+    core::NeighborList neighbors;
     std::vector<double> sorted_forces;
     std::vector<double> sorted_energies;
     std::vector<NeighborTerm> near;
     std::vector<AngularTerm> angular;
 };
 
-/// Closest approach (Å) below which two atoms count as overlapping.
-inline constexpr double kOverlapDistance = 0.1;
-/// Neighbours within the cutoff of one atom beyond which a structure is
-/// rejected as far too dense.
-inline constexpr std::size_t kMaxNeighbors = 500;
-
-/// Evaluates energy, forces and virial. Returns an empty string on success,
-/// else a message: an element index out of range, a missing triplet entry,
-/// or a failure of the neighbour search (see build_neighbor_list).
-std::string evaluate_tersoff(const TersoffParameters& params, const TersoffInput& input,
-                             TersoffWorkspace& work, TersoffResult& result);
+/// Evaluates energy, forces and virial into `result`. Fails for an element
+/// index out of range, a missing triplet entry, or a failure of the neighbour
+/// search (see core::build_neighbor_list; atoms closer than
+/// core::kOverlapDistance overlap).
+core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInput& input,
+                              TersoffWorkspace& work, TersoffResult& result);
 
 } // namespace ferrolith::optimization

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 namespace ferrolith::optimization {
 
@@ -45,6 +46,8 @@ std::optional<double> to_number(std::string_view text) {
     }
     double value = 0;
     const char* end = text.data() + text.size();
+    // `end` bounds the view, so data() without a terminator is safe here.
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
     const auto [ptr, ec] = std::from_chars(text.data(), end, value);
     if (ec != std::errc() || ptr != end || !std::isfinite(value)) {
         return std::nullopt;
@@ -55,6 +58,12 @@ std::optional<double> to_number(std::string_view text) {
 std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
+
+// A parse failure at a 1-based line.
+struct ParseError {
+    std::size_t line = 0;
+    std::string message;
+};
 
 // Fills the numbers of `entry` from words 3..16, checking each value's range.
 bool read_numbers(const std::vector<Word>& words, TersoffEntry& entry, ParseError& error) {
@@ -92,6 +101,14 @@ bool read_numbers(const std::vector<Word>& words, TersoffEntry& entry, ParseErro
     if (v[11] > v[10]) {
         return fail(11, "must not exceed R = " + std::string(words[3 + 10].text));
     }
+    if (!(v[10] + v[11] <= kMaxTersoffCutoff)) {
+        // Beyond any bond length; such a cutoff would only make the neighbour
+        // search of a dense structure run out of memory.
+        return fail(10, "with D = " + std::string(words[3 + 11].text) +
+                            " gives a cutoff R + D beyond " +
+                            std::to_string(static_cast<int>(kMaxTersoffCutoff)) +
+                            " \u00c5, which is not physical");
+    }
     entry.m = static_cast<int>(v[0]);
     for (std::size_t k = 1; k < 14; ++k) {
         entry.*kFields[k] = v[k];
@@ -114,8 +131,11 @@ int TersoffParameters::element_index(std::string_view name) const {
     return -1;
 }
 
-std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
-                                                          ParseError& error) {
+core::Outcome<TersoffParameters> TersoffParameters::parse(std::string_view text) {
+    ParseError error;
+    auto failed = [&error]() {
+        return core::Outcome<TersoffParameters>::fail(error.message, error.line);
+    };
     TersoffParameters p;
     std::vector<Word> words;
     std::size_t line_no = 0;
@@ -154,7 +174,7 @@ std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
                                   " has " + std::to_string(words.size()) +
                                   " words; an entry has 17 (three element names and 14 "
                                   "numbers) and ends at the end of a line"};
-            return std::nullopt;
+            return failed();
         }
 
         TersoffEntry entry;
@@ -168,7 +188,7 @@ std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
             entry.elements[k] = index;
         }
         if (!read_numbers(words, entry, error)) {
-            return std::nullopt;
+            return failed();
         }
         p.entries_.push_back(entry);
         words.clear();
@@ -179,11 +199,11 @@ std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
                                          std::to_string(words.size()) +
                                          " words; an entry has 17 (three element names and 14 "
                                          "numbers)"};
-        return std::nullopt;
+        return failed();
     }
     if (p.entries_.empty()) {
         error = {line_no, "the file has no Tersoff entries"};
-        return std::nullopt;
+        return failed();
     }
 
     const std::size_t n = p.elements_.size();
@@ -198,11 +218,11 @@ std::optional<TersoffParameters> TersoffParameters::parse(std::string_view text,
                                              p.elements_[b] + " " + p.elements_[c] +
                                              " (first given on line " + std::to_string(first.line) +
                                              ")"};
-            return std::nullopt;
+            return failed();
         }
         slot = static_cast<int>(e);
     }
-    return p;
+    return core::Outcome<TersoffParameters>::ok(std::move(p));
 }
 
 std::optional<std::array<int, 3>>

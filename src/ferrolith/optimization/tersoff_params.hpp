@@ -7,6 +7,8 @@
 // neighbour k in the bond order of i-j.
 #pragma once
 
+#include "ferrolith/core/outcome.hpp"
+
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -35,18 +37,16 @@ struct TersoffEntry {
     double c2_over_d2 = 0; ///< c^2 / d^2
 };
 
-/// A failure to read a file: the 1-based line it concerns and what is wrong.
-struct ParseError {
-    std::size_t line = 0;
-    std::string message;
-};
+/// Largest cutoff R + D (Å) a file may give: beyond any bond length.
+inline constexpr double kMaxTersoffCutoff = 10.0;
 
 /// The parameter table of a Tersoff file.
 class TersoffParameters {
 public:
-    /// Reads the text of a Tersoff file; an error names the offending line.
-    /// Entries whose triplet occurs twice are an error (both lines named).
-    static std::optional<TersoffParameters> parse(std::string_view text, ParseError& error);
+    /// Reads the text of a Tersoff file; a failure carries the offending
+    /// line. Entries whose triplet occurs twice are an error (both lines
+    /// named), and so is a cutoff R + D beyond kMaxTersoffCutoff.
+    static core::Outcome<TersoffParameters> parse(std::string_view text);
 
     /// Element names in the order of their first appearance in the file.
     const std::vector<std::string>& elements() const { return elements_; }

@@ -1,11 +1,13 @@
 // ferrolith.optimization._mlp: the machine-learned B-C-N potential as an ASE
 // calculator, its model files and its descriptor.
 #include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/_binding/calculator.hpp"
 #include "ferrolith/optimization/mlp.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,7 @@ constexpr const char* kNoTorch =
     "The machine-learned potential needs PyTorch to read its model file. Install it with "
     "'pip install ferrolith[ml]' (or 'pip install torch').";
 
-using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Array = fb::DoubleArray;
 
 [[noreturn]] void value_error(const std::string& msg) {
     throw py::value_error(msg);
@@ -119,8 +121,8 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
                         py::repr(channels).cast<std::string>());
         p.cross_channels = channels.cast<std::string>() == "all";
     }
-    if (auto err = fo::validate_descriptor(p))
-        value_error("invalid descriptor: " + *err);
+    if (auto status = fo::validate_descriptor(p); !status)
+        value_error("invalid descriptor: " + status.error);
     return p;
 }
 
@@ -172,62 +174,54 @@ fo::ModelParams model_params(py::dict data, long version, std::vector<std::strin
         sn.energy_shift = as_number(item(net, "energy_shift", who), who + " 'energy_shift'");
         p.networks.push_back(std::move(sn));
     }
-    if (auto err = fo::validate_model(p))
-        value_error("invalid model: " + *err);
+    if (auto status = fo::validate_model(p); !status)
+        value_error("invalid model: " + status.error);
     return p;
 }
 
 /// Atoms converted for the kernels; keeps the arrays alive.
 struct AtomsInput {
-    Array positions;
+    fb::AtomsArrays arrays;
     std::vector<int> species;
     fo::StructureView view;
-    double volume = 0.0;
-    bool periodic = false;
 };
 
-AtomsInput atoms_input(py::handle atoms, const std::vector<std::string>& elements) {
+AtomsInput atoms_input(const fb::AtomsArrays& arrays, const std::vector<std::string>& elements,
+                       std::size_t max_neighbors = ferrolith::core::kDefaultMaxNeighbors) {
     AtomsInput in;
-    py::list symbols = atoms.attr("get_chemical_symbols")();
-    in.positions = Array(atoms.attr("get_positions")());
-    if (in.positions.ndim() != 2 || in.positions.shape(1) != 3)
-        value_error("positions must be an N×3 array");
-    for (py::handle s : symbols) {
-        const std::string sym = s.cast<std::string>();
-        int id = -1;
-        for (std::size_t e = 0; e < elements.size(); ++e)
-            if (elements[e] == sym)
-                id = static_cast<int>(e);
-        if (id < 0) {
+    in.arrays = arrays;
+    py::list symbols = globals["chemical_symbols"];
+    const long long* numbers = in.arrays.numbers.data();
+    for (std::size_t i = 0; i < in.arrays.n; ++i) {
+        const long long z = numbers[i];
+        const std::string sym = z >= 0 && z < static_cast<long long>(py::len(symbols))
+                                    ? symbols[static_cast<std::size_t>(z)].cast<std::string>()
+                                    : "with atomic number " + std::to_string(z);
+        const auto found = std::find(elements.begin(), elements.end(), sym);
+        if (found == elements.end()) {
             std::string known;
             for (const auto& e : elements)
                 known += (known.empty() ? "" : ", ") + e;
             value_error("The potential has no parameters for element " + sym + " (it covers " +
                         known + ").");
         }
-        in.species.push_back(id);
+        in.species.push_back(static_cast<int>(found - elements.begin()));
     }
-    Array cell(atoms.attr("cell").attr("array"));
-    py::list pbc = atoms.attr("pbc").attr("tolist")();
-    for (int a = 0; a < 3; ++a) {
-        for (int b = 0; b < 3; ++b)
-            in.view.cell[a][b] = cell.at(a, b);
-        in.view.pbc[a] = pbc[a].cast<bool>();
-    }
-    in.periodic = in.view.pbc[0] && in.view.pbc[1] && in.view.pbc[2];
-    const auto& c = in.view.cell;
-    in.volume = std::abs(c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
-                         c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
-                         c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0]));
-    in.view.positions = in.positions.data();
+    in.view.positions = in.arrays.positions.data();
     in.view.species = in.species.data();
-    in.view.n = in.species.size();
+    in.view.n = in.arrays.n;
+    in.view.cell = in.arrays.cell;
+    in.view.pbc = in.arrays.pbc;
+    in.view.max_neighbors = max_neighbors;
     return in;
 }
 
-void check(const std::optional<std::string>& err) {
-    if (err)
-        value_error(*err);
+AtomsInput atoms_input(py::handle atoms, const std::vector<std::string>& elements) {
+    return atoms_input(fb::atoms_arrays(atoms), elements);
+}
+
+void check(ferrolith::core::Status&& status) {
+    fb::value_or_raise(std::move(status));
 }
 
 /// A descriptor with the element list that maps symbols to species ids.
@@ -267,7 +261,7 @@ MLModel make_model(py::object data) {
 
 /// Runs a kernel call with the GIL released: kernels touch no Python object
 /// (their inputs are kept alive by the caller), so other threads may run.
-template <class F> std::optional<std::string> without_gil(F&& call) {
+template <class F> ferrolith::core::Status without_gil(F&& call) {
     py::gil_scoped_release release;
     return call();
 }
@@ -308,12 +302,6 @@ MLModel load_model(py::object path) {
     }
 }
 
-py::array_t<double> matrix(const std::vector<double>& v, std::size_t rows, std::size_t cols) {
-    py::array_t<double> out({rows, cols});
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
-}
-
 py::array_t<double> matrix3(const fo::Matrix3& m) {
     py::array_t<double> out({3, 3});
     for (int a = 0; a < 3; ++a)
@@ -324,90 +312,44 @@ py::array_t<double> matrix3(const fo::Matrix3& m) {
 
 // --- the ASE calculator -----------------------------------------------------
 
-void calculator_init(py::object self, py::object model, py::kwargs kwargs) {
+void calculator_init(py::object self, py::object model) {
     if (!py::isinstance<MLModel>(model)) {
-        py::object os = py::module_::import("os");
-        if (!py::isinstance<py::str>(model) && !py::isinstance(model, os.attr("PathLike")))
+        if (!py::isinstance<py::str>(model) &&
+            !py::isinstance(model, fb::module_named("os").attr("PathLike")))
             throw py::type_error("model must be an MLModel or the path of a model file, not " +
                                  fb::type_name(model));
         model = globals["load_model"](model);
     }
-    py::module_::import("ase.calculators.calculator")
-        .attr("Calculator")
-        .attr("__init__")(self, **kwargs);
     self.attr("model") = model;
 }
 
-void calculator_calculate(py::object self, py::object atoms, py::object properties,
-                          py::object system_changes) {
-    py::module_ calc_mod = py::module_::import("ase.calculators.calculator");
-    if (properties.is_none())
-        properties = py::list(calc_mod.attr("all_properties"));
-    if (system_changes.is_none())
-        system_changes = calc_mod.attr("all_changes");
-    calc_mod.attr("Calculator").attr("calculate")(self, atoms, properties, system_changes);
+fb::CalculatorOutput calculator_evaluate(py::object self, const fb::AtomsArrays& atoms) {
     const MLModel& m = self.attr("model").cast<const MLModel&>();
-    py::object current = self.attr("atoms");
-    AtomsInput in = atoms_input(current, m.elements);
-    if (in.periodic && !(in.volume > 0.0))
-        value_error("Unit cell volume is zero.");
+    AtomsInput in = atoms_input(atoms, m.elements, fb::max_neighbors_of(self));
     fo::Evaluation ev;
     check(without_gil([&] { return m.model.evaluate(in.view, true, ev); }));
-    py::dict results;
-    results["energy"] = ev.energy;
-    results["free_energy"] = ev.energy;
-    py::array_t<double> energies(ev.energies.size());
-    std::copy(ev.energies.begin(), ev.energies.end(), energies.mutable_data());
-    results["energies"] = energies;
-    results["forces"] = matrix(ev.forces, in.view.n, 3);
-    if (in.periodic) {
-        // stress = (1/V) dE/d(strain), Voigt order xx yy zz yz xz xy
-        const auto& w = ev.virial;
-        py::array_t<double> stress(6);
-        double* s = stress.mutable_data();
-        s[0] = w[0][0];
-        s[1] = w[1][1];
-        s[2] = w[2][2];
-        s[3] = w[1][2];
-        s[4] = w[0][2];
-        s[5] = w[0][1];
-        for (int k = 0; k < 6; ++k)
-            s[k] /= in.volume;
-        results["stress"] = stress;
-    }
-    self.attr("results") = results;
+    const auto& w = ev.virial;
+    return {ev.energy,
+            std::move(ev.energies),
+            std::move(ev.forces),
+            {w[0][0], w[1][1], w[2][2], w[1][2], w[0][2], w[0][1]}};
 }
 
 py::object make_calculator_class(py::module_& m) {
-    py::object base = py::module_::import("ase.calculators.calculator").attr("Calculator");
-    py::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "MLCalculator";
-    ns["__doc__"] = R"doc(ASE calculator of a machine-learned potential.
+    return fb::make_calculator_class(
+        m, "MLCalculator", R"doc(ASE calculator of a machine-learned potential.
 
-``MLCalculator(model, **kwargs)`` takes an :class:`MLModel` or the path of a
-model file (read with :func:`load_model`); further keyword arguments go to
-ASE's ``Calculator``. Implements energy, free energy, per-atom energies,
-forces and, for structures periodic in all three directions, the stress
-(eV/Å³, ASE's Voigt order and sign).)doc";
-    py::list props;
-    for (const char* p : {"energy", "free_energy", "energies", "forces", "stress"})
-        props.append(p);
-    ns["implemented_properties"] = props;
-    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    py::object cls = type("MLCalculator", py::make_tuple(base), ns);
-    // plain functions on a Python class bind `self` only as instance methods
-    auto method = [](py::cpp_function f) {
-        return py::reinterpret_steal<py::object>(PyInstanceMethod_New(f.ptr()));
-    };
-    cls.attr("__init__") = method(py::cpp_function(
-        calculator_init, py::name("__init__ of MLCalculator"), "self"_a, "model"_a,
-        R"doc(Wraps `model` (an MLModel or a model file path) as an ASE calculator.)doc"));
-    cls.attr("calculate") = method(py::cpp_function(
-        calculator_calculate, py::name("calculate"), "self"_a, "atoms"_a = py::none(),
-        "properties"_a = py::none(), "system_changes"_a = py::none(),
-        R"doc(Evaluates energy, forces and stress of `atoms` into ``self.results``.)doc"));
-    return cls;
+``MLCalculator(model, max_neighbors=500, **kwargs)`` takes an :class:`MLModel`
+or the path of a model file (read with :func:`load_model`); further keyword
+arguments go to ASE's ``Calculator``. Implements energy, free energy, per-atom
+energies, forces and, whenever the cell spans a volume (for a partly periodic
+structure, the virial over the volume of its cell), the stress (eV/Å³, ASE's
+Voigt order and sign); a cell without volume has none
+(PropertyNotImplementedError). Atoms closer than 0.1 Å are refused, and so is
+a structure where an atom would have more than ``max_neighbors`` neighbours
+within the cutoff (0: no limit).)doc",
+        "model", R"doc(Wraps `model` (an MLModel or a model file path) as an ASE calculator.)doc",
+        calculator_init, calculator_evaluate);
 }
 
 } // namespace
@@ -423,6 +365,7 @@ dictionary (format 'ferrolith-mlp', versions 1 and 2); reading them needs PyTorc
 evaluating them does not.)doc";
 
     m.attr("FORMAT") = kFormat;
+    m.attr("chemical_symbols") = fb::module_named("ase.data").attr("chemical_symbols");
     m.attr("FORMAT_VERSION") = kVersion;
 
     py::class_<MLModel>(m, "MLModel", R"doc(A machine-learned potential ready to evaluate.
@@ -502,7 +445,7 @@ displacement and a strain).)doc")
                 AtomsInput in = atoms_input(atoms, ed.elements);
                 std::vector<double> out;
                 check(without_gil([&] { return d.compute(in.view, out); }));
-                return matrix(out, in.view.n, d.size());
+                return fb::matrix(out, in.view.n, d.size());
             },
             "atoms"_a, "Descriptors of every atom, shape (N, size).")
         .def(
@@ -516,7 +459,7 @@ displacement and a strain).)doc")
                 std::vector<double> gp;
                 fo::Matrix3 virial;
                 check(without_gil([&] { return d.backward(in.view, g.data(), gp, virial); }));
-                return py::make_tuple(matrix(gp, in.view.n, 3), matrix3(virial));
+                return py::make_tuple(fb::matrix(gp, in.view.n, 3), matrix3(virial));
             },
             "atoms"_a, "grad"_a,
             R"doc(For grad = dE/dD of shape (N, size): dE/dpositions (N, 3) and the virial sum_ij r_ij (x) dE/dr_ij (3, 3).)doc")
@@ -540,7 +483,7 @@ displacement and a strain).)doc")
                 }
                 std::vector<double> out;
                 check(without_gil([&] { return d.tangent(in.view, v.data(), eps, out); }));
-                return matrix(out, in.view.n, d.size());
+                return fb::matrix(out, in.view.n, d.size());
             },
             "atoms"_a, "displacement"_a, "strain"_a = py::none(),
             R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");

@@ -1,7 +1,9 @@
 // ferrolith.core._geometry: geometry functions for slabs and periodic cells,
 // re-exported by the package ferrolith.core.
+#include "ferrolith/_binding/arrays.hpp"
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/core/geometry.hpp"
+#include "ferrolith/core/neighbors.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -15,7 +17,7 @@ using namespace pybind11::literals;
 
 namespace {
 
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using fb::DoubleArray;
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 // An integer argument (int, numpy integer; not bool) as Python's operator.index reads it.
@@ -86,13 +88,6 @@ double positive_tolerance(py::handle obj, const char* name) {
     return tol;
 }
 
-template <typename T> T value_or_raise(fc::Outcome<T>&& outcome) {
-    if (!outcome.value) {
-        throw py::value_error(outcome.error);
-    }
-    return std::move(*outcome.value);
-}
-
 // ---------------------------------------------------------------------------
 
 py::list get_layers(py::object positions, py::object direction, py::object tol) {
@@ -100,7 +95,7 @@ py::list get_layers(py::object positions, py::object direction, py::object tol) 
     const int axis = axis_argument(direction);
     const double tolerance = positive_tolerance(tol, "tol");
     const auto n = static_cast<std::size_t>(pos.shape(0));
-    fc::Layers layers = value_or_raise(fc::group_layers(pos.data(), n, axis, tolerance));
+    fc::Layers layers = fb::value_or_raise(fc::group_layers(pos.data(), n, axis, tolerance));
     py::list result(layers.count());
     for (std::size_t k = 0; k < layers.count(); ++k) {
         const std::size_t begin = layers.offsets[k];
@@ -144,7 +139,7 @@ bool check_reflection_symmetry(py::object plane, py::object direction, py::objec
     const fc::Mat3 cell = cell_argument(atoms1.attr("cell"), "atoms1.cell");
     const fc::Vec3& t1 = cell[static_cast<std::size_t>((axis + 1) % 3)];
     const fc::Vec3& t2 = cell[static_cast<std::size_t>((axis + 2) % 3)];
-    return value_or_raise(
+    return fb::value_or_raise(
         fc::is_mirror_image(plane_coord, axis, tolerance, first.view(), second.view(), t1, t2));
 }
 
@@ -156,7 +151,7 @@ double compute_d_hkl(py::object bulk, py::object plane) {
         PyErr_Clear();
         throw py::value_error("plane must hold three Miller indices");
     }
-    return value_or_raise(fc::interplanar_spacing(m, {hkl.at(0), hkl.at(1), hkl.at(2)}));
+    return fb::value_or_raise(fc::interplanar_spacing(m, {hkl.at(0), hkl.at(1), hkl.at(2)}));
 }
 
 py::array_t<double> mirror_array(py::object positions, py::object direction) {
@@ -181,7 +176,7 @@ py::object average_atoms(py::object atoms, py::object cutoff) {
         py::gil_scoped_release release;
         outcome = fc::merge_close_atoms(pos.data(), n, cell, pbc, cut);
     }
-    const fc::MergedAtoms merged = value_or_raise(std::move(outcome));
+    const fc::MergedAtoms merged = fb::value_or_raise(std::move(outcome));
     const auto m = static_cast<py::ssize_t>(merged.representative.size());
     if (static_cast<std::size_t>(m) == n) {
         // Nothing merged: a plain copy is the same structure, and much cheaper
@@ -220,6 +215,41 @@ py::list get_all_hkl(py::object hklmax) {
         result[i] = py::make_tuple(planes[i][0], planes[i][1], planes[i][2]);
     }
     return result;
+}
+
+// Test-only view of the one neighbour search: every ordered pair (i, j,
+// image) closer than `cutoff`, in the caller's atom indices, with the vector
+// from i to j's image, as ase.neighborlist.neighbor_list("ijD") gives them.
+py::tuple neighbor_pairs(py::object positions, py::object cell, py::object pbc, double cutoff) {
+    const DoubleArray pos = DoubleArray::ensure(positions);
+    const DoubleArray c = DoubleArray::ensure(cell);
+    if (!pos || !c || pos.ndim() != 2 || pos.shape(1) != 3 || c.size() != 9) {
+        throw py::value_error("positions must be n x 3 and the cell 3 x 3");
+    }
+    fc::NeighborQuery q;
+    q.n_atoms = static_cast<std::size_t>(pos.shape(0));
+    q.positions = pos.data();
+    for (int r = 0; r < 3; ++r) {
+        for (int k = 0; k < 3; ++k) {
+            q.cell[r][k] = c.data()[3 * r + k];
+        }
+        q.pbc[r] = py::bool_(pbc[py::int_(r)]);
+    }
+    q.cutoff = &cutoff;
+    fc::NeighborList list;
+    fb::value_or_raise(fc::build_neighbor_list(q, list));
+    const std::size_t total = list.index.size();
+    py::array_t<long long> i(static_cast<py::ssize_t>(total));
+    py::array_t<long long> j(static_cast<py::ssize_t>(total));
+    py::array_t<double> d({total, std::size_t{3}});
+    for (std::size_t slot = 0; slot < q.n_atoms; ++slot) {
+        for (std::size_t k = list.offsets[slot]; k < list.offsets[slot + 1]; ++k) {
+            i.mutable_data()[k] = static_cast<long long>(list.order[slot]);
+            j.mutable_data()[k] = static_cast<long long>(list.order[list.index[k]]);
+            std::copy(&list.delta[4 * k], &list.delta[4 * k] + 3, d.mutable_data() + 3 * k);
+        }
+    }
+    return py::make_tuple(i, j, d);
 }
 
 } // namespace
@@ -329,6 +359,8 @@ Raises:
     ValueError: A negative cutoff, non-finite positions, a zero cell vector
         along a periodic axis or a singular cell.)doc");
 
+    m.def("_neighbor_pairs", &neighbor_pairs, "positions"_a, "cell"_a, "pbc"_a, "cutoff"_a,
+          R"doc(Test-only: the pairs (i, j, D) of the kernels' neighbour search.)doc");
     m.def("get_all_hkl", &get_all_hkl, "hklmax"_a,
           R"doc(The distinct lattice planes with indices up to a bound.
 

@@ -1,5 +1,6 @@
 // ferrolith.optimization.tersoff: the Tersoff potential as an ASE calculator.
 #include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/_binding/calculator.hpp"
 #include "ferrolith/optimization/tersoff_eval.hpp"
 #include "ferrolith/optimization/tersoff_params.hpp"
 
@@ -46,7 +47,7 @@ public:
 
     /// Element index of every atom, or a ValueError naming the elements the
     /// file lacks and the triplet it misses.
-    std::vector<int> element_indices(const py::array_t<long long>& numbers) const {
+    std::vector<int> element_indices(const fb::IntArray& numbers) const {
         const std::size_t n = static_cast<std::size_t>(numbers.size());
         const long long* z = numbers.data();
         std::vector<int> index(n);
@@ -94,58 +95,45 @@ public:
         return index;
     }
 
-    /// Energy (eV), per-atom energies, forces (eV/Å) and virial (eV) of `atoms`.
-    py::dict evaluate(py::object atoms) {
-        using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-        using IntArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
-        DoubleArray positions = DoubleArray::ensure(atoms.attr("positions"));
-        IntArray numbers = IntArray::ensure(atoms.attr("numbers"));
-        DoubleArray cell = DoubleArray::ensure(atoms.attr("cell").attr("array"));
-        py::object pbc = atoms.attr("pbc");
-        const std::size_t n = static_cast<std::size_t>(numbers.size());
-        if (!positions || !numbers || !cell || positions.ndim() != 2 || positions.shape(1) != 3 ||
-            static_cast<std::size_t>(positions.shape(0)) != n || cell.size() != 9) {
-            throw py::value_error("atoms must have n x 3 positions, n atomic numbers and a 3 x 3 "
-                                  "cell");
-        }
-        const std::vector<int> elements = element_indices(numbers);
-
+    /// Energy, per-atom energies, forces and virial of a structure; at most
+    /// `max_neighbors` neighbours per atom (0: no limit).
+    fb::CalculatorOutput run(const fb::AtomsArrays& atoms, std::size_t max_neighbors) {
+        const std::vector<int> elements = element_indices(atoms.numbers);
         fo::TersoffInput input;
-        input.n_atoms = n;
-        input.positions = positions.data();
+        input.n_atoms = atoms.n;
+        input.positions = atoms.positions.data();
         input.elements = elements.data();
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c) {
-                input.cell[r][c] = cell.data()[3 * r + c];
-            }
-            input.pbc[r] = py::bool_(pbc[py::int_(r)]);
-        }
+        input.cell = atoms.cell;
+        input.pbc = atoms.pbc;
         input.want_energies = true;
+        input.max_neighbors = max_neighbors;
         fo::TersoffResult result;
-        std::string error;
+        ferrolith::core::Status status;
         {
             // Other Python threads may run meanwhile; the shared workspace is
             // used by one evaluation at a time.
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(*busy_);
-            error = fo::evaluate_tersoff(params_, input, work_, result);
+            status = fo::evaluate_tersoff(params_, input, work_, result);
         }
-        if (!error.empty()) {
-            throw py::value_error(error);
-        }
+        fb::value_or_raise(std::move(status));
+        return {result.energy, std::move(result.energies), std::move(result.forces), result.virial};
+    }
 
-        py::array_t<double> forces({static_cast<py::ssize_t>(n), py::ssize_t{3}});
-        std::copy(result.forces.begin(), result.forces.end(), forces.mutable_data());
-        py::array_t<double> energies(static_cast<py::ssize_t>(n));
-        std::copy(result.energies.begin(), result.energies.end(), energies.mutable_data());
+    /// Energy (eV), per-atom energies, forces (eV/Å) and virial (eV) of `atoms`.
+    py::dict evaluate(py::object atoms, py::object max_neighbors) {
+        const fb::AtomsArrays arrays = fb::atoms_arrays(atoms);
+        fb::CalculatorOutput out = run(arrays, fb::checked_max_neighbors(max_neighbors));
+        py::array_t<double> energies(static_cast<py::ssize_t>(arrays.n));
+        std::copy(out.energies.begin(), out.energies.end(), energies.mutable_data());
         py::array_t<double> virial(6);
-        std::copy(result.virial.begin(), result.virial.end(), virial.mutable_data());
-        py::dict out;
-        out["energy"] = result.energy;
-        out["energies"] = energies;
-        out["forces"] = forces;
-        out["virial"] = virial;
-        return out;
+        std::copy(out.virial.begin(), out.virial.end(), virial.mutable_data());
+        py::dict d;
+        d["energy"] = out.energy;
+        d["energies"] = energies;
+        d["forces"] = fb::matrix(out.forces, arrays.n, 3);
+        d["virial"] = virial;
+        return d;
     }
 
     std::string covered() const {
@@ -182,54 +170,24 @@ std::unique_ptr<TersoffPotential> read_potential(py::object path) {
         throw;
     }
     file.attr("close")();
-    fo::ParseError error;
-    auto params = fo::TersoffParameters::parse(content.cast<std::string>(), error);
+    auto params = fo::TersoffParameters::parse(content.cast<std::string>());
     if (!params) {
-        throw py::value_error(name + ", line " + std::to_string(error.line) + ": " + error.message);
+        throw py::value_error(name + ", line " + std::to_string(params.line) + ": " + params.error);
     }
-    return std::make_unique<TersoffPotential>(std::move(*params), name);
+    return std::make_unique<TersoffPotential>(std::move(*params.value), name);
 }
 
-// --- TersoffCalculator methods (an ASE Calculator subclass built at init) ---
+// --- TersoffCalculator (an ASE Calculator subclass built at init) ---
 
-void calculator_init(py::object self, py::object potential, py::kwargs kwargs) {
-    py::object pot = py::isinstance<TersoffPotential>(potential)
-                         ? potential
-                         : py::cast(read_potential(potential));
-    self.attr("potential") = pot;
-    globals["Calculator"].attr("__init__")(self, **kwargs);
+void calculator_init(py::object self, py::object potential) {
+    self.attr("potential") = py::isinstance<TersoffPotential>(potential)
+                                 ? potential
+                                 : py::cast(read_potential(potential));
 }
 
-double cell_volume(const py::object& atoms) {
-    return std::fabs(atoms.attr("cell").attr("volume").cast<double>());
-}
-
-void calculator_calculate(py::object self, py::object atoms, py::object properties,
-                          py::object system_changes) {
-    globals["Calculator"].attr("calculate")(self, atoms, properties, system_changes);
-    py::object current = self.attr("atoms");
+fb::CalculatorOutput calculator_evaluate(py::object self, const fb::AtomsArrays& atoms) {
     TersoffPotential& pot = self.attr("potential").cast<TersoffPotential&>();
-    py::dict out = pot.evaluate(current);
-
-    py::dict results;
-    results["energy"] = out["energy"];
-    results["free_energy"] = out["energy"];
-    results["energies"] = out["energies"];
-    results["forces"] = out["forces"];
-    const double volume = cell_volume(current);
-    const bool want_stress = py::bool_(properties.attr("__contains__")("stress"));
-    if (volume > 0) {
-        auto virial = out["virial"].cast<py::array_t<double>>();
-        py::array_t<double> stress(6);
-        for (py::ssize_t k = 0; k < 6; ++k) {
-            stress.mutable_data()[k] = virial.data()[k] / volume;
-        }
-        results["stress"] = stress;
-    } else if (want_stress) {
-        throw py::value_error("The stress needs a cell of nonzero volume; this structure's cell "
-                              "has none.");
-    }
-    self.attr("results") = results;
+    return pot.run(atoms, fb::max_neighbors_of(self));
 }
 
 py::str calculator_repr(py::object self) {
@@ -252,6 +210,7 @@ its cutoff included. Results agree with LAMMPS's ``pair_style tersoff``.)doc";
     py::module_ calc_mod = py::module_::import("ase.calculators.calculator");
     m.attr("Calculator") = calc_mod.attr("Calculator");
     m.attr("all_changes") = calc_mod.attr("all_changes");
+    m.attr("MAX_CUTOFF") = fo::kMaxTersoffCutoff;
     py::module_ ase_data = py::module_::import("ase.data");
     m.attr("atomic_numbers") = ase_data.attr("atomic_numbers");
     m.attr("chemical_symbols") = ase_data.attr("chemical_symbols");
@@ -261,7 +220,8 @@ its cutoff included. Results agree with LAMMPS's ``pair_style tersoff``.)doc";
 Read with ``TersoffPotential(path)``. Entries are lines (or runs of lines) of
 17 words: three element names, then m, gamma, lambda3, c, d, costheta0, n,
 beta, lambda2, B, R, D, lambda1, A in LAMMPS "metal" units (eV, Å); "#"
-starts a comment. A malformed file raises ValueError naming the line.)doc")
+starts a comment. A malformed file raises ValueError naming the line, and so
+does a cutoff R + D beyond ``MAX_CUTOFF`` (10 Å), longer than any bond.)doc")
         .def(py::init([](py::object path) { return read_potential(path); }), "path"_a,
              R"doc(Reads the Tersoff file at ``path`` (str or path object).)doc")
         .def_property_readonly(
@@ -305,20 +265,17 @@ starts a comment. A malformed file raises ValueError naming the line.)doc")
             "e1"_a, "e2"_a, "e3"_a,
             R"doc(The parameters of the triplet entry (e1, e2, e3) as a dict; KeyError if the
 file has none.)doc")
-        .def("evaluate", &TersoffPotential::evaluate, "atoms"_a,
+        .def("evaluate", &TersoffPotential::evaluate, "atoms"_a, "max_neighbors"_a = 500,
              R"doc(Evaluates ``atoms`` and returns a dict: "energy" (eV), "energies" (eV per
 atom), "forces" (eV/Å, n x 3) and "virial" (eV, Voigt order xx yy zz yz xz
-xy; divided by the cell volume it is ASE's stress).)doc")
+xy; divided by the cell volume it is ASE's stress). More than
+``max_neighbors`` neighbours around one atom (0: no limit) is a ValueError.)doc")
         .def("__repr__", [](const TersoffPotential& p) {
             return "TersoffPotential(" + py::repr(py::str(p.path())).cast<std::string>() + ")";
         });
 
-    // The calculator is a true subclass of ASE's Calculator, so ASE's caching,
-    // check_state and get_* machinery apply unchanged.
-    py::object calculator = m.attr("Calculator");
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__doc__"] = R"doc(ASE calculator for a Tersoff potential.
+    py::object cls = fb::make_calculator_class(
+        m, "TersoffCalculator", R"doc(ASE calculator for a Tersoff potential.
 
     calc = TersoffCalculator("BNC.tersoff")
     atoms.calc = calc
@@ -326,23 +283,16 @@ xy; divided by the cell volume it is ASE's stress).)doc")
 
 Implements energy, free_energy (the same), energies (per atom), forces and
 stress (eV/Å³, Voigt order xx yy zz yz xz xy). Periodic, partly periodic and
-free structures are handled, with cells of any shape.)doc";
-    body["implemented_properties"] =
-        py::make_tuple("energy", "free_energy", "energies", "forces", "stress");
-    body["default_parameters"] = py::dict();
-    py::object cls = py::module_::import("builtins")
-                         .attr("type")("TersoffCalculator", py::make_tuple(calculator), body);
-    cls.attr("__qualname__") = "TersoffCalculator";
-    // pybind11 treats any function named "__init__" as a constructor of one of
-    // its own classes, so the initialiser carries another name.
-    cls.attr("__init__") = py::cpp_function(
-        calculator_init, py::name("init_tersoff_calculator"), py::is_method(cls), "potential"_a,
-        R"doc(Reads the Tersoff file ``potential`` (a path, or a TersoffPotential); other
-keywords go to ASE's Calculator.)doc");
-    cls.attr("calculate") = py::cpp_function(
-        calculator_calculate, py::name("calculate"), py::is_method(cls), "atoms"_a = py::none(),
-        "properties"_a = py::make_tuple("energy"), "system_changes"_a = m.attr("all_changes"),
-        R"doc(Computes every implemented property of ``atoms`` into ``self.results``.)doc");
+free structures are handled, with cells of any shape. The stress is given
+whenever the cell spans a volume (for a partly periodic structure, the
+virial over the volume of its cell); a cell without volume has none
+(PropertyNotImplementedError). Atoms closer than 0.1 Å are refused, and so is
+a structure where an atom would have more than ``max_neighbors`` neighbours
+within the cutoff (estimated first from the atoms per volume, then counted).)doc",
+        "potential", R"doc(Reads the Tersoff file ``potential`` (a path, or a TersoffPotential);
+``max_neighbors`` (default 500, 0 for no limit) bounds the neighbours of one
+atom; other keywords go to ASE's Calculator.)doc",
+        calculator_init, calculator_evaluate);
     cls.attr("__repr__") =
         py::cpp_function(calculator_repr, py::name("__repr__"), py::is_method(cls));
     m.attr("TersoffCalculator") = cls;

@@ -1,47 +1,20 @@
-#include "ferrolith/optimization/cell_list.hpp"
+#include "ferrolith/core/neighbors.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
-namespace ferrolith::optimization {
+namespace ferrolith::core {
 
 namespace {
 
-using Vec3 = std::array<double, 3>;
-using Mat3 = std::array<Vec3, 3>;
-
+constexpr double kPi = 3.14159265358979323846;
 // Sanity bound on bins per direction before the total cap applies.
-constexpr double kMaxBinsPerDim = 1 << 20;
+constexpr double kMaxBinsPerDim = 1048576.0; // 2^20
 // A degenerate cell: |det| below this fraction of the product of lengths.
 constexpr double kSingularity = 1e-10;
-
-double dot(const Vec3& a, const Vec3& b) {
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double norm(const Vec3& a) {
-    return std::sqrt(dot(a, a));
-}
-Vec3 scaled(const Vec3& a, double s) {
-    return {a[0] * s, a[1] * s, a[2] * s};
-}
-
-// Inverse of a non-singular matrix (rows as given), by cofactors.
-Mat3 inverse(const Mat3& m) {
-    const Vec3 c0 = cross(m[1], m[2]);
-    const Vec3 c1 = cross(m[2], m[0]);
-    const Vec3 c2 = cross(m[0], m[1]);
-    const double inv_det = 1.0 / dot(m[0], c0);
-    // (m^-1)[i][j] = cofactor column j, row i: c_j[i] / det.
-    Mat3 inv;
-    for (int i = 0; i < 3; ++i) {
-        inv[i] = {c0[i] * inv_det, c1[i] * inv_det, c2[i] * inv_det};
-    }
-    return inv;
-}
 
 std::string format_distance(double r) {
     char buffer[32];
@@ -49,13 +22,13 @@ std::string format_distance(double r) {
     return buffer;
 }
 
-NeighborStatus overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
+Status overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
     const std::string what = a == b
                                  ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
                                  : "Atoms " + std::to_string(std::min(a, b)) + " and " +
                                        std::to_string(std::max(a, b)) + " overlap";
-    return {what + " (distance " + format_distance(r) + " \u00c5, less than " +
-            format_distance(min_distance) + " \u00c5)."};
+    return Status::fail(what + " (distance " + format_distance(r) + " \u00c5, less than " +
+                        format_distance(min_distance) + " \u00c5).");
 }
 
 // The cell rows with non-periodic rows replaced by unit vectors orthogonal to
@@ -86,11 +59,11 @@ bool search_basis(const Mat3& cell, const std::array<bool, 3>& pbc, Mat3& basis)
         if (!(area > kSingularity * norm(a) * norm(b))) {
             return false;
         }
-        basis[free_dims[0]] = scaled(n, 1.0 / area);
+        basis[free_dims[0]] = scale(n, 1.0 / area);
         return true;
     }
     if (np == 1) {
-        const Vec3 u = scaled(cell[periodic[0]], 1.0 / norm(cell[periodic[0]]));
+        const Vec3 u = scale(cell[periodic[0]], 1.0 / norm(cell[periodic[0]]));
         // The axis least aligned with u gives a well-conditioned complement.
         int axis = 0;
         for (int d = 1; d < 3; ++d) {
@@ -101,7 +74,7 @@ bool search_basis(const Mat3& cell, const std::array<bool, 3>& pbc, Mat3& basis)
         Vec3 e{0, 0, 0};
         e[axis] = 1;
         Vec3 v = {e[0] - u[axis] * u[0], e[1] - u[axis] * u[1], e[2] - u[axis] * u[2]};
-        v = scaled(v, 1.0 / norm(v));
+        v = scale(v, 1.0 / norm(v));
         basis[free_dims[0]] = v;
         basis[free_dims[1]] = cross(u, v);
         return true;
@@ -151,17 +124,18 @@ void reduce_lattice(Mat3& cell, const std::array<bool, 3>& pbc) {
     }
 }
 
-NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
+Status build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     const std::size_t n = q.n_atoms;
     for (std::size_t i = 0; i < 3 * n; ++i) {
         if (!std::isfinite(q.positions[i])) {
-            return {"The position of atom " + std::to_string(i / 3) + " is not a finite number."};
+            return Status::fail("The position of atom " + std::to_string(i / 3) +
+                                " is not a finite number.");
         }
     }
     for (const Vec3& row : q.cell) {
         for (double x : row) {
             if (!std::isfinite(x)) {
-                return {"The cell contains a value that is not a finite number."};
+                return Status::fail("The cell contains a value that is not a finite number.");
             }
         }
     }
@@ -169,7 +143,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     reduce_lattice(reduced, q.pbc);
     Mat3 basis;
     if (!search_basis(reduced, q.pbc, basis)) {
-        return {kZeroVolumeMessage};
+        return Status::fail(kZeroVolumeMessage);
     }
     const Mat3 inv = inverse(basis);
 
@@ -199,6 +173,27 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
             if (i == 0 || s > hi[d]) {
                 hi[d] = s;
             }
+        }
+    }
+
+    if (q.max_neighbors > 0 && n > 0 && rc > 0) {
+        // Atoms per volume times the cutoff sphere, before any memory is
+        // spent. The volume is the periodic cell's measure (volume, area or
+        // length: the search basis has unit vectors along free directions)
+        // times each free extent, taken at least as wide as the sphere.
+        double volume = std::fabs(determinant(basis));
+        for (int d = 0; d < 3; ++d) {
+            if (!q.pbc[d]) {
+                volume *= std::max(hi[d] - lo[d], 2.0 * rc);
+            }
+        }
+        const double expected = static_cast<double>(n) * (4.0 / 3.0) * kPi * rc * rc * rc / volume;
+        if (!(expected <= static_cast<double>(q.max_neighbors))) {
+            return Status::fail(
+                "The cell is too small or the structure too dense for the cutoff of " +
+                format_distance(rc) + " \u00c5: about " + format_distance(expected) +
+                " neighbours per atom are expected, more than the limit of " +
+                std::to_string(q.max_neighbors) + " (max_neighbors).");
         }
     }
 
@@ -257,10 +252,13 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
         list.bin_start[b + 1] += list.bin_start[b];
     }
     list.order.resize(n);
+    list.slot_of.resize(n);
     {
         std::vector<std::size_t> fill(list.bin_start.begin(), list.bin_start.end() - 1);
         for (std::size_t i = 0; i < n; ++i) {
-            list.order[fill[list.bin_of[i]]++] = i;
+            const std::size_t slot = fill[list.bin_of[i]]++;
+            list.order[slot] = i;
+            list.slot_of[i] = slot;
         }
     }
     // Sorted Cartesian positions (wrapped) and species.
@@ -272,7 +270,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
         for (int x = 0; x < 3; ++x) {
             sorted[3 * slot + x] = s[0] * basis[0][x] + s[1] * basis[1][x] + s[2] * basis[2][x];
         }
-        list.species[slot] = q.species[i];
+        list.species[slot] = q.species != nullptr ? q.species[i] : 0;
     }
     list.wrapped.swap(sorted);
     const double* pos = list.wrapped.data();
@@ -335,6 +333,15 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     std::vector<StencilRun> stencil;
     std::vector<HalfPair>& half = list.half;
     half.clear();
+    const bool count = q.full || q.max_neighbors > 0;
+    const std::size_t limit = q.max_neighbors > 0 ? q.max_neighbors : SIZE_MAX;
+    list.offsets.assign(n + 1, 0);
+    auto too_many = [&](std::size_t atom) {
+        return Status::fail("Atom " + std::to_string(atom) + " has more than " +
+                            std::to_string(q.max_neighbors) + " neighbours within " +
+                            format_distance(rc) +
+                            " \u00c5; the structure is far too dense for this potential.");
+    };
     for (long bx = 0; bx < nbins[0]; ++bx) {
         for (long by = 0; by < nbins[1]; ++by) {
             for (long bz = 0; bz < nbins[2]; ++bz) {
@@ -427,6 +434,18 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
                             half.push_back({static_cast<std::uint32_t>(i),
                                             static_cast<std::uint32_t>(j), dx, dy, dz,
                                             std::sqrt(r2)});
+                            if (count) {
+                                // Full-list sizes, counted as found so that a
+                                // far too dense structure stops the search.
+                                const std::size_t ti = static_cast<std::size_t>(list.species[i]);
+                                const std::size_t tj = static_cast<std::size_t>(list.species[j]);
+                                if (r2 < cutsq[ti * ns + tj] && ++list.offsets[i + 1] > limit) {
+                                    return too_many(list.order[i]);
+                                }
+                                if (r2 < cutsq[tj * ns + ti] && ++list.offsets[j + 1] > limit) {
+                                    return too_many(list.order[j]);
+                                }
+                            }
                         }
                     }
                 }
@@ -434,21 +453,14 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
         }
     }
 
-    // Full list: each found pair goes to both sides (within their cutoffs).
-    list.offsets.assign(n + 1, 0);
-    for (const HalfPair& p : half) {
-        const std::size_t ti = static_cast<std::size_t>(list.species[p.i]);
-        const std::size_t tj = static_cast<std::size_t>(list.species[p.j]);
-        const double r2 = p.r * p.r;
-        list.offsets[p.i + 1] += r2 < cutsq[ti * ns + tj];
-        list.offsets[p.j + 1] += r2 < cutsq[tj * ns + ti];
+    if (!q.full) {
+        list.offsets.clear();
+        list.index.clear();
+        list.delta.clear();
+        return success();
     }
+    // Full list: each found pair goes to both sides (within their cutoffs).
     for (std::size_t i = 0; i < n; ++i) {
-        if (q.max_neighbors > 0 && list.offsets[i + 1] > q.max_neighbors) {
-            return {"Atom " + std::to_string(list.order[i]) + " has more than " +
-                    std::to_string(q.max_neighbors) + " neighbours within " + format_distance(rc) +
-                    " \u00c5; the structure is far too dense for this potential."};
-        }
         list.offsets[i + 1] += list.offsets[i];
     }
     const std::size_t total = list.offsets[n];
@@ -479,7 +491,7 @@ NeighborStatus build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
             out[3] = p.r;
         }
     }
-    return {};
+    return success();
 }
 
-} // namespace ferrolith::optimization
+} // namespace ferrolith::core
