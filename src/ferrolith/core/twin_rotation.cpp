@@ -1,5 +1,7 @@
 #include "ferrolith/core/twin_rotation.hpp"
 
+#include "ferrolith/core/neighbors.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -9,18 +11,6 @@ namespace ferrolith::core {
 
 namespace {
 
-Vec3 sub(const Vec3& a, const Vec3& b) {
-    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-double dot(const Vec3& a, const Vec3& b) {
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-Vec3 cross(const Vec3& a, const Vec3& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double norm(const Vec3& a) {
-    return std::sqrt(dot(a, a));
-}
 Vec3 at(const double* positions, std::size_t i) {
     return {positions[3 * i], positions[3 * i + 1], positions[3 * i + 2]};
 }
@@ -52,49 +42,28 @@ Status check_crystal(const double* positions, std::size_t n_atoms, const Mat3& c
 }
 
 // Every pair distance (Å) of the periodic crystal below `radius`, images
-// included, each unordered pair once per image.
-std::vector<double> pair_distances(const double* positions, std::size_t n_atoms, const Mat3& cell,
-                                   double radius) {
-    const Mat3 rec = reciprocal(cell);
-    // Height of the cell across each pair of faces: 1 / |b_i|.
-    std::array<int, 3> reach{};
-    for (int k = 0; k < 3; ++k) {
-        reach[k] = static_cast<int>(std::ceil(radius * norm(rec[k]))) + 1;
+// included, sorted (from the one neighbour search).
+Outcome<std::vector<double>> pair_distances(const double* positions, std::size_t n_atoms,
+                                            const Mat3& cell, double radius) {
+    NeighborQuery query;
+    query.n_atoms = n_atoms;
+    query.positions = positions;
+    query.cell = cell;
+    query.pbc = {true, true, true};
+    query.cutoff = &radius;
+    query.full = false;
+    NeighborList list;
+    const Status found = build_neighbor_list(query, list);
+    if (!found) {
+        return found.forward_error<std::vector<double>>();
     }
     std::vector<double> out;
-    for (std::size_t i = 0; i < n_atoms; ++i) {
-        const Vec3 pi = at(positions, i);
-        for (std::size_t j = i; j < n_atoms; ++j) {
-            Vec3 delta = sub(at(positions, j), pi);
-            // Reduce to the nearest cell first so the image loop stays short.
-            Vec3 frac{dot(delta, rec[0]), dot(delta, rec[1]), dot(delta, rec[2])};
-            for (int k = 0; k < 3; ++k) {
-                const double r = std::round(frac[k]);
-                for (int c = 0; c < 3; ++c) {
-                    delta[c] -= r * cell[k][c];
-                }
-            }
-            for (int a = -reach[0]; a <= reach[0]; ++a) {
-                for (int b = -reach[1]; b <= reach[1]; ++b) {
-                    for (int c = -reach[2]; c <= reach[2]; ++c) {
-                        Vec3 d = delta;
-                        for (int m = 0; m < 3; ++m) {
-                            d[m] += a * cell[0][m] + b * cell[1][m] + c * cell[2][m];
-                        }
-                        const double r = norm(d);
-                        if (i == j && a == 0 && b == 0 && c == 0) {
-                            continue;
-                        }
-                        if (r < radius) {
-                            out.push_back(r);
-                        }
-                    }
-                }
-            }
-        }
+    out.reserve(list.half.size());
+    for (const HalfPair& pair : list.half) {
+        out.push_back(pair.r);
     }
     std::sort(out.begin(), out.end());
-    return out;
+    return Outcome<std::vector<double>>::ok(std::move(out));
 }
 
 // A search radius sure to hold the shortest distance at least twice over: no
@@ -112,7 +81,11 @@ Outcome<std::vector<double>> crystal_distances(const double* positions, std::siz
     if (!ok) {
         return ok.forward_error<std::vector<double>>();
     }
-    std::vector<double> d = pair_distances(positions, n_atoms, cell, search_radius(n_atoms, cell));
+    auto found = pair_distances(positions, n_atoms, cell, search_radius(n_atoms, cell));
+    if (!found) {
+        return found;
+    }
+    std::vector<double>& d = *found.value;
     if (d.empty()) {
         return Result::fail("the crystal has no neighbours within reach");
     }
