@@ -100,7 +100,8 @@ def _print_report(result: Any) -> None:
     print("Elastic tensor C_ij (GPa)")
     print("      " + "".join(f"{name:>10}" for name in VOIGT))
     for name, row in zip(VOIGT, result.cij):
-        print(f"  {name}  " + "".join(f"{value:10.1f}" for value in row))
+        # + 0.0 turns the -0.0 of rounding noise into 0.0
+        print(f"  {name}  " + "".join(f"{round(value, 1) + 0.0:10.1f}" for value in row))
     print()
     print(f"{'':22}{'Voigt':>10}{'Reuss':>10}{'Hill':>10}")
     print(
