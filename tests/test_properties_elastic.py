@@ -178,6 +178,12 @@ def rotated(c, r):
     return np.array([[full[i, j, k, m] for k, m in PAIRS] for i, j in PAIRS])
 
 
+def nan_atom(atoms):
+    atoms = atoms.copy()
+    atoms.positions[0, 2] = np.nan
+    return atoms
+
+
 class NoStress(Calculator):
     implemented_properties = ("energy", "forces")
 
@@ -187,6 +193,7 @@ class NoStress(Calculator):
     [
         (lambda a, spy: {"atoms": Atoms("C"), "calculator": spy}, ValueError, "periodic in all"),
         (lambda a, spy: {"atoms": "x.vasp", "calculator": spy}, TypeError, "ase.Atoms"),
+        (lambda a, spy: {"atoms": nan_atom(a), "calculator": spy}, ValueError, "non-finite"),
         (lambda a, spy: {"atoms": a, "potential": "no-such"}, ValueError, "Unknown potential"),
         (lambda a, spy: {"atoms": a, "calculator": NoStress()}, ValueError, "compute stress"),
         (lambda a, spy: {"atoms": a}, ValueError, "exactly one of calculator or potential"),
@@ -246,3 +253,38 @@ def test_module_names_are_looked_up_at_call_time(monkeypatch):
     )
     result = elastic_tensor(atoms, potential="tersoff", relax=False)
     assert result.cij == pytest.approx(np.eye(6), abs=1e-9)
+
+
+@pytest.fixture(scope="module")
+def ml_and_teacher():
+    # The shipped weights through their numpy copy (no PyTorch needed); the
+    # teacher's numbers come from training/teacher_elastic.py.
+    from test_optimization_mlp import shipped_weights
+
+    from ferrolith.optimization import _mlp
+
+    teacher = json.loads((DATA / "ml-teacher-elastic.json").read_text())["systems"]
+    calc = _mlp.MLCalculator(_mlp.MLModel(shipped_weights()))
+    ml = {name: elastic_tensor(make(), calculator=calc) for name, make in CRYSTALS.items()}
+    return ml, teacher
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="the shipped potential's diamond C11 and C12 are 25 % and 43 % above the teacher's "
+    "tensor (c-BN: 19 % and 14 %), whose own bulk modulus is 25-30 % below its equation of "
+    "state's: the potential needs retraining on strained cells before this can hold",
+)
+@pytest.mark.parametrize("name", CRYSTALS)
+def test_machine_learned_tensor_against_its_teacher(ml_and_teacher, name):
+    ml, teacher = ml_and_teacher
+    reference = np.array(teacher[name]["cij"])
+    for index in [(0, 0), (0, 1), (3, 3)]:
+        assert ml[name].cij[index] == pytest.approx(reference[index], rel=0.10), index
+
+
+@pytest.mark.parametrize("name", CRYSTALS)
+def test_machine_learned_bulk_modulus_against_its_teacher(ml_and_teacher, name):
+    # The teacher's own curvature, from its energies over +-2 % lattice constants.
+    ml, teacher = ml_and_teacher
+    assert ml[name].bulk_hill == pytest.approx(teacher[name]["eos_bulk_modulus"], rel=0.10)
