@@ -233,11 +233,13 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
             reference.attr("calc") = calc;
             const double force = largest_force(reference);
             if (force > fmax) {
+                // stacklevel 1: C++ adds no Python frame, so the innermost
+                // frame is the caller's.
                 globals["warn"](
                     "The relaxation of the structure did not converge within " +
                         std::to_string(steps) + " steps (largest force " + format("%.3g", force) +
                         " eV/\u00c5); the tensor is computed around the last structure.",
-                    py::module_::import("builtins").attr("RuntimeWarning"), "stacklevel"_a = 2);
+                    py::module_::import("builtins").attr("RuntimeWarning"), "stacklevel"_a = 1);
             }
             const double elapsed = seconds_since(start);
             if (elapsed > kProgressAfter) {
@@ -293,7 +295,7 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
                                 " strained states; the tensor is still computed (fit residual " +
                                 format("%.3g", fit.residual) + " GPa).",
                             py::module_::import("builtins").attr("RuntimeWarning"),
-                            "stacklevel"_a = 2);
+                            "stacklevel"_a = 1);
         }
         const auto [system, rotation] = symmetry_of(reference, symprec);
         const bool stable = fp::born_stable(fp::rotate_tensor(fit.cij, rotation), system);
