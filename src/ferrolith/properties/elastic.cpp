@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -231,7 +232,14 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
                 });
             });
             reference.attr("calc") = calc;
-            const double force = largest_force(reference);
+            // The cell filter's criterion: atomic forces, and the virial per atom
+            // (V |σ| / N, eV/Å) for the cell.
+            py::object numpy = py::module_::import("numpy");
+            const double cell_force =
+                numpy.attr("abs")(reference.attr("get_stress")()).attr("max")().cast<double>() *
+                reference.attr("get_volume")().cast<double>() /
+                static_cast<double>(py::len(reference));
+            const double force = std::max(largest_force(reference), cell_force);
             if (force > fmax) {
                 // stacklevel 1: C++ adds no Python frame, so the innermost
                 // frame is the caller's.
