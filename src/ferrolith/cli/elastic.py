@@ -60,6 +60,7 @@ def register_parser(subparsers: Any) -> None:
         "--no-relax",
         dest="relax",
         action="store_false",
+        default=argparse.SUPPRESS,  # no "(default: True)" in the help
         help="Use the structure as read, without relaxing cell and positions first.",
     )
     parser.add_argument(
@@ -131,7 +132,7 @@ def main(args: argparse.Namespace) -> int:
         atoms,
         potential=args.potential,
         strains=tuple(args.strain),
-        relax=args.relax,
+        relax=getattr(args, "relax", True),  # absent unless --no-relax is given
         fmax=args.fmax,
         symprec=args.symprec,
     )
