@@ -54,9 +54,9 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string format(const char* spec, double x) {
+std::string format(const char* pattern, double x) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, spec, x);
+    std::snprintf(buffer, sizeof buffer, pattern, x);
     return buffer;
 }
 
