@@ -26,7 +26,14 @@ __all__ = [
 ]
 
 #: Subcommand modules, in the order the help lists them.
-COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness")
+COMMANDS: tuple[str, ...] = (
+    "boundary",
+    "polycrystal",
+    "optimize",
+    "vitrine",
+    "hardness",
+    "elastic",
+)
 
 
 class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):
