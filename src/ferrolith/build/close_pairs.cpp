@@ -15,15 +15,8 @@ std::vector<std::uint8_t> keep_apart(const double* positions, std::size_t n, con
     }
     // Every close pair once from the one neighbour search; usually only a few
     // atoms at the grain boundaries have any.
-    core::NeighborQuery query;
-    query.n_atoms = n;
-    query.positions = positions;
-    query.cell = cell;
-    query.pbc = pbc;
-    query.cutoff = &radius;
-    query.full = false;
     core::NeighborList list;
-    if (!core::build_neighbor_list(query, list)) {
+    if (!core::find_close_pairs(positions, n, cell, pbc, radius, list)) {
         return keep; // non-finite input or a cell without volume: nothing to compare
     }
     std::vector<std::pair<std::size_t, std::size_t>> close; // (earlier, later) atom

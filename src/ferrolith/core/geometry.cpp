@@ -356,15 +356,8 @@ Outcome<MergedAtoms> merge_close_atoms(const double* positions, std::size_t n_at
 
     // Every close pair once, from the one neighbour search; the spanning
     // forest keeps the first pair that joins two clusters.
-    NeighborQuery query;
-    query.n_atoms = n_atoms;
-    query.positions = positions;
-    query.cell = cell;
-    query.pbc = pbc;
-    query.cutoff = &cutoff;
-    query.full = false;
     NeighborList list;
-    if (Status found = build_neighbor_list(query, list); !found) {
+    if (Status found = find_close_pairs(positions, n_atoms, cell, pbc, cutoff, list); !found) {
         return found.forward_error<MergedAtoms>();
     }
     DisjointSets sets(n_atoms);

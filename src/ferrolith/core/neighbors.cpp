@@ -494,4 +494,16 @@ Status build_neighbor_list(const NeighborQuery& q, NeighborList& list) {
     return success();
 }
 
+Status find_close_pairs(const double* positions, std::size_t n_atoms, const Mat3& cell,
+                        const std::array<bool, 3>& pbc, double radius, NeighborList& list) {
+    NeighborQuery query;
+    query.n_atoms = n_atoms;
+    query.positions = positions;
+    query.cell = cell;
+    query.pbc = pbc;
+    query.cutoff = &radius;
+    query.full = false;
+    return build_neighbor_list(query, list);
+}
+
 } // namespace ferrolith::core

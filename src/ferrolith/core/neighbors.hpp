@@ -90,6 +90,12 @@ inline constexpr const char* kZeroVolumeMessage = "Unit cell volume is zero.";
 /// bounded density.
 Status build_neighbor_list(const NeighborQuery& query, NeighborList& list);
 
+/// Every pair of atoms (one species) closer than `radius` (Å), once, as the
+/// half list of `list`: the query of the kernels that look for close or
+/// coincident atoms. Fails as build_neighbor_list does.
+Status find_close_pairs(const double* positions, std::size_t n_atoms, const Mat3& cell,
+                        const std::array<bool, 3>& pbc, double radius, NeighborList& list);
+
 /// Shortens the periodic rows of `cell` (pbc[d] set) by subtracting integer
 /// multiples of one another until no such step shortens any of them; spans
 /// the same lattice. Non-periodic rows are left as they are.

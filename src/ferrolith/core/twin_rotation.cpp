@@ -45,15 +45,9 @@ Status check_crystal(const double* positions, std::size_t n_atoms, const Mat3& c
 // included, sorted (from the one neighbour search).
 Outcome<std::vector<double>> pair_distances(const double* positions, std::size_t n_atoms,
                                             const Mat3& cell, double radius) {
-    NeighborQuery query;
-    query.n_atoms = n_atoms;
-    query.positions = positions;
-    query.cell = cell;
-    query.pbc = {true, true, true};
-    query.cutoff = &radius;
-    query.full = false;
     NeighborList list;
-    const Status found = build_neighbor_list(query, list);
+    const Status found =
+        find_close_pairs(positions, n_atoms, cell, {true, true, true}, radius, list);
     if (!found) {
         return found.forward_error<std::vector<double>>();
     }

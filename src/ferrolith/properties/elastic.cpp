@@ -27,8 +27,6 @@ constexpr const char* kNotPeriodic =
 constexpr const char* kNoStress =
     "The calculator does not compute stress ('stress' is not among its "
     "implemented_properties), which elastic constants need.";
-constexpr const char* kMlPotentialFile = "BCN-qz-v0.0.1.pth";
-constexpr const char* kTersoffFile = "BNC.tersoff";
 // Progress lines start once a tensor has taken this long (s).
 constexpr double kProgressAfter = 3.0;
 // ... and come at most this often (s), plus the last state.
@@ -62,18 +60,15 @@ std::string format(const char* pattern, double x) {
 
 // The calculator of a potential named as the optimize command names them: the
 // bundled Tersoff or machine-learned potential, else a file path.
+// The calculator of a potential given as in `ferrolith optimize`: a bundled
+// name ("tersoff", "pth", which get_calculator resolves) or a file's path.
 py::object calculator_of(py::object potential) {
-    py::object path = potential;
-    if (py::isinstance<py::str>(potential) &&
-        (potential.equal(py::str("tersoff")) || potential.equal(py::str("pth")))) {
-        const char* bundled = potential.equal(py::str("pth")) ? kMlPotentialFile : kTersoffFile;
-        py::object directory = globals["Path"](globals["files"].attr("__file__")).attr("parent");
-        path = py::str(directory.attr("__truediv__")(bundled));
-    } else {
-        py::object os_path = py::module_::import("os.path");
+    const bool bundled = py::isinstance<py::str>(potential) &&
+                         (potential.equal(py::str("tersoff")) || potential.equal(py::str("pth")));
+    if (!bundled) {
         bool exists = false;
         try {
-            exists = py::bool_(os_path.attr("isfile")(potential));
+            exists = py::bool_(py::module_::import("os.path").attr("isfile")(potential));
         } catch (py::error_already_set&) {
             throw py::type_error("potential must be a name or a path, not " +
                                  fb::type_name(potential));
@@ -83,7 +78,7 @@ py::object calculator_of(py::object potential) {
                                   ": give 'tersoff', 'pth' or the path of a potential file.");
         }
     }
-    return globals["get_calculator"](path);
+    return globals["get_calculator"](potential);
 }
 
 void require_stress(const py::object& calc) {
@@ -217,19 +212,12 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
         reference.attr("calc") = calc;
         if (do_relax) {
             // The optimiser's step log is not ours to print (convergence is
-            // checked below), and scipy's "logm result may be inaccurate" at
-            // rounding-level errors of the cell filter's matrix logarithm is
-            // harmless.
+            // checked below).
             py::module_ contextlib = py::module_::import("contextlib");
             py::object sink = py::module_::import("io").attr("StringIO")();
-            py::module_ warnings = py::module_::import("warnings");
             reference = with_context(contextlib.attr("redirect_stdout")(sink), [&] {
-                return with_context(warnings.attr("catch_warnings")(), [&] {
-                    warnings.attr("filterwarnings")("ignore",
-                                                    "message"_a = "logm result may be inaccurate");
-                    return globals["optimize_structure"](
-                        reference, "fmax"_a = fmax, "steps"_a = steps, "trajectory"_a = py::none());
-                });
+                return globals["optimize_structure"](reference, "fmax"_a = fmax, "steps"_a = steps,
+                                                     "trajectory"_a = py::none());
             });
             reference.attr("calc") = calc;
             // The cell filter's criterion: atomic forces, and the virial per atom
@@ -343,12 +331,10 @@ stability verdict for the crystal system that spglib finds.)doc";
     m.attr("GPa") = py::module_::import("ase.units").attr("GPa");
     m.attr("atoms_to_spglib_cell") = py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
     m.attr("spglib") = py::module_::import("spglib");
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
     m.attr("warn") = py::module_::import("warnings").attr("warn");
     py::module_ optimization = py::module_::import("ferrolith.optimization");
     m.attr("get_calculator") = optimization.attr("get_calculator");
     m.attr("optimize_structure") = optimization.attr("optimize_structure");
-    m.attr("files") = py::module_::import("ferrolith.data.files");
     try {
         m.attr("threadpool_limits") =
             py::module_::import("threadpoolctl").attr("threadpool_limits");

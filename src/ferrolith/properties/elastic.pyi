@@ -1,7 +1,6 @@
 from collections.abc import Sequence
 from dataclasses import dataclass
 from os import PathLike
-from pathlib import Path as Path
 from typing import Any, Callable
 
 import numpy as np
@@ -14,7 +13,6 @@ spglib: Any
 warn: Callable[..., None]
 get_calculator: Callable[..., Any]
 optimize_structure: Callable[..., Atoms]
-files: Any
 threadpool_limits: Callable[..., Any] | None
 
 @dataclass
