@@ -1,6 +1,7 @@
 #include "ferrolith/core/twin_rotation.hpp"
 
 #include "ferrolith/core/neighbors.hpp"
+#include "ferrolith/core/shells.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -219,20 +220,17 @@ Outcome<double> nearest_neighbour_distance(const double* positions, std::size_t 
 }
 
 Outcome<double> first_shell_radius(const double* positions, std::size_t n_atoms, const Mat3& cell) {
-    auto found = crystal_distances(positions, n_atoms, cell);
-    if (!found) {
-        return found.forward_error<double>();
+    const Status ok = check_crystal(positions, n_atoms, cell);
+    if (!ok) {
+        return ok.forward_error<double>();
     }
-    const std::vector<double>& d = *found.value;
-    const double shortest = d.front();
-    std::size_t last = 0;
-    while (last + 1 < d.size() && d[last + 1] - d[last] <= 0.1 * shortest) {
-        ++last;
+    const double probe = search_radius(n_atoms, cell);
+    Outcome<FirstShell> shell =
+        first_shell_of(positions, n_atoms, cell, {true, true, true}, probe, 4.0 * probe);
+    if (!shell) {
+        return shell.forward_error<double>();
     }
-    if (last + 1 < d.size() && d[last + 1] < 2.0 * shortest) {
-        return Outcome<double>::ok(0.5 * (d[last] + d[last + 1]));
-    }
-    return Outcome<double>::ok(1.1 * d[last]);
+    return Outcome<double>::ok(shell.value->cutoff);
 }
 
 Outcome<bool> rotation_is_symmetry(const double* positions, const std::int64_t* numbers,

@@ -34,12 +34,10 @@ struct SlabView {
 };
 
 /// Radius (Å) that encloses the first coordination shell of a periodic crystal
-/// and nothing beyond: sorted pair distances are grouped into the first shell
-/// while consecutive ones differ by at most 10 % of the shortest; the radius
-/// lies midway between the shell's longest distance and the next distance (or
-/// 10 % beyond the shell when nothing follows within twice the shortest
-/// distance). Fails for a singular or non-finite cell, non-finite positions,
-/// no atoms, or two atoms on top of each other.
+/// and nothing beyond: the cutoff of first_shell_of (core/shells.hpp), the
+/// rule the hardness model's automatic bond cutoff uses too. Fails for a
+/// singular or non-finite cell, non-finite positions, no atoms, or two atoms
+/// on top of each other.
 Outcome<double> first_shell_radius(const double* positions, std::size_t n_atoms, const Mat3& cell);
 
 /// Shortest distance (Å) between two atoms of a periodic crystal, images

@@ -1,6 +1,7 @@
 // ferrolith.properties.bondvick: structure-based hardness (Šimůnek model).
 #include "ferrolith/_binding/binding.hpp"
-#include "ferrolith/properties/shells.hpp"
+#include "ferrolith/_binding/calculator.hpp"
+#include "ferrolith/core/shells.hpp"
 #include "ferrolith/properties/simunek.hpp"
 
 #include <pybind11/numpy.h>
@@ -331,7 +332,6 @@ py::object calculate_hardness_impl(py::object self, py::object atoms, py::object
 // then grows by half until every atom's second shell is seen, up to
 // max(kShellProbeLimit, twice the first probe).
 constexpr double kShellFirstProbe = 1.5;
-constexpr double kShellProbeGrowth = 1.5;
 constexpr double kShellProbeLimit = 10.0;
 constexpr double kShellProbeNoCell = 3.0;
 
@@ -340,35 +340,20 @@ double first_shell_cutoff(py::object atoms) {
         throw py::type_error("atoms must be an ase.Atoms object, not " + fb::type_name(atoms));
     }
     fb::require_finite_structure(atoms);
-    const std::size_t n_atoms = py::len(atoms);
-    if (n_atoms == 0) {
+    const fb::AtomsArrays arrays = fb::atoms_arrays(atoms);
+    if (arrays.n == 0) {
         throw py::value_error("The structure has no atoms.");
     }
     double probe = kShellProbeNoCell;
-    const bool periodic =
-        py::module_::import("builtins").attr("all")(atoms.attr("pbc")).cast<bool>();
-    if (periodic && atoms.attr("cell").attr("rank").cast<int>() == 3) {
-        const double volume = std::abs(atoms.attr("get_volume")().cast<double>());
-        probe = kShellFirstProbe * std::cbrt(volume / static_cast<double>(n_atoms));
+    const bool periodic = arrays.pbc[0] && arrays.pbc[1] && arrays.pbc[2];
+    const double volume = fb::cell_volume(arrays.cell);
+    if (periodic && volume > 0.0) {
+        probe = kShellFirstProbe * std::cbrt(volume / static_cast<double>(arrays.n));
     }
     const double limit = std::max(kShellProbeLimit, 2.0 * probe);
-    using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-    using DistArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-    while (true) {
-        py::tuple id = globals["neighbor_list"]("id", atoms, py::float_(probe));
-        IndexArray i = IndexArray::ensure(id[0]);
-        DistArray d = DistArray::ensure(id[1]);
-        if (!i || !d || i.ndim() != 1 || d.size() != i.size()) {
-            throw py::value_error("neighbor_list returned arrays of unequal length");
-        }
-        core::Outcome<fp::FirstShell> shell =
-            fp::first_shell(i.data(), d.data(), static_cast<std::size_t>(i.size()), n_atoms, probe);
-        const bool done = probe >= limit || (shell && shell.value->complete);
-        if (done) {
-            return fb::value_or_raise(std::move(shell)).cutoff;
-        }
-        probe = std::min(probe * kShellProbeGrowth, limit);
-    }
+    return fb::value_or_raise(core::first_shell_of(arrays.positions.data(), arrays.n, arrays.cell,
+                                                   arrays.pbc, probe, limit))
+        .cutoff;
 }
 
 // Instance state lives in Python-visible attributes so that subclasses and

@@ -16,8 +16,11 @@
 #include <cstdint>
 
 #include "ferrolith/core/outcome.hpp"
+#include "ferrolith/core/vec3.hpp"
 
-namespace ferrolith::properties {
+#include <array>
+
+namespace ferrolith::core {
 
 /// Largest ratio between consecutive sorted distances within one first shell.
 inline constexpr double kShellStep = 1.10;
@@ -40,7 +43,15 @@ struct FirstShell {
 /// Fails when an atom has no neighbour at all or an index is out of range.
 /// When `complete` is false the caller should search again with a larger
 /// probe radius (the result is then a lower bound). O(P log P) for P pairs.
-core::Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::size_t n_pairs,
-                                      std::size_t n_atoms, double probe_radius);
+Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::size_t n_pairs,
+                                std::size_t n_atoms, double probe_radius);
 
-} // namespace ferrolith::properties
+/// The first shell of the atoms at `positions` (Å, n x 3) in `cell` with
+/// periodic flags `pbc`, from the one neighbour search: the probe radius
+/// starts at `first_probe` Å and grows by half until every atom's shell is
+/// complete or `max_probe` is reached. Fails as first_shell and the search do.
+Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms, const Mat3& cell,
+                                   const std::array<bool, 3>& pbc, double first_probe,
+                                   double max_probe);
+
+} // namespace ferrolith::core

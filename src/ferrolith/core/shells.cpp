@@ -1,4 +1,6 @@
-#include "ferrolith/properties/shells.hpp"
+#include "ferrolith/core/shells.hpp"
+
+#include "ferrolith/core/neighbors.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,11 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace ferrolith::properties {
+namespace ferrolith::core {
 
-core::Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::size_t n_pairs,
-                                      std::size_t n_atoms, double probe_radius) {
-    using Result = core::Outcome<FirstShell>;
+Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::size_t n_pairs,
+                                std::size_t n_atoms, double probe_radius) {
+    using Result = Outcome<FirstShell>;
     if (n_atoms == 0) {
         return Result::fail("The structure has no atoms.");
     }
@@ -77,4 +79,35 @@ core::Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, st
     return Result::ok(shell);
 }
 
-} // namespace ferrolith::properties
+Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms, const Mat3& cell,
+                                   const std::array<bool, 3>& pbc, double first_probe,
+                                   double max_probe) {
+    double probe = first_probe;
+    std::vector<std::int64_t> centre;
+    std::vector<double> distance;
+    NeighborList list;
+    while (true) {
+        const Status found = find_close_pairs(positions, n_atoms, cell, pbc, probe, list);
+        if (!found) {
+            return found.forward_error<FirstShell>();
+        }
+        // Each pair once in the half list: a distance of both atoms (an atom
+        // and its own image: the image on either side).
+        centre.clear();
+        distance.clear();
+        for (const HalfPair& p : list.half) {
+            const auto a = static_cast<std::int64_t>(list.order[p.i]);
+            const auto b = static_cast<std::int64_t>(list.order[p.j]);
+            centre.insert(centre.end(), {a, b});
+            distance.insert(distance.end(), {p.r, p.r});
+        }
+        Outcome<FirstShell> shell =
+            first_shell(centre.data(), distance.data(), centre.size(), n_atoms, probe);
+        if (probe >= max_probe || (shell && shell.value->complete)) {
+            return shell;
+        }
+        probe = std::min(1.5 * probe, max_probe);
+    }
+}
+
+} // namespace ferrolith::core
