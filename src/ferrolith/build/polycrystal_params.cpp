@@ -276,7 +276,7 @@ core::Outcome<ParamFile> parse_param_file(std::string_view text, ParamFault* fau
                                     quoted(tokens[1]),
                                 line_number);
                 }
-                params.random = *n;
+                params.random = n;
                 note("random");
             } else {
                 params.lattice = ascii_lower(tokens[1]);
@@ -325,7 +325,13 @@ std::string shortest_float_text(double x) {
             digits += c;
         }
     }
-    const int exponent = std::atoi(std::string(text.substr(e + 1)).c_str());
+    // to_chars wrote the exponent ("e+05", "e-310"): always a valid integer.
+    int exponent = 0;
+    std::string_view exponent_text = text.substr(e + 1);
+    if (!exponent_text.empty() && exponent_text.front() == '+') {
+        exponent_text.remove_prefix(1);
+    }
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
     const int point = exponent + 1; // digits before the decimal point
     const auto n = static_cast<int>(digits.size());
     if (point > -4 && point <= 16) {

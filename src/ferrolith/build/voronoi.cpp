@@ -175,8 +175,12 @@ std::vector<Vec3> ConvexPolyhedron::vertices(double tolerance) const {
     std::vector<Vec3> out;
     for (std::size_t k = 0; k < sorted.size(); ++k) {
         bool seen = false;
-        for (std::size_t m = out.size(); m-- > 0 && sorted[k][0] - out[m][0] <= tolerance;) {
-            seen = seen || norm(sub(sorted[k], out[m])) <= tolerance;
+        for (std::size_t m = out.size(); m > 0; --m) {
+            const Vec3& earlier = out[m - 1];
+            if (sorted[k][0] - earlier[0] > tolerance) {
+                break;
+            }
+            seen = seen || norm(sub(sorted[k], earlier)) <= tolerance;
         }
         if (!seen) {
             out.push_back(sorted[k]);

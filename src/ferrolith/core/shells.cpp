@@ -10,6 +10,11 @@
 
 namespace ferrolith::core {
 
+namespace {
+// Closer than this (Å) two atoms are one point: no shell can be told.
+constexpr double kCoincident = 1e-6;
+} // namespace
+
 Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::size_t n_pairs,
                                 std::size_t n_atoms, double probe_radius) {
     using Result = Outcome<FirstShell>;
@@ -98,6 +103,11 @@ Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms,
         for (const HalfPair& p : list.half) {
             const auto a = static_cast<std::int64_t>(list.order[p.i]);
             const auto b = static_cast<std::int64_t>(list.order[p.j]);
+            if (p.r < kCoincident) {
+                return Outcome<FirstShell>::fail("Atoms " + std::to_string(std::min(a, b)) +
+                                                 " and " + std::to_string(std::max(a, b)) +
+                                                 " lie on top of each other.");
+            }
             centre.insert(centre.end(), {a, b});
             distance.insert(distance.end(), {p.r, p.r});
         }

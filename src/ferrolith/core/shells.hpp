@@ -49,7 +49,8 @@ Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::siz
 /// The first shell of the atoms at `positions` (Å, n x 3) in `cell` with
 /// periodic flags `pbc`, from the one neighbour search: the probe radius
 /// starts at `first_probe` Å and grows by half until every atom's shell is
-/// complete or `max_probe` is reached. Fails as first_shell and the search do.
+/// complete or `max_probe` is reached. Fails as first_shell and the search do,
+/// and for two atoms on top of each other.
 Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms, const Mat3& cell,
                                    const std::array<bool, 3>& pbc, double first_probe,
                                    double max_probe);

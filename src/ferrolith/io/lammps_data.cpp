@@ -25,7 +25,7 @@ void append_lammps_atoms(std::string& out, std::size_t begin, std::size_t end,
                          const double* positions, const std::int64_t* numbers,
                          const std::vector<int>& type_of) {
     for (std::size_t a = begin; a < end; ++a) {
-        append_integer(out, static_cast<long long>(a + 1), 6);
+        append_integer(out, static_cast<long long>(a) + 1, 6);
         out += ' ';
         append_integer(out, type_of[static_cast<std::size_t>(numbers[a])], 3);
         for (int c = 0; c < 3; ++c) {

@@ -263,8 +263,8 @@ void write_vesta(py::object fd, py::object atoms) {
     py::object write_blocks = globals["_write_blocks"];
     if (fb::is_path_like(fd)) {
         // A failure part-way (a refused line, a full disk) leaves the target as it was.
-        fb::write_file_atomically(fd,
-                              [&](py::object temporary) { write_blocks(temporary, vesta_data); });
+        fb::write_file_atomically(
+            fd, [&](py::object temporary) { write_blocks(temporary, vesta_data); });
     } else {
         write_blocks(fd, vesta_data);
     }
