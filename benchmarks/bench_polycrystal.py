@@ -49,9 +49,9 @@ def load_engine(path):
         return engine
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("polycrystal", path)
-    engine = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(engine)
+    module_spec = importlib.util.spec_from_file_location("polycrystal", path)
+    engine = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(engine)
     return engine
 
 

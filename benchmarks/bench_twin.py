@@ -178,9 +178,9 @@ def bench_create(quick):
 
 def load_module(path):
     """An older build of ferrolith.build.twin, loaded beside the current one."""
-    spec = importlib.util.spec_from_file_location("ferrolith_before.twin", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("ferrolith_before.twin", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

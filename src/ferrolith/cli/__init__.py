@@ -15,6 +15,7 @@ import sys
 import traceback
 from collections.abc import Sequence
 from types import ModuleType
+from typing import Any
 
 __all__ = [
     "COMMANDS",
@@ -65,6 +66,22 @@ def positive_int(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
+
+
+def read_structure(path: str) -> Any:
+    """The structure in the file ``path``, for the commands that read files.
+
+    Any format ASE reads, and ``.bcs`` through the extended reader; a file
+    whose format cannot be told is a ValueError naming the file.
+    """
+    from ase.io.formats import UnknownFileTypeError
+
+    from ferrolith.io.ext import read
+
+    try:
+        return read(path)
+    except UnknownFileTypeError:
+        raise ValueError(f"unknown file format: {path}") from None
 
 
 def _load_commands() -> dict[str, ModuleType]:

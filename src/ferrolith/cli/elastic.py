@@ -13,7 +13,7 @@ import json
 import math
 from typing import Any
 
-from ferrolith.cli import CombinedFormatter, finite_float
+from ferrolith.cli import CombinedFormatter, finite_float, read_structure
 
 HELP = "Compute the elastic tensor and moduli of a crystal by finite strains."
 VOIGT = ("xx", "yy", "zz", "yz", "xz", "xy")
@@ -84,19 +84,6 @@ def register_parser(subparsers: Any) -> None:
     parser.set_defaults(command="elastic")
 
 
-def _read_structure(path: str) -> Any:
-    from ase.io.formats import UnknownFileTypeError
-
-    try:
-        from ferrolith.io.ext import read
-    except ImportError:
-        from ase.io import read
-    try:
-        return read(path)
-    except UnknownFileTypeError:
-        raise ValueError(f"unknown file format: {path}") from None
-
-
 def _print_report(result: Any) -> None:
     print("Elastic tensor C_ij (GPa)")
     print("      " + "".join(f"{name:>10}" for name in VOIGT))
@@ -127,7 +114,7 @@ def main(args: argparse.Namespace) -> int:
     """Runs the command (an unstable crystal is a result, not a failure)."""
     from ferrolith.properties.elastic import elastic_tensor
 
-    atoms = _read_structure(args.filename)
+    atoms = read_structure(args.filename)
     result = elastic_tensor(
         atoms,
         potential=args.potential,

@@ -14,7 +14,7 @@ import sys
 import time
 from typing import Any
 
-from ferrolith.cli import CombinedFormatter, finite_float
+from ferrolith.cli import CombinedFormatter, finite_float, read_structure
 
 HELP = "Predict Vickers hardness from structures or elastic moduli."
 MODELS = ("chen", "tian", "jiang", "mazhnik")
@@ -93,20 +93,6 @@ def _modulus(text: str) -> float:
     return value
 
 
-def _read_structure(path: str) -> Any:
-    from ase.io.formats import UnknownFileTypeError
-
-    # The extended reader also handles .bcs; plain ASE where it is not built.
-    try:
-        from ferrolith.io.ext import read
-    except ImportError:
-        from ase.io import read
-    try:
-        return read(path)
-    except UnknownFileTypeError:
-        raise ValueError(f"unknown file format: {path}") from None
-
-
 class _Progress:
     """Progress lines on standard error for runs that take a while."""
 
@@ -158,7 +144,7 @@ def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
     for done, path in enumerate(args.files, start=1):
         row: dict[str, Any] = {"file": path}
         try:
-            atoms = _read_structure(path)
+            atoms = read_structure(path)
             row.update(formula=atoms.get_chemical_formula(), natoms=len(atoms))
             progress.starting(path, len(atoms), "analysing bonds")
             rcut = first_shell_cutoff(atoms) if args.rcut == "auto" else args.rcut
