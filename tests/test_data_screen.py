@@ -1,0 +1,186 @@
+"""Screening databases on Dask: results equal a serial loop, nothing lost or doubled."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import pytest
+from ase.db import connect
+
+distributed = pytest.importorskip("distributed")
+
+from ferrolith.data import screen  # noqa: E402
+from ferrolith.optimization import get_calculator, optimize_structure  # noqa: E402
+from ferrolith.properties.bondvick import (  # noqa: E402
+    SimunekHardnessCalculator,
+    first_shell_cutoff,
+)
+
+POSTGRES = os.environ.get("FERROLITH_TEST_POSTGRES")
+TERSOFF = screen._potential_path("tersoff")
+
+
+def serial(atoms, relax):
+    """The screening of one structure, written out as a plain loop body."""
+    expected = {}
+    if relax:
+        atoms = atoms.copy()
+        atoms.calc = get_calculator(TERSOFF)
+        atoms = optimize_structure(atoms, fmax=0.05, steps=1000, trajectory=None)
+        expected["energy_per_atom"] = atoms.get_potential_energy() / len(atoms)
+    rcut = first_shell_cutoff(atoms)
+    outcome = SimunekHardnessCalculator()._calculate_hardness(atoms, rcut=rcut)
+    expected.update(hardness_simunek=outcome["hardness"], ionicity=outcome["ionicity_factor"])
+    return {**expected, "rcut": rcut}
+
+
+def results(row):
+    return {k: row[k] for k in screen.RESULT_KEYS if k in row and k != "screen_tag"}
+
+
+def assert_serial_equality(db, relax, count):
+    rows = list(db.select())
+    assert len(rows) == count
+    for row in rows:
+        assert results(row) == serial(row.toatoms(), relax), row.id
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def postgres():
+    psycopg2 = pytest.importorskip("psycopg2")
+    if not POSTGRES:
+        pytest.skip("FERROLITH_TEST_POSTGRES (a PostgreSQL server URL) is not set")
+    name = "screen_" + uuid.uuid4().hex[:12]
+    admin = psycopg2.connect(POSTGRES)
+    admin.autocommit = True
+    admin.cursor().execute(f"CREATE DATABASE {name}")
+    yield POSTGRES.rsplit("/", 1)[0] + "/" + name
+    admin.cursor().execute(f"DROP DATABASE {name} WITH (FORCE)")
+    admin.close()
+
+
+class TestScreening:
+    def test_two_thousand_candidates_equal_a_serial_loop(self, tmp_path, cluster):
+        path = str(tmp_path / "c.db")
+        screen.generate_candidates(path, 2000, seed=1)
+        db = connect(path)
+        for row in db.select(limit=50):  # the generator's own promise
+            host = screen._HOSTS[row.host]
+            pristine = __import__("ase.build").build.bulk(*host[:2], a=host[2], cubic=True)
+            changed = row.numbers != pristine.repeat((2, 1, 1)).numbers
+            assert changed.sum() == row.substitutions
+        summary = screen.screen_database(path, potential="none", client=cluster, progress=False)
+        assert (summary.screened, summary.failed, summary.skipped) == (2000, 0, 0)
+        assert_serial_equality(db, relax=False, count=2000)
+
+    def test_worker_killed_mid_run(self, tmp_path, cluster):
+        source = str(tmp_path / "c.db")
+        screen.generate_candidates(source, 600, seed=2)
+        dest = connect(str(tmp_path / "out.db"))
+        written = []
+        original = dest.write
+        dest.write = lambda row, **kw: written.append(row.unique_id) or original(row, **kw)
+        pids = list(cluster.run(os.getpid).values())
+
+        def kill_one():
+            while not written:
+                time.sleep(0.01)
+            os.kill(pids[0], signal.SIGKILL)
+
+        killer = threading.Thread(target=kill_one)
+        killer.start()
+        summary = screen.screen_database(
+            source, into=dest, potential="none", client=cluster, batch=10, progress=False
+        )
+        killer.join()
+        assert summary.screened == 600 and len(written) == len(set(written)) == 600
+        assert_serial_equality(dest, relax=False, count=600)
+
+    def test_relaxed_rows_and_a_failing_row(self, tmp_path, cluster):
+        path = str(tmp_path / "c.db")
+        screen.generate_candidates(path, 6, seed=3)
+        db = connect(path)
+        bad = db.write(__import__("ase").Atoms("C", cell=[9.0, 9.0, 9.0], pbc=True))
+        summary = screen.screen_database(path, client=cluster, batch=2, progress=False)
+        assert (summary.screened, summary.failed) == (7, 1)
+        assert db.get(id=bad).screen_error == "No bonds found within the given cutoff radius."
+        db.delete([bad])
+        assert_serial_equality(db, relax=True, count=6)
+
+    def test_postgres(self, tmp_path, postgres, cluster):
+        screen.generate_candidates(postgres, 200, seed=4)
+        summary = screen.screen_database(postgres, potential="none", client=cluster, batch=16)
+        assert summary.screened == 200
+        assert_serial_equality(connect(postgres), relax=False, count=200)
+        copy = str(tmp_path / "copy.db")
+        screen.screen_database(postgres, "substitutions>2", into=copy, client=cluster)
+        assert connect(copy).count("screen_tag") == connect(postgres).count("substitutions>2")
+
+
+class TestInterrupted:
+    def test_rerun_finishes_without_redoing_rows(self, tmp_path):
+        path = str(tmp_path / "c.db")
+        screen.generate_candidates(path, 300, seed=5)
+        command = [sys.executable, "-m", "ferrolith", "screen", path, "--workers", "2"]
+        run = subprocess.Popen([*command, "--batch", "5"], stderr=subprocess.PIPE, text=True)
+        db = connect(path)
+        while db.count("screen_tag") < 10 and run.poll() is None:
+            time.sleep(0.05)
+        run.send_signal(signal.SIGINT)
+        assert run.wait(timeout=60) == 130, run.stderr.read()
+        done = {row.id: row.mtime for row in db.select("screen_tag")}
+        assert 10 <= len(done) < 300
+        # Consistent: every row that has a tag has its results.
+        assert db.count("screen_tag") == db.count("hardness_simunek")
+        rerun = subprocess.run(command, capture_output=True, text=True, check=True)
+        assert f"{len(done):,} already had results" in rerun.stdout
+        assert db.count("hardness_simunek") == 300
+        assert {row.id: row.mtime for row in db.select("screen_tag") if row.id in done} == done
+
+
+class TestBadInput:
+    @pytest.fixture
+    def candidates(self, tmp_path):
+        path = str(tmp_path / "c.db")
+        screen.generate_candidates(path, 3)
+        return path
+
+    @pytest.mark.parametrize(
+        ("kwargs", "error", "message"),
+        [
+            ({"query": "natoms=many"}, ValueError, "Invalid query 'natoms=many'"),
+            ({"scheduler": "tcp://127.0.0.1:9"}, ConnectionError, "Cannot reach the Dask"),
+            ({"potential": "missing.tersoff"}, FileNotFoundError, "missing.tersoff"),
+            ({"elastic": True, "potential": "none"}, ValueError, "need a potential"),
+        ],
+    )
+    def test_refused_before_any_work(self, candidates, monkeypatch, kwargs, error, message):
+        monkeypatch.setattr(screen, "SCHEDULER_TIMEOUT", 1.0)
+        with pytest.raises(error, match=message):
+            screen.screen_database(candidates, progress=False, **kwargs)
+        assert connect(candidates).count("screen_tag") == 0
+
+    def test_missing_database(self, tmp_path):
+        with pytest.raises(FileNotFoundError, match="No database at"):
+            screen.screen_database(str(tmp_path / "none.db"), progress=False)
+        assert not (tmp_path / "none.db").exists()
+
+    def test_read_only_source_asks_for_into(self, candidates, monkeypatch):
+        monkeypatch.setattr(os, "access", lambda path, mode: mode != os.W_OK)
+        with pytest.raises(PermissionError, match="give --into DEST"):
+            screen.screen_database(candidates, progress=False)
