@@ -7,7 +7,7 @@ from ase.build import bulk
 from ase.io import write
 
 from ferrolith.cli import main
-from ferrolith.properties.bondvick import SimunekHardnessCalculator
+from ferrolith.properties.bondvick import SimunekHardnessCalculator, first_shell_cutoff
 from ferrolith.properties.hardness import calculate_hardness
 
 
@@ -30,6 +30,8 @@ def test_one_row_per_file_and_failures_reported_in_their_row(structure_files, ca
         "file",
         "formula",
         "atoms",
+        "rcut",
+        "(A)",
         "H",
         "(GPa)",
         "ionicity",
@@ -38,7 +40,7 @@ def test_one_row_per_file_and_failures_reported_in_their_row(structure_files, ca
     ]
     si_row, broken_row, bn_row = lines[1:]
     expected = SimunekHardnessCalculator().calculate_hardness(structures["si.vasp"], 2.6, 0.1)
-    assert si_row.split() == [files[0], "Si8", "8", f"{expected:.3f}", "0.0000", "8"]
+    assert si_row.split() == [files[0], "Si8", "8", "2.600", f"{expected:.3f}", "0.0000", "8"]
     assert broken_row.startswith(files[1]) and "error:" in broken_row
     assert bn_row.split()[:3] == [files[2], "BN", "2"]
     # Columns are aligned: every successful row has its hardness at the same offset.
@@ -55,6 +57,7 @@ def test_all_files_good_exits_zero_and_json(structure_files, capsys):
         "file": path,
         "formula": "BN",
         "natoms": 2,
+        "rcut": first_shell_cutoff(structures["bn.traj"]),
         "hardness": result["hardness"],
         "ionicity_factor": result["ionicity_factor"],
         "bond_types": result["total_bonds_type"],
@@ -117,3 +120,65 @@ def test_bcs_files_are_read_through_the_extended_reader(tmp_path, capsys):
     )
     assert row["formula"] == "B4N4"
     assert row["hardness"] == pytest.approx(expected, rel=1e-5)
+
+
+def test_auto_cutoff_gives_the_first_shell_hardness(tmp_path, capsys):
+    # Oracle: an explicit cutoff 20 % beyond the shortest bond that ASE's
+    # neighbour list finds (first shell in, second shell out, for all eight).
+    from ase.neighborlist import neighbor_list
+    from test_properties_bondvick import FIRST_SHELL_CRYSTALS
+
+    files, expected = [], []
+    for name, atoms in FIRST_SHELL_CRYSTALS.items():
+        path = tmp_path / f"{name}.traj"
+        write(path, atoms)
+        files.append(str(path))
+        rcut = 1.2 * neighbor_list("d", atoms, 4.0).min()
+        expected.append(SimunekHardnessCalculator().calculate_hardness(atoms, rcut=rcut))
+    assert main(["hardness", *files, "--json"]) == 0
+    rows = json.loads(capsys.readouterr().out)
+    assert [r["hardness"] for r in rows] == pytest.approx(expected, rel=1e-12)
+    assert main(["hardness", files[0]]) == 0  # the table names the cutoff used
+    row = capsys.readouterr().out.splitlines()[1].split()
+    assert row[3] == f"{rows[0]['rcut']:.3f}"
+
+
+@pytest.mark.parametrize(
+    "option, value",
+    [
+        ("--shear", "-5"),
+        ("--bulk", "0"),
+        ("--young", "-1e3"),
+        ("--poisson", "nan"),
+        ("--rcut", "inf"),
+        ("--rcut", "0"),
+        ("--tolerance", "nan"),
+    ],
+)
+def test_refuses_non_positive_moduli_and_non_finite_options(option, value, capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        main(
+            [
+                "hardness",
+                "x.vasp" if option in ("--rcut", "--tolerance") else "--all-methods",
+                f"{option}={value}",
+            ]
+        )
+    assert exit_info.value.code == 2
+    assert option in capsys.readouterr().err
+
+
+def test_unknown_format_and_progress_on_stderr(structure_files, capsys, monkeypatch):
+    from ferrolith.cli import hardness
+
+    folder, _ = structure_files
+    unknown = folder / "notes.foo"
+    unknown.write_text("hello\n")
+    monkeypatch.setattr(hardness._Progress, "LARGE", 2)
+    monkeypatch.setattr(hardness._Progress, "AFTER", 0.0)
+    assert main(["hardness", str(unknown), str(folder / "bn.traj"), "--json"]) == 1
+    captured = capsys.readouterr()
+    rows = json.loads(captured.out)
+    assert rows[0]["error"] == f"unknown file format: {unknown}"
+    assert f"{folder / 'bn.traj'}: 2 atoms" in captured.err
+    assert "2/2 files done" in captured.err

@@ -474,3 +474,67 @@ class TestLateBinding:
         assert list(ELEMENT_PARAMS["Fe"]) == ["Z", "R"]
         monkeypatch.setattr(ELEMENTS["Fe"], "valence", 9.0)
         assert ELEMENT_PARAMS["Fe"]["Z"] == 3.0
+
+
+# ---------------------------------------------------------------------------
+# first_shell_cutoff
+# ---------------------------------------------------------------------------
+FIRST_SHELL_CRYSTALS = {
+    "C": bulk("C", "diamond", a=3.567),
+    "Si": bulk("Si", "diamond", a=5.431),
+    "Ge": bulk("Ge", "diamond", a=5.658),
+    "SiC": bulk("SiC", "zincblende", a=4.36),
+    "c-BN": bulk("BN", "zincblende", a=3.615),
+    "AlN": bulk("AlN", "wurtzite", a=3.112, c=4.982),
+    "GaAs": bulk("GaAs", "zincblende", a=5.653),
+    "NaCl": bulk("NaCl", "rocksalt", a=5.64),
+}
+
+
+def _shells(atoms):
+    """Longest first-shell and shortest second-shell distance, from ASE's neighbour list."""
+    i, d = neighbor_list("id", atoms, 6.0)
+    first, second = 0.0, np.inf
+    for a in range(len(atoms)):
+        mine = np.sort(d[i == a])
+        nearest = mine[0]
+        first = max(first, mine[mine < 1.2 * nearest].max())
+        second = min(second, mine[mine >= 1.2 * nearest].min())
+    return first, second
+
+
+class TestFirstShellCutoff:
+    @pytest.mark.parametrize("name", FIRST_SHELL_CRYSTALS)
+    def test_lies_between_first_and_second_shells(self, name):
+        atoms = FIRST_SHELL_CRYSTALS[name]
+        first, second = _shells(atoms)
+        rcut = bondvick.first_shell_cutoff(atoms)
+        assert first < rcut < second
+        # The same neighbour list in a supercell, rotated and with atoms reordered.
+        big = (atoms * (2, 2, 2))[::-1]
+        big.rotate(30, "z", rotate_cell=True)
+        assert bondvick.first_shell_cutoff(big) == pytest.approx(rcut, rel=1e-12)
+
+    def test_distorted_and_molecular_structures(self):
+        # Thermal noise keeps the shells apart; a molecule needs no cell.
+        rattled = bulk("Si", "diamond", a=5.431, cubic=True) * (2, 2, 2)
+        rattled.rattle(0.02, seed=1)
+        first, second = _shells(rattled)
+        assert first < bondvick.first_shell_cutoff(rattled) < second
+        from ase.build import molecule
+
+        methane = molecule("CH4")
+        assert 1.09 < bondvick.first_shell_cutoff(methane) < 1.78
+
+    @pytest.mark.parametrize(
+        "atoms, error",
+        [
+            ("not atoms", TypeError),
+            (Atoms(), ValueError),
+            (Atoms("C", positions=[[0, 0, 0]]), ValueError),  # no neighbour at all
+            (Atoms("C2", positions=[[0, 0, 0], [np.nan, 0, 0]]), ValueError),
+        ],
+    )
+    def test_bad_input(self, atoms, error):
+        with pytest.raises(error):
+            bondvick.first_shell_cutoff(atoms)

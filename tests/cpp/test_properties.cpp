@@ -3,6 +3,7 @@
 
 #include "ferrolith/data/element_table.hpp"
 #include "ferrolith/properties/moduli.hpp"
+#include "ferrolith/properties/shells.hpp"
 #include "ferrolith/properties/simunek.hpp"
 
 #include <cmath>
@@ -164,4 +165,42 @@ TEST_CASE("element table is ordered and complete") {
         previous = e.atomic_num;
     }
     CHECK_EQ(table.back().atomic_num, 110);
+}
+
+TEST_CASE("first shell: cutoff between shells, incomplete search, shells that overlap") {
+    // Two atoms with a diamond-like pattern: 4 bonds at 1.54, 12 at 2.52.
+    std::vector<std::int64_t> i;
+    std::vector<double> d;
+    for (std::int64_t a = 0; a < 2; ++a) {
+        for (int k = 0; k < 16; ++k) {
+            i.push_back(a);
+            d.push_back(k < 4 ? 1.54 + 0.001 * a : 2.52);
+        }
+    }
+    auto s = fp::first_shell(i.data(), d.data(), i.size(), 2, 3.0);
+    CHECK(s && s.value->complete && s.value->separated);
+    CHECK_NEAR(s.value->cutoff, (1.541 + 2.52) / 2, 1e-12);
+
+    // Atom 1 sees only its first shell: the search must grow.
+    std::vector<std::int64_t> i2{0, 0, 1, 1};
+    std::vector<double> d2{1.0, 2.0, 1.05, 1.1};
+    auto t = fp::first_shell(i2.data(), d2.data(), 4, 2, 1.5);
+    CHECK(t && !t.value->complete);
+
+    // Atom 0's second neighbour (1.3) lies inside atom 1's first shell (1.4):
+    // no radius separates them; the cutoff keeps every first shell whole.
+    std::vector<std::int64_t> i3{0, 0, 1, 1};
+    std::vector<double> d3{1.0, 1.3, 1.4, 2.0};
+    auto u = fp::first_shell(i3.data(), d3.data(), 4, 2, 3.0);
+    CHECK(u && !u.value->separated);
+    CHECK_NEAR(u.value->cutoff, 1.7, 1e-12);
+
+    // An atom without neighbours, and the reach limit of a shell.
+    std::vector<std::int64_t> i4{0};
+    std::vector<double> d4{1.0};
+    CHECK(!fp::first_shell(i4.data(), d4.data(), 1, 2, 3.0));
+    std::vector<std::int64_t> i5{0, 0, 0, 0};
+    std::vector<double> d5{1.0, 1.09, 1.19, 1.305};
+    auto v = fp::first_shell(i5.data(), d5.data(), 4, 1, 3.0);
+    CHECK(v && v.value->inner == 1.19);
 }

@@ -19,7 +19,15 @@ from types import ModuleType
 __all__ = ["COMMANDS", "CombinedFormatter", "build_parser", "finite_float", "main"]
 
 #: Subcommand modules, in the order the help lists them.
-COMMANDS: tuple[str, ...] = ("boundary", "polycrystal", "optimize", "vitrine", "hardness", "screen")
+COMMANDS: tuple[str, ...] = (
+    "boundary",
+    "polycrystal",
+    "optimize",
+    "vitrine",
+    "hardness",
+    "elastic",
+    "screen",
+)
 
 
 class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):

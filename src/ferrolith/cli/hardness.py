@@ -11,9 +11,10 @@ import argparse
 import contextlib
 import json
 import sys
+import time
 from typing import Any
 
-from ferrolith.cli import CombinedFormatter
+from ferrolith.cli import CombinedFormatter, finite_float
 
 HELP = "Predict Vickers hardness from structures or elastic moduli."
 MODELS = ("chen", "tian", "jiang", "mazhnik")
@@ -33,22 +34,36 @@ def register_parser(subparsers: Any) -> None:
     )
     structure = parser.add_argument_group("structure model")
     structure.add_argument(
-        "--rcut", type=float, default=2.0, help="Cutoff radius for bonds in Angstroms."
+        "--rcut",
+        type=_cutoff,
+        default="auto",
+        help="Cutoff radius for bonds in Angstroms, or 'auto': the first coordination\n"
+        "shell of each structure. Per atom, the first shell is the nearest neighbour\n"
+        "and every further neighbour reached through steps of at most 10 %% between\n"
+        "sorted distances (within 1.3 times the nearest); the cutoff lies halfway\n"
+        "between the longest first-shell bond and the next longer distance.",
     )
     structure.add_argument(
         "--tolerance",
-        type=float,
+        type=finite_float,
         default=0.2,
         help="Distance tolerance for grouping bonds into types in Angstroms.",
     )
     structure.add_argument(
         "--verbose", action="store_true", help="Print the bond analysis of each structure."
     )
+    structure.add_argument(
+        "--potential",
+        help="Also compute the Hill moduli of each structure with this potential\n"
+        "('tersoff', 'pth' or a potential file, as for optimize; the structure is\n"
+        "relaxed first) and print the Chen, Tian, Jiang and Mazhnik hardness\n"
+        "beside the Simunek value.",
+    )
     moduli = parser.add_argument_group("moduli models")
-    moduli.add_argument("--shear", type=float, help="Shear modulus G in GPa.")
-    moduli.add_argument("--bulk", type=float, help="Bulk modulus B in GPa.")
-    moduli.add_argument("--young", type=float, help="Young's modulus E in GPa.")
-    moduli.add_argument("--poisson", type=float, help="Poisson's ratio.")
+    moduli.add_argument("--shear", type=_modulus, help="Shear modulus G in GPa.")
+    moduli.add_argument("--bulk", type=_modulus, help="Bulk modulus B in GPa.")
+    moduli.add_argument("--young", type=_modulus, help="Young's modulus E in GPa.")
+    moduli.add_argument("--poisson", type=finite_float, help="Poisson's ratio.")
     which = moduli.add_mutually_exclusive_group()
     which.add_argument(
         "--method", default="chen", help="Model: chen, tian, jiang or mazhnik (any case)."
@@ -58,26 +73,97 @@ def register_parser(subparsers: Any) -> None:
     parser.set_defaults(command="hardness")
 
 
+def _cutoff(text: str) -> float | str:
+    """argparse ``type=`` for --rcut: 'auto' or a positive finite number."""
+    if text == "auto":
+        return text
+    value = finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be 'auto' or a positive number, not {text!r}")
+    return value
+
+
+def _modulus(text: str) -> float:
+    """argparse ``type=`` for an elastic modulus: a positive finite number (GPa)."""
+    value = finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(
+            f"an elastic modulus must be a positive number of GPa, not {text!r}"
+        )
+    return value
+
+
 def _read_structure(path: str) -> Any:
+    from ase.io.formats import UnknownFileTypeError
+
     # The extended reader also handles .bcs; plain ASE where it is not built.
     try:
         from ferrolith.io.ext import read
     except ImportError:
         from ase.io import read
-    return read(path)
+    try:
+        return read(path)
+    except UnknownFileTypeError:
+        raise ValueError(f"unknown file format: {path}") from None
+
+
+class _Progress:
+    """Progress lines on standard error for runs that take a while."""
+
+    LARGE = 5000  # atoms: a structure this large takes seconds
+    AFTER = 2.0  # seconds: report finished files once a run has taken this long
+
+    def __init__(self, total: int) -> None:
+        self.total = total
+        self.start = time.perf_counter()
+
+    def starting(self, path: str, natoms: int, what: str) -> None:
+        if natoms >= self.LARGE:
+            print(f"hardness: {path}: {natoms} atoms, {what} ...", file=sys.stderr, flush=True)
+
+    def finished(self, done: int) -> None:
+        elapsed = time.perf_counter() - self.start
+        if self.total > 1 and elapsed >= self.AFTER:
+            print(
+                f"hardness: {done}/{self.total} files done ({elapsed:.1f} s)",
+                file=sys.stderr,
+                flush=True,
+            )
+
+
+def _moduli_hardness(atoms: Any, potential: str) -> dict[str, Any]:
+    """Hill moduli of the structure with a potential, and the four moduli models."""
+    from ferrolith.properties.elastic import elastic_tensor
+    from ferrolith.properties.hardness import calculate_hardness
+
+    result = elastic_tensor(atoms, potential=potential)
+    bulk, shear = float(result.bulk_hill), float(result.shear_hill)
+    row: dict[str, Any] = {"bulk_hill": bulk, "shear_hill": shear}
+    for method in MODELS:
+        try:
+            row[method] = calculate_hardness(shear=shear, bulk=bulk, method=method)
+        except (ValueError, ZeroDivisionError) as exc:
+            row[method] = None
+            row.setdefault("model_errors", {})[method] = str(exc)
+    return row
 
 
 def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
-    from ferrolith.properties.bondvick import SimunekHardnessCalculator
+    from ferrolith.properties.bondvick import SimunekHardnessCalculator, first_shell_cutoff
 
     calc = SimunekHardnessCalculator(verbose=args.verbose)
+    potential = getattr(args, "potential", None)
+    progress = _Progress(len(args.files))
     rows: list[dict[str, Any]] = []
-    for path in _progress(args.files):
+    for done, path in enumerate(args.files, start=1):
         row: dict[str, Any] = {"file": path}
         try:
             atoms = _read_structure(path)
             row.update(formula=atoms.get_chemical_formula(), natoms=len(atoms))
-            result = calc._calculate_hardness(atoms, rcut=args.rcut, tolerance=args.tolerance)
+            progress.starting(path, len(atoms), "analysing bonds")
+            rcut = first_shell_cutoff(atoms) if args.rcut == "auto" else args.rcut
+            row["rcut"] = rcut
+            result = calc._calculate_hardness(atoms, rcut=rcut, tolerance=args.tolerance)
             if "error" in result:
                 raise ValueError(result["error"])
             row.update(
@@ -85,9 +171,16 @@ def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
                 ionicity_factor=result["ionicity_factor"],
                 bond_types=result["total_bonds_type"],
             )
+            if potential is not None:
+                progress.starting(path, len(atoms), "computing the elastic tensor")
+                # The Mazhnik model's range warning is a diagnostic: keep it
+                # off the table.
+                with contextlib.redirect_stdout(sys.stderr):
+                    row.update(_moduli_hardness(atoms, potential))
         except Exception as exc:  # one failing file must not stop the others
             row["error"] = str(exc) or type(exc).__name__
         rows.append(row)
+        progress.finished(done)
     return rows
 
 
@@ -113,16 +206,6 @@ def _moduli_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
     return rows
 
 
-def _progress(items: list[str]) -> Any:
-    if len(items) > 1 and sys.stderr.isatty():
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            return items
-        return tqdm(items, desc="hardness", unit="file", file=sys.stderr, leave=False)
-    return items
-
-
 def _format_number(value: Any, format_spec: str) -> str:
     if isinstance(value, complex):  # the Tian model for negative moduli
         return f"{value.real:{format_spec}}{value.imag:+{format_spec}}j"
@@ -144,10 +227,34 @@ def _print_table(header: list[str], rows: list[list[str]], errors: list[str | No
 
 def _json_ready(rows: list[dict[str, Any]]) -> list[dict[str, Any]]:
     for row in rows:
-        if isinstance(row.get("hardness"), complex):
-            value = row["hardness"]
-            row["hardness"] = {"real": value.real, "imag": value.imag}
+        for key in ("hardness", *MODELS):
+            value = row.get(key)
+            if isinstance(value, complex):
+                row[key] = {"real": value.real, "imag": value.imag}
     return rows
+
+
+def _structure_table(rows: list[dict[str, Any]], potential: bool) -> None:
+    header = ["file", "formula", "atoms", "rcut (A)", "H (GPa)", "ionicity", "bond types"]
+    if potential:
+        header += ["B (GPa)", "G (GPa)", *MODELS]
+
+    def cells(r: dict[str, Any]) -> list[str]:
+        out = [
+            r["file"],
+            r.get("formula", ""),
+            str(r.get("natoms", "")),
+            _format_number(r.get("rcut", 0.0), ".3f"),
+            _format_number(r.get("hardness", 0.0), ".3f"),
+            _format_number(r.get("ionicity_factor", 0.0), ".4f"),
+            str(r.get("bond_types", "")),
+        ]
+        if potential:
+            out += [_format_number(r.get(k, 0.0), ".1f") for k in ("bulk_hill", "shear_hill")]
+            out += ["-" if r.get(m) is None else _format_number(r[m], ".3f") for m in MODELS]
+        return out
+
+    _print_table(header, [cells(r) for r in rows], [r.get("error") for r in rows])
 
 
 def main(args: argparse.Namespace) -> int:
@@ -159,6 +266,9 @@ def main(args: argparse.Namespace) -> int:
         raise ValueError(
             "Give structure files, or elastic moduli with --shear/--bulk/--young/--poisson."
         )
+    potential = getattr(args, "potential", None)
+    if potential is not None and not args.files:
+        raise ValueError("--potential needs structure files.")
 
     # In JSON mode, diagnostics (verbose reports, warnings) go to stderr so that
     # standard output stays valid JSON.
@@ -169,21 +279,7 @@ def main(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(_json_ready(rows), indent=2))
     elif args.files:
-        _print_table(
-            ["file", "formula", "atoms", "H (GPa)", "ionicity", "bond types"],
-            [
-                [
-                    r["file"],
-                    r.get("formula", ""),
-                    str(r.get("natoms", "")),
-                    _format_number(r.get("hardness", 0.0), ".3f"),
-                    _format_number(r.get("ionicity_factor", 0.0), ".4f"),
-                    str(r.get("bond_types", "")),
-                ]
-                for r in rows
-            ],
-            [r.get("error") for r in rows],
-        )
+        _structure_table(rows, potential is not None)
     else:
         _print_table(
             ["method", "H (GPa)"],

@@ -1,9 +1,12 @@
 // ferrolith.properties.bondvick: structure-based hardness (Šimůnek model).
 #include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/properties/shells.hpp"
 #include "ferrolith/properties/simunek.hpp"
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -11,6 +14,7 @@
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
 namespace fp = ferrolith::properties;
+namespace core = ferrolith::core;
 using namespace pybind11::literals;
 
 namespace {
@@ -318,6 +322,55 @@ py::object calculate_hardness_impl(py::object self, py::object atoms, py::object
     return std::move(result);
 }
 
+// ---------------------------------------------------------------------------
+// First coordination shell
+// ---------------------------------------------------------------------------
+
+// Search radii: the first probe reaches about 1.5 mean atomic spacings (past
+// the second shell of close-packed, diamond-type and rock-salt crystals alike),
+// then grows by half until every atom's second shell is seen, up to
+// max(kShellProbeLimit, twice the first probe).
+constexpr double kShellFirstProbe = 1.5;
+constexpr double kShellProbeGrowth = 1.5;
+constexpr double kShellProbeLimit = 10.0;
+constexpr double kShellProbeNoCell = 3.0;
+
+double first_shell_cutoff(py::object atoms) {
+    if (!py::isinstance(atoms, globals["Atoms"])) {
+        throw py::type_error("atoms must be an ase.Atoms object, not " + fb::type_name(atoms));
+    }
+    fb::require_finite_structure(atoms);
+    const std::size_t n_atoms = py::len(atoms);
+    if (n_atoms == 0) {
+        throw py::value_error("The structure has no atoms.");
+    }
+    double probe = kShellProbeNoCell;
+    const bool periodic =
+        py::module_::import("builtins").attr("all")(atoms.attr("pbc")).cast<bool>();
+    if (periodic && atoms.attr("cell").attr("rank").cast<int>() == 3) {
+        const double volume = std::abs(atoms.attr("get_volume")().cast<double>());
+        probe = kShellFirstProbe * std::cbrt(volume / static_cast<double>(n_atoms));
+    }
+    const double limit = std::max(kShellProbeLimit, 2.0 * probe);
+    using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    using DistArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    while (true) {
+        py::tuple id = globals["neighbor_list"]("id", atoms, py::float_(probe));
+        IndexArray i = IndexArray::ensure(id[0]);
+        DistArray d = DistArray::ensure(id[1]);
+        if (!i || !d || i.ndim() != 1 || d.size() != i.size()) {
+            throw py::value_error("neighbor_list returned arrays of unequal length");
+        }
+        core::Outcome<fp::FirstShell> shell =
+            fp::first_shell(i.data(), d.data(), static_cast<std::size_t>(i.size()), n_atoms, probe);
+        const bool done = probe >= limit || (shell && shell.value->complete);
+        if (done) {
+            return fb::value_or_raise(std::move(shell)).cutoff;
+        }
+        probe = std::min(probe * kShellProbeGrowth, limit);
+    }
+}
+
 // Instance state lives in Python-visible attributes so that subclasses and
 // callers see and may replace it as with any Python object.
 struct SimunekHardnessCalculator {
@@ -369,6 +422,29 @@ into a hardness in GPa.)doc";
                            {"representative_distance", builtins.attr("float"), {}},
                            {"count", builtins.attr("int"), py::int_(1)}},
                           "Represents a unique type of bond for a central atom.");
+
+    m.def("first_shell_cutoff", &first_shell_cutoff, "atoms"_a,
+          R"doc(Bond cutoff (Å) that takes in the first coordination shell of every atom.
+
+The rule: for each atom, its neighbour distances are sorted; its first shell
+is the nearest neighbour and every further neighbour reached through steps of
+at most 10 % between consecutive distances, never beyond 1.3 times the nearest
+distance. The cutoff lies halfway between the longest first-shell bond of any
+atom and the next longer interatomic distance. For crystals whose second
+shells lie beyond every first shell (diamond, zinc blende, wurtzite, rock salt,
+...), it therefore separates the first and second shells of every atom, and
+the hardness at this cutoff equals the hardness at any cutoff between them.
+
+Args:
+    atoms (ase.Atoms): The structure (finite cell and positions).
+
+Returns:
+    float: The cutoff radius in Å, for ``rcut`` of the hardness methods.
+
+Raises:
+    TypeError: ``atoms`` is not an ASE Atoms object.
+    ValueError: No atoms, non-finite numbers, or an atom without neighbours
+        within the search radius (at least 10 Å).)doc");
 
     py::class_<SimunekHardnessCalculator>(
         m, "SimunekHardnessCalculator", py::dynamic_attr(),

@@ -10,6 +10,8 @@ neighbor_list: Callable[..., Any]
 
 ELEMENT_PARAMS: dict[str, dict[str, float]]
 
+def first_shell_cutoff(atoms: Atoms) -> float: ...
+
 @dataclass
 class BondType:
     """Represents a unique type of bond for a central atom."""

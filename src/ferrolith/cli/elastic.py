@@ -1,0 +1,144 @@
+"""``ferrolith elastic``: the elastic tensor of a structure with a bundled potential.
+
+Glue between argparse and ``ferrolith.properties.elastic``: the tensor as a
+table, the Voigt/Reuss/Hill moduli and the Born stability verdict, or the same
+as JSON.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import math
+from typing import Any
+
+from ferrolith.cli import CombinedFormatter, finite_float
+
+HELP = "Compute the elastic tensor and moduli of a crystal by finite strains."
+VOIGT = ("xx", "yy", "zz", "yz", "xz", "xy")
+
+
+def _strain(text: str) -> float:
+    value = finite_float(text)
+    if not 0 < value <= 0.1:
+        raise argparse.ArgumentTypeError(f"a strain must lie in (0, 0.1], not {text!r}")
+    return value
+
+
+def _positive(text: str) -> float:
+    value = finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text!r}")
+    return value
+
+
+def register_parser(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "elastic",
+        help=HELP,
+        description=HELP
+        + "\n\nEach strain is applied with both signs to every Voigt component; the atoms"
+        "\nare relaxed in each strained cell and stress is fitted against strain.",
+        formatter_class=CombinedFormatter,
+    )
+    parser.add_argument(
+        "-f",
+        "--filename",
+        required=True,
+        help="Structure file (any format ASE reads, and .bcs); periodic in 3D.",
+    )
+    parser.add_argument(
+        "--potential",
+        default="tersoff",
+        help="The potential of the calculator.\n"
+        "'pth':     pre-trained BCN ML potential.\n"
+        "'tersoff': pre-trained BCN tersoff potential.\n"
+        "anything else: the path of a potential file.",
+    )
+    parser.add_argument(
+        "--no-relax",
+        dest="relax",
+        action="store_false",
+        help="Use the structure as read, without relaxing cell and positions first.",
+    )
+    parser.add_argument(
+        "--strain",
+        type=_strain,
+        nargs="+",
+        default=[0.005, 0.01],
+        metavar="S",
+        help="Strain magnitudes, each applied with both signs.",
+    )
+    parser.add_argument(
+        "--fmax", type=_positive, default=1e-3, help="Force criterion of the relaxations (eV/A)."
+    )
+    parser.add_argument(
+        "--symprec",
+        type=_positive,
+        default=1e-3,
+        help="Tolerance (A) for finding the crystal system of the stability criteria.",
+    )
+    parser.add_argument("--json", action="store_true", help="Print the result as JSON.")
+    parser.set_defaults(command="elastic")
+
+
+def _read_structure(path: str) -> Any:
+    from ase.io.formats import UnknownFileTypeError
+
+    try:
+        from ferrolith.io.ext import read
+    except ImportError:
+        from ase.io import read
+    try:
+        return read(path)
+    except UnknownFileTypeError:
+        raise ValueError(f"unknown file format: {path}") from None
+
+
+def _print_report(result: Any) -> None:
+    print("Elastic tensor C_ij (GPa)")
+    print("      " + "".join(f"{name:>10}" for name in VOIGT))
+    for name, row in zip(VOIGT, result.cij):
+        print(f"  {name}  " + "".join(f"{value:10.1f}" for value in row))
+    print()
+    print(f"{'':22}{'Voigt':>10}{'Reuss':>10}{'Hill':>10}")
+    print(
+        f"{'Bulk modulus (GPa)':22}{result.bulk_voigt:10.1f}{result.bulk_reuss:10.1f}"
+        f"{result.bulk_hill:10.1f}"
+    )
+    print(
+        f"{'Shear modulus (GPa)':22}{result.shear_voigt:10.1f}{result.shear_reuss:10.1f}"
+        f"{result.shear_hill:10.1f}"
+    )
+    print(f"Young's modulus (GPa): {result.young:.1f}")
+    print(f"Poisson's ratio:       {result.poisson:.4f}")
+    print(f"Born stability:        {'stable' if result.stable else 'UNSTABLE'}")
+    print(f"Fit residual (GPa):    {result.residual:.3g}")
+
+
+def _json_number(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
+def main(args: argparse.Namespace) -> int:
+    """Runs the command (an unstable crystal is a result, not a failure)."""
+    from ferrolith.properties.elastic import elastic_tensor
+
+    atoms = _read_structure(args.filename)
+    result = elastic_tensor(
+        atoms,
+        potential=args.potential,
+        strains=tuple(args.strain),
+        relax=args.relax,
+        fmax=args.fmax,
+        symprec=args.symprec,
+    )
+    if args.json:
+        record = dataclasses.asdict(result)
+        record["cij"] = result.cij.tolist()
+        record = {k: _json_number(v) if isinstance(v, float) else v for k, v in record.items()}
+        print(json.dumps({"file": args.filename, **record}, indent=2))
+    else:
+        _print_report(result)
+    return 0

@@ -1,0 +1,112 @@
+// Elastic constants by finite strains: the strain set, the stress-strain fit,
+// the Voigt/Reuss/Hill averages and the Born stability criteria.
+//
+// Plain C++: cells, strains and stresses in, tensors and moduli out. Tensors
+// are 6×6 in Voigt order xx, yy, zz, yz, xz, xy with engineering shear
+// strains (γ_yz = 2 ε_yz); stresses and moduli are in GPa, positive in
+// tension (the sign ASE's get_stress uses).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "ferrolith/core/outcome.hpp"
+
+namespace ferrolith::properties {
+
+/// A Voigt 6-vector (stress in GPa or strain).
+using Voigt6 = std::array<double, 6>;
+/// A 6×6 Voigt matrix: C[i][j], GPa.
+using Matrix6 = std::array<std::array<double, 6>, 6>;
+/// A 3×3 matrix; cells hold their lattice vectors as rows, Å.
+using Matrix3 = std::array<std::array<double, 3>, 3>;
+
+/// Largest strain magnitude accepted: beyond it the fit leaves the linear regime.
+inline constexpr double kMaxStrain = 0.1;
+
+/// One strained state: engineering strain `strain` on Voigt component
+/// `component` (0..5), all other components zero.
+struct StrainState {
+    int component = 0;
+    double strain = 0.0;
+};
+
+/// The strain set: for each component 0..5 and each magnitude in the given
+/// order, the states −s and +s. Fails unless there is at least one magnitude,
+/// each finite with 0 < s <= kMaxStrain, and no two equal.
+core::Outcome<std::vector<StrainState>> strain_states(const std::vector<double>& magnitudes);
+
+/// Deformation gradient F = I + ε of a state, the engineering shear split
+/// equally between ε_ij and ε_ji (a symmetric F: no rotation).
+Matrix3 deformation_gradient(const StrainState& state);
+
+/// The strained cell: each lattice vector (row) a becomes F a.
+Matrix3 strained_cell(const Matrix3& cell, const StrainState& state);
+
+/// The fitted tensor and how well the stresses lie on straight lines.
+struct TensorFit {
+    Matrix6 cij{};          ///< symmetrised tensor (C + Cᵀ)/2, GPa
+    double residual = 0.0;  ///< RMS deviation of the stresses from their fitted lines, GPa
+    double asymmetry = 0.0; ///< largest |C_ij − C_ji| / 2 before symmetrising, GPa
+};
+
+/// Fits stress against strain: column j of C is the least-squares slope
+/// (with intercept, so a residual stress of the reference cell cancels) of
+/// each stress component over the states that strain component j.
+/// `stresses[k]` belongs to `states[k]`. Fails on unequal lengths, a
+/// component strained at fewer than two distinct strains, or non-finite stress.
+core::Outcome<TensorFit> fit_tensor(const std::vector<StrainState>& states,
+                                    const std::vector<Voigt6>& stresses);
+
+/// Isotropic moduli of a tensor, GPa (Poisson's ratio dimensionless).
+struct Moduli {
+    double bulk_voigt = 0.0, bulk_reuss = 0.0, bulk_hill = 0.0;
+    double shear_voigt = 0.0, shear_reuss = 0.0, shear_hill = 0.0;
+    double young = 0.0;   ///< 9 B G / (3 B + G) from the Hill averages
+    double poisson = 0.0; ///< (3 B − 2 G) / (2 (3 B + G)) from the Hill averages
+};
+
+/// Voigt (from C), Reuss (from S = C⁻¹) and Hill (their mean) averages.
+/// A singular C gives NaN for the Reuss, Hill and derived values.
+Moduli voigt_reuss_hill(const Matrix6& c);
+
+/// The inverse of a 6×6 matrix (Gaussian elimination with partial pivoting);
+/// fails for a singular matrix.
+core::Outcome<Matrix6> invert(const Matrix6& m);
+
+/// Crystal systems, with the Laue-class split that the stability criteria need.
+enum class CrystalSystem {
+    kTriclinic,
+    kMonoclinic,
+    kOrthorhombic,
+    kTetragonalLow,    ///< Laue class 4/m (space groups 75-88)
+    kTetragonalHigh,   ///< Laue class 4/mmm (89-142)
+    kRhombohedralLow,  ///< Laue class -3 (143-148)
+    kRhombohedralHigh, ///< Laue class -3m (149-167)
+    kHexagonal,        ///< 168-194
+    kCubic,            ///< 195-230
+};
+
+/// The crystal system of an international space-group number (1-230);
+/// triclinic for anything out of range.
+CrystalSystem crystal_system(int spacegroup_number);
+
+/// Lower-case name of a crystal system ("cubic", "hexagonal", "trigonal", ...).
+const char* crystal_system_name(CrystalSystem system);
+
+/// The tensor in a rotated frame: C' for Cartesian coordinates x' = R x
+/// (R orthogonal), through the 6×6 Bond matrix.
+Matrix6 rotate_tensor(const Matrix6& c, const Matrix3& r);
+
+/// Born stability for the crystal system, with the necessary and sufficient
+/// conditions of Mouhat & Coudert, Phys. Rev. B 90, 224104 (2014), for a
+/// tensor in the standard setting of its system (c along z; for cubic crystals
+/// the cube axes along x, y, z). Monoclinic and triclinic crystals use the
+/// general condition: all eigenvalues of C positive (Sylvester's criterion).
+bool born_stable(const Matrix6& c, CrystalSystem system);
+
+/// True when C is positive definite (every leading principal minor positive).
+bool positive_definite(const Matrix6& c);
+
+} // namespace ferrolith::properties
