@@ -109,11 +109,11 @@ class Server:
         self.stop()
         raise RuntimeError("the server did not start")
 
-    def get(self, path, headers=None):
+    def get(self, path, headers=None, timeout=30):
         """(status, headers, body) of a GET request."""
         request = urllib.request.Request(self.url + path, headers=headers or {})
         try:
-            with urllib.request.urlopen(request, timeout=30) as response:
+            with urllib.request.urlopen(request, timeout=timeout) as response:
                 return response.status, response.headers, response.read()
         except urllib.error.HTTPError as error:
             return error.code, error.headers, error.read()

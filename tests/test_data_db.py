@@ -8,11 +8,12 @@ import flask
 import numpy as np
 import pytest
 from _vitrine import file_digest, make_database
+from ase.build import bulk
 from ase.db import connect
 from ase.io import read
 from ase.neighborlist import neighbor_list
 
-from ferrolith.data.db import DEFAULT_COLUMNS, ASEDBApp
+from ferrolith.data.db import DEFAULT_COLUMNS, ASEDBApp, create_sort_index
 
 COLUMNS = ["id", "formula", "energy", "band_gap", "label", "natoms", "pbc", "volume"]
 
@@ -353,3 +354,199 @@ class TestServers:
         assert seen["app"] is app
         assert (seen["host"], seen["port"]) == ("127.0.0.1", 8123)
         assert seen["threads"] >= 4
+
+
+class TestHeadersAndMessages:
+    def test_every_offered_sort_answers(self, db_path):
+        keys = [*DEFAULT_COLUMNS, "unique_id", "age", "user", "calculator", "smax", "label"]
+        client = ASEDBApp(db_path, default_columns=keys).test_client()
+        html = client.get("/").get_data(as_text=True)
+        head = html[html.index("<thead>") : html.index("</thead>")]
+        offered = re.findall(r'data-key="([^"]+)"', head)
+        assert "formula" not in offered and "unique_id" not in offered
+        assert set(offered) == set(keys) - {"formula", "unique_id"}
+        for key in offered:
+            for sort in (key, "-" + key):
+                assert client.get("/", query_string={"sort": sort}).status_code == 200, sort
+
+    @pytest.mark.parametrize("query", ["a=b=c", "natoms=abc", "pbc<TTT", "Si,energy<"])
+    def test_malformed_query_gets_plain_words_and_help(self, client, query):
+        html = client.get("/", query_string={"q": query}).get_data(as_text=True)
+        alert = re.search(r'<p class="error" role="alert">(.*?)</p>', html).group(1)
+        assert "unpack" not in alert and "literal" not in alert
+        assert "separated by commas" in alert
+        assert '<details class="help" open>' in html
+        message = client.get("/api/rows", query_string={"q": query}).get_json()["error"]
+        assert "separated by commas" in message and "unpack" not in message
+
+
+class TestSortIndex:
+    """create_sort_index, and paging by a key-value pair across all rows."""
+
+    @pytest.fixture
+    def mixed(self, tmp_path):
+        # A key with numbers, a NaN, texts and rows without it: every row must
+        # appear exactly once, the numbers first in order (ties by id).
+        path = str(tmp_path / "mixed.db")
+        db = connect(path)
+        values = [2.0, 1.0, None, 2.0, "text", float("nan"), 0.5, None, 1.0, "word", 2.0]
+        with db:
+            for value in values:
+                db.write(bulk("Si"), **({} if value is None else {"score": value}))
+        return path, values
+
+    @pytest.mark.parametrize("query", ["", "Si"])
+    def test_pages_cover_each_row_once(self, mixed, query):
+        path, values = mixed
+        create_sort_index(connect(path), "score")
+        client = ASEDBApp(path, default_columns=["score"]).test_client()
+        for sort, reverse in (("score", False), ("-score", True)):
+            pages = [api_ids(client, q=query, sort=sort, limit=3, page=p) for p in range(1, 5)]
+            ids = [i for page in pages for i in page]
+            assert sorted(ids) == list(range(1, len(values) + 1))
+            numbers = [(v, i + 1) for i, v in enumerate(values) if isinstance(v, float) and v == v]
+            ordered = sorted(numbers, key=lambda p: (-p[0] if reverse else p[0], p[1]))
+            assert ids[: len(ordered)] == [i for _, i in ordered]
+            assert ids[len(ordered) :] == sorted(ids[len(ordered) :])
+
+    @pytest.mark.parametrize("sort", ["band_gap", "-band_gap", "label"])
+    def test_next_and_previous_links_walk_the_pages(self, client, sort):
+        # The links carry cursors; walking them must meet the numbered pages.
+        numbered = [api_ids(client, sort=sort, limit=6, page=p) for p in range(1, 13)]
+        numbered = [page for page in numbered if page]
+        url, walked, used_cursor = f"/?sort={sort}&limit=6", [], False
+        for _ in range(len(numbered)):
+            html = text(client, url)
+            walked.append([int(i) for i in re.findall(r'<tr data-id="(\d+)"', html)])
+            link = re.search(r'id="next" href="([^"]+)"', html)
+            if link is None:
+                break
+            url = link.group(1).replace("&amp;", "&")
+            used_cursor |= "after=" in url
+        assert walked == numbered
+        assert used_cursor or sort == "label"  # only 4 rows have a label
+        for page in range(len(numbered) - 1, 0, -1):
+            url = re.search(r'id="prev" href="([^"]+)"', text(client, url)).group(1)
+            url = url.replace("&amp;", "&")
+            ids = [int(i) for i in re.findall(r'<tr data-id="(\d+)"', text(client, url))]
+            assert ids == numbered[page - 1], (page, url)
+
+    def test_totals_follow_writes_by_others(self, mixed):
+        # The viewer remembers its row count; another writer must still show.
+        path, _ = mixed
+        client = ASEDBApp(path, default_columns=["score"]).test_client()
+        writer = connect(path)
+        for sort in ("score", "id", "-score"):
+            total = client.get("/api/rows", query_string={"sort": sort}).get_json()["total"]
+            assert total == writer.count()
+            new = writer.write(bulk("Ge"), score=9.0)
+            assert (
+                client.get("/api/rows", query_string={"sort": sort}).get_json()["total"]
+                == total + 1
+            )
+            writer.delete([new])
+            assert client.get("/api/rows", query_string={"sort": sort}).get_json()["total"] == total
+
+    def test_index_is_made_once_and_used(self, db_path, tmp_path):
+        path = str(tmp_path / "copy.db")
+        with open(db_path, "rb") as src, open(path, "wb") as dst:
+            dst.write(src.read())
+        db = connect(path)
+        create_sort_index(db, "band_gap")
+        create_sort_index(db, "band_gap")
+        create_sort_index(db, "label")
+        with sqlite3.connect(path) as con:
+            names = {r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='index'")}
+            plan = " ".join(
+                str(r[-1])
+                for r in con.execute(
+                    "EXPLAIN QUERY PLAN SELECT id FROM number_key_values WHERE key = 'band_gap' "
+                    "AND value IS NOT NULL ORDER BY value, id LIMIT 5 OFFSET 10"
+                )
+            )
+        assert len({n for n in names if "band_gap" in n or "label" in n}) == 2
+        assert "band_gap" in plan and "TEMP B-TREE" not in plan
+        assert db.count() == connect(db_path).count()
+        with pytest.raises(ValueError, match="invalid key name"):
+            create_sort_index(db, "x'; DROP TABLE systems; --")
+
+
+class TestDamagedRows:
+    @pytest.fixture(scope="class")
+    @classmethod
+    def damaged(cls, tmp_path_factory):
+        path = str(tmp_path_factory.mktemp("damaged") / "damaged.db")
+        db = connect(path)
+        flat = bulk("Si")
+        flat.cell = [[3.0, 0, 0], [6.0, 0, 0], [0, 0, 3.0]]  # three vectors, no volume
+        db.write(bulk("Si"), label="sound", band_gap=1.0)
+        db.write(flat, label="flat", band_gap=2.0)
+        db.write(bulk("Si"), label="garbled", band_gap=3.0)
+        with sqlite3.connect(path) as con:
+            con.execute("""UPDATE systems SET key_value_pairs = '{"label": "garb' WHERE id = 3""")
+        return ASEDBApp(path, default_columns=["label", "band_gap", "volume"]).test_client()
+
+    @pytest.mark.parametrize("path", ["/", "/?sort=band_gap", "/?sort=-label", "/api/rows"])
+    def test_table_pages_stay_up(self, damaged, path):
+        response = damaged.get(path)
+        assert response.status_code == 200
+        text = response.get_data(as_text=True)
+        assert "sound" in text and "flat" in text
+        if path.startswith("/api"):
+            assert response.get_json()["unreadable"] == [3]
+        else:
+            assert '<tr data-id="3" class="broken"' in text and "unreadable" in text
+
+    @pytest.mark.parametrize(
+        "row, path, status",
+        [
+            (2, "", 200),
+            (2, "/picture.svg", 200),
+            (2, "/scene.json", 200),
+            (2, "/download/xyz", 200),
+            (2, "/download/cif", 404),
+            (3, "", 200),
+            (3, "/download/json", 200),
+            (3, "/picture.svg", 200),
+        ],
+    )
+    def test_row_pages_render_what_they_can(self, damaged, row, path, status):
+        assert damaged.get(f"/row/{row}{path}").status_code == status
+        assert damaged.get(f"/api/rows/{row}").status_code == 200
+
+    def test_broken_parts_are_named(self, damaged):
+        assert "The cell is singular" in damaged.get("/row/2").get_data(as_text=True)
+        assert "key-value pairs of this row cannot be read" in damaged.get("/row/3").get_data(
+            as_text=True
+        )
+
+
+class TestRequestDetails:
+    @pytest.mark.parametrize(
+        "path, status",
+        [
+            ("/row/\u0661", 404),
+            ("/api/rows/\u0661", 404),
+            ("/?page=\u0661", 400),
+            ("/?limit=\uff12\uff15", 400),
+            ("/?page=1_0", 400),
+            ("/?page=%202", 400),
+        ],
+    )
+    def test_ascii_digits_only(self, client, path, status):
+        assert client.get(path).status_code == status
+
+    @pytest.mark.parametrize("cursor", ["after=1:e", "after=x:1", "before=2:nan", "after=1:"])
+    def test_unusable_cursors_are_ignored(self, client, cursor):
+        plain = client.get("/?sort=band_gap&page=2&limit=5")
+        response = client.get(f"/?sort=band_gap&page=2&limit=5&{cursor}")
+        assert response.status_code == 200
+        rows = re.compile(r'<tr data-id="(\d+)"')
+        assert rows.findall(response.get_data(as_text=True)) == rows.findall(plain.get_data(True))
+
+    def test_redirects_are_relative(self, client):
+        response = client.get("/static//vitrine.css", headers={"Host": "evil.example"})
+        assert 300 <= response.status_code < 400
+        location = response.headers["Location"]
+        assert location.startswith("/") and not location.startswith("//")
+        assert "evil" not in location

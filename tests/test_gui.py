@@ -1,11 +1,16 @@
 """Protection of the web application: refusals, headers, limits and logins."""
 
 import base64
+import concurrent.futures
+import socket
+import threading
+import time
 
 import pytest
 from _vitrine import Server, file_digest, make_database
 from flask import Flask
 
+from ferrolith import gui
 from ferrolith.data.db import ASEDBApp
 from ferrolith.gui import create_protected_app, hash_password
 
@@ -130,9 +135,9 @@ class TestRateLimit:
         assert codes == [200] * 5 + [429] * 3
         response = client.get("/")
         assert response.status_code == 429 and int(response.headers["Retry-After"]) > 0
-        # another address has its own allowance
+        # another address has its own allowance, and a success says nothing of waiting
         other = client.get("/", environ_base={"REMOTE_ADDR": "10.1.2.3"})
-        assert other.status_code == 200
+        assert other.status_code == 200 and "Retry-After" not in other.headers
 
     def test_limit_from_the_environment(self, db_path, monkeypatch):
         monkeypatch.setenv("FERROLITH_VITRINE_RATE_LIMIT", "2 per minute")
@@ -190,6 +195,10 @@ class TestAuthentication:
             {"FERROLITH_VITRINE_USER": "ada"},
             {"FERROLITH_VITRINE_PASSWORD_HASH": "scrypt:1$a$b"},
             {"FERROLITH_VITRINE_USER": "ada", "FERROLITH_VITRINE_PASSWORD_HASH": "plain password"},
+            {"FERROLITH_VITRINE_USER": "ada", "FERROLITH_VITRINE_PASSWORD_HASH": "not$a$hash"},
+            {"FERROLITH_VITRINE_USER": "ada", "FERROLITH_VITRINE_PASSWORD_HASH": "scrypt$x$zz"},
+            {"FERROLITH_VITRINE_USER": "", "FERROLITH_VITRINE_PASSWORD_HASH": ""},
+            {"FERROLITH_VITRINE_PASSWORD_HASH": ""},
         ],
     )
     def test_incomplete_settings_are_refused(self, db_path, monkeypatch, env):
@@ -197,6 +206,53 @@ class TestAuthentication:
             monkeypatch.setenv(name, value)
         with pytest.raises(ValueError):
             protected(db_path)
+
+
+class TestLoginAbuse:
+    """Wrong passwords must not buy slow hash checks without end."""
+
+    @pytest.fixture
+    def app(self, db_path, monkeypatch):
+        monkeypatch.setenv("FERROLITH_VITRINE_USER", "ada")
+        monkeypatch.setenv("FERROLITH_VITRINE_PASSWORD_HASH", hash_password("s3cret pass"))
+        return protected(db_path, VITRINE_RATE_LIMIT="1000 per second")
+
+    def test_failed_logins_per_address_are_refused_before_hashing(self, app, monkeypatch):
+        calls = []
+        check = gui.check_password_hash
+        monkeypatch.setattr(gui, "check_password_hash", lambda *a: calls.append(1) or check(*a))
+        client = app.test_client()
+        codes = [client.get("/", headers=basic("ada", f"guess{i}")).status_code for i in range(7)]
+        assert codes == [401] * 5 + [429] * 2 and len(calls) == 5
+        refused = client.get("/", headers=basic("ada", "s3cret pass"))
+        assert refused.status_code == 429 and int(refused.headers["Retry-After"]) > 0
+        other = {"REMOTE_ADDR": "10.9.8.7"}
+        assert (
+            client.get("/", headers=basic("ada", "s3cret pass"), environ_base=other).status_code
+            == 200
+        )
+
+    def test_hash_checks_run_two_at_a_time(self, app, monkeypatch):
+        running, peak, lock = [0], [0], threading.Lock()
+
+        def slow_check(hashed, password):
+            with lock:
+                running[0] += 1
+                peak[0] = max(peak[0], running[0])
+            time.sleep(0.05)
+            with lock:
+                running[0] -= 1
+            return False
+
+        monkeypatch.setattr(gui, "check_password_hash", slow_check)
+
+        def attempt(i):
+            environ = {"REMOTE_ADDR": f"10.0.0.{i}"}
+            return app.test_client().get("/", headers=basic("ada", "x"), environ_base=environ)
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            codes = [r.status_code for r in pool.map(attempt, range(8))]
+        assert codes == [401] * 8 and peak[0] == 2
 
 
 class TestApplication:
@@ -253,3 +309,54 @@ class TestProductionServer:
         assert 429 in codes and codes.index(429) > 0
         assert set(codes[codes.index(429) :]) == {429}
         assert file_digest(path) == before
+
+
+class TestServerLimits:
+    """waitress's own limits, through the real command on loopback."""
+
+    @pytest.fixture(scope="class")
+    @classmethod
+    def served(cls, tmp_path_factory):
+        path = make_database(tmp_path_factory.mktemp("limits") / "limits.db")
+        server = Server(path, env={"FERROLITH_VITRINE_RATE_LIMIT": "1000 per second"})
+        yield server
+        server.stop()
+
+    def test_large_body_is_refused_unread_with_headers(self, served):
+        started = time.monotonic()
+        head = b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 314572800\r\n\r\n"
+        with socket.create_connection(("127.0.0.1", served.port), timeout=10) as sock:
+            sock.sendall(head + b"x" * 4096)  # the rest of the 300 MiB never comes
+            reply = sock.recv(65536)
+        assert reply.startswith(b"HTTP/1.1 413") and time.monotonic() - started < 5
+        headers = reply.split(b"\r\n\r\n")[0].lower()
+        assert b"x-content-type-options: nosniff" in headers
+        assert b"content-security-policy: default-src 'self'" in headers
+
+    def test_slow_clients_do_not_lock_others_out(self, served):
+        # 150 clients trickle their headers; an ordinary request still gets in.
+        clients = []
+        stop = threading.Event()
+        try:
+            for _ in range(150):
+                sock = socket.create_connection(("127.0.0.1", served.port), timeout=5)
+                sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ")
+                clients.append(sock)
+
+            def trickle():
+                while not stop.wait(0.3):
+                    for sock in clients:
+                        try:
+                            sock.send(b"a")
+                        except OSError:
+                            pass
+
+            threading.Thread(target=trickle, daemon=True).start()
+            time.sleep(0.5)
+            started = time.monotonic()
+            status = served.get("/api/rows?limit=1", timeout=5)[0]
+            assert status == 200 and time.monotonic() - started < 1.0
+        finally:
+            stop.set()
+            for sock in clients:
+                sock.close()

@@ -13,8 +13,13 @@ can face a network:
   size;
 * paths with ``..`` segments, backslashes or NUL bytes are refused, so nothing
   outside the template and static directories is ever served;
-* error pages that never show a traceback;
-* optional HTTP Basic authentication.
+* error pages that never show a traceback, and no ``Retry-After`` on an
+  answer that is not a refusal;
+* optional HTTP Basic authentication, with a limit on failed logins per client
+  address (429, decided before any slow hash check) and on the number of hash
+  checks at once;
+* the headers that the HTTP server of ``ASEDBApp.run_server`` adds to the
+  answers it writes itself (``VITRINE_SERVER_ERROR_HEADERS``).
 
 Settings come from environment variables, else from the application's
 ``config``, else from the defaults below:
@@ -23,7 +28,12 @@ Settings come from environment variables, else from the application's
 ``FERROLITH_VITRINE_PASSWORD_HASH`` / ``VITRINE_AUTH_PASSWORD_HASH``
     Basic authentication is on when both are set. The hash is one made by
     ``werkzeug.security.generate_password_hash`` (``python -m ferrolith.gui``
-    prints one); setting only one of the two is an error, never an open server.
+    prints one) and is checked when the application is protected; setting only
+    one of the two, or either environment variable empty, is an error, never an
+    open server.
+``VITRINE_MAX_FAILED_LOGINS``, ``VITRINE_MAX_PASSWORD_CHECKS``
+    Failed logins one client address may make per minute (5), and password
+    hashes checked at once (2).
 ``FERROLITH_VITRINE_RATE_LIMIT`` / ``VITRINE_RATE_LIMIT``
     Limits per client address in Flask-Limiter's notation, e.g.
     ``"20 per second;600 per minute"``.
@@ -37,12 +47,14 @@ from __future__ import annotations
 import collections
 import hashlib
 import hmac
+import math
 import os
 import secrets
 import threading
+import time
 from typing import Any
 
-from flask import Flask, jsonify, render_template, request
+from flask import Flask, request
 from flask_limiter import Limiter
 from flask_limiter.util import get_remote_address
 from flask_talisman import Talisman
@@ -54,9 +66,12 @@ from werkzeug.exceptions import (
     MethodNotAllowed,
     NotFound,
     RequestURITooLarge,
+    TooManyRequests,
     Unauthorized,
 )
 from werkzeug.security import check_password_hash
+
+from ferrolith.data.db.errors import error_response
 
 __all__ = ["create_protected_app", "error_response", "hash_password"]
 
@@ -68,6 +83,10 @@ DEFAULT_RATE_LIMIT = "20 per second;600 per minute"
 DEFAULT_MAX_QUERY_LENGTH = 500
 DEFAULT_MAX_URL_QUERY_LENGTH = 2048
 DEFAULT_MAX_PAGE_SIZE = 200
+#: Failed logins one client address may make per minute before 429.
+DEFAULT_MAX_FAILED_LOGINS = 5
+#: Password hashes checked at once; further logins wait.
+DEFAULT_MAX_PASSWORD_CHECKS = 2
 
 ALLOWED_METHODS = ("GET", "HEAD")
 
@@ -83,6 +102,17 @@ CONTENT_SECURITY_POLICY = {
     "form-action": "'self'",
     "frame-ancestors": "'none'",
 }
+
+#: What the application's answers carry, for the answers the HTTP server
+#: writes itself (a request too large or malformed to reach the application).
+SERVER_ERROR_HEADERS = (
+    ("Content-Security-Policy", "; ".join(f"{k} {v}" for k, v in CONTENT_SECURITY_POLICY.items())),
+    ("X-Content-Type-Options", "nosniff"),
+    ("X-Frame-Options", "DENY"),
+    ("Referrer-Policy", "no-referrer"),
+    ("Cross-Origin-Opener-Policy", "same-origin"),
+    ("Cross-Origin-Resource-Policy", "same-origin"),
+)
 
 _EXTENSION_KEY = "ferrolith.protection"
 
@@ -102,16 +132,26 @@ def _setting(app: Flask, env: str | None, key: str, default: Any) -> Any:
 
 
 class _BasicAuth:
-    """Checks HTTP Basic credentials against one user name and password hash."""
+    """Checks HTTP Basic credentials against one user name and password hash.
+
+    A password check costs a deliberately slow hash, so wrong passwords could
+    tie up the server: each client address gets `max_failures` failed logins
+    per `window` seconds (then 429, decided before any hashing), and at most
+    `max_hashing` checks run at once (the others wait their turn).
+    """
 
     _CACHE_SIZE = 64
 
-    def __init__(self, user: str, password_hash: str, realm: str):
-        if password_hash.count("$") != 2:
-            raise ValueError(
-                f"{ENV_PASSWORD_HASH} must be a hash made by werkzeug's "
-                "generate_password_hash (python -m ferrolith.gui), not a password"
-            )
+    def __init__(
+        self,
+        user: str,
+        password_hash: str,
+        realm: str,
+        max_failures: int = 5,
+        window: float = 60.0,
+        max_hashing: int = 2,
+    ):
+        _check_hash_format(password_hash)
         self.user = user.encode()
         self.password_hash = password_hash
         self.realm = realm
@@ -120,23 +160,49 @@ class _BasicAuth:
         self._key = secrets.token_bytes(32)
         self._verified: collections.OrderedDict[bytes, None] = collections.OrderedDict()
         self._lock = threading.Lock()
+        self.max_failures = max_failures
+        self.window = window
+        self._failures: dict[str, collections.deque[float]] = {}
+        self._hashing = threading.BoundedSemaphore(max_hashing)
 
     def _digest(self, user: str, password: str) -> bytes:
         message = user.encode() + b"\x00" + password.encode()
         return hmac.new(self._key, message, hashlib.sha256).digest()
 
-    def verify(self, user: str | None, password: str | None) -> bool:
+    def _recent_failures(self, address: str, moment: float) -> collections.deque[float]:
+        # Called with the lock held; forgets failures older than the window.
+        times = self._failures.setdefault(address, collections.deque())
+        while times and times[0] <= moment - self.window:
+            times.popleft()
+        if len(self._failures) > 10000:  # many addresses: drop the quiet ones
+            for key in [k for k, v in self._failures.items() if not v and k != address]:
+                del self._failures[key]
+        return times
+
+    def verify(self, user: str | None, password: str | None, address: str = "") -> bool:
+        """True for the right credentials; raises TooManyRequests for a locked-out address."""
         if user is None or password is None:
             return False
         digest = self._digest(user, password)
+        moment = time.monotonic()
         with self._lock:
             if digest in self._verified:
                 self._verified.move_to_end(digest)
                 return True
+            times = self._recent_failures(address, moment)
+            if len(times) >= self.max_failures:
+                wait = max(1, math.ceil(times[0] + self.window - moment))
+                raise TooManyRequests(
+                    "Too many failed logins from this address; try again later.",
+                    retry_after=wait,
+                )
         # Both parts are always compared, in constant time.
         user_ok = hmac.compare_digest(user.encode(), self.user)
-        password_ok = check_password_hash(self.password_hash, password)
+        with self._hashing:
+            password_ok = check_password_hash(self.password_hash, password)
         if not (user_ok and password_ok):
+            with self._lock:
+                self._recent_failures(address, moment).append(moment)
             return False
         with self._lock:
             self._verified[digest] = None
@@ -151,7 +217,35 @@ class _BasicAuth:
         )
 
 
+def _check_hash_format(password_hash: str) -> None:
+    """ValueError unless werkzeug can check passwords against `password_hash`."""
+    message = (
+        f"{ENV_PASSWORD_HASH} must be a hash made by werkzeug's "
+        "generate_password_hash (python -m ferrolith.gui), not a password"
+    )
+    if password_hash.count("$") != 2:
+        raise ValueError(message)
+    _method, salt, hashed = password_hash.split("$")
+    try:
+        bytes.fromhex(hashed)
+        # One trial check reads the method and its parameters as logins will.
+        check_password_hash(password_hash, "")
+    except (ValueError, TypeError, OverflowError, MemoryError) as exc:
+        raise ValueError(f"{message}: {exc}") from None
+    if not salt or not hashed:
+        raise ValueError(message)
+
+
 def _configure_auth(app: Flask) -> _BasicAuth | None:
+    named = [name for name in (ENV_USER, ENV_PASSWORD_HASH) if name in os.environ]
+    if named:
+        # Present but empty is a mistake, never a reason to serve without a login.
+        missing = [name for name in (ENV_USER, ENV_PASSWORD_HASH) if not os.environ.get(name)]
+        if missing:
+            raise ValueError(
+                f"Basic authentication needs both {ENV_USER} and {ENV_PASSWORD_HASH} "
+                f"set and non-empty; {' and '.join(missing)} is missing or empty"
+            )
     user = _setting(app, ENV_USER, "VITRINE_AUTH_USER", None)
     password_hash = _setting(app, ENV_PASSWORD_HASH, "VITRINE_AUTH_PASSWORD_HASH", None)
     if user is None and password_hash is None:
@@ -161,7 +255,13 @@ def _configure_auth(app: Flask) -> _BasicAuth | None:
             f"Basic authentication needs both {ENV_USER} and {ENV_PASSWORD_HASH}; only one is set"
         )
     realm = str(getattr(app, "title", None) or app.name)
-    return _BasicAuth(str(user), str(password_hash), realm)
+    return _BasicAuth(
+        str(user),
+        str(password_hash),
+        realm,
+        max_failures=_int_setting(app, "VITRINE_MAX_FAILED_LOGINS", DEFAULT_MAX_FAILED_LOGINS),
+        max_hashing=_int_setting(app, "VITRINE_MAX_PASSWORD_CHECKS", DEFAULT_MAX_PASSWORD_CHECKS),
+    )
 
 
 def _int_setting(app: Flask, key: str, default: int) -> int:
@@ -169,34 +269,6 @@ def _int_setting(app: Flask, key: str, default: int) -> int:
     if value < 1:
         raise ValueError(f"{key} must be positive")
     return value
-
-
-def _wants_json() -> bool:
-    return request.path.startswith("/api/")
-
-
-def error_response(exc: HTTPException):
-    """The error page for `exc`: the ``error.html`` template (JSON under /api/).
-
-    Only the code, name and description are shown, never a traceback; a
-    server error shows a fixed text. The exception's own headers (Allow,
-    WWW-Authenticate, Retry-After ...) are kept.
-    """
-    response = exc.get_response()
-    code = exc.code or 500
-    description = exc.description if code < 500 else "The server could not answer this request."
-    if _wants_json():
-        body = jsonify(error=exc.name, status=code, description=description)
-        response.set_data(body.get_data())
-        response.mimetype = "application/json"
-        return response
-    try:
-        html = render_template("error.html", code=code, name=exc.name, description=description)
-    except Exception:  # a broken template must not turn into a traceback
-        html = f"<!doctype html><title>{code}</title><h1>{code} {exc.name}</h1>"
-    response.set_data(html)
-    response.mimetype = "text/html"
-    return response
 
 
 def create_protected_app(app: Flask) -> Flask:
@@ -227,6 +299,7 @@ def create_protected_app(app: Flask) -> Flask:
         VITRINE_MAX_URL_QUERY_LENGTH=max_url_query,
         VITRINE_RATE_LIMIT=rate_limit,
         MAX_CONTENT_LENGTH=1024,
+        VITRINE_SERVER_ERROR_HEADERS=SERVER_ERROR_HEADERS,
         SESSION_COOKIE_HTTPONLY=True,
         SESSION_COOKIE_SAMESITE="Strict",
     )
@@ -245,7 +318,8 @@ def create_protected_app(app: Flask) -> Flask:
             credentials = request.authorization
             if credentials is None or credentials.type != "basic":
                 raise auth.challenge()
-            if not auth.verify(credentials.username, credentials.password):
+            address = get_remote_address() or ""
+            if not auth.verify(credentials.username, credentials.password, address):
                 raise auth.challenge()
 
     def bound_queries():
@@ -288,6 +362,16 @@ def create_protected_app(app: Flask) -> Flask:
     for hook in limiter_hooks:
         hooks.remove(hook)
         hooks.insert(0, hook)
+
+    def retry_after_only_when_refused(response):
+        # The limiter announces its window on every answer; a Retry-After on
+        # a success tells clients to wait for nothing.
+        if response.status_code not in (429, 503):
+            response.headers.pop("Retry-After", None)
+        return response
+
+    # After-request functions run last-registered first: this one runs last.
+    app.after_request_funcs.setdefault(None, []).insert(0, retry_after_only_when_refused)
 
     @app.after_request
     def isolate(response):
