@@ -190,11 +190,20 @@ def _moduli_results(atoms: Atoms, calculator: Any) -> dict[str, float]:
     from ferrolith.properties.elastic import elastic_tensor
     from ferrolith.properties.hardness import calculate_hardness
 
-    moduli = elastic_tensor(atoms, calculator=calculator)
-    bulk, shear = float(moduli.bulk_hill), float(moduli.shear_hill)
-    results = {"bulk_hill": bulk, "shear_hill": shear}
+    # The structure is relaxed already; the strained cells are relaxed inside.
+    moduli = elastic_tensor(atoms, calculator=calculator, relax=False)
+    given = {
+        name: float(getattr(moduli, attr))
+        for name, attr in (
+            ("bulk", "bulk_hill"),
+            ("shear", "shear_hill"),
+            ("young", "young"),
+            ("poisson", "poisson"),
+        )
+    }
+    results = {"bulk_hill": given["bulk"], "shear_hill": given["shear"]}
     for model in MODULI_MODELS:
-        value = calculate_hardness(shear=shear, bulk=bulk, method=model)
+        value = calculate_hardness(**given, method=model)
         # Tian's model is complex for negative moduli: no hardness to store.
         if not isinstance(value, complex):
             results[f"hardness_{model}"] = float(value)
@@ -244,7 +253,8 @@ def screen_structure(
     results["rcut"] = rcut
     if elastic:
         with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-            results.update(_moduli_results(atoms, calculator))
+            with contextlib.redirect_stderr(quiet):
+                results.update(_moduli_results(atoms, calculator))
     return results
 
 
@@ -299,13 +309,11 @@ def _connect(name: Any, *, must_exist: bool) -> Any:
     """An ASE database from a name, or the database object given."""
     import ase.db
 
-    if not isinstance(name, (str, os.PathLike)):
-        return name
-    text = os.fspath(name)
+    text = _db_name(name)
     if must_exist and not _is_url(text) and not os.path.isfile(text):
         raise FileNotFoundError(f"No database at '{text}'.")
     try:
-        db = ase.db.connect(text)
+        db = ase.db.connect(text) if isinstance(name, (str, os.PathLike)) else name
         db.count("id=0")  # opens it, and creates the tables of a new one
     except Exception as exc:
         raise ValueError(f"Cannot open the database '{text}': {exc}") from None
@@ -313,7 +321,7 @@ def _connect(name: Any, *, must_exist: bool) -> Any:
 
 
 def _db_name(db: Any) -> str:
-    return str(getattr(db, "filename", db))
+    return os.fspath(db) if isinstance(db, (str, os.PathLike)) else str(db.filename)
 
 
 def _writable(db: Any) -> bool:
@@ -368,6 +376,43 @@ def _create_sort_indexes(db: Any, keys: Iterable[str]) -> None:
 
     for key in keys:
         create_sort_index(db, key)
+
+
+#: Descriptions of the result keys for ASE's metadata: (short, long, unit).
+_DESCRIPTIONS = {
+    "hardness_simunek": ("H Šimůnek", "Šimůnek hardness at the first-shell cutoff", "GPa"),
+    "ionicity": ("Ionicity", "Ionicity factor of the Šimůnek model", ""),
+    "energy_per_atom": ("E/atom", "Energy per atom after relaxation", "eV"),
+    "rcut": ("r_cut", "First-shell bond cutoff", "Å"),
+    "bulk_hill": ("B Hill", "Bulk modulus (Hill average)", "GPa"),
+    "shear_hill": ("G Hill", "Shear modulus (Hill average)", "GPa"),
+    **{
+        f"hardness_{m}": (
+            f"H {m.capitalize()}",
+            f"{m.capitalize()} hardness from the moduli",
+            "GPa",
+        )
+        for m in MODULI_MODELS
+    },
+}
+
+
+def _describe_results(db: Any, keys: Sequence[str]) -> None:
+    """Units of the result keys, and their columns in the viewer, in the metadata.
+
+    Choices already stored in the database are kept.
+    """
+    metadata = dict(db.metadata)
+    descriptions = dict(metadata.get("key_descriptions", {}))
+    columns = list(metadata.get("default_columns") or ("id", "formula", "natoms"))
+    shown = ["hardness_simunek", "ionicity", *keys]
+    for key in dict.fromkeys(shown):
+        descriptions.setdefault(key, list(_DESCRIPTIONS[key]))
+        if key not in columns:
+            columns.append(key)
+    updated = {**metadata, "key_descriptions": descriptions, "default_columns": columns}
+    if updated != metadata:
+        db.metadata = updated
 
 
 # --- Dask ---------------------------------------------------------------------
@@ -593,6 +638,7 @@ def screen_database(
     if settings.elastic:
         keys += [k for k in SORT_KEYS if k not in keys]
     _create_sort_indexes(dest, keys)
+    _describe_results(dest, keys)
     skipped = selected - meter.total
     return ScreenSummary(writer.screened, writer.failed, skipped, tag, _db_name(dest))
 
