@@ -133,6 +133,30 @@ class TestScreening:
         db.delete([bad])
         assert_serial_equality(db, relax=True, count=6)
 
+    def test_elastic_bulk_modulus_matches_an_equation_of_state(self, tmp_path, cluster):
+        from ase.build import bulk
+        from ase.eos import EquationOfState
+        from ase.units import GPa
+
+        db = connect(str(tmp_path / "c.db"))
+        for name, a in (("C", 3.567), ("BN", 3.615)):
+            kind = "diamond" if name == "C" else "zincblende"
+            db.write(bulk(name, kind, a=a, cubic=True))
+        screen.screen_database(db, elastic=True, client=cluster, progress=False)
+        for row in db.select():
+            crystal = row.toatoms()
+            volumes, energies = [], []
+            for scale in (0.98, 0.99, 1.0, 1.01, 1.02):
+                strained = crystal.copy()
+                strained.set_cell(crystal.cell * scale, scale_atoms=True)
+                strained.calc = get_calculator(TERSOFF)
+                volumes.append(strained.get_volume())
+                energies.append(strained.get_potential_energy())
+            eos_bulk = EquationOfState(volumes, energies).fit()[2] / GPa
+            # 2 %: the cell is relaxed to fmax 0.05 eV/Å, about 1 GPa of stress.
+            assert row.bulk_hill == pytest.approx(eos_bulk, rel=0.02)
+            assert all(row[f"hardness_{m}"] > 0 for m in screen.MODULI_MODELS)
+
     def test_postgres(self, tmp_path, postgres, cluster):
         screen.generate_candidates(postgres, 200, seed=4)
         summary = screen.screen_database(postgres, potential="none", client=cluster, batch=16)
@@ -149,12 +173,13 @@ class TestInterrupted:
         screen.generate_candidates(path, 1000, seed=5)
         command = [sys.executable, "-m", "ferrolith", "screen", path, "--potential", "none"]
         command += ["--workers", "2"]
-        run = subprocess.Popen([*command, "--batch", "5"], stderr=subprocess.PIPE, text=True)
         db = connect(path)
-        while db.count("screen_tag") < 10 and run.poll() is None:
-            time.sleep(0.05)
-        run.send_signal(signal.SIGINT)
-        assert run.wait(timeout=60) == 130, run.stderr.read()
+        with subprocess.Popen([*command, "--batch", "5"], stderr=subprocess.PIPE, text=True) as run:
+            while db.count("screen_tag") < 10 and run.poll() is None:
+                time.sleep(0.05)
+            run.send_signal(signal.SIGINT)
+            _, stderr = run.communicate(timeout=60)
+        assert run.returncode == 130 and "Run the same screening again" in stderr, stderr
         done = {row.id: row.mtime for row in db.select("screen_tag")}
         assert 10 <= len(done) < 1000
         # Consistent: every row that has a tag has its results (or its error).
