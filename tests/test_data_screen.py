@@ -162,9 +162,21 @@ class TestScreening:
         summary = screen.screen_database(postgres, potential="none", client=cluster, batch=16)
         assert summary.screened == 200
         assert_serial_equality(connect(postgres), relax=False, count=200)
-        copy = str(tmp_path / "copy.db")
-        screen.screen_database(postgres, "substitutions>2", into=copy, client=cluster)
-        assert connect(copy).count("screen_tag") == connect(postgres).count("substitutions>2")
+        copy, query = str(tmp_path / "copy.db"), "substitutions>2"
+        screen.screen_database(postgres, query, into=copy, client=cluster, progress=False)
+        assert connect(copy).count("screen_tag") == connect(postgres).count(query)
+        again = screen.screen_database(postgres, query, into=copy, client=cluster)
+        assert (again.screened, again.skipped) == (0, connect(postgres).count(query))
+        # A role that may only read is told to write elsewhere.
+        admin = connect(postgres)
+        with admin.managed_connection() as con:
+            con.cursor().execute(
+                "DROP ROLE IF EXISTS screen_reader; CREATE ROLE screen_reader LOGIN; "
+                "GRANT SELECT ON ALL TABLES IN SCHEMA public TO screen_reader"
+            )
+        reader = postgres.replace("postgres@", "screen_reader@")
+        with pytest.raises(PermissionError, match="give --into DEST"):
+            screen.screen_database(reader, client=cluster, progress=False)
 
 
 class TestInterrupted:
