@@ -53,7 +53,7 @@ def scaling(folder, rows):
     for workers in (1, 2, 1, 2):  # alternated: the machine is shared
         copy = os.path.join(folder, f"scaling-{workers}.db")
         shutil.copy(base, copy)
-        rate, _ = timed_screening(copy, workers, potential="tersoff", batch=10)
+        rate, _ = timed_screening(copy, workers, potential="tersoff", batch=5)
         rates.setdefault(workers, []).append(rate)
         os.remove(copy)
     best = {w: max(r) for w, r in rates.items()}
