@@ -24,6 +24,7 @@ import hashlib
 import json
 import math
 import os
+import pickle
 import signal
 import sys
 import threading
@@ -277,9 +278,12 @@ def _calculator(settings: ScreenSettings) -> Any:
 
 
 def _screen_batch(
-    batch: Sequence[tuple[int, Atoms]], settings: ScreenSettings
+    batch: bytes | Sequence[tuple[int, Atoms]], settings: ScreenSettings
 ) -> list[tuple[int, dict[str, Any]]]:
-    """Results of every (key, structure) of a batch; a failing row gets screen_error."""
+    """Results of every (key, structure) of a batch (or of the batch pickled);
+    a failing row gets screen_error."""
+    if isinstance(batch, bytes):
+        batch = pickle.loads(batch)
     calculator = _calculator(settings)
     out = []
     for key, atoms in batch:
@@ -369,6 +373,19 @@ def _selected_rows(db: Any, query: str | None, include_data: bool) -> Iterator[A
 
 def _find_row(db: Any, unique_id: str) -> Any:
     return next(db.select(unique_id=unique_id, include_data=False, limit=1), None)
+
+
+def _index_pairs_by_row(db: Any) -> None:
+    """Indexes ASE's key-value tables by row id, once.
+
+    ASE replaces a row's key-value pairs by deleting them by row id, which
+    its own schema does not index: every update would scan the whole table,
+    and updating every row of a large database would take quadratic time.
+    """
+    with db.managed_connection() as con:
+        cur = con.cursor()
+        for table in ("keys", "text_key_values", "number_key_values"):
+            cur.execute(f"CREATE INDEX IF NOT EXISTS {table}_id_index ON {table} (id)")
 
 
 def _create_sort_indexes(db: Any, keys: Iterable[str]) -> None:
@@ -600,6 +617,7 @@ def screen_database(
         hint = "" if copy else "; give --into DEST to write the results to another database"
         raise PermissionError(f"Cannot write to the database '{_db_name(dest)}'{hint}.")
     _calculator(settings)  # an unusable potential fails here, not on every worker
+    _index_pairs_by_row(dest)
     tag = settings.tag
 
     own_client = client is None
@@ -676,7 +694,9 @@ def _run(
     in_flight: dict[Any, list[Any]] = {}
 
     def submit(group: list[Any]) -> None:
-        payload = [(i, _structure(row)) for i, row in enumerate(group)]
+        # One opaque bytes object per batch: the scheduler passes it on
+        # without unpacking (and keeping) the structures' arrays.
+        payload = pickle.dumps([(i, _structure(row)) for i, row in enumerate(group)], protocol=5)
         future = client.submit(_screen_batch, payload, settings, pure=False, retries=2)
         in_flight[future] = group
         pending.add(future)
