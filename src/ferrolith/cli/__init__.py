@@ -34,6 +34,7 @@ COMMANDS: tuple[str, ...] = (
     "vitrine",
     "hardness",
     "elastic",
+    "screen",
 )
 
 

@@ -1,0 +1,114 @@
+"""``ferrolith screen``: screen a structure database for hardness on Dask.
+
+Glue between argparse and ``ferrolith.data.screen.screen_database``; Dask is
+imported only when the command runs, so the rest of the tool works without
+the ``screen`` extra.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from ferrolith.cli import CombinedFormatter, finite_float
+
+HELP = "Screen a structure database for hardness, on a local or remote Dask cluster."
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {text!r}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, not {text!r}")
+    return value
+
+
+def register_parser(subparsers: Any) -> None:
+    parser = subparsers.add_parser(
+        "screen",
+        help=HELP,
+        description=HELP
+        + "\n\nRelaxes every selected row of an ASE database, predicts its Simunek hardness"
+        "\nat the automatic first-shell cutoff and writes the results as key-value pairs"
+        "\n(hardness_simunek, ionicity, energy_per_atom, rcut, screen_tag; screen_error for"
+        "\na row that fails). Rows with results for the same settings are skipped, so an"
+        "\ninterrupted run continues where it stopped.",
+        formatter_class=CombinedFormatter,
+    )
+    parser.add_argument("db", metavar="DB", help="ASE database: SQLite file or postgresql:// URL.")
+    parser.add_argument("--query", help="Select rows with an ASE query (e.g. 'natoms<=64,C').")
+    parser.add_argument(
+        "--potential",
+        default="tersoff",
+        help="Relaxation potential: 'none' (no relaxation), 'tersoff' or 'pth' (bundled),"
+        "\nor a potential file (readable by every worker).",
+    )
+    parser.add_argument(
+        "--fmax", type=finite_float, default=0.05, help="Force criterion of the relaxation (eV/Å)."
+    )
+    parser.add_argument(
+        "--steps", type=_non_negative_int, default=1000, help="Most relaxation steps per row."
+    )
+    parser.add_argument(
+        "--pressure", type=finite_float, default=0.0, help="Pressure of the relaxation (GPa)."
+    )
+    parser.add_argument(
+        "--elastic",
+        action="store_true",
+        help="Also compute bulk_hill, shear_hill (GPa) and the moduli-model hardness values.",
+    )
+    parser.add_argument(
+        "--into",
+        metavar="DEST",
+        help="Copy the rows with their results to this database instead of updating DB.",
+    )
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers",
+        type=_positive_int,
+        help="Worker processes of the local Dask cluster (default: one per core).",
+    )
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="Use the running Dask cluster whose scheduler is at ADDRESS (tcp://host:8786).",
+    )
+    parser.add_argument(
+        "--batch", type=_positive_int, default=50, help="Rows sent to a worker at a time."
+    )
+    parser.set_defaults(command="screen")
+
+
+def main(args: argparse.Namespace) -> None:
+    from ferrolith.data.screen import screen_database
+
+    summary = screen_database(
+        args.db,
+        args.query,
+        into=args.into,
+        potential=args.potential,
+        fmax=args.fmax,
+        steps=args.steps,
+        pressure=args.pressure,
+        elastic=args.elastic,
+        workers=args.workers,
+        scheduler=args.scheduler,
+        batch=args.batch,
+    )
+    failed = f", {summary.failed:,} with screen_error" if summary.failed else ""
+    print(
+        f"Screened {summary.screened:,} rows{failed}; {summary.skipped:,} already had results"
+        f" (screen_tag={summary.tag}). Results in {summary.destination}"
+    )
