@@ -92,7 +92,9 @@ class TestTersoff:
 
     def test_hexagonal_crystal_has_five_constants(self):
         lonsdaleite = bulk("CC", "wurtzite", a=2.58, c=4.21)
-        c = elastic_tensor(lonsdaleite, potential="tersoff").cij
+        result = elastic_tensor(lonsdaleite, potential="tersoff")
+        c = result.cij
+        assert result.stable
         assert c[0, 0] == pytest.approx(c[1, 1], rel=5e-3)
         assert c[0, 2] == pytest.approx(c[1, 2], rel=5e-3)
         assert c[3, 3] == pytest.approx(c[4, 4], rel=5e-3)
@@ -103,12 +105,14 @@ class TestTersoff:
         for i, j in [(0, 3), (0, 4), (0, 5), (2, 3), (3, 4), (3, 5), (4, 5)]:
             assert abs(c[i, j]) < 1
 
-    def test_input_untouched_and_unconverged_relaxation_warns(self):
-        atoms = bulk("C", "diamond", a=3.64, cubic=True)
+    @pytest.mark.parametrize("relax, which", [(False, "at fixed cell"), (True, "of the structure")])
+    def test_input_untouched_and_unconverged_relaxation_warns(self, relax, which):
+        atoms = bulk("C", "diamond", a=3.50, cubic=True)
         atoms.rattle(0.05, seed=3)
         before = atoms.copy()
-        with pytest.warns(RuntimeWarning, match="did not converge"):
-            result = elastic_tensor(atoms, potential="tersoff", relax=False, steps=1)
+        with pytest.warns(RuntimeWarning) as record:
+            result = elastic_tensor(atoms, potential="tersoff", relax=relax, steps=1)
+        assert any(f"relaxation {which} did not converge" in str(w.message) for w in record)
         assert np.isfinite(result.cij).all() and result.residual > 0
         assert atoms == before and atoms.calc is None
 
@@ -178,6 +182,12 @@ def rotated(c, r):
     return np.array([[full[i, j, k, m] for k, m in PAIRS] for i, j in PAIRS])
 
 
+def nan_atom(atoms):
+    atoms = atoms.copy()
+    atoms.positions[0, 2] = np.nan
+    return atoms
+
+
 class NoStress(Calculator):
     implemented_properties = ("energy", "forces")
 
@@ -187,6 +197,7 @@ class NoStress(Calculator):
     [
         (lambda a, spy: {"atoms": Atoms("C"), "calculator": spy}, ValueError, "periodic in all"),
         (lambda a, spy: {"atoms": "x.vasp", "calculator": spy}, TypeError, "ase.Atoms"),
+        (lambda a, spy: {"atoms": nan_atom(a), "calculator": spy}, ValueError, "non-finite"),
         (lambda a, spy: {"atoms": a, "potential": "no-such"}, ValueError, "Unknown potential"),
         (lambda a, spy: {"atoms": a, "calculator": NoStress()}, ValueError, "compute stress"),
         (lambda a, spy: {"atoms": a}, ValueError, "exactly one of calculator or potential"),
@@ -246,3 +257,39 @@ def test_module_names_are_looked_up_at_call_time(monkeypatch):
     )
     result = elastic_tensor(atoms, potential="tersoff", relax=False)
     assert result.cij == pytest.approx(np.eye(6), abs=1e-9)
+
+
+@pytest.fixture(scope="module")
+def ml_and_teacher():
+    # The shipped weights through their numpy copy (no PyTorch needed); the
+    # teacher's numbers come from training/teacher_elastic.py.
+    from test_optimization_mlp import shipped_weights
+
+    from ferrolith.optimization import _mlp
+
+    teacher = json.loads((DATA / "ml-teacher-elastic.json").read_text())["systems"]
+    calc = _mlp.MLCalculator(_mlp.MLModel(shipped_weights()))
+    ml = {name: elastic_tensor(make(), calculator=calc) for name, make in CRYSTALS.items()}
+    return ml, teacher
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="the shipped potential's diamond C11 and C12 are 25 % and 43 % above the teacher's "
+    "tensor (c-BN: 19 % and 14 %); that tensor itself depends on the strain size (its bulk "
+    "modulus is 25-30 % below the teacher's equation of state), which the potential's fit "
+    "to energies, forces and stresses does not follow",
+)
+@pytest.mark.parametrize("name", CRYSTALS)
+def test_machine_learned_tensor_against_its_teacher(ml_and_teacher, name):
+    ml, teacher = ml_and_teacher
+    reference = np.array(teacher[name]["cij"])
+    for index in [(0, 0), (0, 1), (3, 3)]:
+        assert ml[name].cij[index] == pytest.approx(reference[index], rel=0.10), index
+
+
+@pytest.mark.parametrize("name", CRYSTALS)
+def test_machine_learned_bulk_modulus_against_its_teacher(ml_and_teacher, name):
+    # The teacher's own curvature, from its energies over +-2 % lattice constants.
+    ml, teacher = ml_and_teacher
+    assert ml[name].bulk_hill == pytest.approx(teacher[name]["eos_bulk_modulus"], rel=0.10)

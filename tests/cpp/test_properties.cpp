@@ -2,6 +2,7 @@
 #include "check.hpp"
 
 #include "ferrolith/data/element_table.hpp"
+#include "ferrolith/properties/elastic_fit.hpp"
 #include "ferrolith/properties/moduli.hpp"
 #include "ferrolith/properties/shells.hpp"
 #include "ferrolith/properties/simunek.hpp"
@@ -203,4 +204,52 @@ TEST_CASE("first shell: cutoff between shells, incomplete search, shells that ov
     std::vector<double> d5{1.0, 1.09, 1.19, 1.305};
     auto v = fp::first_shell(i5.data(), d5.data(), 4, 1, 3.0);
     CHECK(v && v.value->inner == 1.19);
+}
+
+TEST_CASE("elastic fit: strain set, exact recovery with residual stress, rotation") {
+    CHECK(!fp::strain_states({}));
+    CHECK(!fp::strain_states({0.01, 0.0}));
+    CHECK(!fp::strain_states({0.2}));
+    CHECK(!fp::strain_states({std::nan("")}));
+    CHECK(!fp::strain_states({0.01, 0.01}));
+    auto states = fp::strain_states({0.005, 0.01});
+    CHECK(states && states.value->size() == 24u);
+
+    // Stress = C ε + σ0 for an anisotropic C and a residual stress σ0.
+    fp::Matrix6 c{};
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+            c[i][j] = (i == j ? 300.0 : 0.0) + 10.0 / (1 + i + j);
+    std::vector<fp::Voigt6> stresses;
+    for (const auto& s : *states.value) {
+        fp::Voigt6 sigma{};
+        for (int i = 0; i < 6; ++i)
+            sigma[i] = c[i][s.component] * s.strain + 0.3 * i;
+        stresses.push_back(sigma);
+    }
+    auto fit = fp::fit_tensor(*states.value, stresses);
+    CHECK(fit);
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+            CHECK_NEAR(fit.value->cij[i][j], c[i][j], 1e-9);
+    CHECK(fit.value->residual < 1e-9);
+    stresses.pop_back();
+    CHECK(!fp::fit_tensor(*states.value, stresses));
+
+    // A rotation and its inverse give the tensor back; a singular C has no Reuss average.
+    const double a = 0.4;
+    fp::Matrix3 r{{{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}}};
+    fp::Matrix3 rt{
+        {{r[0][0], r[1][0], r[2][0]}, {r[0][1], r[1][1], r[2][1]}, {r[0][2], r[1][2], r[2][2]}}};
+    const fp::Matrix6 back = fp::rotate_tensor(fp::rotate_tensor(c, r), rt);
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+            CHECK_NEAR(back[i][j], c[i][j], 1e-9);
+    fp::Matrix6 singular{};
+    singular[0][0] = 1.0;
+    CHECK(std::isnan(fp::voigt_reuss_hill(singular).bulk_reuss));
+    CHECK(fp::crystal_system(227) == fp::CrystalSystem::kCubic);
+    CHECK(fp::crystal_system(194) == fp::CrystalSystem::kHexagonal);
+    CHECK(fp::crystal_system(148) == fp::CrystalSystem::kRhombohedralLow);
+    CHECK(fp::crystal_system(2) == fp::CrystalSystem::kTriclinic);
 }

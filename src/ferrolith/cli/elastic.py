@@ -60,6 +60,7 @@ def register_parser(subparsers: Any) -> None:
         "--no-relax",
         dest="relax",
         action="store_false",
+        default=argparse.SUPPRESS,  # no "(default: True)" in the help
         help="Use the structure as read, without relaxing cell and positions first.",
     )
     parser.add_argument(
@@ -100,7 +101,8 @@ def _print_report(result: Any) -> None:
     print("Elastic tensor C_ij (GPa)")
     print("      " + "".join(f"{name:>10}" for name in VOIGT))
     for name, row in zip(VOIGT, result.cij):
-        print(f"  {name}  " + "".join(f"{value:10.1f}" for value in row))
+        # + 0.0 turns the -0.0 of rounding noise into 0.0
+        print(f"  {name}  " + "".join(f"{round(value, 1) + 0.0:10.1f}" for value in row))
     print()
     print(f"{'':22}{'Voigt':>10}{'Reuss':>10}{'Hill':>10}")
     print(
@@ -130,7 +132,7 @@ def main(args: argparse.Namespace) -> int:
         atoms,
         potential=args.potential,
         strains=tuple(args.strain),
-        relax=args.relax,
+        relax=getattr(args, "relax", True),  # absent unless --no-relax is given
         fmax=args.fmax,
         symprec=args.symprec,
     )

@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -53,9 +54,9 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string format(const char* spec, double x) {
+std::string format(const char* pattern, double x) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, spec, x);
+    std::snprintf(buffer, sizeof buffer, pattern, x);
     return buffer;
 }
 
@@ -231,13 +232,22 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
                 });
             });
             reference.attr("calc") = calc;
-            const double force = largest_force(reference);
+            // The cell filter's criterion: atomic forces, and the virial per atom
+            // (V |σ| / N, eV/Å) for the cell.
+            py::object numpy = py::module_::import("numpy");
+            const double cell_force =
+                numpy.attr("abs")(reference.attr("get_stress")()).attr("max")().cast<double>() *
+                reference.attr("get_volume")().cast<double>() /
+                static_cast<double>(py::len(reference));
+            const double force = std::max(largest_force(reference), cell_force);
             if (force > fmax) {
+                // stacklevel 1: C++ adds no Python frame, so the innermost
+                // frame is the caller's.
                 globals["warn"](
                     "The relaxation of the structure did not converge within " +
                         std::to_string(steps) + " steps (largest force " + format("%.3g", force) +
                         " eV/\u00c5); the tensor is computed around the last structure.",
-                    py::module_::import("builtins").attr("RuntimeWarning"), "stacklevel"_a = 2);
+                    py::module_::import("builtins").attr("RuntimeWarning"), "stacklevel"_a = 1);
             }
             const double elapsed = seconds_since(start);
             if (elapsed > kProgressAfter) {
@@ -293,7 +303,7 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
                                 " strained states; the tensor is still computed (fit residual " +
                                 format("%.3g", fit.residual) + " GPa).",
                             py::module_::import("builtins").attr("RuntimeWarning"),
-                            "stacklevel"_a = 2);
+                            "stacklevel"_a = 1);
         }
         const auto [system, rotation] = symmetry_of(reference, symprec);
         const bool stable = fp::born_stable(fp::rotate_tensor(fit.cij, rotation), system);
