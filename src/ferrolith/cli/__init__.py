@@ -23,7 +23,9 @@ __all__ = [
     "build_parser",
     "finite_float",
     "main",
+    "non_negative_int",
     "positive_int",
+    "read_structure",
 ]
 
 #: Subcommand modules, in the order the help lists them.
@@ -58,15 +60,24 @@ def finite_float(text: str) -> float:
     return value
 
 
-def positive_int(text: str) -> int:
-    """argparse ``type=`` for a count option: an integer of at least 1."""
+def _int_at_least(text: str, least: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, not {value}")
     return value
+
+
+def positive_int(text: str) -> int:
+    """argparse ``type=`` for a count option: an integer of at least 1."""
+    return _int_at_least(text, 1)
+
+
+def non_negative_int(text: str) -> int:
+    """argparse ``type=`` for a limit option: an integer of at least 0."""
+    return _int_at_least(text, 0)
 
 
 def read_structure(path: str) -> Any:

@@ -10,29 +10,9 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from ferrolith.cli import CombinedFormatter, finite_float
+from ferrolith.cli import CombinedFormatter, finite_float, non_negative_int, positive_int
 
 HELP = "Screen a structure database for hardness, on a local or remote Dask cluster."
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {text!r}")
-    return value
-
-
-def _non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, not {text!r}")
-    return value
 
 
 def register_parser(subparsers: Any) -> None:
@@ -59,7 +39,7 @@ def register_parser(subparsers: Any) -> None:
         "--fmax", type=finite_float, default=0.05, help="Force criterion of the relaxation (eV/Å)."
     )
     parser.add_argument(
-        "--steps", type=_non_negative_int, default=1000, help="Most relaxation steps per row."
+        "--steps", type=non_negative_int, default=1000, help="Most relaxation steps per row."
     )
     parser.add_argument(
         "--pressure", type=finite_float, default=0.0, help="Pressure of the relaxation (GPa)."
@@ -77,7 +57,7 @@ def register_parser(subparsers: Any) -> None:
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--workers",
-        type=_positive_int,
+        type=positive_int,
         help="Worker processes of the local Dask cluster (default: one per core).",
     )
     where.add_argument(
@@ -86,7 +66,7 @@ def register_parser(subparsers: Any) -> None:
         help="Use the running Dask cluster whose scheduler is at ADDRESS (tcp://host:8786).",
     )
     parser.add_argument(
-        "--batch", type=_positive_int, default=50, help="Rows sent to a worker at a time."
+        "--batch", type=positive_int, default=50, help="Rows sent to a worker at a time."
     )
     parser.set_defaults(command="screen")
 
