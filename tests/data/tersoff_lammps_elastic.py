@@ -34,7 +34,8 @@ STRAINS = (-0.01, -0.005, 0.005, 0.01)
 VOIGT = ("xx", "yy", "zz", "yz", "xz", "xy")
 BAR_TO_GPA = 1e-4
 
-SETUP = """units metal
+# The cubic cell and the potential, common to every run.
+CELL = """units metal
 boundary p p p
 atom_style atomic
 atom_modify map array
@@ -45,7 +46,11 @@ create_atoms 1 box {basis}
 mass * 12.0
 pair_style tersoff
 pair_coeff * * {potential} B N C
-thermo_style custom step pe lx ly lz pxx pyy pzz pyz pxz pxy
+"""
+
+SETUP = (
+    CELL
+    + """thermo_style custom step pe lx ly lz pxx pyy pzz pyz pxz pxy
 thermo_modify format float %.17g
 min_style cg
 fix relax all box/relax iso 0.0 vmax 0.001
@@ -55,25 +60,18 @@ minimize 0 1e-12 10000 100000
 variable lx0 equal lx
 print "LATTICE $(v_lx0:%.17g)"
 """
+)
 
-STRAINED = """units metal
-boundary p p p
-atom_style atomic
-atom_modify map array
-lattice diamond {a:.17g}
-region box prism 0 1 0 1 0 1 0 0 0
-create_box 3 box
-create_atoms 1 box {basis}
-mass * 12.0
-pair_style tersoff
-pair_coeff * * {potential} B N C
-thermo_style custom step pe pxx pyy pzz pyz pxz pxy
+STRAINED = (
+    CELL
+    + """thermo_style custom step pe pxx pyy pzz pyz pxz pxy
 thermo_modify format float %.17g
 min_style cg
 change_box all {deformation} remap units box
 minimize 0 1e-12 10000 100000
 print "STRESS $(pxx:%.17g) $(pyy:%.17g) $(pzz:%.17g) $(pyz:%.17g) $(pxz:%.17g) $(pxy:%.17g)"
 """
+)
 
 
 def run(script, workdir):
