@@ -21,7 +21,9 @@ computes, on the CPU with one thread:
 
 and compares them with experiment (room temperature). The figures are printed
 and merged under the teacher's name into training/teacher_comparison.json (or
-FILE); a teacher that does not load offline is recorded with the reason.
+FILE); a teacher that does not load offline is recorded with the reason and the
+URLs it tried. Besides chgnet, only sevenn ships weights in its wheel (7net-0,
+7net-l3i5, 7net-mf-0); the others download theirs at first use.
 
 Each candidate goes in its own virtual environment; torch first, from the
 wheel on local disk, then the package (run with nice -n 10, one core):
@@ -31,16 +33,18 @@ wheel on local disk, then the package (run with nice -n 10, one core):
     /tmp/teachers/NAME/bin/pip install PACKAGE
 
 with PACKAGE = chgnet | sevenn | mace-torch | mattersim | matgl | orb-models,
-and ferrolith importable (PYTHONPATH pointing at a build of this repository, or
-pip install -e . into the same environment).
+and ferrolith importable: pip install . into the same environment, or
+PYTHONPATH at a built ferrolith plus pip install threadpoolctl spglib tqdm.
 """
 
 import argparse
+import atexit
 import contextlib
 import io
 import json
 import os
 import re
+import shutil
 import sys
 import tempfile
 import time
@@ -51,6 +55,7 @@ from pathlib import Path
 
 # Close every network route before any teacher is imported.
 _HOME = tempfile.mkdtemp(prefix="teacher-home-")
+atexit.register(shutil.rmtree, _HOME, ignore_errors=True)
 os.environ.update(
     {
         "HF_HUB_OFFLINE": "1",
