@@ -1,13 +1,15 @@
 """Time per atom-step of the machine-learned B-C-N potential, side by side with
-its teacher (CHGNet) and, when ferrolith has it, the Tersoff calculator.
+its teacher (SevenNet's 7net-l3i5) and, when ferrolith has it, the Tersoff
+calculator.
 
 One step is energy + forces + stress of a slightly moved structure (what an
 optimiser asks for), including the ASE calculator overhead. Run:
 
     .venv/bin/python benchmarks/bench_ml.py [--teacher-atoms 64] [--large 8000]
 
-The teacher (pip install chgnet) and the Tersoff calculator are optional;
-their rows are skipped with a note when they are not importable.
+The teacher (pip install sevenn==0.13.0) and the Tersoff calculator are
+optional; their columns are skipped with a note when they are not importable.
+Both run on one thread, as the ML potential does.
 """
 
 import argparse
@@ -58,11 +60,12 @@ def teacher_calculator():
     try:
         os.environ.setdefault("HF_HUB_OFFLINE", "1")
         warnings.simplefilter("ignore")
-        from chgnet.model import CHGNet
-        from chgnet.model.dynamics import CHGNetCalculator
+        import torch
+        from sevenn.calculator import SevenNetCalculator
     except ImportError:
         return None
-    return CHGNetCalculator(model=CHGNet.load(verbose=False, use_device="cpu"), use_device="cpu")
+    torch.set_num_threads(1)
+    return SevenNetCalculator(model="7net-l3i5", device="cpu")
 
 
 def tersoff_calculator():
@@ -94,7 +97,7 @@ def main():
         f"ML potential single-threaded, teacher with {threads} torch threads"
     )
     if teacher is None:
-        print("teacher (CHGNet) not importable: its column is skipped (pip install chgnet)")
+        print("teacher (SevenNet) not importable: its column is skipped (pip install sevenn)")
     if tersoff is None:
         print("Tersoff calculator not available in this build: its column is skipped")
     print(

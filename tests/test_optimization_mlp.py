@@ -63,21 +63,47 @@ def random_model(seed=0, activation="silu", hidden=(8, 6), channels=None):
     }
 
 
+def shared_model(seed=0, width=3, hidden=(8, 6)):
+    """A version 3 model with one network for all elements and their embeddings."""
+    rng = np.random.default_rng(seed)
+    data = random_model(seed, channels="all")
+    nd = _mlp.Descriptor(ELEMENTS, data["descriptor"]).size
+    widths = [nd + width, *hidden, 1]
+    data.pop("networks")
+    data["version"] = 3
+    data["network"] = {
+        "weights": [rng.normal(0, 0.4, (o, i)) for i, o in zip(widths, widths[1:])],
+        "biases": [rng.normal(0, 0.1, o) for o in widths[1:]],
+        "input_mean": rng.normal(0, 0.2, nd),
+        "input_std": rng.uniform(0.5, 2.0, nd),
+        "embeddings": {sym: rng.normal(0, 1.0, width) for sym in ELEMENTS},
+        "energy_shifts": {sym: float(rng.normal(-8.0, 1.0)) for sym in ELEMENTS},
+    }
+    return data
+
+
 def shipped_weights():
-    """The shipped model's dictionary, rebuilt from its numpy copy."""
+    """The shipped model's dictionary, rebuilt from its numpy copy ('a/b/0'
+    keys for nested dictionaries and lists)."""
     arrays = np.load(DATA / "ml-model-weights.npz")
     data = json.loads(str(arrays["header"]))
-    data["networks"] = {}
-    for sym in data["elements"]:
-        depth = sum(1 for k in arrays.files if k.startswith(f"{sym}/weights/"))
-        data["networks"][sym] = {
-            "weights": [arrays[f"{sym}/weights/{k}"] for k in range(depth)],
-            "biases": [arrays[f"{sym}/biases/{k}"] for k in range(depth)],
-            "input_mean": arrays[f"{sym}/input_mean"],
-            "input_std": arrays[f"{sym}/input_std"],
-            "energy_shift": float(arrays[f"{sym}/energy_shift"]),
-        }
-    return data
+    for key in arrays.files:
+        if key == "header":
+            continue
+        *path, last = key.split("/")
+        node = data
+        for part in path:
+            node = node.setdefault(part, {})
+        node[last] = arrays[key] if arrays[key].ndim else float(arrays[key])
+
+    def lists(node):
+        if not isinstance(node, dict):
+            return node
+        if node and all(k.isdigit() for k in node):
+            return [lists(node[str(k)]) for k in range(len(node))]
+        return {k: lists(v) for k, v in node.items()}
+
+    return lists(data)
 
 
 MODELS = {
@@ -315,7 +341,7 @@ class TestModelData:
         "change, message",
         [
             (lambda d: d.update(format="other"), "the \"format\" entry must be 'ferrolith-mlp'"),
-            (lambda d: d.update(version=3), "model file version 3 is not supported"),
+            (lambda d: d.update(version=4), "model file version 4 is not supported"),
             (lambda d: d.update(version=0), "model file version 0 is not supported"),
             (
                 lambda d: d["descriptor"].update(angular_channels="all"),
@@ -347,7 +373,7 @@ class TestModelData:
         ],
         ids=[
             "format",
-            "version-3",
+            "version-4",
             "version-0",
             "channels-in-version-1",
             "channels-missing",
@@ -390,6 +416,47 @@ class TestModelData:
         assert (model.atomic_energies(species, bumped)[0][0] - e[0]) / h == pytest.approx(
             grad[0, 5], rel=1e-4, abs=1e-8
         )
+
+
+class TestSharedNetwork:
+    def test_atomic_energies_are_the_shared_network_s(self):
+        data = shared_model(5)
+        net = data["network"]
+        model = _mlp.MLModel(data)
+        atoms = alloy(12)
+        desc = model.descriptor().compute(atoms)
+        species = [ELEMENTS.index(s) for s in atoms.symbols]
+        # the network as written in the file, evaluated with numpy
+        x = (desc - net["input_mean"]) / net["input_std"]
+        x = np.hstack([x, [net["embeddings"][s] for s in atoms.symbols]])
+        for w, b in zip(net["weights"][:-1], net["biases"][:-1]):
+            z = x @ w.T + b
+            x = z / (1 + np.exp(-z))
+        out = (x @ net["weights"][-1].T + net["biases"][-1])[:, 0]
+        expected = [net["energy_shifts"][s] for s in atoms.symbols] + data["energy_scale"] * out
+        np.testing.assert_allclose(model.atomic_energies(species, desc)[0], expected, rtol=1e-12)
+
+    @pytest.mark.parametrize(
+        "change, message",
+        [
+            (lambda n: n["embeddings"].pop("N"), "no embedding or energy shift for N"),
+            (lambda n: n["embeddings"].update(B=np.ones(2)), "embeddings differ in length"),
+            (lambda n: n["embeddings"].update(C=[np.nan] * 3), "embeddings must be finite"),
+            (lambda n: n["weights"].pop(0), "must read 96 descriptor entries and 3 embedding"),
+        ],
+        ids=["missing", "length", "nan", "first-layer"],
+    )
+    def test_inconsistent_shared_networks_are_refused(self, change, message):
+        data = shared_model()
+        change(data["network"])
+        if len(data["network"]["weights"]) < len(data["network"]["biases"]):
+            data["network"]["biases"].pop(0)
+        with pytest.raises(ValueError, match=re.escape(message)):
+            _mlp.MLModel(data)
+        both = shared_model()
+        both["networks"] = random_model()["networks"]
+        with pytest.raises(ValueError, match="must hold one"):
+            _mlp.MLModel(both)
 
 
 class TestModelFiles:

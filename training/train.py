@@ -23,9 +23,13 @@ from ase.io import read
 
 from ferrolith.optimization import _mlp
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from label_teacher import TEACHERS
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 ELEMENTS = ["B", "C", "N"]
+MODEL_VERSION = "0.1.0"
 DESCRIPTOR = {
     "radial_cutoff": 5.0,
     "radial_centers": [float(x) for x in np.linspace(1.0, 4.6, 10)],
@@ -57,15 +61,29 @@ class Frame:
         # out together; every other configuration is a group of its own
         self.group = str(atoms.info.get("group", f"config-{atoms.info.get('config_index')}"))
         self.batch = int(atoms.info.get("batch", 0))
+        # chosen by the active-learning script before any selection; absent in
+        # data of generate_dataset.py alone, which is then split at random
+        self.holdout = atoms.info.get("holdout")
 
     @property
     def family(self):
         """The kind of configuration the errors are reported for."""
+        if self.kind.endswith("model-md"):
+            return "model-md"
         if self.kind.endswith("-md"):
             return "md"
         if self.kind.startswith("alloy"):
             return "alloy"
+        if self.kind.startswith("sl"):
+            return "superlattice"
+        if self.kind.startswith("bc2n"):
+            return "bc2n"
         return self.kind.rsplit("-", 1)[-1]
+
+    @property
+    def ordered(self):
+        """An ordered B-C-N phase (superlattice or c-BC2N), where stresses must keep their sign."""
+        return self.family in ("superlattice", "bc2n")
 
 
 class ForcesAndVirial(torch.autograd.Function):
@@ -106,24 +124,39 @@ class ForcesAndVirial(torch.autograd.Function):
         return list(ForcesAndVirial.pool.map(task, range(n)))
 
 
+def mlp(n_in, act):
+    layers, width = [], n_in
+    for h in HIDDEN:
+        layers += [torch.nn.Linear(width, h), act()]
+        width = h
+    layers.append(torch.nn.Linear(width, 1))
+    return torch.nn.Sequential(*layers).double()
+
+
 class Potential(torch.nn.Module):
-    def __init__(self, n_desc, mean, std, shift, scale):
+    """Per-element networks (`embedding` 0), or one network for all elements
+    fed with a learned embedding of the central element beside the descriptor."""
+
+    def __init__(self, n_desc, mean, std, shift, scale, embedding=0):
         super().__init__()
         act = {"silu": torch.nn.SiLU, "tanh": torch.nn.Tanh}[ACTIVATION]
-        self.nets = torch.nn.ModuleList()
-        for _ in ELEMENTS:
-            layers, width = [], n_desc
-            for h in HIDDEN:
-                layers += [torch.nn.Linear(width, h), act()]
-                width = h
-            layers.append(torch.nn.Linear(width, 1))
-            self.nets.append(torch.nn.Sequential(*layers).double())
+        self.shared = embedding > 0
+        if self.shared:
+            self.nets = torch.nn.ModuleList([mlp(n_desc + embedding, act)])
+            self.embedding = torch.nn.Parameter(
+                torch.randn(len(ELEMENTS), embedding, dtype=torch.float64)
+            )
+        else:
+            self.nets = torch.nn.ModuleList([mlp(n_desc, act) for _ in ELEMENTS])
         self.register_buffer("mean", torch.as_tensor(mean))
         self.register_buffer("std", torch.as_tensor(std))
         self.register_buffer("shift", torch.as_tensor(shift))
         self.scale = scale
 
     def forward(self, desc, species):
+        if self.shared:
+            x = torch.cat([(desc - self.mean[0]) / self.std[0], self.embedding[species]], 1)
+            return self.shift[species] + self.scale * self.nets[0](x)[:, 0]
         out = torch.zeros(desc.shape[0], dtype=torch.float64)
         for e, net in enumerate(self.nets):
             mask = species == e
@@ -133,19 +166,16 @@ class Potential(torch.nn.Module):
         return out
 
     def to_file_dict(self, metadata):
-        networks = {}
-        for e, sym in enumerate(ELEMENTS):
-            lin = [m for m in self.nets[e] if isinstance(m, torch.nn.Linear)]
-            networks[sym] = {
+        def layers(net):
+            lin = [m for m in net if isinstance(m, torch.nn.Linear)]
+            return {
                 "weights": [m.weight.detach().clone() for m in lin],
                 "biases": [m.bias.detach().clone() for m in lin],
-                "input_mean": self.mean[e].clone(),
-                "input_std": self.std[e].clone(),
-                "energy_shift": float(self.shift[e]),
             }
-        return {
+
+        data = {
             "format": _mlp.FORMAT,
-            "version": _mlp.FORMAT_VERSION,
+            "version": _mlp.FORMAT_VERSION if self.shared else 2,
             "elements": list(ELEMENTS),
             "descriptor": {
                 k: (torch.tensor(v, dtype=torch.float64) if isinstance(v, list) else v)
@@ -153,9 +183,29 @@ class Potential(torch.nn.Module):
             },
             "activation": ACTIVATION,
             "energy_scale": float(self.scale),
-            "networks": networks,
             "metadata": metadata,
         }
+        if self.shared:
+            data["network"] = {
+                **layers(self.nets[0]),
+                "input_mean": self.mean[0].clone(),
+                "input_std": self.std[0].clone(),
+                "embeddings": {
+                    s: self.embedding[e].detach().clone() for e, s in enumerate(ELEMENTS)
+                },
+                "energy_shifts": {s: float(self.shift[e]) for e, s in enumerate(ELEMENTS)},
+            }
+        else:
+            data["networks"] = {
+                sym: {
+                    **layers(self.nets[e]),
+                    "input_mean": self.mean[e].clone(),
+                    "input_std": self.std[e].clone(),
+                    "energy_shift": float(self.shift[e]),
+                }
+                for e, sym in enumerate(ELEMENTS)
+            }
+        return data
 
 
 def batch_loss(model, frames, descriptor, weights, huber=0.0):
@@ -188,30 +238,41 @@ def batch_loss(model, frames, descriptor, weights, huber=0.0):
     return total, (loss_e.item(), loss_f.item(), loss_s.item())
 
 
+GPA = 160.21766208  # GPa per eV/Å³
+
+
 def evaluate(calc, frames, by_family=True):
-    """Energy (eV/atom) and force (eV/Å) errors of the C++ calculator: the
-    energy error per configuration, the force error over every component of
-    every atom; also for each family of configurations."""
-    de, df = [], []
+    """Energy (eV/atom), force (eV/Å) and stress (GPa) errors of the C++
+    calculator: the energy error per configuration, the force error over every
+    component of every atom, the stress error over the six components of every
+    periodic configuration; also for each family of configurations."""
+    de, df, ds = [], [], []
     for fr in frames:
         a = fr.atoms.copy()
         a.calc = calc
         de.append((a.get_potential_energy() - fr.energy) / fr.n)
         df.append(np.abs(a.get_forces() - fr.forces).ravel())
-    out = error_figures(frames, np.array(de), df)
+        if fr.stress is not None:
+            ds.append((GPA * a.get_stress(voigt=False), GPA * fr.stress))
+        else:
+            ds.append(None)
+    out = error_figures(frames, np.array(de), df, ds)
     if by_family:
         out["families"] = {}
         for family in sorted({f.family for f in frames}):
             pick = [k for k, f in enumerate(frames) if f.family == family]
             out["families"][family] = error_figures(
-                [frames[k] for k in pick], np.array(de)[pick], [df[k] for k in pick]
+                [frames[k] for k in pick],
+                np.array(de)[pick],
+                [df[k] for k in pick],
+                [ds[k] for k in pick],
             )
     return out
 
 
-def error_figures(frames, de, df):
+def error_figures(frames, de, df, ds):
     dfa = np.concatenate(df)
-    return {
+    out = {
         "energy_mae_meV_per_atom": 1e3 * float(np.abs(de).mean()),
         "energy_rmse_meV_per_atom": 1e3 * float(np.sqrt((de**2).mean())),
         "force_mae_eV_per_A": float(dfa.mean()),
@@ -219,13 +280,42 @@ def error_figures(frames, de, df):
         "configurations": len(frames),
         "atoms": int(sum(f.n for f in frames)),
     }
+    pairs = [p for p in ds if p is not None]
+    if pairs:
+        model = np.array([m for m, _ in pairs])
+        teacher = np.array([t for _, t in pairs])
+        iu = np.triu_indices(3)
+        out["stress_mae_GPa"] = float(np.abs(model - teacher)[:, iu[0], iu[1]].mean())
+        # sign of the pressure and of each normal stress, where the teacher's
+        # is clearly non-zero (beyond 1 GPa)
+        p_model = -np.trace(model, axis1=1, axis2=2) / 3
+        p_teacher = -np.trace(teacher, axis1=1, axis2=2) / 3
+        clear = np.abs(p_teacher) > 1.0
+        out["pressure_sign_wrong"] = int((np.sign(p_model) != np.sign(p_teacher))[clear].sum())
+        normal_m = np.diagonal(model, axis1=1, axis2=2)
+        normal_t = np.diagonal(teacher, axis1=1, axis2=2)
+        clear = np.abs(normal_t) > 1.0
+        out["normal_stress_sign_wrong"] = int((np.sign(normal_m) != np.sign(normal_t))[clear].sum())
+        out["normal_stresses_compared"] = int(clear.sum())
+    return out
+
+
+def teacher_of(frames):
+    """The teacher that labelled the frames (label_teacher.py records it)."""
+    names = {f.atoms.info.get("teacher", "chgnet") for f in frames}
+    if len(names) != 1:
+        sys.exit(f"the data set mixes the labels of several teachers: {sorted(names)}")
+    return TEACHERS[names.pop()]
 
 
 def split(frames, holdout, seed):
-    """Training and held-out frames. Whole groups are held out (snapshots of
-    one run are alike), a random fraction `holdout` of the groups of each
-    batch of the recipe: adding a batch moves no earlier configuration
-    between the two sets."""
+    """Training and held-out frames. Frames that carry a held-out flag (the
+    active-learning script sets it by family, composition and period) follow
+    it. Otherwise whole groups are held out (snapshots of one run are alike),
+    a random fraction `holdout` of the groups of each batch of the recipe:
+    adding a batch moves no earlier configuration between the two sets."""
+    if all(f.holdout is not None for f in frames):
+        return [f for f in frames if not f.holdout], [f for f in frames if f.holdout]
     test_groups = set()
     for batch in sorted({f.batch for f in frames}):
         groups = list(dict.fromkeys(f.group for f in frames if f.batch == batch))
@@ -267,6 +357,13 @@ def main(argv=None):
         help="Huber loss of the forces, linear beyond DELTA eV/Å; 0 for the squared error",
     )
     parser.add_argument("--channels", choices=["diagonal", "all"], default="all")
+    parser.add_argument(
+        "--embedding",
+        type=int,
+        default=8,
+        help="length of the learned element embeddings of one shared network; "
+        "0 for one network per element",
+    )
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -288,11 +385,15 @@ def main(argv=None):
         f"{descriptor.size} descriptor entries; {time.perf_counter() - t0:.1f} s"
     )
 
-    # per-element input standardisation and reference energies
+    # input standardisation (per element, or over all atoms for the shared
+    # network) and reference energies
     all_desc = np.concatenate([f.desc for f in train])
     all_species = np.concatenate([f.species for f in train])
-    mean = np.stack([all_desc[all_species == e].mean(0) for e in range(len(ELEMENTS))])
-    std = np.stack([all_desc[all_species == e].std(0) for e in range(len(ELEMENTS))])
+    if args.embedding:
+        mean, std = all_desc.mean(0)[None], all_desc.std(0)[None]
+    else:
+        mean = np.stack([all_desc[all_species == e].mean(0) for e in range(len(ELEMENTS))])
+        std = np.stack([all_desc[all_species == e].std(0) for e in range(len(ELEMENTS))])
     std = np.where(std > 1e-6, std, 1.0)
     counts = np.array([np.bincount(f.species, minlength=len(ELEMENTS)) for f in train], float)
     energies = np.array([f.energy for f in train])
@@ -302,7 +403,7 @@ def main(argv=None):
     print("reference energies (eV):", dict(zip(ELEMENTS, np.round(shift, 4))), "scale", scale)
 
     HIDDEN[:] = args.hidden
-    model = Potential(descriptor.size, mean, std, shift, scale)
+    model = Potential(descriptor.size, mean, std, shift, scale, args.embedding)
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
     weights = (args.energy_weight, 1.0, 10.0)  # (eV/atom)^2, (eV/Å)^2, (eV/Å^3)^2
@@ -330,20 +431,34 @@ def main(argv=None):
     train_time = time.perf_counter() - t_train
 
     metadata = {
-        "name": "BCN-qz-v0.0.1",
-        "teacher": "CHGNet 0.3.0 (pretrained weights of the chgnet package)",
+        "name": "BCN-qz",
+        "model_version": MODEL_VERSION,
+        "teacher": teacher_of(frames),
+        "architecture": (
+            f"one shared network {[descriptor.size + args.embedding, *HIDDEN, 1]} with "
+            f"{args.embedding}-entry element embeddings"
+            if args.embedding
+            else f"one network per element {[descriptor.size, *HIDDEN, 1]}"
+        ),
+        "dataset_configurations": str(len(frames)),
+        "dataset_atoms": str(sum(f.n for f in frames)),
         "training_configurations": str(len(train)),
         "holdout_configurations": str(len(test)),
+        "holdout_split": "by family, composition and period (training/active_learning.py)"
+        if all(f.holdout is not None for f in frames)
+        else "random groups",
+        "epochs": str(args.epochs),
     }
     data = model.to_file_dict(metadata)
     calc = _mlp.MLCalculator(_mlp.MLModel(data))
     errors = {"train": evaluate(calc, train), "holdout": evaluate(calc, test)}
-    # the held-out configurations of the first batch alone, comparable with
-    # models trained before later batches existed
-    errors["holdout_batch_0"] = evaluate(calc, [f for f in test if f.batch == 0], False)
     for k, v in errors["holdout"].items():
         if k != "families":
             metadata[f"holdout_{k}"] = f"{v:.4g}" if isinstance(v, float) else str(v)
+    worst = max(errors["holdout"]["families"].items(), key=lambda kv: kv[1]["force_mae_eV_per_A"])
+    metadata["holdout_worst_family_force_mae_eV_per_A"] = (
+        f"{worst[1]['force_mae_eV_per_A']:.4g} ({worst[0]})"
+    )
     args.output.parent.mkdir(parents=True, exist_ok=True)
     torch.save(model.to_file_dict(metadata), args.output)
     print(json.dumps(errors, indent=2))
@@ -357,26 +472,36 @@ def main(argv=None):
 
 def write_samples(folder, data, test, errors):
     """Test data that needs neither the teacher nor PyTorch: a numpy copy of
-    the weights and a few held-out configurations with the teacher's labels."""
+    the model dictionary and a few held-out configurations with the teacher's
+    labels."""
     from ase.io import write
 
     folder.mkdir(parents=True, exist_ok=True)
-    arrays = {}
-    for sym, net in data["networks"].items():
-        for k, (w, b) in enumerate(zip(net["weights"], net["biases"])):
-            arrays[f"{sym}/weights/{k}"] = w.numpy()
-            arrays[f"{sym}/biases/{k}"] = b.numpy()
-        arrays[f"{sym}/input_mean"] = net["input_mean"].numpy()
-        arrays[f"{sym}/input_std"] = net["input_std"].numpy()
-        arrays[f"{sym}/energy_shift"] = np.array(net["energy_shift"])
-    header = {k: data[k] for k in ("format", "version", "elements", "activation", "energy_scale")}
+    arrays, header = {}, {}
+    for key, value in data.items():
+        if isinstance(value, dict) and key in ("network", "networks"):
+            flatten(arrays, key, value)
+        elif key != "metadata":
+            header[key] = value
     header["descriptor"] = DESCRIPTOR
+    header["metadata"] = data["metadata"]
     arrays["header"] = np.array(json.dumps(header))
     np.savez_compressed(folder / "ml-model-weights.npz", **arrays)
     # every fifth held-out configuration: a fair sample of all families
     chosen = [f.atoms for f in test[::5]]
     write(folder / "ml-teacher-samples.extxyz", chosen, format="extxyz")
     (folder / "ml-holdout-errors.json").write_text(json.dumps(errors, indent=2) + "\n")
+
+
+def flatten(arrays, prefix, value):
+    """Nested dictionaries and lists of tensors as 'a/b/0' keys of numpy arrays."""
+    items = value.items() if isinstance(value, dict) else enumerate(value)
+    for k, v in items:
+        key = f"{prefix}/{k}"
+        if isinstance(v, (dict, list)):
+            flatten(arrays, key, v)
+        else:
+            arrays[key] = v.numpy() if hasattr(v, "numpy") else np.asarray(v)
 
 
 if __name__ == "__main__":

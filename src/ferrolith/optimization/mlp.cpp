@@ -414,7 +414,77 @@ core::Status validate_model(const ModelParams& p) {
     return core::success();
 }
 
-Model::Model(ModelParams params) : p_(std::move(params)), descriptor_(p_.descriptor) {}
+core::Outcome<std::vector<SpeciesNetwork>> fold_shared_network(const SharedNetwork& shared,
+                                                               std::size_t descriptor_size) {
+    using Result = core::Outcome<std::vector<SpeciesNetwork>>;
+    const std::size_t ns = shared.embeddings.size();
+    if (ns == 0 || shared.energy_shifts.size() != ns)
+        return Result::fail("the shared network needs one embedding and one energy shift per "
+                            "element");
+    if (shared.layers.empty())
+        return Result::fail("the shared network has no layers");
+    const std::size_t width = shared.embeddings[0].size();
+    for (const auto& e : shared.embeddings) {
+        if (e.size() != width)
+            return Result::fail("the element embeddings differ in length");
+        for (double x : e)
+            if (!std::isfinite(x))
+                return Result::fail("the element embeddings must be finite numbers");
+    }
+    const DenseLayer& first = shared.layers[0];
+    const std::size_t n_in = descriptor_size + width;
+    if (static_cast<std::size_t>(first.n_in) != n_in ||
+        first.weight.size() != n_in * static_cast<std::size_t>(first.n_out) ||
+        first.bias.size() != static_cast<std::size_t>(first.n_out))
+        return Result::fail("the first layer of the shared network must read " +
+                            std::to_string(descriptor_size) + " descriptor entries and " +
+                            std::to_string(width) + " embedding entries");
+    std::vector<SpeciesNetwork> out(ns);
+    for (std::size_t e = 0; e < ns; ++e) {
+        SpeciesNetwork& net = out[e];
+        net.layers = shared.layers;
+        net.input_mean = shared.input_mean;
+        net.input_scale = shared.input_scale;
+        net.energy_shift = shared.energy_shifts[e];
+        DenseLayer& layer = net.layers[0];
+        layer.n_in = static_cast<int>(descriptor_size);
+        layer.weight.clear();
+        for (int o = 0; o < first.n_out; ++o) {
+            const double* row = &first.weight[o * n_in];
+            layer.weight.insert(layer.weight.end(), row, row + descriptor_size);
+            for (std::size_t k = 0; k < width; ++k)
+                layer.bias[o] += row[descriptor_size + k] * shared.embeddings[e][k];
+        }
+    }
+    return Result::ok(std::move(out));
+}
+
+Model::Model(ModelParams params) : p_(std::move(params)), descriptor_(p_.descriptor) {
+    for (const SpeciesNetwork& net : p_.networks) {
+        FastNetwork fast;
+        fast.energy_shift = net.energy_shift;
+        for (std::size_t l = 0; l < net.layers.size(); ++l) {
+            const DenseLayer& layer = net.layers[l];
+            FastLayer f{layer.n_in, layer.n_out, layer.weight, {}, layer.bias};
+            if (l == 0) {
+                // W ((d - mean) * scale) + b = (W diag(scale)) d + (b - W diag(scale) mean)
+                for (int o = 0; o < f.n_out; ++o)
+                    for (int k = 0; k < f.n_in; ++k) {
+                        double& w = f.weight[static_cast<std::size_t>(o) * f.n_in + k];
+                        w *= net.input_scale[k];
+                        f.bias[o] -= w * net.input_mean[k];
+                    }
+            }
+            f.weight_t.resize(f.weight.size());
+            for (int o = 0; o < f.n_out; ++o)
+                for (int k = 0; k < f.n_in; ++k)
+                    f.weight_t[static_cast<std::size_t>(k) * f.n_out + o] =
+                        f.weight[static_cast<std::size_t>(o) * f.n_in + k];
+            fast.layers.push_back(std::move(f));
+        }
+        fast_.push_back(std::move(fast));
+    }
+}
 
 namespace {
 
@@ -432,29 +502,30 @@ inline double activate(Activation f, double x, double& slope) {
 } // namespace
 
 double Model::run_network(int species, const double* desc, double* grad, NetworkScratch& ws) const {
-    const SpeciesNetwork& net = p_.networks[species];
+    const FastNetwork& net = fast_[species];
     const std::size_t depth = net.layers.size();
     ws.act.resize(depth + 1);
     ws.slope.resize(depth + 1);
-    const std::size_t n_in = net.input_mean.size();
-    ws.act[0].resize(n_in);
-    for (std::size_t k = 0; k < n_in; ++k)
-        ws.act[0][k] = (desc[k] - net.input_mean[k]) * net.input_scale[k];
+    const std::size_t n_in = static_cast<std::size_t>(net.layers[0].n_in);
+    ws.act[0].assign(desc, desc + n_in);
     for (std::size_t l = 0; l < depth; ++l) {
-        const DenseLayer& layer = net.layers[l];
+        const FastLayer& layer = net.layers[l];
         const bool hidden = l + 1 < depth;
         auto& out = ws.act[l + 1];
         auto& slope = ws.slope[l + 1];
-        out.resize(layer.n_out);
+        out.assign(layer.bias.begin(), layer.bias.end());
         slope.resize(layer.n_out);
         const double* x = ws.act[l].data();
-        for (int o = 0; o < layer.n_out; ++o) {
-            const double* w = &layer.weight[static_cast<std::size_t>(o) * layer.n_in];
-            double z = layer.bias[o];
-            for (int k = 0; k < layer.n_in; ++k)
-                z += w[k] * x[k];
-            out[o] = hidden ? activate(p_.activation, z, slope[o]) : z;
+        double* z = out.data();
+        for (int k = 0; k < layer.n_in; ++k) {
+            const double xk = x[k];
+            const double* w = &layer.weight_t[static_cast<std::size_t>(k) * layer.n_out];
+            for (int o = 0; o < layer.n_out; ++o)
+                z[o] += w[o] * xk;
         }
+        if (hidden)
+            for (int o = 0; o < layer.n_out; ++o)
+                z[o] = activate(p_.activation, z[o], slope[o]);
     }
     const double energy = net.energy_shift + p_.energy_scale * ws.act[depth][0];
     if (!grad)
@@ -462,7 +533,7 @@ double Model::run_network(int species, const double* desc, double* grad, Network
     // backward: delta holds d output / d pre-activation of the current layer
     ws.delta.assign(1, 1.0);
     for (std::size_t l = depth; l-- > 0;) {
-        const DenseLayer& layer = net.layers[l];
+        const FastLayer& layer = net.layers[l];
         ws.below.assign(layer.n_in, 0.0);
         for (int o = 0; o < layer.n_out; ++o) {
             const double g = ws.delta[o];
@@ -476,7 +547,7 @@ double Model::run_network(int species, const double* desc, double* grad, Network
         std::swap(ws.delta, ws.below);
     }
     for (std::size_t k = 0; k < n_in; ++k)
-        grad[k] = p_.energy_scale * ws.delta[k] * net.input_scale[k];
+        grad[k] = p_.energy_scale * ws.delta[k];
     return energy;
 }
 

@@ -3,7 +3,10 @@
 //
 // The energy is a sum of atomic energies, E = sum_i E_i, each the output of a
 // small feed-forward network of the atom's element fed with a descriptor of
-// its neighbourhood. The descriptor holds
+// its neighbourhood. Models may instead hold one network shared by all
+// elements, fed with a learned embedding of the central element beside the
+// descriptor; it is evaluated as the per-element networks it equals (see
+// fold_shared_network). The descriptor holds
 //   radial terms   G[a][n]      = sum_{j in a} g_n(r_ij)
 //   angular terms  A[a,b][n,m][l] = sum_{j in a, k in b} h_n(r_ij) h_m(r_ik) cos^l(theta_jik)
 // for neighbour elements a <= b, Gaussian radial functions g_n, h_n times a
@@ -176,6 +179,23 @@ struct ModelParams {
     double energy_scale = 1.0; ///< E_i = energy_shift + energy_scale * network output (eV)
 };
 
+/// One network for all elements. Its first layer reads the standardised
+/// descriptor followed by the embedding vector of the central atom's element.
+struct SharedNetwork {
+    std::vector<DenseLayer> layers;
+    std::vector<double> input_mean;              ///< of the descriptor entries
+    std::vector<double> input_scale;             ///< 1/std of the descriptor entries
+    std::vector<std::vector<double>> embeddings; ///< one vector per species id
+    std::vector<double> energy_shifts;           ///< atomic reference energy per species id (eV)
+};
+
+/// The per-element networks that give the shared network's atomic energies:
+/// the embedding's share of the first layer, W_e e, is a constant of each
+/// element and becomes part of its bias. Fails for inconsistent sizes or
+/// non-finite embeddings (the layers are checked by validate_model).
+core::Outcome<std::vector<SpeciesNetwork>> fold_shared_network(const SharedNetwork& shared,
+                                                               std::size_t descriptor_size);
+
 /// Fails when the networks do not fit the descriptor or each other.
 core::Status validate_model(const ModelParams& p);
 
@@ -204,9 +224,21 @@ public:
     double atomic_energy(int species, const double* desc, double* grad) const;
 
 private:
+    /// A layer as evaluated: the forward pass reads the weights input-major
+    /// (W^T, n_in × n_out), so that its inner loop runs over outputs without
+    /// a reduction and vectorises; the backward pass reads W (n_out × n_in).
+    struct FastLayer {
+        int n_in = 0, n_out = 0;
+        std::vector<double> weight, weight_t, bias;
+    };
+    /// A network with the input standardisation folded into its first layer.
+    struct FastNetwork {
+        std::vector<FastLayer> layers;
+        double energy_shift = 0.0;
+    };
     /// Activations of one network pass, reused between atoms.
     struct NetworkScratch {
-        std::vector<std::vector<double>> act;   ///< act[0] = standardised input
+        std::vector<std::vector<double>> act;   ///< act[0] = the descriptor
         std::vector<std::vector<double>> slope; ///< activation slopes per layer
         std::vector<double> delta, below;       ///< backward pass
     };
@@ -214,6 +246,7 @@ private:
 
     ModelParams p_;
     Descriptor descriptor_;
+    std::vector<FastNetwork> fast_;
 };
 
 } // namespace ferrolith::optimization

@@ -21,7 +21,7 @@ namespace {
 fb::Globals globals;
 
 constexpr const char* kFormat = "ferrolith-mlp";
-constexpr long kVersion = 2;
+constexpr long kVersion = 3;
 constexpr const char* kNoTorch =
     "The machine-learned potential needs PyTorch to read its model file. Install it with "
     "'pip install ferrolith[ml]' (or 'pip install torch').";
@@ -126,6 +126,65 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
     return p;
 }
 
+/// The dense layers of the network dictionary `net` ('weights' and 'biases').
+std::vector<fo::DenseLayer> dense_layers(py::dict net, const std::string& who) {
+    py::object weights = item(net, "weights", who), biases = item(net, "biases", who);
+    if (py::len(weights) != py::len(biases))
+        value_error(who + " has " + std::to_string(py::len(weights)) + " weight matrices and " +
+                    std::to_string(py::len(biases)) + " bias vectors");
+    std::vector<fo::DenseLayer> layers;
+    for (std::size_t l = 0; l < py::len(weights); ++l) {
+        const std::string what = who + ", layer " + std::to_string(l);
+        Array w = as_array(weights[py::int_(l)], what + " weights");
+        if (w.ndim() != 2)
+            value_error(what + ": weights must be a matrix (outputs × inputs)");
+        fo::DenseLayer layer;
+        layer.n_out = static_cast<int>(w.shape(0));
+        layer.n_in = static_cast<int>(w.shape(1));
+        layer.weight.assign(w.data(), w.data() + w.size());
+        layer.bias = as_vector(biases[py::int_(l)], what + " biases");
+        layers.push_back(std::move(layer));
+    }
+    return layers;
+}
+
+/// 'input_mean' and 1 / 'input_std' of the network dictionary `net`.
+void input_standardisation(py::dict net, const std::string& who, std::vector<double>& mean,
+                           std::vector<double>& scale) {
+    mean = as_vector(item(net, "input_mean", who), who + " 'input_mean'");
+    scale.clear();
+    for (double s : as_vector(item(net, "input_std", who), who + " 'input_std'")) {
+        if (!(s > 0.0))
+            value_error(who + ": 'input_std' must be positive");
+        scale.push_back(1.0 / s);
+    }
+}
+
+/// Version 3 may hold one network for all elements ('network', with an
+/// embedding and an energy shift per element) instead of one per element.
+std::vector<fo::SpeciesNetwork> shared_networks(py::dict net,
+                                                const std::vector<std::string>& elements,
+                                                std::size_t descriptor_size) {
+    const std::string who = "the shared network";
+    fo::SharedNetwork shared;
+    shared.layers = dense_layers(net, who);
+    input_standardisation(net, who, shared.input_mean, shared.input_scale);
+    py::dict embeddings = as_dict(item(net, "embeddings", who), "'embeddings'");
+    py::dict shifts = as_dict(item(net, "energy_shifts", who), "'energy_shifts'");
+    for (const auto& symbol : elements) {
+        if (!embeddings.contains(symbol) || !shifts.contains(symbol))
+            value_error(who + " has no embedding or energy shift for " + symbol);
+        shared.embeddings.push_back(
+            as_vector(embeddings[py::str(symbol)], "the embedding of " + symbol));
+        shared.energy_shifts.push_back(
+            as_number(shifts[py::str(symbol)], "the energy shift of " + symbol));
+    }
+    auto folded = fo::fold_shared_network(shared, descriptor_size);
+    if (!folded)
+        value_error("invalid model: " + folded.error);
+    return std::move(*folded.value);
+}
+
 /// The kernel's model from the dictionary of a model file.
 fo::ModelParams model_params(py::dict data, long version, std::vector<std::string>& elements) {
     const std::string where = "the model";
@@ -141,38 +200,24 @@ fo::ModelParams model_params(py::dict data, long version, std::vector<std::strin
     p.activation =
         act.cast<std::string>() == "tanh" ? fo::Activation::kTanh : fo::Activation::kSilu;
     p.energy_scale = as_number(item(data, "energy_scale", where), "'energy_scale'");
-    py::dict networks = as_dict(item(data, "networks", where), "'networks'");
-    for (const auto& symbol : elements) {
-        const std::string who = "the network of " + symbol;
-        if (!networks.contains(symbol))
-            value_error("'networks' has no network for " + symbol);
-        py::dict net = as_dict(networks[py::str(symbol)], "'networks'['" + symbol + "']");
-        fo::SpeciesNetwork sn;
-        py::object weights = item(net, "weights", who), biases = item(net, "biases", who);
-        if (py::len(weights) != py::len(biases))
-            value_error(who + " has " + std::to_string(py::len(weights)) + " weight matrices and " +
-                        std::to_string(py::len(biases)) + " bias vectors");
-        for (std::size_t l = 0; l < py::len(weights); ++l) {
-            const std::string what = who + ", layer " + std::to_string(l);
-            Array w = as_array(weights[py::int_(l)], what + " weights");
-            if (w.ndim() != 2)
-                value_error(what + ": weights must be a matrix (outputs × inputs)");
-            fo::DenseLayer layer;
-            layer.n_out = static_cast<int>(w.shape(0));
-            layer.n_in = static_cast<int>(w.shape(1));
-            layer.weight.assign(w.data(), w.data() + w.size());
-            layer.bias = as_vector(biases[py::int_(l)], what + " biases");
-            sn.layers.push_back(std::move(layer));
+    if (version >= 3 && data.contains("network")) {
+        if (data.contains("networks"))
+            value_error("the model holds both 'network' and 'networks'; it must hold one");
+        p.networks = shared_networks(as_dict(data["network"], "'network'"), elements,
+                                     fo::Descriptor(p.descriptor).size());
+    } else {
+        py::dict networks = as_dict(item(data, "networks", where), "'networks'");
+        for (const auto& symbol : elements) {
+            const std::string who = "the network of " + symbol;
+            if (!networks.contains(symbol))
+                value_error("'networks' has no network for " + symbol);
+            py::dict net = as_dict(networks[py::str(symbol)], "'networks'['" + symbol + "']");
+            fo::SpeciesNetwork sn;
+            sn.layers = dense_layers(net, who);
+            input_standardisation(net, who, sn.input_mean, sn.input_scale);
+            sn.energy_shift = as_number(item(net, "energy_shift", who), who + " 'energy_shift'");
+            p.networks.push_back(std::move(sn));
         }
-        sn.input_mean = as_vector(item(net, "input_mean", who), who + " 'input_mean'");
-        std::vector<double> std_dev = as_vector(item(net, "input_std", who), who + " 'input_std'");
-        for (double s : std_dev) {
-            if (!(s > 0.0))
-                value_error(who + ": 'input_std' must be positive");
-            sn.input_scale.push_back(1.0 / s);
-        }
-        sn.energy_shift = as_number(item(net, "energy_shift", who), who + " 'energy_shift'");
-        p.networks.push_back(std::move(sn));
     }
     if (auto status = fo::validate_model(p); !status)
         value_error("invalid model: " + status.error);
@@ -359,9 +404,10 @@ PYBIND11_MODULE(_mlp, m) {
     m.doc() = R"doc(Machine-learned interatomic potential for boron, carbon and nitrogen.
 
 Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
-one small neural network per element; descriptors, networks, forces and
-stress are evaluated in C++. Model files are PyTorch files holding a plain
-dictionary (format 'ferrolith-mlp', versions 1 and 2); reading them needs PyTorch,
+a small neural network per element, or one network shared by all elements and
+told their learned embeddings; descriptors, networks, forces and stress are
+evaluated in C++. Model files are PyTorch files holding a plain dictionary
+(format 'ferrolith-mlp', versions 1 to 3); reading them needs PyTorch,
 evaluating them does not.)doc";
 
     m.attr("FORMAT") = kFormat;
