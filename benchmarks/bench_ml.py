@@ -81,9 +81,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--teacher-atoms", type=int, default=64)
     parser.add_argument("--large", type=int, default=8000)
+    parser.add_argument("--model", type=Path, default=MODEL)
     args = parser.parse_args()
 
-    ml = _mlp.load_ml_calculator(MODEL)
+    ml = _mlp.load_ml_calculator(args.model)
     teacher = teacher_calculator()
     tersoff = tersoff_calculator()
     try:

@@ -56,12 +56,13 @@ def main():
     atoms, rng = alloy(args.seed)
     atoms.calc = _mlp.load_ml_calculator(args.model)
     MaxwellBoltzmannDistribution(atoms, temperature_K=args.temperature, rng=rng)
-    nvt = Langevin(atoms, 1.0 * units.fs, temperature_K=args.temperature, friction=0.01, rng=rng)
-    closest, start = np.inf, time.perf_counter()
+    nvt = Langevin(atoms, 1.0 * units.fs, temperature_K=args.temperature, friction=0.02, rng=rng)
+    closest, start, temperatures = np.inf, time.perf_counter(), []
     steps = round(args.nvt_ps * 1000)
     for block in range(steps // 100):
         nvt.run(100)
         closest = min(closest, shortest_distance(atoms))
+        temperatures.append(atoms.get_temperature())
         if (block + 1) % 10 == 0:
             print(
                 f"NVT {(block + 1) * 0.1:5.1f} ps: T {atoms.get_temperature():6.0f} K, "
@@ -84,6 +85,8 @@ def main():
     closest = min(closest, shortest_distance(atoms))
     slope = np.polyfit(times, energies, 1)[0]
     spread = np.ptp(energies)
+    settled = np.mean(temperatures[len(temperatures) // 2 :])
+    print(f"NVT mean temperature over the last half: {settled:.0f} K")
     print(f"shortest distance over the run: {closest:.3f} Å (must stay above 1.0 Å)")
     print(
         f"NVE {args.nve_ps:g} ps at {atoms.get_temperature():.0f} K: energy drift "

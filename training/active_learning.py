@@ -201,7 +201,13 @@ def new_families(rng, calc):
         for m in range(12):
             a = shear(base.repeat(2), rng, 0.2)
             out.append(("crystal-sheared", f"sheared-{k}-{m}", gd.rattled(a, rng, 0.04)))
-    # molecular dynamics of random alloys with the current model
+    return out + model_md(rng, calc, "model-md")
+
+
+def model_md(rng, calc, tag):
+    """Snapshots of molecular dynamics with the model `calc` of random alloys
+    at many compositions and temperatures, and of ordered phases."""
+    out = []
     parent = bulk("BN", "zincblende", a=A_SP3, cubic=True).repeat(2)
     wurtzite = bulk("BN", "wurtzite", a=2.55, c=4.21).repeat((2, 2, 2))
     for k in range(48):
@@ -210,14 +216,13 @@ def new_families(rng, calc):
         temperature = rng.uniform(300.0, 1800.0)
         snaps = model_md_snapshots(gd.strained(base, rng, 0.02), calc, rng, temperature)
         for snap in snaps or []:
-            out.append(("alloy-model-md", f"model-md-{k}", snap))
-    # and of the ordered phases
+            out.append((f"alloy-{tag}", f"{tag}-{k}", snap))
     ordered = [superlattice(h, p) for h in [(0, 0, 1), (1, 1, 1)] for p in (1, 2)]
     ordered += [b.repeat(2) for b in bc2n_orderings(2, rng)[:2]]
     for k, base in enumerate(ordered):
         snaps = model_md_snapshots(base, calc, rng, rng.uniform(600.0, 1800.0))
         for snap in snaps or []:
-            out.append(("ordered-model-md", f"ordered-md-{k}", snap))
+            out.append((f"ordered-{tag}", f"ordered-{tag}-{k}", snap))
     return out
 
 
@@ -253,18 +258,25 @@ def hash_group(group):
 # ---------------------------------------------------------------------------
 
 
-def build_pool(seed=20261208):
-    rng = np.random.default_rng(seed)
-    calc = _mlp.load_ml_calculator(MODEL)
+def build_pool(args):
+    """Round 1: the recipe of generate_dataset.py and the new families. Later
+    rounds (`--round N --model M`): molecular dynamics with model M only, with
+    pool indices from N * 100000 on."""
+    rng = np.random.default_rng(args.seed + 1000 * args.round)
+    calc = _mlp.load_ml_calculator(args.model)
     frames = []
-    for k, (kind, atoms) in enumerate(gd.configurations()):
-        group = str(atoms.info.get("group", f"config-{k}"))
-        frames.append((kind, group, atoms))
     t0 = time.perf_counter()
-    frames += new_families(rng, calc)
-    print(f"new families drawn in {time.perf_counter() - t0:.0f} s")
+    if args.round == 1:
+        for k, (kind, atoms) in enumerate(gd.configurations()):
+            group = str(atoms.info.get("group", f"config-{k}"))
+            frames.append((kind, group, atoms))
+        frames += new_families(rng, calc)
+    else:
+        frames += model_md(rng, calc, f"model{args.round}-md")
+    print(f"candidates drawn in {time.perf_counter() - t0:.0f} s")
+    first = 0 if args.round == 1 else 100000 * args.round
     out = []
-    for index, (kind, group, atoms) in enumerate(frames):
+    for index, (kind, group, atoms) in enumerate(frames, start=first):
         a = Atoms(atoms.get_chemical_symbols(), atoms.positions, cell=atoms.cell, pbc=atoms.pbc)
         a.info.update(
             config_type=kind,
@@ -273,12 +285,12 @@ def build_pool(seed=20261208):
             holdout=bool(held_out(kind, group, a)),
         )
         out.append(a)
-    POOL.parent.mkdir(parents=True, exist_ok=True)
-    write(POOL, out, format="extxyz")
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    write(args.output, out, format="extxyz")
     n_held = sum(a.info["holdout"] for a in out)
     print(
         f"{len(out)} candidates ({sum(len(a) for a in out)} atoms), {n_held} in held-out groups; "
-        f"written to {POOL}"
+        f"written to {args.output}"
     )
 
 
@@ -413,7 +425,7 @@ def validate(args):
 
 
 def select(args):
-    pool = read(POOL, ":")
+    pool = read(args.pool, ":")
     frames = labelled_frames(args.data)
     done = {f.info.get("pool_index") for f in frames}
     model = _mlp.load_model(args.model)
@@ -489,7 +501,11 @@ def select(args):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
-    sub.add_parser("pool", help="draw the candidate pool")
+    p = sub.add_parser("pool", help="draw the candidate pool")
+    p.add_argument("--round", type=int, default=1)
+    p.add_argument("--model", type=Path, default=MODEL, help="the model that runs the dynamics")
+    p.add_argument("--seed", type=int, default=20261208)
+    p.add_argument("-o", "--output", type=Path, default=POOL)
     for name in ("validate", "select"):
         p = sub.add_parser(name)
         p.add_argument("--model", type=Path, default=MODEL)
@@ -506,9 +522,10 @@ def main(argv=None):
         help="configuration kinds always labelled (regular expression)",
     )
     p.add_argument("-o", "--output", type=Path, default=SELECTED)
+    p.add_argument("--pool", type=Path, default=POOL)
     args = parser.parse_args(argv)
     if args.command == "pool":
-        build_pool()
+        build_pool(args)
     elif args.command == "validate":
         validate(args)
     else:

@@ -1,10 +1,12 @@
-"""Labels B-C-N configurations with the teacher potential (CHGNet 0.3.0).
+"""The configurations of the first model's data set, and their labels by CHGNet.
 
-The teacher's pretrained weights ship inside its PyPI package, so labelling
-needs no network:
+`configurations()` is the recipe of that data set (crystals, their equations
+of state, strained, hot and defective cells, molecular dynamics, B-C-N
+alloys); active_learning.py draws its pool from it. Run alone, the script
+labels the whole recipe with CHGNet 0.3.0, the teacher of the first model:
 
-    pip install "torch==2.13.0" chgnet
-    python training/generate_dataset.py            # writes training/data/dataset.extxyz
+    pip install chgnet
+    python training/generate_dataset.py            # writes training/data/dataset-chgnet.extxyz
 
 The configurations are drawn from a fixed seed, so a rerun labels the same
 structures. Labels already in the output file are reused for configurations
@@ -26,7 +28,7 @@ from ase.calculators.singlepoint import SinglePointCalculator
 from ase.io import read, write
 
 HERE = Path(__file__).resolve().parent
-DEFAULT_OUTPUT = HERE / "data" / "dataset.extxyz"
+DEFAULT_OUTPUT = HERE / "data" / "dataset-chgnet.extxyz"
 
 
 # ---------------------------------------------------------------------------

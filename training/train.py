@@ -30,6 +30,8 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 ELEMENTS = ["B", "C", "N"]
 MODEL_VERSION = "0.1.0"
+GPA = 160.21766208  # GPa per eV/Å³
+STRESS_HUBER = 5.0 / GPA  # eV/Å³
 DESCRIPTOR = {
     "radial_cutoff": 5.0,
     "radial_centers": [float(x) for x in np.linspace(1.0, 4.6, 10)],
@@ -165,6 +167,29 @@ class Potential(torch.nn.Module):
                 out = out.index_put((mask,), self.shift[e] + self.scale * net(x)[:, 0])
         return out
 
+    def load_file_dict(self, data):
+        """Takes over the weights, standardisation and shifts of a model file
+        of the same architecture."""
+        nets = [data["network"]] if self.shared else [data["networks"][s] for s in ELEMENTS]
+        with torch.no_grad():
+            for net, stored in zip(self.nets, nets):
+                lin = [m for m in net if isinstance(m, torch.nn.Linear)]
+                for m, w, b in zip(lin, stored["weights"], stored["biases"], strict=True):
+                    m.weight.copy_(w)
+                    m.bias.copy_(b)
+            if self.shared:
+                net = data["network"]
+                self.embedding.copy_(torch.stack([net["embeddings"][s] for s in ELEMENTS]))
+                self.mean.copy_(net["input_mean"][None])
+                self.std.copy_(net["input_std"][None])
+                self.shift.copy_(torch.tensor([net["energy_shifts"][s] for s in ELEMENTS]))
+            else:
+                for e, stored in enumerate(nets):
+                    self.mean[e].copy_(stored["input_mean"])
+                    self.std[e].copy_(stored["input_std"])
+                    self.shift[e] = stored["energy_shift"]
+        self.scale = float(data["energy_scale"])
+
     def to_file_dict(self, metadata):
         def layers(net):
             lin = [m for m in net if isinstance(m, torch.nn.Linear)]
@@ -233,12 +258,17 @@ def batch_loss(model, frames, descriptor, weights, huber=0.0):
         vol = torch.tensor([frames[k].volume for k in periodic])
         s_model = virial[periodic] / vol[:, None, None]
         s_ref = torch.from_numpy(np.stack([frames[k].stress for k in periodic]))
-        loss_s = ((s_model - s_ref) ** 2).mean()
+        diff_s = s_model - s_ref
+        if not huber:
+            loss_s = (diff_s**2).mean()
+        else:
+            # as for the forces: the rare collapsed cells (stresses of hundreds
+            # of GPa) count linearly beyond about 5 GPa
+            loss_s = 2 * torch.nn.functional.huber_loss(
+                diff_s, torch.zeros_like(diff_s), delta=STRESS_HUBER
+            )
     total = weights[0] * loss_e + weights[1] * loss_f + weights[2] * loss_s
     return total, (loss_e.item(), loss_f.item(), loss_s.item())
-
-
-GPA = 160.21766208  # GPa per eV/Å³
 
 
 def evaluate(calc, frames, by_family=True):
@@ -335,8 +365,8 @@ def main(argv=None):
         type=Path,
         default=ROOT / "src" / "ferrolith" / "data" / "files" / "BCN-qz-v0.0.1.pth",
     )
-    parser.add_argument("--epochs", type=int, default=240)
-    parser.add_argument("--batch", type=int, default=16)
+    parser.add_argument("--epochs", type=int, default=260)
+    parser.add_argument("--batch", type=int, default=8)
     parser.add_argument("--lr", type=float, default=3e-3)
     parser.add_argument("--holdout", type=float, default=0.1)
     parser.add_argument("--seed", type=int, default=7)
@@ -348,6 +378,12 @@ def main(argv=None):
         type=float,
         default=30.0,
         help="loss weight of (eV/atom)^2 against (eV/Å)^2 of the forces",
+    )
+    parser.add_argument(
+        "--stress-weight",
+        type=float,
+        default=100.0,
+        help="loss weight of (eV/Å³)^2 of the stress against (eV/Å)^2 of the forces",
     )
     parser.add_argument(
         "--huber",
@@ -365,6 +401,12 @@ def main(argv=None):
         "0 for one network per element",
     )
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
+    parser.add_argument(
+        "--init",
+        type=Path,
+        help="start from this model file (same architecture): a later round of active "
+        "learning refines the model of the round before",
+    )
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
     if args.threads > 1:
@@ -404,9 +446,14 @@ def main(argv=None):
 
     HIDDEN[:] = args.hidden
     model = Potential(descriptor.size, mean, std, shift, scale, args.embedding)
+    init_metadata = {}
+    if args.init:
+        stored = torch.load(args.init, weights_only=True)
+        model.load_file_dict(stored)
+        init_metadata = stored.get("metadata", {})
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
-    weights = (args.energy_weight, 1.0, 10.0)  # (eV/atom)^2, (eV/Å)^2, (eV/Å^3)^2
+    weights = (args.energy_weight, 1.0, args.stress_weight)
     t_train = time.perf_counter()
     for epoch in range(args.epochs):
         perm = rng.permutation(len(train))
@@ -448,7 +495,13 @@ def main(argv=None):
         if all(f.holdout is not None for f in frames)
         else "random groups",
         "epochs": str(args.epochs),
+        "loss_weights": f"energy {args.energy_weight}, forces 1, stress {args.stress_weight}",
     }
+    if args.init:
+        metadata["refined_from"] = (
+            f"a model of {init_metadata.get('epochs', '?')} epochs, loss weights "
+            f"{init_metadata.get('loss_weights', '?')}"
+        )
     data = model.to_file_dict(metadata)
     calc = _mlp.MLCalculator(_mlp.MLModel(data))
     errors = {"train": evaluate(calc, train), "holdout": evaluate(calc, test)}
@@ -487,8 +540,9 @@ def write_samples(folder, data, test, errors):
     header["metadata"] = data["metadata"]
     arrays["header"] = np.array(json.dumps(header))
     np.savez_compressed(folder / "ml-model-weights.npz", **arrays)
-    # every fifth held-out configuration: a fair sample of all families
-    chosen = [f.atoms for f in test[::5]]
+    # every fifth held-out configuration (a fair sample of all families) and
+    # every held-out ordered phase (the tests check their stresses)
+    chosen = [f.atoms for k, f in enumerate(test) if k % 5 == 0 or f.ordered]
     write(folder / "ml-teacher-samples.extxyz", chosen, format="extxyz")
     (folder / "ml-holdout-errors.json").write_text(json.dumps(errors, indent=2) + "\n")
 
