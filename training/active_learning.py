@@ -127,29 +127,16 @@ def bc2n_orderings(count, rng):
     return out
 
 
+def model_md_snapshots(atoms, calc, rng, temperature):
+    """Three snapshots of Langevin dynamics with the model being trained; its
+    overlapping atoms are kept (what it gets wrong is what to label)."""
+    return gd.md_snapshots(
+        atoms, rng, temperature, 3, 80, 120, calc=calc, friction=0.02, fixcm=True, keep_fused=True
+    )
+
+
 def carbon_fraction(atoms):
     return float(np.mean(np.array(atoms.get_chemical_symbols()) == "C"))
-
-
-def model_md_snapshots(atoms, calc, rng, temperature, snapshots=3, interval=80, warmup=120):
-    """Langevin dynamics (1 fs) with the current model; None when atoms fuse."""
-    from ase import units
-    from ase.md.langevin import Langevin
-    from ase.md.velocitydistribution import MaxwellBoltzmannDistribution
-
-    a = atoms.copy()
-    a.calc = calc
-    MaxwellBoltzmannDistribution(a, temperature_K=temperature, rng=rng)
-    dyn = Langevin(a, units.fs, temperature_K=temperature, friction=0.02, rng=rng)
-    out = []
-    try:
-        dyn.run(warmup)
-        for _ in range(snapshots):
-            dyn.run(interval)
-            out.append(Atoms(a.get_chemical_symbols(), a.positions, cell=a.cell, pbc=a.pbc))
-    except ValueError:  # the model let atoms overlap
-        return out or None
-    return out
 
 
 def random_alloy(parent, rng, carbon):

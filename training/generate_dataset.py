@@ -18,16 +18,17 @@ import argparse
 import os
 import sys
 import time
-import warnings
 from pathlib import Path
 
 import numpy as np
 from ase import Atoms
 from ase.build import bulk, graphene
-from ase.calculators.singlepoint import SinglePointCalculator
 from ase.io import read, write
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import label_teacher  # noqa: E402
+
 DEFAULT_OUTPUT = HERE / "data" / "dataset-chgnet.extxyz"
 
 
@@ -244,9 +245,24 @@ def sup_of(table, name):
     return prim.repeat(rep)
 
 
-def md_snapshots(atoms, rng, temperature, snapshots, interval=100, warmup=150):
-    """Snapshots of Langevin dynamics (1 fs steps) with the bundled Tersoff
-    potential, which is fast and independent of the model being trained."""
+def md_snapshots(
+    atoms,
+    rng,
+    temperature,
+    snapshots,
+    interval=100,
+    warmup=150,
+    calc=None,
+    friction=0.05,
+    fixcm=False,
+    keep_fused=False,
+):
+    """Snapshots of Langevin dynamics (1 fs steps), by default with the bundled
+    Tersoff potential, which is fast and independent of the model being
+    trained. Returns None when atoms fuse (closer than 1 Å, or overlapping),
+    a failure of the sampler; with `keep_fused` (dynamics of the model being
+    trained, whose failures are what active learning looks for) the snapshots
+    taken before an overlap are kept instead."""
     from ase import units
     from ase.md.langevin import Langevin
     from ase.md.velocitydistribution import MaxwellBoltzmannDistribution
@@ -255,19 +271,19 @@ def md_snapshots(atoms, rng, temperature, snapshots, interval=100, warmup=150):
     from ferrolith.optimization import get_calculator
 
     a = atoms.copy()
-    a.calc = get_calculator(Path(files_folder()) / "BNC.tersoff")
+    a.calc = calc or get_calculator(Path(files_folder()) / "BNC.tersoff")
     MaxwellBoltzmannDistribution(a, temperature_K=temperature, rng=rng)
-    dyn = Langevin(a, units.fs, temperature_K=temperature, friction=0.05, fixcm=False, rng=rng)
+    dyn = Langevin(a, units.fs, temperature_K=temperature, friction=friction, fixcm=fixcm, rng=rng)
     out = []
     try:
         dyn.run(warmup)
         for _ in range(snapshots):
             dyn.run(interval)
-            if neighbor_list("d", a, 1.0).size:
-                return None  # atoms fused: a failure of the sampler, not of interest
+            if not keep_fused and neighbor_list("d", a, 1.0).size:
+                return None
             out.append(Atoms(a.get_chemical_symbols(), a.positions, cell=a.cell, pbc=a.pbc))
     except ValueError:  # overlapping atoms
-        return None
+        return (out or None) if keep_fused else None
     return out
 
 
@@ -280,37 +296,6 @@ def files_folder():
 # ---------------------------------------------------------------------------
 # Labelling
 # ---------------------------------------------------------------------------
-
-
-def load_teacher(threads):
-    import torch
-
-    torch.set_num_threads(threads)
-    warnings.simplefilter("ignore")
-    from chgnet.model import CHGNet
-
-    return CHGNet.load(verbose=False, use_device="cpu")
-
-
-def label(model, atoms_list, batch_size):
-    from pymatgen.io.ase import AseAtomsAdaptor
-
-    graphs = [model.graph_converter(AseAtomsAdaptor.get_structure(a)) for a in atoms_list]
-    preds = model.predict_graph(graphs, task="efs", batch_size=batch_size)
-    if isinstance(preds, dict):
-        preds = [preds]
-    out = []
-    for atoms, p in zip(atoms_list, preds):
-        a = atoms.copy()
-        # CHGNet predicts energy per atom and stress in GPa; store eV and eV/Å³
-        a.calc = SinglePointCalculator(
-            a,
-            energy=float(p["e"]) * len(a),
-            forces=np.asarray(p["f"], dtype=float),
-            stress=np.asarray(p["s"], dtype=float) / 160.21766208,
-        )
-        out.append(a)
-    return out
 
 
 def same_structure(frame, atoms):
@@ -361,12 +346,12 @@ def main(argv=None):
         f"{len(configs) - len(todo)} already labelled"
     )
     if todo:
-        model = load_teacher(args.threads)
+        calc = label_teacher.calculator("chgnet")
     start = time.perf_counter()
     labelled_atoms = 0
     for lo in range(0, len(todo), args.chunk):
         chunk = todo[lo : lo + args.chunk]
-        frames = label(model, [configs[k][1] for k in chunk], batch_size=args.chunk)
+        frames = label_teacher.label([configs[k][1] for k in chunk], calc)
         for k, frame in zip(chunk, frames):
             labelled[k] = frame
         labelled_atoms += sum(len(a) for a in frames)

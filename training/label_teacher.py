@@ -54,14 +54,12 @@ def calculator(teacher):
     return SevenNetCalculator(model="7net-" + teacher.split("-", 1)[1], device="cpu")
 
 
-def label_chunk(chunk, teacher):
-    global _CALC
-    if _CALC is None:
-        _CALC = calculator(teacher)
+def label(atoms_list, calc):
+    """Copies of the structures carrying the teacher's energy, forces and stress."""
     out = []
-    for atoms in chunk:
+    for atoms in atoms_list:
         a = atoms.copy()
-        a.calc = _CALC
+        a.calc = calc
         labels = dict(
             energy=float(a.get_potential_energy()),
             forces=np.array(a.get_forces(), dtype=float),
@@ -71,6 +69,13 @@ def label_chunk(chunk, teacher):
         b.calc = SinglePointCalculator(b, **labels)
         out.append(b)
     return out
+
+
+def label_chunk(chunk, teacher):
+    global _CALC
+    if _CALC is None:
+        _CALC = calculator(teacher)
+    return label(chunk, _CALC)
 
 
 def key(atoms, position):

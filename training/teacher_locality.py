@@ -20,7 +20,7 @@ import ferrolith.data.files as files
 from ferrolith.optimization import _mlp
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import generate_dataset as dataset
+import label_teacher
 
 RADII = (5.0, 6.0)
 DISPLACEMENT = 0.08  # Å rms, of the thermal rattle and of the far atoms' move
@@ -28,7 +28,7 @@ DISPLACEMENT = 0.08  # Å rms, of the thermal rattle and of the far atoms' move
 
 def main():
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
-    teacher = dataset.load_teacher(2)
+    teacher = label_teacher.calculator("chgnet")
     model = _mlp.load_ml_calculator(Path(files.__file__).parent / "BCN-qz-v0.0.1.pth")
     rng = np.random.default_rng(0)
     change = {who: {r: [] for r in RADII} for who in ("teacher", "model")}
@@ -39,14 +39,14 @@ def main():
         atoms.positions += rng.normal(0, DISPLACEMENT, atoms.positions.shape)
         centre = int(np.argmin(np.linalg.norm(atoms.positions - atoms.cell.sum(0) / 2, axis=1)))
         dist = atoms.get_distances(centre, range(len(atoms)), mic=True)
-        (before,) = dataset.label(teacher, [atoms], batch_size=1)
+        (before,) = label_teacher.label([atoms], teacher)
         model_before = atoms.copy()
         model_before.calc = model
         for r in RADII:
             moved = atoms.copy()
             far = dist > r
             moved.positions[far] += rng.normal(0, DISPLACEMENT, (far.sum(), 3))
-            (after,) = dataset.label(teacher, [moved], batch_size=1)
+            (after,) = label_teacher.label([moved], teacher)
             diff = before.get_forces()[centre] - after.get_forces()[centre]
             change["teacher"][r].append(np.abs(diff).mean())
             moved.calc = model
