@@ -324,20 +324,26 @@ class Novelty:
             self.reference[e] = np.vstack([self.reference[e], z[species == e]])
 
     def atom_novelty(self, z, species):
-        out = np.full(len(z), np.inf)
-        for e in range(len(self.elements)):
-            pick, ref = species == e, self.reference[e]
-            if not pick.any() or not len(ref):
-                continue
-            q = z[pick]
-            best = np.full(len(q), np.inf)
-            rr = (ref**2).sum(1)
-            for lo in range(0, len(q), 4096):
-                block = q[lo : lo + 4096]
-                d2 = (block**2).sum(1)[:, None] + rr[None, :] - 2 * block @ ref.T
-                best[lo : lo + 4096] = d2.min(1)
-            out[pick] = np.sqrt(np.maximum(best, 0.0))
-        return out
+        return nearest_distances(z, species, self.reference)
+
+
+def nearest_distances(z, species, reference):
+    """Distance of each atom to the nearest environment of its element in
+    `reference` (one array per element); inf where that array is empty."""
+    out = np.full(len(z), np.inf)
+    for e, ref in enumerate(reference):
+        pick = species == e
+        if not pick.any() or not len(ref):
+            continue
+        q = z[pick]
+        best = np.full(len(q), np.inf)
+        rr = (ref**2).sum(1)
+        for lo in range(0, len(q), 4096):
+            block = q[lo : lo + 4096]
+            d2 = (block**2).sum(1)[:, None] + rr[None, :] - 2 * block @ ref.T
+            best[lo : lo + 4096] = d2.min(1)
+        out[pick] = np.sqrt(np.maximum(best, 0.0))
+    return out
 
 
 def projected(novelty, frames):
@@ -452,19 +458,19 @@ def select(args):
         scores = np.full(len(zs), -np.inf)
         np.maximum.at(scores, owner, best)
         scores[~available] = -np.inf
-        fresh = Novelty.__new__(Novelty)
-        fresh.elements, fresh.reference = (
-            novelty.elements,
-            [np.zeros((0, z_all.shape[1])) for _ in novelty.elements],
-        )
+        batch = []
         for k in np.argsort(scores)[::-1][: args.batch]:
             if used >= budget or scores[k] == -np.inf:
                 break
             chosen.append(train_pool[k])
             available[k] = False
-            fresh.add(*zs[k])
+            batch.append(zs[k])
             used += len(train_pool[k])
-        best = np.minimum(best, fresh.atom_novelty(z_all, sp_all))
+        if batch:
+            reference = [
+                np.vstack([z[sp == e] for z, sp in batch]) for e in range(len(novelty.elements))
+            ]
+            best = np.minimum(best, nearest_distances(z_all, sp_all, reference))
         print(
             f"selected {len(chosen)} configurations ({used} atoms); novelty now {scores.max():.2f}"
         )

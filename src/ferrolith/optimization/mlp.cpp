@@ -507,7 +507,6 @@ double Model::run_network(int species, const double* desc, double* grad, Network
     ws.act.resize(depth + 1);
     ws.slope.resize(depth + 1);
     const std::size_t n_in = static_cast<std::size_t>(net.layers[0].n_in);
-    ws.act[0].assign(desc, desc + n_in);
     for (std::size_t l = 0; l < depth; ++l) {
         const FastLayer& layer = net.layers[l];
         const bool hidden = l + 1 < depth;
@@ -515,7 +514,8 @@ double Model::run_network(int species, const double* desc, double* grad, Network
         auto& slope = ws.slope[l + 1];
         out.assign(layer.bias.begin(), layer.bias.end());
         slope.resize(layer.n_out);
-        const double* x = ws.act[l].data();
+        // the first layer reads the descriptor in place
+        const double* x = l == 0 ? desc : ws.act[l].data();
         double* z = out.data();
         for (int k = 0; k < layer.n_in; ++k) {
             const double xk = x[k];

@@ -238,7 +238,7 @@ private:
     };
     /// Activations of one network pass, reused between atoms.
     struct NetworkScratch {
-        std::vector<std::vector<double>> act;   ///< act[0] = the descriptor
+        std::vector<std::vector<double>> act;   ///< act[l]: input of layer l (l >= 1)
         std::vector<std::vector<double>> slope; ///< activation slopes per layer
         std::vector<double> delta, below;       ///< backward pass
     };
