@@ -61,6 +61,7 @@ def test_all_files_good_exits_zero_and_json(structure_files, capsys):
         "hardness": result["hardness"],
         "ionicity_factor": result["ionicity_factor"],
         "bond_types": result["total_bonds_type"],
+        "flags": [],
     }
 
 
@@ -182,3 +183,105 @@ def test_unknown_format_and_progress_on_stderr(structure_files, capsys, monkeypa
     assert rows[0]["error"] == f"unknown file format: {unknown}"
     assert f"{folder / 'bn.traj'}: 2 atoms" in captured.err
     assert "2/2 files done" in captured.err
+
+
+class TestDomainFlags:
+    def test_flags_in_json_table_marker_and_one_stderr_line(self, tmp_path, capsys):
+        files = {"nacl.traj": bulk("NaCl", "rocksalt", a=5.64), "si.traj": bulk("Si", a=5.431)}
+        for name, atoms in files.items():
+            write(tmp_path / name, atoms)
+        paths = [str(tmp_path / name) for name in files]
+        assert main(["hardness", *paths, "--json"]) == 0
+        captured = capsys.readouterr()
+        assert [r["flags"] for r in json.loads(captured.out)] == [["ionic"], []]
+        assert captured.err.splitlines() == [
+            f"hardness: {paths[0]}: outside the model's domain: ionic"
+        ]
+        assert main(["hardness", *paths]) == 0
+        nacl_row, si_row = capsys.readouterr().out.splitlines()[1:]
+        assert nacl_row.endswith("  !") and not si_row.endswith("!")
+
+    def test_element_without_radius_is_never_a_silent_zero(self, tmp_path, capsys):
+        path = tmp_path / "lun.traj"
+        write(path, bulk("LuN", "rocksalt", a=4.76))
+        assert main(["hardness", str(path), "--json"]) == 0
+        (row,) = json.loads(capsys.readouterr().out)
+        assert "element without radius: Lu" in row["flags"]
+
+    def test_moduli_rows_flag_the_chen_clamp(self, capsys):
+        assert main(["hardness", "--shear", "2", "--bulk", "20", "--all-methods", "--json"]) == 0
+        rows = json.loads(capsys.readouterr().out)
+        assert rows[0]["hardness"] == 0.0 and "clamped at 0" in rows[0]["flags"]
+        assert rows[2]["flags"] == []  # Jiang: G alone, no limit found
+
+
+def test_failing_potential_keeps_the_simunek_value(structure_files, capsys, monkeypatch):
+    from ferrolith.properties import elastic
+
+    def broken(*args, **kwargs):
+        raise ValueError("no such potential")
+
+    monkeypatch.setattr(elastic, "elastic_tensor", broken)
+    folder, structures = structure_files
+    path = str(folder / "bn.traj")
+    expected = SimunekHardnessCalculator().calculate_hardness(
+        structures["bn.traj"], first_shell_cutoff(structures["bn.traj"])
+    )
+    assert main(["hardness", path, "--potential", "tersoff", "--json"]) == 1
+    (row,) = json.loads(capsys.readouterr().out)
+    assert row["hardness"] == expected and row["moduli_error"] == "no such potential"
+    assert "error" not in row
+    assert main(["hardness", path, "--potential", "tersoff"]) == 1
+    line = capsys.readouterr().out.splitlines()[1]
+    assert f"{expected:.3f}" in line and line.endswith("error: no such potential")
+
+
+class TestTensorFile:
+    @pytest.fixture
+    def diamond(self, tmp_path):
+        from test_properties_tensor import VASP_ORDER, outcar_block
+
+        from test_properties_elastic import cubic
+
+        outcar = tmp_path / "OUTCAR"
+        outcar.write_text(outcar_block(cubic(1079.0, 124.0, 578.0), VASP_ORDER))
+        structure = tmp_path / "diamond.traj"
+        write(structure, bulk("C", "diamond", a=3.567))
+        return str(outcar), str(structure)
+
+    def test_hardness_prints_moduli_and_five_models(self, diamond, capsys):
+        outcar, structure = diamond
+        assert main(["hardness", "--cij", outcar, structure, "--json"]) == 0
+        record = json.loads(capsys.readouterr().out)
+        assert record["bulk_hill"] == pytest.approx(1327 / 3, rel=1e-12)
+        assert record["stable"] is True and record["zener"] == pytest.approx(1156 / 955)
+        models = {m["method"]: m for m in record["hardness"]}
+        assert list(models) == ["simunek", "chen", "tian", "jiang", "mazhnik"]
+        simunek = SimunekHardnessCalculator().calculate_hardness(bulk("C", "diamond", a=3.567),
+                                                                 rcut=2.0)
+        assert models["simunek"]["hardness"] == pytest.approx(simunek, rel=1e-12)
+        for method in ("chen", "tian"):  # published: 79-102 GPa from measured constants
+            expected = calculate_hardness(record["shear_hill"], record["bulk_hill"], method=method)
+            assert models[method]["hardness"] == expected and 79 <= expected <= 102
+
+    def test_elastic_report_and_unstable_tensor(self, tmp_path, diamond, capsys):
+        outcar, _ = diamond
+        assert main(["elastic", "--cij", outcar]) == 0
+        out = capsys.readouterr().out
+        assert "Born stability:        stable" in out and "Zener anisotropy:      1.210" in out
+        unstable = tmp_path / "c.txt"
+        unstable.write_text("\n".join(" ".join(map(str, r)) for r in
+                                       [[100, 150, 150, 0, 0, 0], [150, 100, 150, 0, 0, 0],
+                                        [150, 150, 100, 0, 0, 0], [0, 0, 0, 50, 0, 0],
+                                        [0, 0, 0, 0, 50, 0], [0, 0, 0, 0, 0, 50]]))  # fmt: skip
+        assert main(["elastic", "--cij", str(unstable), "--json"]) in (0, 1)
+        record = json.loads(capsys.readouterr().out)
+        assert record["stable"] is False
+        assert all("unstable tensor" in m.get("flags", ["unstable tensor"])
+                   for m in record["hardness"])  # fmt: skip
+
+    def test_outcar_without_block_names_the_file(self, tmp_path, capsys):
+        path = tmp_path / "OUTCAR"
+        path.write_text(" vasp.6.4.2\n")
+        assert main(["hardness", "--cij", str(path)]) == 1
+        assert str(path) in capsys.readouterr().err

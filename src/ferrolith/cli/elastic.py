@@ -8,9 +8,11 @@ as JSON.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import json
 import math
+import sys
 from typing import Any
 
 from ferrolith.cli import CombinedFormatter, finite_float, read_structure
@@ -45,8 +47,8 @@ def register_parser(subparsers: Any) -> None:
     parser.add_argument(
         "-f",
         "--filename",
-        required=True,
-        help="Structure file (any format ASE reads, and .bcs); periodic in 3D.",
+        help="Structure file (any format ASE reads, and .bcs); periodic in 3D.\n"
+        "Required unless --cij is given; with --cij it adds the Simunek hardness.",
     )
     parser.add_argument(
         "--potential",
@@ -80,29 +82,43 @@ def register_parser(subparsers: Any) -> None:
         default=1e-3,
         help="Tolerance (A) for finding the crystal system of the stability criteria.",
     )
+    parser.add_argument(
+        "--cij",
+        metavar="FILE",
+        help="Use elastic constants you already have instead of computing them: a\n"
+        "VASP OUTCAR ('TOTAL ELASTIC MODULI', kBar), or a 6x6 matrix in Voigt\n"
+        "order (xx yy zz yz xz xy), GPa, as plain text or JSON. Prints the\n"
+        "moduli, stability, anisotropy indices and the hardness models.",
+    )
     parser.add_argument("--json", action="store_true", help="Print the result as JSON.")
     parser.set_defaults(command="elastic")
 
 
-def _print_report(result: Any) -> None:
+def print_tensor(values: dict[str, Any]) -> None:
+    """The tensor, the Voigt/Reuss/Hill moduli, Young's modulus, Poisson's ratio
+    and the stability verdict (keys as ElasticResult's fields)."""
     print("Elastic tensor C_ij (GPa)")
     print("      " + "".join(f"{name:>10}" for name in VOIGT))
-    for name, row in zip(VOIGT, result.cij):
+    for name, row in zip(VOIGT, values["cij"]):
         # + 0.0 turns the -0.0 of rounding noise into 0.0
         print(f"  {name}  " + "".join(f"{round(value, 1) + 0.0:10.1f}" for value in row))
     print()
     print(f"{'':22}{'Voigt':>10}{'Reuss':>10}{'Hill':>10}")
     print(
-        f"{'Bulk modulus (GPa)':22}{result.bulk_voigt:10.1f}{result.bulk_reuss:10.1f}"
-        f"{result.bulk_hill:10.1f}"
+        f"{'Bulk modulus (GPa)':22}{values['bulk_voigt']:10.1f}{values['bulk_reuss']:10.1f}"
+        f"{values['bulk_hill']:10.1f}"
     )
     print(
-        f"{'Shear modulus (GPa)':22}{result.shear_voigt:10.1f}{result.shear_reuss:10.1f}"
-        f"{result.shear_hill:10.1f}"
+        f"{'Shear modulus (GPa)':22}{values['shear_voigt']:10.1f}{values['shear_reuss']:10.1f}"
+        f"{values['shear_hill']:10.1f}"
     )
-    print(f"Young's modulus (GPa): {result.young:.1f}")
-    print(f"Poisson's ratio:       {result.poisson:.4f}")
-    print(f"Born stability:        {'stable' if result.stable else 'UNSTABLE'}")
+    print(f"Young's modulus (GPa): {values['young']:.1f}")
+    print(f"Poisson's ratio:       {values['poisson']:.4f}")
+    print(f"Born stability:        {'stable' if values['stable'] else 'UNSTABLE'}")
+
+
+def _print_report(result: Any) -> None:
+    print_tensor({f.name: getattr(result, f.name) for f in dataclasses.fields(result)})
     print(f"Fit residual (GPa):    {result.residual:.3g}")
 
 
@@ -114,6 +130,11 @@ def main(args: argparse.Namespace) -> int:
     """Runs the command (an unstable crystal is a result, not a failure)."""
     from ferrolith.properties.elastic import elastic_tensor
 
+    cij = getattr(args, "cij", None)
+    if cij is not None:
+        return _tensor_main(cij, args)
+    if args.filename is None:
+        raise ValueError("Give a structure file with -f/--filename, or a tensor with --cij.")
     atoms = read_structure(args.filename)
     result = elastic_tensor(
         atoms,
@@ -131,3 +152,17 @@ def main(args: argparse.Namespace) -> int:
     else:
         _print_report(result)
     return 0
+
+
+def _tensor_main(cij: str, args: argparse.Namespace) -> int:
+    """--cij: the report of a tensor the user has (an unstable one is a result)."""
+    from ferrolith.cli.hardness import json_ready, print_tensor_summary, tensor_summary
+
+    if args.json:
+        with contextlib.redirect_stdout(sys.stderr):
+            record = tensor_summary(cij, args.filename)
+        print(json.dumps(json_ready(record), indent=2))
+    else:
+        record = tensor_summary(cij, args.filename)
+        print_tensor_summary(record)
+    return 1 if any("error" in m for m in record["hardness"]) else 0

@@ -1,0 +1,7 @@
+from ase import Atoms as Atoms
+
+IONICITY_LIMIT: float
+PUGH_LIMIT: float
+
+def simunek_flags(atoms: Atoms, ionicity_factor: float) -> list[str]: ...
+def moduli_flags(method: str, shear: float, bulk: float) -> list[str]: ...
