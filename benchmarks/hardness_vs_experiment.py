@@ -92,7 +92,9 @@ def evaluate(entry: dict[str, Any]) -> dict[str, Any]:
     for method in MODELS[1:]:
         value = calculate_hardness(shear=shear, bulk=bulk_modulus, method=method)
         row[method] = value.real if isinstance(value, complex) else value
-        row["flags"][method] = moduli_flags(method, shear=shear, bulk=bulk_modulus)
+        row["flags"][method] = moduli_flags(
+            method, shear=shear, bulk=bulk_modulus, ionicity_factor=result["ionicity_factor"]
+        )
     return row
 
 
@@ -141,10 +143,23 @@ def _print_summary(rows: list[dict[str, Any]], markdown: bool) -> None:
                 f"{d['within_20']}/{d['n']}",
             ])
     if markdown:
-        print("| " + " | ".join(header) + " |")
-        print("|" + "---|" * len(header))
-        for cells in lines:
-            print("| " + " | ".join(cells) + " |")
+        # Compact: one row per class, "MAE / median relative error / within 20 %" per model.
+        for in_domain in (False, True):
+            title = "inside the domain (no flag)" if in_domain else "all rows"
+            print(f"\n{title}: MAE (GPa) / median relative error / within 20 %\n")
+            print("| class | n | " + " | ".join(MODELS) + " |")
+            print("|---|---:|" + "---|" * len(MODELS))
+            for cls in (*CLASSES, "all"):
+                chosen = [r for r in rows if cls in ("all", r["class"])]
+                cells = []
+                for model in MODELS:
+                    s = summary(chosen, model, in_domain)
+                    cells.append(
+                        f"{s['mae']:.1f} / {100 * s['median_rel']:.0f} % / {s['within_20']}/{s['n']}"
+                        if s["n"]
+                        else "-"
+                    )
+                print(f"| {cls} | {len(chosen)} | " + " | ".join(cells) + " |")
         return
     widths = [max(len(h), *(len(c[k]) for c in lines)) for k, h in enumerate(header)]
     print("  ".join(h.rjust(w) for h, w in zip(header, widths)))

@@ -274,7 +274,7 @@ class TestTensorFile:
                                        [[100, 150, 150, 0, 0, 0], [150, 100, 150, 0, 0, 0],
                                         [150, 150, 100, 0, 0, 0], [0, 0, 0, 50, 0, 0],
                                         [0, 0, 0, 0, 50, 0], [0, 0, 0, 0, 0, 50]]))  # fmt: skip
-        assert main(["elastic", "--cij", str(unstable), "--json"]) in (0, 1)
+        assert main(["elastic", "--cij", str(unstable), "--json"]) == 0  # a result, not a failure
         record = json.loads(capsys.readouterr().out)
         assert record["stable"] is False
         assert all("unstable tensor" in m.get("flags", ["unstable tensor"])

@@ -3,12 +3,14 @@
 
 #include "ferrolith/core/shells.hpp"
 #include "ferrolith/data/element_table.hpp"
+#include "ferrolith/properties/cij_text.hpp"
 #include "ferrolith/properties/elastic_fit.hpp"
 #include "ferrolith/properties/moduli.hpp"
 #include "ferrolith/properties/simunek.hpp"
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace fp = ferrolith::properties;
@@ -252,4 +254,33 @@ TEST_CASE("elastic fit: strain set, exact recovery with residual stress, rotatio
     CHECK(fp::crystal_system(194) == fp::CrystalSystem::kHexagonal);
     CHECK(fp::crystal_system(148) == fp::CrystalSystem::kRhombohedralLow);
     CHECK(fp::crystal_system(2) == fp::CrystalSystem::kTriclinic);
+}
+
+TEST_CASE("tensor text: CRLF lines, comma separators and a partly labelled block") {
+    const std::vector<std::string_view> text{"1,0,0,0,0,0\r\n", "0 2 0 0 0 0\r\n", "# c\r\n",
+                                             "0 0 3 0 0 0\r\n", "0 0 0 4 0 0\r\n",
+                                             "0 0 0 0 5 0\r\n", "0 0 0 0 0 6 # xy\r\n"};
+    auto m = fp::parse_matrix_text(text);
+    CHECK(m.has_value());
+    CHECK_EQ((*m.value)[5][5], 6.0);
+    // VASP's XY row and column land on Voigt 6 (index 5).
+    const std::vector<std::string_view> outcar{
+        " TOTAL ELASTIC MODULI (kBar)", " Direction XX YY ZZ XY YZ ZX", " ----",
+        " XX 10 0 0 70 0 0", " YY 0 20 0 0 0 0", " ZZ 0 0 30 0 0 0",
+        " XY 70 0 0 40 0 0", " YZ 0 0 0 0 50 0", " XX 0 0 0 0 0 60"};
+    auto repeated = fp::parse_outcar_moduli(outcar);
+    CHECK(!repeated.has_value());
+    CHECK_EQ(repeated.line, 9u);
+}
+
+TEST_CASE("Zener's ratio only for cubic tensors") {
+    fp::Matrix6 c{};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = i == j ? 300.0 : 100.0;
+        c[i + 3][i + 3] = 150.0;
+    }
+    CHECK_NEAR(fp::zener_ratio(c), 1.5, 1e-15);
+    c[2][2] = 250.0; // tetragonal
+    CHECK(std::isnan(fp::zener_ratio(c)));
 }

@@ -127,7 +127,7 @@ class _Progress:
             )
 
 
-def _moduli_hardness(atoms: Any, potential: str) -> dict[str, Any]:
+def _moduli_hardness(atoms: Any, potential: str, ionicity: float) -> dict[str, Any]:
     """Hill moduli of the structure with a potential, and the four moduli models."""
     from ferrolith.properties.domain import moduli_flags
     from ferrolith.properties.elastic import elastic_tensor
@@ -139,7 +139,8 @@ def _moduli_hardness(atoms: Any, potential: str) -> dict[str, Any]:
     for method in MODELS:
         try:
             row[method] = calculate_hardness(shear=shear, bulk=bulk, method=method)
-            row["flags"] += [f"{method}: {f}" for f in moduli_flags(method, shear=shear, bulk=bulk)]
+            flags = moduli_flags(method, shear=shear, bulk=bulk, ionicity_factor=ionicity)
+            row["flags"] += [f"{method}: {f}" for f in flags]
         except (ValueError, ZeroDivisionError) as exc:
             row[method] = None
             row.setdefault("model_errors", {})[method] = str(exc)
@@ -187,7 +188,7 @@ def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
                 # The Mazhnik model's range warning is a diagnostic: keep it
                 # off the table.
                 with contextlib.redirect_stdout(sys.stderr):
-                    moduli = _moduli_hardness(atoms, potential)
+                    moduli = _moduli_hardness(atoms, potential, row["ionicity_factor"])
                 row["flags"] += moduli.pop("flags")
                 row.update(moduli)
             except Exception as exc:
@@ -331,6 +332,7 @@ def tensor_summary(
         for key in ("hardness", "error", "flags"):
             if key in row:
                 models[-1][key] = row[key]
+    ionicity = row.get("ionicity_factor") if structure_path is not None else None
     shear, bulk = result.shear_hill, result.bulk_hill
     unstable = [] if result.stable else ["unstable tensor"]
     for method in MODELS:
@@ -339,12 +341,15 @@ def tensor_summary(
             # The Mazhnik model's range warning is a diagnostic: keep it off the report.
             with contextlib.redirect_stdout(sys.stderr):
                 model["hardness"] = calculate_hardness(shear=shear, bulk=bulk, method=method)
-            model["flags"] = unstable + moduli_flags(method, shear=shear, bulk=bulk)
+            model["flags"] = unstable + moduli_flags(
+                method, shear=shear, bulk=bulk, ionicity_factor=ionicity
+            )
         except Exception as exc:
             model["error"] = str(exc) or type(exc).__name__
-        _report_flags(f"{cij_path}: {method}", model.get("flags"))
         models.append(model)
     record["hardness"] = models
+    flags = [f"{m['method']}: {f}" for m in models[-len(MODELS) :] for f in m.get("flags", [])]
+    _report_flags(cij_path, flags)
     return record
 
 
@@ -437,4 +442,4 @@ def main(args: argparse.Namespace) -> int:
             ],
             [r.get("error") for r in rows],
         )
-    return 1 if any("error" in r for r in rows) else 0
+    return 1 if any("error" in r or "moduli_error" in r for r in rows) else 0

@@ -5,6 +5,8 @@
 
 #include <pybind11/stl.h>
 
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +36,8 @@ py::list simunek_flags(py::object atoms, py::object ionicity_in) {
     return list_of_flags(fp::simunek_flags(numbers, ionicity));
 }
 
-py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in) {
+py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in,
+                      py::object ionicity_in) {
     fb::require_exact_str(method, "method");
     const std::string name = py::str(method.attr("lower")()).cast<std::string>();
     fp::ModuliModel model{};
@@ -50,8 +53,11 @@ py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in
         throw py::value_error("Unknown method " + py::repr(method).cast<std::string>() +
                               ": give chen, tian, jiang or mazhnik.");
     }
-    return list_of_flags(
-        fp::moduli_flags(model, fb::to_float(shear_in, "shear"), fb::to_float(bulk_in, "bulk")));
+    const double shear = fb::to_float(shear_in, "shear");
+    const double bulk = fb::to_float(bulk_in, "bulk");
+    const std::optional<double> ionicity = fb::to_float_or_none(ionicity_in, "ionicity_factor");
+    return list_of_flags(fp::moduli_flags(model, shear, bulk,
+                                          ionicity.value_or(std::numeric_limits<double>::quiet_NaN())));
 }
 
 } // namespace
@@ -85,18 +91,22 @@ Returns:
     (f above ``IONICITY_LIMIT``); empty inside the domain.)doc");
 
     m.def("moduli_flags", &moduli_flags, "method"_a, "shear"_a, "bulk"_a,
+          "ionicity_factor"_a = py::none(),
           R"doc(Flags of a moduli-model hardness value.
 
 Args:
     method (str): chen, tian, jiang or mazhnik (any case).
     shear (float): Shear modulus G, GPa.
     bulk (float): Bulk modulus B, GPa.
+    ionicity_factor (float | None): The crystal's Šimůnek ionicity factor,
+        when its structure is known.
 
 Returns:
     list[str]: "negative modulus", "clamped at 0" (Chen's formula is
     negative and the model returns 0), "complex branch" (Tian),
     "Poisson's ratio outside (-1, 0.5)" (Mazhnik), "G/B below 0.5" (Chen,
-    Tian and Mazhnik: ``PUGH_LIMIT``); empty inside the domain.
+    Tian and Mazhnik: ``PUGH_LIMIT``), "ionic" (ionicity_factor above
+    ``IONICITY_LIMIT``); empty inside the domain.
 
 Raises:
     ValueError: An unknown method.

@@ -60,7 +60,8 @@ std::vector<std::string> simunek_flags(const std::vector<int>& atomic_numbers, d
     return flags;
 }
 
-std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk) {
+std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk,
+                                      double ionicity) {
     std::vector<std::string> flags;
     if (!(shear > 0.0) || !(bulk > 0.0)) {
         flags.emplace_back("negative modulus");
@@ -91,6 +92,9 @@ std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bu
     }
     if (model != ModuliModel::kJiang && pugh < kPughLimit) {
         flags.emplace_back("G/B below 0.5");
+    }
+    if (ionicity > kIonicityLimit) { // false for NaN: not known
+        flags.emplace_back("ionic");
     }
     return flags;
 }

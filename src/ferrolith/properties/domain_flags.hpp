@@ -12,13 +12,19 @@
 
 namespace ferrolith::properties {
 
-/// Šimůnek values above this ionicity factor f are flagged "ionic": on the
-/// benchmark's rocksalt halides and oxides the model is off by a factor of
-/// two or more, while every sp³ crystal (f up to about 0.6) stays within
-/// 30 %.
-inline constexpr double kIonicityLimit = 0.0;
+/// Values for crystals above this ionicity factor f (Šimůnek's, from the
+/// structure) are flagged "ionic". On the benchmark every crystal below it
+/// (sp³ elements and III-V compounds, f <= 0.14; AlN and GaN, f = 0.21) has a
+/// Šimůnek value within about 30 % or 1.5 GPa of experiment; above it (ZnS,
+/// BeO, ZnO, Al2O3, MgO, NaCl, LiF: f = 0.36 to 0.79) the Šimůnek values are
+/// off by 26 to 130 %, and the moduli models reach 2 to 10 times the
+/// measured hardness of the rocksalt halides and MgO.
+inline constexpr double kIonicityLimit = 0.3;
 
-/// Chen, Tian and Mazhnik values below this Pugh ratio G/B are flagged.
+/// Chen, Tian and Mazhnik values below this Pugh ratio G/B are flagged: the
+/// benchmark's four crystals below it (InP, InSb, ZnS, ZnO) have errors of
+/// 30 to 150 % in two of the three models, and Chen's clamp at 0 lies just
+/// below (k² G < 2 GPa). Jiang's G / 6.78 does not depend on B.
 inline constexpr double kPughLimit = 0.5;
 
 /// Flags of a Šimůnek value for a structure of the given atomic numbers
@@ -39,9 +45,10 @@ enum class ModuliModel { kChen, kTian, kJiang, kMazhnik };
 /// (Chen's 2 (k² G)^0.585 − 3 is negative and the model returns 0),
 /// "complex branch" (Tian with a negative modulus ratio or shear modulus),
 /// "Poisson's ratio outside (-1, 0.5)" (Mazhnik), "negative modulus" (any
-/// model: no stable crystal has one), and "G/B below 0.5" for Chen, Tian and
-/// Mazhnik (soft, metallic or ionic crystals, where the benchmark finds their
-/// errors large).
-std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk);
+/// model: no stable crystal has one), "G/B below 0.5" for Chen, Tian and
+/// Mazhnik (kPughLimit), and "ionic" when the crystal's ionicity factor is
+/// known (not NaN) and above kIonicityLimit.
+std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk,
+                                      double ionicity);
 
 } // namespace ferrolith::properties
