@@ -112,14 +112,15 @@ def summary(rows: list[dict[str, Any]], model: str, in_domain: bool) -> dict[str
 
 
 def _print_rows(rows: list[dict[str, Any]]) -> None:
-    print(f"{'crystal':12}{'class':17}{'Hv exp':>7}{'B':>7}{'G':>7}" + "".join(
-        f"{m:>10}" for m in MODELS
-    ))
+    print(
+        f"{'crystal':12}{'class':17}{'Hv exp':>7}{'B':>7}{'G':>7}"
+        + "".join(f"{m:>10}" for m in MODELS)
+    )
     for r in rows:
-        cells = "".join(
-            f"{r[m]:9.1f}{'*' if r['flags'][m] else ' '}" for m in MODELS
+        cells = "".join(f"{r[m]:9.1f}{'*' if r['flags'][m] else ' '}" for m in MODELS)
+        print(
+            f"{r['name']:12}{r['class']:17}{r['hv']:7.1f}{r['bulk']:7.0f}{r['shear']:7.0f}{cells}"
         )
-        print(f"{r['name']:12}{r['class']:17}{r['hv']:7.1f}{r['bulk']:7.0f}{r['shear']:7.0f}{cells}")
     print("* outside the model's domain:")
     for r in rows:
         for m in MODELS:
@@ -128,20 +129,37 @@ def _print_rows(rows: list[dict[str, Any]]) -> None:
 
 
 def _print_summary(rows: list[dict[str, Any]], markdown: bool) -> None:
-    header = ["model", "class", "n", "MAE (GPa)", "median rel. err.", "within 20 %",
-              "in domain: n", "MAE", "median", "within 20 %"]
+    header = [
+        "model",
+        "class",
+        "n",
+        "MAE (GPa)",
+        "median rel. err.",
+        "within 20 %",
+        "in domain: n",
+        "MAE",
+        "median",
+        "within 20 %",
+    ]
     lines = []
     for model in MODELS:
         for cls in (*CLASSES, "all"):
             chosen = [r for r in rows if cls in ("all", r["class"])]
             a, d = summary(chosen, model, False), summary(chosen, model, True)
-            lines.append([
-                model, cls, str(a["n"]), f"{a['mae']:.1f}", f"{100 * a['median_rel']:.0f} %",
-                f"{a['within_20']}/{a['n']}", str(d["n"]),
-                f"{d['mae']:.1f}" if d["n"] else "-",
-                f"{100 * d['median_rel']:.0f} %" if d["n"] else "-",
-                f"{d['within_20']}/{d['n']}",
-            ])
+            lines.append(
+                [
+                    model,
+                    cls,
+                    str(a["n"]),
+                    f"{a['mae']:.1f}",
+                    f"{100 * a['median_rel']:.0f} %",
+                    f"{a['within_20']}/{a['n']}",
+                    str(d["n"]),
+                    f"{d['mae']:.1f}" if d["n"] else "-",
+                    f"{100 * d['median_rel']:.0f} %" if d["n"] else "-",
+                    f"{d['within_20']}/{d['n']}",
+                ]
+            )
     if markdown:
         # Compact: one row per class, "MAE / median relative error / within 20 %" per model.
         for in_domain in (False, True):
@@ -154,11 +172,8 @@ def _print_summary(rows: list[dict[str, Any]], markdown: bool) -> None:
                 cells = []
                 for model in MODELS:
                     s = summary(chosen, model, in_domain)
-                    cells.append(
-                        f"{s['mae']:.1f} / {100 * s['median_rel']:.0f} % / {s['within_20']}/{s['n']}"
-                        if s["n"]
-                        else "-"
-                    )
+                    mae, median = f"{s['mae']:.1f}", f"{100 * s['median_rel']:.0f} %"
+                    cells.append(f"{mae} / {median} / {s['within_20']}/{s['n']}" if s["n"] else "-")
                 print(f"| {cls} | {len(chosen)} | " + " | ".join(cells) + " |")
         return
     widths = [max(len(h), *(len(c[k]) for c in lines)) for k, h in enumerate(header)]

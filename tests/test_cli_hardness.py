@@ -239,9 +239,8 @@ def test_failing_potential_keeps_the_simunek_value(structure_files, capsys, monk
 class TestTensorFile:
     @pytest.fixture
     def diamond(self, tmp_path):
-        from test_properties_tensor import VASP_ORDER, outcar_block
-
         from test_properties_elastic import cubic
+        from test_properties_tensor import VASP_ORDER, outcar_block
 
         outcar = tmp_path / "OUTCAR"
         outcar.write_text(outcar_block(cubic(1079.0, 124.0, 578.0), VASP_ORDER))
@@ -257,8 +256,9 @@ class TestTensorFile:
         assert record["stable"] is True and record["zener"] == pytest.approx(1156 / 955)
         models = {m["method"]: m for m in record["hardness"]}
         assert list(models) == ["simunek", "chen", "tian", "jiang", "mazhnik"]
-        simunek = SimunekHardnessCalculator().calculate_hardness(bulk("C", "diamond", a=3.567),
-                                                                 rcut=2.0)
+        simunek = SimunekHardnessCalculator().calculate_hardness(
+            bulk("C", "diamond", a=3.567), rcut=2.0
+        )
         assert models["simunek"]["hardness"] == pytest.approx(simunek, rel=1e-12)
         for method in ("chen", "tian"):  # published: 79-102 GPa from measured constants
             expected = calculate_hardness(record["shear_hill"], record["bulk_hill"], method=method)

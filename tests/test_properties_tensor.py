@@ -50,7 +50,9 @@ class TestReading:
 
     def test_text_and_json_layouts_agree(self, tmp_path, cij):
         text = tmp_path / "cij.txt"
-        text.write_text("# C_ij, GPa\n" + "\n".join(",  ".join(repr(float(x)) for x in r) for r in cij) + "\n")
+        text.write_text(
+            "# C_ij, GPa\n" + "\n".join(",  ".join(repr(float(x)) for x in r) for r in cij) + "\n"
+        )
         listed = tmp_path / "cij.json"
         listed.write_text(json.dumps(cij.tolist()))
         record = tmp_path / "elastic.json"

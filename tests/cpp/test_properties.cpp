@@ -257,17 +257,22 @@ TEST_CASE("elastic fit: strain set, exact recovery with residual stress, rotatio
 }
 
 TEST_CASE("tensor text: CRLF lines, comma separators and a partly labelled block") {
-    const std::vector<std::string_view> text{"1,0,0,0,0,0\r\n", "0 2 0 0 0 0\r\n", "# c\r\n",
-                                             "0 0 3 0 0 0\r\n", "0 0 0 4 0 0\r\n",
-                                             "0 0 0 0 5 0\r\n", "0 0 0 0 0 6 # xy\r\n"};
+    const std::vector<std::string_view> text{
+        "1,0,0,0,0,0\r\n", "0 2 0 0 0 0\r\n",     "# c\r\n", "0 0 3 0 0 0\r\n", "0 0 0 4 0 0\r\n",
+        "0 0 0 0 5 0\r\n", "0 0 0 0 0 6 # xy\r\n"};
     auto m = fp::parse_matrix_text(text);
     CHECK(m.has_value());
     CHECK_EQ((*m.value)[5][5], 6.0);
     // VASP's XY row and column land on Voigt 6 (index 5).
-    const std::vector<std::string_view> outcar{
-        " TOTAL ELASTIC MODULI (kBar)", " Direction XX YY ZZ XY YZ ZX", " ----",
-        " XX 10 0 0 70 0 0", " YY 0 20 0 0 0 0", " ZZ 0 0 30 0 0 0",
-        " XY 70 0 0 40 0 0", " YZ 0 0 0 0 50 0", " XX 0 0 0 0 0 60"};
+    const std::vector<std::string_view> outcar{" TOTAL ELASTIC MODULI (kBar)",
+                                               " Direction XX YY ZZ XY YZ ZX",
+                                               " ----",
+                                               " XX 10 0 0 70 0 0",
+                                               " YY 0 20 0 0 0 0",
+                                               " ZZ 0 0 30 0 0 0",
+                                               " XY 70 0 0 40 0 0",
+                                               " YZ 0 0 0 0 50 0",
+                                               " XX 0 0 0 0 0 60"};
     auto repeated = fp::parse_outcar_moduli(outcar);
     CHECK(!repeated.has_value());
     CHECK_EQ(repeated.line, 9u);

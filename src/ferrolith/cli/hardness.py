@@ -252,7 +252,14 @@ def _print_table(
     columns before the tail's. The last column is the unheaded marker column."""
     tails = tails or [None] * len(rows)
     widths = [
-        max([len(h)] + [len(r[k]) for r, e, t in zip(rows, errors, tails) if e is None and (t is None or k < len(r))])
+        max(
+            [len(h)]
+            + [
+                len(r[k])
+                for r, e, t in zip(rows, errors, tails)
+                if e is None and (t is None or k < len(r))
+            ]
+        )
         for k, h in enumerate(header)
     ]
     print("  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip())
@@ -366,8 +373,11 @@ def print_tensor_summary(record: dict[str, Any]) -> None:
     _print_table(
         ["model", "H (GPa)", ""],
         [
-            [m["method"], _format_number(m.get("hardness", 0.0), ".3f")]
-            + [MARKER if m.get("flags") else ""]
+            [
+                m["method"],
+                _format_number(m.get("hardness", 0.0), ".3f"),
+                MARKER if m.get("flags") else "",
+            ]
             for m in models
         ],
         [m.get("error") for m in models],
@@ -436,8 +446,11 @@ def main(args: argparse.Namespace) -> int:
         _print_table(
             ["method", "H (GPa)", ""],
             [
-                [r["method"], _format_number(r.get("hardness", 0.0), ".3f")]
-                + [MARKER if r.get("flags") else ""]
+                [
+                    r["method"],
+                    _format_number(r.get("hardness", 0.0), ".3f"),
+                    MARKER if r.get("flags") else "",
+                ]
                 for r in rows
             ],
             [r.get("error") for r in rows],

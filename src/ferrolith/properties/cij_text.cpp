@@ -69,8 +69,9 @@ bool has_outcar_moduli(const std::vector<std::string_view>& lines) {
 
 bool looks_like_outcar(const std::vector<std::string_view>& lines) {
     const std::size_t head = std::min<std::size_t>(lines.size(), 5);
-    return std::any_of(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(head),
-                       [](std::string_view line) { return line.find(" vasp.") != std::string_view::npos; });
+    return std::any_of(
+        lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(head),
+        [](std::string_view line) { return line.find(" vasp.") != std::string_view::npos; });
 }
 
 core::Outcome<Matrix6> parse_outcar_moduli(const std::vector<std::string_view>& lines) {

@@ -56,8 +56,8 @@ py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in
     const double shear = fb::to_float(shear_in, "shear");
     const double bulk = fb::to_float(bulk_in, "bulk");
     const std::optional<double> ionicity = fb::to_float_or_none(ionicity_in, "ionicity_factor");
-    return list_of_flags(fp::moduli_flags(model, shear, bulk,
-                                          ionicity.value_or(std::numeric_limits<double>::quiet_NaN())));
+    return list_of_flags(fp::moduli_flags(
+        model, shear, bulk, ionicity.value_or(std::numeric_limits<double>::quiet_NaN())));
 }
 
 } // namespace

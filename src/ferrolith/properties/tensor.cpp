@@ -77,7 +77,8 @@ fp::Matrix6 symmetrised(const fp::Matrix6& c, const std::string& where) {
             scale = std::max(scale, std::abs(x));
     const double worst = fp::asymmetry(c);
     if (worst > kAsymmetryLimit * scale) {
-        throw py::value_error(where + "the matrix is not symmetric: C_ij and C_ji differ by up to " +
+        throw py::value_error(where +
+                              "the matrix is not symmetric: C_ij and C_ji differ by up to " +
                               format_g(worst) + " GPa.");
     }
     fp::Matrix6 s{};
@@ -103,7 +104,8 @@ fp::Matrix6 matrix_of_json(const py::object& text, const std::string& name) {
         if (!error.matches(PyExc_ValueError)) {
             throw;
         }
-        throw py::value_error(name + ": not valid JSON: " + py::str(error.value()).cast<std::string>());
+        throw py::value_error(name +
+                              ": not valid JSON: " + py::str(error.value()).cast<std::string>());
     }
     // A bare 6x6 list, or an object with a "cij" entry (as `ferrolith elastic
     // --json` writes it).
@@ -172,8 +174,9 @@ py::array_t<double> read_cij(py::object fd) {
     fp::Matrix6 c{};
     if (fb::is_path_like(fd)) {
         const std::string name = name_of(fd, fd);
-        py::object file = py::module_::import("builtins").attr("open")(fd, "r", "encoding"_a = "utf-8",
-                                                                       "errors"_a = "replace");
+        py::object file =
+            py::module_::import("builtins")
+                .attr("open")(fd, "r", "encoding"_a = "utf-8", "errors"_a = "replace");
         try {
             c = read_open_file(file, name);
         } catch (...) {
@@ -254,7 +257,8 @@ Raises:
         C_ji differ by more than 1 % of the largest entry.
     OSError: The file cannot be opened.)doc");
 
-    m.def("tensor_moduli", &tensor_moduli, "cij"_a, R"doc(Moduli, stability and anisotropy of an elastic tensor.
+    m.def("tensor_moduli", &tensor_moduli, "cij"_a,
+          R"doc(Moduli, stability and anisotropy of an elastic tensor.
 
 Args:
     cij (array-like): 6×6 tensor in GPa, Voigt order xx, yy, zz, yz, xz, xy.
