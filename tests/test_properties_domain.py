@@ -102,3 +102,11 @@ def test_moduli_flags(method, shear, bulk_modulus, expected):
     assert moduli_flags(method, shear, bulk_modulus, ionicity_factor=0.5) == [*expected, "ionic"]
     with pytest.raises(ValueError, match="Unknown method 'vickers'"):
         moduli_flags("vickers", shear, bulk_modulus)
+
+
+def test_moduli_far_from_an_unflagged_simunek_value_are_flagged():
+    # Diamond with the Tersoff potential's moduli: Chen 33.0 beside Simunek 89.9.
+    assert moduli_flags("chen", 267.5, 369.5, value=33.0, simunek=89.9) == ["63 % below Simunek"]
+    assert moduli_flags("chen", 535.0, 442.0, value=95.7, simunek=89.9) == []
+    with pytest.raises(ValueError, match="Give value and simunek together"):
+        moduli_flags("chen", 535.0, 442.0, value=95.7)

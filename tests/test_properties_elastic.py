@@ -248,6 +248,10 @@ def test_commands_elastic_and_hardness_with_a_potential(tersoff, tmp_path, capsy
     for method in ("chen", "tian", "jiang", "mazhnik"):
         expected = calculate_hardness(shear=shear, bulk=bulk_modulus, method=method)
         assert row[method] == pytest.approx(expected, rel=1e-5)
+        # The soft potential's values are a third of the Simunek one, and say so.
+        assert any(
+            f.startswith(f"{method}: ") and f.endswith("% below Simunek") for f in row["flags"]
+        )
 
 
 def test_module_names_are_looked_up_at_call_time(monkeypatch):

@@ -127,8 +127,11 @@ class _Progress:
             )
 
 
-def _moduli_hardness(atoms: Any, potential: str, ionicity: float) -> dict[str, Any]:
-    """Hill moduli of the structure with a potential, and the four moduli models."""
+def _moduli_hardness(
+    atoms: Any, potential: str, ionicity: float, simunek: float | None
+) -> dict[str, Any]:
+    """Hill moduli of the structure with a potential, and the four moduli models
+    (flagged, among others, when far from an unflagged Simunek value)."""
     from ferrolith.properties.domain import moduli_flags
     from ferrolith.properties.elastic import elastic_tensor
     from ferrolith.properties.hardness import calculate_hardness
@@ -139,12 +142,20 @@ def _moduli_hardness(atoms: Any, potential: str, ionicity: float) -> dict[str, A
     for method in MODELS:
         try:
             row[method] = calculate_hardness(shear=shear, bulk=bulk, method=method)
-            flags = moduli_flags(method, shear=shear, bulk=bulk, ionicity_factor=ionicity)
+            flags = moduli_flags(method, shear, bulk, ionicity, *_compared(row[method], simunek))
             row["flags"] += [f"{method}: {f}" for f in flags]
         except (ValueError, ZeroDivisionError) as exc:
             row[method] = None
             row.setdefault("model_errors", {})[method] = str(exc)
     return row
+
+
+def _compared(value: Any, simunek: float | None) -> tuple[float | None, float | None]:
+    """The (value, simunek) pair for moduli_flags: both, or neither when there
+    is nothing to compare (no unflagged Simunek value, a complex value)."""
+    if simunek is None or isinstance(value, complex):
+        return None, None
+    return value, simunek
 
 
 def _report_flags(name: str, flags: list[str] | None) -> None:
@@ -188,7 +199,12 @@ def _structure_rows(args: argparse.Namespace) -> list[dict[str, Any]]:
                 # The Mazhnik model's range warning is a diagnostic: keep it
                 # off the table.
                 with contextlib.redirect_stdout(sys.stderr):
-                    moduli = _moduli_hardness(atoms, potential, row["ionicity_factor"])
+                    moduli = _moduli_hardness(
+                        atoms,
+                        potential,
+                        row["ionicity_factor"],
+                        None if row["flags"] else row["hardness"],
+                    )
                 row["flags"] += moduli.pop("flags")
                 row.update(moduli)
             except Exception as exc:
@@ -339,7 +355,10 @@ def tensor_summary(
         for key in ("hardness", "error", "flags"):
             if key in row:
                 models[-1][key] = row[key]
-    ionicity = row.get("ionicity_factor") if structure_path is not None else None
+    ionicity = simunek = None
+    if structure_path is not None:
+        ionicity = row.get("ionicity_factor")
+        simunek = None if row.get("flags", True) else row["hardness"]
     shear, bulk = result.shear_hill, result.bulk_hill
     unstable = [] if result.stable else ["unstable tensor"]
     for method in MODELS:
@@ -348,8 +367,9 @@ def tensor_summary(
             # The Mazhnik model's range warning is a diagnostic: keep it off the report.
             with contextlib.redirect_stdout(sys.stderr):
                 model["hardness"] = calculate_hardness(shear=shear, bulk=bulk, method=method)
+            value = model["hardness"]
             model["flags"] = unstable + moduli_flags(
-                method, shear=shear, bulk=bulk, ionicity_factor=ionicity
+                method, shear, bulk, ionicity, *_compared(value, simunek)
             )
         except Exception as exc:
             model["error"] = str(exc) or type(exc).__name__

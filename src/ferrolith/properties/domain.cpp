@@ -19,6 +19,10 @@ namespace {
 
 fb::Globals globals;
 
+constexpr const char* kValueAndSimunek =
+    "Give value and simunek together: the model's hardness and the Simunek value it is "
+    "compared with.";
+
 py::list list_of_flags(const std::vector<std::string>& flags) {
     py::list out;
     for (const std::string& f : flags) {
@@ -37,7 +41,7 @@ py::list simunek_flags(py::object atoms, py::object ionicity_in) {
 }
 
 py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in,
-                      py::object ionicity_in) {
+                      py::object ionicity_in, py::object value_in, py::object simunek_in) {
     fb::require_exact_str(method, "method");
     const std::string name = py::str(method.attr("lower")()).cast<std::string>();
     fp::ModuliModel model{};
@@ -56,8 +60,14 @@ py::list moduli_flags(py::object method, py::object shear_in, py::object bulk_in
     const double shear = fb::to_float(shear_in, "shear");
     const double bulk = fb::to_float(bulk_in, "bulk");
     const std::optional<double> ionicity = fb::to_float_or_none(ionicity_in, "ionicity_factor");
-    return list_of_flags(fp::moduli_flags(
-        model, shear, bulk, ionicity.value_or(std::numeric_limits<double>::quiet_NaN())));
+    const std::optional<double> value = fb::to_float_or_none(value_in, "value");
+    const std::optional<double> simunek = fb::to_float_or_none(simunek_in, "simunek");
+    if (simunek.has_value() != value.has_value()) {
+        throw py::value_error(kValueAndSimunek);
+    }
+    constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
+    return list_of_flags(fp::moduli_flags(model, shear, bulk, ionicity.value_or(kUnknown),
+                                          value.value_or(kUnknown), simunek.value_or(kUnknown)));
 }
 
 } // namespace
@@ -74,6 +84,7 @@ measured Vickers hardness, ``benchmarks/hardness_vs_experiment.py``.)doc";
     m.attr("Atoms") = py::module_::import("ase").attr("Atoms");
     m.attr("IONICITY_LIMIT") = fp::kIonicityLimit;
     m.attr("PUGH_LIMIT") = fp::kPughLimit;
+    m.attr("AGREEMENT_LIMIT") = fp::kAgreementLimit;
 
     m.def("simunek_flags", &simunek_flags, "atoms"_a, "ionicity_factor"_a,
           R"doc(Flags of a Šimůnek hardness value.
@@ -88,10 +99,12 @@ Returns:
     is 0.0 or far too low), "metallic" (no non-metal in the structure),
     "transition-metal bonding" (a metal of groups 3 to 11 with non-metals:
     carbides, nitrides, borides, which the model underestimates), "ionic"
-    (f above ``IONICITY_LIMIT``); empty inside the domain.)doc");
+    (f above ``IONICITY_LIMIT``), "63 % below Simunek" (value and simunek differ by
+    more than ``AGREEMENT_LIMIT``: the elastic constants are suspect); empty
+    inside the domain.)doc");
 
     m.def("moduli_flags", &moduli_flags, "method"_a, "shear"_a, "bulk"_a,
-          "ionicity_factor"_a = py::none(),
+          "ionicity_factor"_a = py::none(), "value"_a = py::none(), "simunek"_a = py::none(),
           R"doc(Flags of a moduli-model hardness value.
 
 Args:
@@ -100,6 +113,9 @@ Args:
     bulk (float): Bulk modulus B, GPa.
     ionicity_factor (float | None): The crystal's Šimůnek ionicity factor,
         when its structure is known.
+    value (float | None): The model's hardness (GPa), to compare with
+    simunek (float | None): the crystal's Šimůnek value, when that value is
+        itself inside its domain (no flags).
 
 Returns:
     list[str]: "negative modulus", "clamped at 0" (Chen's formula is
@@ -109,6 +125,6 @@ Returns:
     ``IONICITY_LIMIT``); empty inside the domain.
 
 Raises:
-    ValueError: An unknown method.
+    ValueError: An unknown method, or only one of value and simunek.
     TypeError: method is not a str, or a modulus not a number.)doc");
 }

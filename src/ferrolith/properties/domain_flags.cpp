@@ -4,6 +4,7 @@
 #include "ferrolith/properties/moduli.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace ferrolith::properties {
@@ -60,8 +61,8 @@ std::vector<std::string> simunek_flags(const std::vector<int>& atomic_numbers, d
     return flags;
 }
 
-std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk,
-                                      double ionicity) {
+std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk, double ionicity,
+                                      double value, double simunek) {
     std::vector<std::string> flags;
     if (!(shear > 0.0) || !(bulk > 0.0)) {
         flags.emplace_back("negative modulus");
@@ -95,6 +96,11 @@ std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bu
     }
     if (ionicity > kIonicityLimit) { // false for NaN: not known
         flags.emplace_back("ionic");
+    }
+    const double share = (value - simunek) / simunek;
+    if (simunek > 0.0 && std::abs(share) > kAgreementLimit) {
+        flags.push_back(std::to_string(static_cast<int>(std::lround(100.0 * std::abs(share)))) +
+                        (share < 0 ? " % below Simunek" : " % above Simunek"));
     }
     return flags;
 }

@@ -38,6 +38,12 @@ inline constexpr double kPughLimit = 0.5;
 /// count as elements without radius ("Z=0").
 std::vector<std::string> simunek_flags(const std::vector<int>& atomic_numbers, double ionicity);
 
+/// Inside both domains, moduli-model values from measured elastic constants
+/// agree with the Šimůnek value within 35 % on the benchmark's tetrahedral
+/// crystals; a larger share than this says the elastic constants (a soft
+/// potential, say) are off.
+inline constexpr double kAgreementLimit = 0.4;
+
 /// The moduli models.
 enum class ModuliModel { kChen, kTian, kJiang, kMazhnik };
 
@@ -47,8 +53,11 @@ enum class ModuliModel { kChen, kTian, kJiang, kMazhnik };
 /// "Poisson's ratio outside (-1, 0.5)" (Mazhnik), "negative modulus" (any
 /// model: no stable crystal has one), "G/B below 0.5" for Chen, Tian and
 /// Mazhnik (kPughLimit), and "ionic" when the crystal's ionicity factor is
-/// known (not NaN) and above kIonicityLimit.
-std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk,
-                                      double ionicity);
+/// known (not NaN) and above kIonicityLimit; with a Šimůnek value for the
+/// same crystal (not NaN: give it only when it is itself unflagged), "63 %
+/// below Simunek" or "50 % above Simunek" when `value` (the model's hardness,
+/// GPa) differs from it by more than kAgreementLimit.
+std::vector<std::string> moduli_flags(ModuliModel model, double shear, double bulk, double ionicity,
+                                      double value, double simunek);
 
 } // namespace ferrolith::properties
