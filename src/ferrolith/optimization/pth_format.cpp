@@ -269,7 +269,9 @@ private:
 };
 
 bool Machine::push_global(const std::string& module, const std::string& name) {
-    const std::string dotted = module + "." + name;
+    // protocol 2 names Python 3's builtins by their Python 2 module, as
+    // Python's own unpickler maps them back
+    const std::string dotted = (module == "__builtin__" ? "builtins" : module) + "." + name;
     Special s;
     s.what = Special::What::kGlobal;
     s.name = dotted;
@@ -777,10 +779,12 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
     std::uint64_t count = eocd.take(2);
     std::uint64_t dir_size = eocd.take(4);
     std::uint64_t dir_offset = eocd.take(4);
-    if (count == 0xFFFF || dir_size == 0xFFFFFFFFU || dir_offset == 0xFFFFFFFFU) {
-        // zip64: a locator just before the end record points at the zip64 end record
-        if (end < 20 || little_endian(data + end - 20, 4) != kZip64Locator)
-            return zip_failure("its zip64 end record is missing");
+    // zip64: a locator just before the end record points at the zip64 end
+    // record, whose values hold wherever the 16- and 32-bit ones are too small
+    const bool has_locator = end >= 20 && little_endian(data + end - 20, 4) == kZip64Locator;
+    if (!has_locator && (count == 0xFFFF || dir_size == 0xFFFFFFFFU || dir_offset == 0xFFFFFFFFU))
+        return zip_failure("its zip64 end record is missing");
+    if (has_locator) {
         const std::uint64_t at = little_endian(data + end - 20 + 8, 8);
         Cursor z{data, size, static_cast<std::size_t>(std::min<std::uint64_t>(at, size))};
         if (at > size || !z.fits(56) || z.take(4) != kZip64End)
