@@ -489,7 +489,9 @@ class TestModelFiles:
         torch.save({"state_dict": {"w": torch.zeros(2)}}, tmp_path / "other.pth")
         with pytest.raises(ValueError, match=r"other\.pth: not a ferrolith machine-learned"):
             _mlp.load_model(tmp_path / "other.pth")
-        torch.save({"w": torch.zeros(2)}, tmp_path / "old.pth", _use_new_zipfile_serialization=False)
+        torch.save(
+            {"w": torch.zeros(2)}, tmp_path / "old.pth", _use_new_zipfile_serialization=False
+        )
         with pytest.raises(ValueError, match="legacy format"):
             _mlp.load_model(tmp_path / "old.pth")
         (tmp_path / "BNC.tersoff").write_text("C C C 3.0 1.0 0.0 ...\n")
@@ -501,7 +503,9 @@ class TestModelFiles:
     def test_unsafe_pickles_are_not_executed(self, tmp_path):
         torch = pytest.importorskip("torch")
         torch.save({"format": "ferrolith-mlp", "payload": Path("x")}, tmp_path / "evil.pth")
-        with pytest.raises(ValueError, match=r"it refers to 'pathlib\.\w*Path', which a model file"):
+        with pytest.raises(
+            ValueError, match=r"it refers to 'pathlib\.\w*Path', which a model file"
+        ):
             _mlp.load_model(tmp_path / "evil.pth")
 
     def test_shipped_file_matches_its_numpy_copy(self):

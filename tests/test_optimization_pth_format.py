@@ -132,7 +132,9 @@ class TestSameAsTorch:
             "ints": [torch.tensor([-3, 2**40]), torch.tensor([7], dtype=torch.int32)],
             "small": [torch.tensor([1, -2], dtype=t) for t in (torch.int16, torch.int8)],
             "bytes-and-bools": [torch.tensor([0, 255], dtype=torch.uint8), torch.tensor([True])],
-            "halves": [torch.tensor([1.5, -2.25], dtype=t) for t in (torch.float16, torch.bfloat16)],
+            "halves": [
+                torch.tensor([1.5, -2.25], dtype=t) for t in (torch.float16, torch.bfloat16)
+            ],
             "parameter": torch.nn.Parameter(torch.ones(2, 2)),
             "state": torch.nn.Linear(3, 2).state_dict(),  # an OrderedDict with attributes
         }
@@ -151,7 +153,9 @@ class TestSameAsTorch:
         torch = pytest.importorskip("torch")
         path = tmp_path / "legacy.pth"
         torch.save({"w": torch.ones(2)}, path, _use_new_zipfile_serialization=False)
-        with pytest.raises(ValueError, match=re.escape(f"{path}{NOT_A_MODEL}it is a PyTorch file of the legacy")):
+        with pytest.raises(
+            ValueError, match=re.escape(f"{path}{NOT_A_MODEL}it is a PyTorch file of the legacy")
+        ):
             _mlp.read_model_file(path)
 
 
@@ -225,14 +229,20 @@ class TestRefusals:
                 message,
             ), message
         else:
-            assert message == f"{path}{NOT_A_MODEL}it refers to '{name}', which a model file never holds"
+            assert (
+                message
+                == f"{path}{NOT_A_MODEL}it refers to '{name}', which a model file never holds"
+            )
         assert not marker.exists()
 
     @pytest.mark.parametrize(
         "content, reason",
         [
             (b"", "it cannot be read as a PyTorch file (it is too short for a zip archive)"),
-            (b"C C C 3.0 1.0 0.0 ...\n" * 4, "it cannot be read as a PyTorch file (it is not a zip archive)"),
+            (
+                b"C C C 3.0 1.0 0.0 ...\n" * 4,
+                "it cannot be read as a PyTorch file (it is not a zip archive)",
+            ),
             ("deflated", "is compressed; torch.save stores entries uncompressed"),
             ("no-pickle", "it cannot be read as a PyTorch file (the archive has no data.pkl)"),
             ("truncated", "it cannot be read as a PyTorch file (data.pkl ends early)"),
@@ -247,7 +257,9 @@ class TestRefusals:
             name = "archive/other" if content == "no-pickle" else "archive/data.pkl"
             with zipfile.ZipFile(path, "w", method) as z:
                 z.writestr(name, pickle.dumps({"format": "ferrolith-mlp"}, protocol=2)[:-3])
-        with pytest.raises(ValueError, match=re.escape(f"{path}{NOT_A_MODEL}") + ".*" + re.escape(reason)):
+        with pytest.raises(
+            ValueError, match=re.escape(f"{path}{NOT_A_MODEL}") + ".*" + re.escape(reason)
+        ):
             _mlp.read_model_file(path)
         with pytest.raises(FileNotFoundError):
             _mlp.read_model_file(tmp_path / "absent.pth")

@@ -644,14 +644,14 @@ displacement and a strain).)doc")
             "atoms"_a, "displacement"_a, "strain"_a = py::none(),
             R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");
 
-    m.def(
-        "load_model", &load_model, "path"_a,
-        R"doc(Reads a model file (written by ``torch.save``) and returns its MLModel.
+    m.def("load_model", &load_model, "path"_a,
+          R"doc(Reads a model file (written by ``torch.save``) and returns its MLModel.
 
 PyTorch is not needed: see :func:`read_model_file`. ValueError for a file of
 another format or with inconsistent contents.)doc");
-    m.def("read_model_file", &read_model_file, "path"_a,
-          R"doc(The value stored in a PyTorch file of plain data (``torch.save`` of a dictionary), read without PyTorch.
+    m.def(
+        "read_model_file", &read_model_file, "path"_a,
+        R"doc(The value stored in a PyTorch file of plain data (``torch.save`` of a dictionary), read without PyTorch.
 
 Tensors become numpy arrays of their dtype and shape (C-ordered copies of
 their views; bfloat16 becomes float32), parameters their tensors,

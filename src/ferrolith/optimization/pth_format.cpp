@@ -64,8 +64,8 @@ std::uint32_t crc32(Bytes p, std::size_t n) {
 }
 
 core::Outcome<std::vector<ZipEntry>> zip_failure(const std::string& why) {
-    return core::Outcome<std::vector<ZipEntry>>::fail(
-        "it cannot be read as a PyTorch file (" + why + ")");
+    return core::Outcome<std::vector<ZipEntry>>::fail("it cannot be read as a PyTorch file (" +
+                                                      why + ")");
 }
 
 /// The values of a zip64 extended-information extra field that replace the
@@ -135,8 +135,8 @@ const std::map<std::string, StorageType>& storage_types() {
 struct Special {
     enum class What { kNone, kGlobal, kStorage } what = What::kNone;
     Global global = Global::kOrderedDict;
-    std::string name;     ///< the global's dotted name; the storage's key
-    StorageType type{};   ///< storages and storage classes
+    std::string name;        ///< the global's dotted name; the storage's key
+    StorageType type{};      ///< storages and storage classes
     std::uint64_t numel = 0; ///< storages: elements
 };
 
@@ -529,7 +529,7 @@ bool Machine::step(unsigned char op, bool& stop) {
     case 'N': // NONE
         stack_.push_back(add_kind(Kind::kNone));
         return true;
-    case 0x88: // NEWTRUE
+    case 0x88:   // NEWTRUE
     case 0x89: { // NEWFALSE
         Node node;
         node.kind = Kind::kBool;
@@ -577,13 +577,14 @@ bool Machine::step(unsigned char op, bool& stop) {
     case ')': // EMPTY_TUPLE
         stack_.push_back(add_kind(Kind::kTuple));
         return true;
-    case 't':  // TUPLE
-    case 'l':  // LIST
+    case 't':   // TUPLE
+    case 'l':   // LIST
     case 'd': { // DICT
         if (!pop_mark(items))
             return false;
-        const std::size_t id = add_kind(op == 't' ? Kind::kTuple : op == 'l' ? Kind::kList
-                                                                             : Kind::kDict);
+        const std::size_t id = add_kind(op == 't'   ? Kind::kTuple
+                                        : op == 'l' ? Kind::kList
+                                                    : Kind::kDict);
         if (op == 'd') {
             if (!set_items(id, items))
                 return false;
@@ -593,8 +594,8 @@ bool Machine::step(unsigned char op, bool& stop) {
         stack_.push_back(id);
         return true;
     }
-    case 0x85: // TUPLE1
-    case 0x86: // TUPLE2
+    case 0x85:   // TUPLE1
+    case 0x86:   // TUPLE2
     case 0x87: { // TUPLE3
         const std::size_t count = op - 0x84U;
         items.resize(count);
@@ -606,7 +607,7 @@ bool Machine::step(unsigned char op, bool& stop) {
         stack_.push_back(id);
         return true;
     }
-    case 'a': // APPEND
+    case 'a':   // APPEND
     case 'e': { // APPENDS
         if (op == 'a') {
             if (!pop(b))
@@ -643,7 +644,7 @@ bool Machine::step(unsigned char op, bool& stop) {
         memo_[next] = a;
         return true;
     }
-    case 'h': // BINGET
+    case 'h':   // BINGET
     case 'j': { // LONG_BINGET
         if (!take_uint(op == 'h' ? 1 : 4, u))
             return false;
@@ -832,15 +833,13 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
         // to align the data) may differ from the directory's
         Cursor h{data, size, static_cast<std::size_t>(std::min<std::uint64_t>(local, size))};
         if (local > size || !h.fits(30) || h.take(4) != kLocalHeader)
-            return zip_failure("the local header of '" + entry.name.substr(0, 80) +
-                               "' is missing");
+            return zip_failure("the local header of '" + entry.name.substr(0, 80) + "' is missing");
         h.at += 22;
         const auto local_name = static_cast<std::size_t>(h.take(2));
         const auto local_extra = static_cast<std::size_t>(h.take(2));
         if (!h.fits(local_name + local_extra) ||
             !Cursor{data, size, h.at + local_name + local_extra}.fits(unpacked))
-            return zip_failure("the entry '" + entry.name.substr(0, 80) +
-                               "' ends beyond the file");
+            return zip_failure("the entry '" + entry.name.substr(0, 80) + "' ends beyond the file");
         entry.offset = h.at + local_name + local_extra;
         entry.size = static_cast<std::size_t>(unpacked);
         if (crc32(data + entry.offset, entry.size) != crc)
@@ -888,8 +887,7 @@ core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size) {
     // tensors may repeat storage elements (zero strides); allow what a file
     // of this size could sensibly hold
     const std::size_t budget = 2 * size + (std::size_t{64} << 20);
-    Machine machine(data + pickle->offset, pickle->size, entries, prefix, data, big_endian,
-                    budget);
+    Machine machine(data + pickle->offset, pickle->size, entries, prefix, data, big_endian, budget);
     return machine.run();
 }
 
