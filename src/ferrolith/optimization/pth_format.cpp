@@ -142,11 +142,50 @@ struct Special {
 
 constexpr std::size_t kMaxDepth = 64;
 
+/// The records of an archive by name, each checked against its checksum the
+/// first time it is read.
+class Records {
+public:
+    Records(Bytes archive, const std::vector<ZipEntry>& entries) : archive_(archive) {
+        for (const auto& e : entries)
+            by_name_.emplace(e.name, Record{&e, false}); // the first of equal names
+    }
+    /// The entry `name`; nullptr when absent. `damaged` is set when its bytes
+    /// do not match their checksum.
+    const ZipEntry* find(const std::string& name, bool& damaged) {
+        damaged = false;
+        const auto found = by_name_.find(name);
+        if (found == by_name_.end())
+            return nullptr;
+        Record& r = found->second;
+        if (!r.checked) {
+            r.intact = checksum_holds(archive_, *r.entry);
+            r.checked = true;
+        }
+        damaged = !r.intact;
+        return r.entry;
+    }
+
+private:
+    struct Record {
+        const ZipEntry* entry;
+        bool checked;
+        bool intact = false;
+    };
+    Bytes archive_;
+    std::unordered_map<std::string, Record> by_name_;
+};
+
+std::string damaged_record(const std::string& name) {
+    return "it cannot be read as a PyTorch file (the checksum of '" + name.substr(0, 80) +
+           "' does not match: the file is damaged)";
+}
+
 class Machine {
 public:
-    Machine(Bytes pickle, std::size_t size, const std::vector<ZipEntry>& entries,
-            const std::string& prefix, Bytes archive, bool big_endian, std::size_t budget)
-        : p_(pickle), n_(size), entries_(entries), prefix_(prefix), archive_(archive),
+    Machine(Bytes pickle, std::size_t size, Records& records, const std::string& prefix,
+            Bytes archive, bool big_endian, std::size_t budget)
+        : p_(pickle), n_(size), records_(records), prefix_(prefix), archive_(archive),
           big_endian_(big_endian), budget_(budget) {}
 
     core::Outcome<Document> run();
@@ -155,7 +194,7 @@ private:
     Bytes p_;
     std::size_t n_;
     std::size_t at_ = 0;
-    const std::vector<ZipEntry>& entries_;
+    Records& records_;
     std::string prefix_;
     Bytes archive_;
     bool big_endian_;
@@ -386,10 +425,12 @@ bool Machine::rebuild_tensor(const std::vector<std::size_t>& args, bool v2) {
 
     // where the storage's bytes lie
     const std::string entry_name = prefix_ + "data/" + storage.name;
-    const auto entry = std::find_if(entries_.begin(), entries_.end(),
-                                    [&](const ZipEntry& e) { return e.name == entry_name; });
-    if (entry == entries_.end())
+    bool damaged = false;
+    const ZipEntry* entry = records_.find(entry_name, damaged);
+    if (entry == nullptr)
         return malformed("the storage '" + storage.name.substr(0, 40) + "' is missing");
+    if (damaged)
+        return fail(damaged_record(entry_name));
     const std::size_t file_size = storage.type.file_size;
     if (storage.numel > entry->size / file_size)
         return malformed("the storage '" + storage.name.substr(0, 40) + "' is shorter than " +
@@ -740,6 +781,10 @@ core::Outcome<Document> Machine::run() {
 
 } // namespace
 
+bool checksum_holds(const unsigned char* archive, const ZipEntry& entry) {
+    return crc32(archive + entry.offset, entry.size) == entry.crc;
+}
+
 std::size_t element_size(DType dtype) {
     switch (dtype) {
     case DType::kFloat64:
@@ -842,9 +887,7 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
             return zip_failure("the entry '" + entry.name.substr(0, 80) + "' ends beyond the file");
         entry.offset = h.at + local_name + local_extra;
         entry.size = static_cast<std::size_t>(unpacked);
-        if (crc32(data + entry.offset, entry.size) != crc)
-            return zip_failure("the checksum of '" + entry.name.substr(0, 80) +
-                               "' does not match: the file is damaged");
+        entry.crc = crc;
         entries.push_back(std::move(entry));
     }
     return core::Outcome<std::vector<ZipEntry>>::ok(std::move(entries));
@@ -865,18 +908,18 @@ core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size) {
     // every record lies in one top-level folder, the archive's name
     const std::string& first = entries.front().name;
     const std::string prefix = first.substr(0, first.find('/') + 1);
-    const auto entry = [&](const std::string& name) -> const ZipEntry* {
-        for (const auto& e : entries)
-            if (e.name == prefix + name)
-                return &e;
-        return nullptr;
-    };
-    const ZipEntry* pickle = entry("data.pkl");
+    Records records(data, entries);
+    bool damaged = false;
+    const ZipEntry* pickle = records.find(prefix + "data.pkl", damaged);
     if (prefix.empty() || pickle == nullptr)
         return core::Outcome<Document>::fail(
             "it cannot be read as a PyTorch file (the archive has no data.pkl)");
+    if (damaged)
+        return core::Outcome<Document>::fail(damaged_record(pickle->name));
     bool big_endian = false; // files of torch before 1.8 have no byteorder record
-    if (const ZipEntry* order = entry("byteorder")) {
+    if (const ZipEntry* order = records.find(prefix + "byteorder", damaged)) {
+        if (damaged)
+            return core::Outcome<Document>::fail(damaged_record(order->name));
         const std::string text(reinterpret_cast<const char*>(data + order->offset), order->size);
         if (text != "little" && text != "big")
             return core::Outcome<Document>::fail(
@@ -887,7 +930,7 @@ core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size) {
     // tensors may repeat storage elements (zero strides); allow what a file
     // of this size could sensibly hold
     const std::size_t budget = 2 * size + (std::size_t{64} << 20);
-    Machine machine(data + pickle->offset, pickle->size, entries, prefix, data, big_endian, budget);
+    Machine machine(data + pickle->offset, pickle->size, records, prefix, data, big_endian, budget);
     return machine.run();
 }
 

@@ -66,13 +66,19 @@ struct ZipEntry {
     std::string name;
     std::size_t offset = 0; ///< first byte of the entry's data
     std::size_t size = 0;   ///< bytes of data
+    std::uint32_t crc = 0;  ///< CRC-32 of the data, as the directory records it
 };
 
 /// The entries of the zip archive `data[0, size)`, from its central directory
-/// (zip64 included). Fails for anything but an archive of STORED entries whose
-/// CRC-32 checksums hold.
+/// (zip64 included), each lying within the archive. Fails for anything but an
+/// archive of STORED (uncompressed, unencrypted) entries.
 core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* data,
                                                         std::size_t size);
+
+/// Whether the data of `entry` in `archive` has the CRC-32 the directory records.
+/// Checked as entries are read, so a hostile directory of many entries over
+/// the same bytes costs no more than one pass per entry used.
+bool checksum_holds(const unsigned char* archive, const ZipEntry& entry);
 
 /// The value tree of the PyTorch file `data[0, size)`. Failure messages are
 /// phrased to follow "<path> is not a ferrolith machine-learned potential file: ".
