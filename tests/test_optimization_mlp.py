@@ -489,11 +489,6 @@ class TestModelFiles:
         torch.save({"state_dict": {"w": torch.zeros(2)}}, tmp_path / "other.pth")
         with pytest.raises(ValueError, match=r"other\.pth: not a ferrolith machine-learned"):
             _mlp.load_model(tmp_path / "other.pth")
-        torch.save(
-            {"w": torch.zeros(2)}, tmp_path / "old.pth", _use_new_zipfile_serialization=False
-        )
-        with pytest.raises(ValueError, match="legacy format"):
-            _mlp.load_model(tmp_path / "old.pth")
         (tmp_path / "BNC.tersoff").write_text("C C C 3.0 1.0 0.0 ...\n")
         with pytest.raises(ValueError, match="cannot be read as a PyTorch file"):
             _mlp.load_model(tmp_path / "BNC.tersoff")
