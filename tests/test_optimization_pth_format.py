@@ -290,6 +290,7 @@ energy = atoms.get_potential_energy()
 write("POSCAR", atoms, format="vasp")
 assert ferrolith.cli.main(["optimize", "--potential", "pth", "-f", "POSCAR", "--steps", "3"]) == 0
 assert ferrolith.cli.main(["hardness", "POSCAR", "--potential", "pth"]) == 0
+assert ferrolith.cli.main(["elastic", "-f", "POSCAR", "--potential", "pth", "--no-relax"]) == 0
 assert "torch" not in sys.modules
 print("energy", repr(energy))
 """
