@@ -34,7 +34,10 @@ READERS = {
     ),
     "pth": (
         "ferrolith.optimization._mlp:read_model_file",
-        [PACKAGE / "data" / "files" / "BCN-qz-v0.0.1.pth"],
+        [
+            PACKAGE / "data" / "files" / "BCN-qz-v0.0.1.pth",
+            TESTS / "data" / "torch-legacy-format.pth",
+        ],
     ),
     "polycrystal-params": (
         "ferrolith.build.polycrystal:read_params",

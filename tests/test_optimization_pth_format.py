@@ -117,8 +117,8 @@ def plain_values():
 
 
 class TestSameAsTorch:
-    @pytest.mark.parametrize("protocol", [2, 4])
-    def test_tensors_views_and_containers(self, tmp_path, protocol):
+    @pytest.mark.parametrize("protocol, zipped", [(2, True), (4, True), (2, False)])
+    def test_tensors_views_and_containers(self, tmp_path, protocol, zipped):
         torch = pytest.importorskip("torch")
         base = torch.arange(24, dtype=torch.float64).reshape(4, 6)
         data = plain_values() | {
@@ -139,7 +139,7 @@ class TestSameAsTorch:
             "state": torch.nn.Linear(3, 2).state_dict(),  # an OrderedDict with attributes
         }
         path = tmp_path / "values.pth"
-        torch.save(data, path, pickle_protocol=protocol)
+        torch.save(data, path, pickle_protocol=protocol, _use_new_zipfile_serialization=zipped)
         # torch's own restricted reader knows protocol 2 only; this file is ours
         theirs = torch.load(path, weights_only=protocol == 2)
         assert_same(_mlp.read_model_file(path), theirs, torch)
@@ -148,15 +148,6 @@ class TestSameAsTorch:
         torch = pytest.importorskip("torch")
         theirs = torch.load(SHIPPED, weights_only=True)
         assert_same(_mlp.read_model_file(SHIPPED), theirs, torch)
-
-    def test_legacy_format_is_refused_with_the_way_out(self, tmp_path):
-        torch = pytest.importorskip("torch")
-        path = tmp_path / "legacy.pth"
-        torch.save({"w": torch.ones(2)}, path, _use_new_zipfile_serialization=False)
-        with pytest.raises(
-            ValueError, match=re.escape(f"{path}{NOT_A_MODEL}it is a PyTorch file of the legacy")
-        ):
-            _mlp.read_model_file(path)
 
 
 class TestWithoutTorch:
@@ -175,6 +166,14 @@ class TestWithoutTorch:
             for part in key.split("/"):
                 node = node[int(part)] if isinstance(node, list) else node[part]
             np.testing.assert_array_equal(node, arrays[key], strict=True)
+
+    def test_a_file_of_the_legacy_format(self):
+        read = _mlp.read_model_file(DATA / "torch-legacy-format.pth")
+        base = np.arange(12.0).reshape(3, 4)
+        assert_same(read["w"], base)
+        assert_same(read["view"], base[1:, ::2])
+        assert_same(read["i"], np.array([-1, 2**40]))
+        assert read["meta"] == {"name": "legacy", "n": [1, 2.5, None, True]}
 
     @pytest.mark.parametrize("byteorder", ["little", "big"])
     def test_byte_order_and_zip64_records(self, tmp_path, monkeypatch, byteorder):

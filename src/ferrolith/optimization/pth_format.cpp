@@ -18,6 +18,16 @@ namespace {
 
 using Bytes = const unsigned char*;
 
+/// A name from the file as a message shows it: at most `most` bytes, and
+/// anything but printable ASCII as '?' (names may be any bytes).
+std::string shown(const std::string& text, std::size_t most) {
+    std::string out = text.substr(0, most);
+    for (char& c : out)
+        if (c < 0x20 || c > 0x7e)
+            c = '?';
+    return text.size() > most ? out + "..." : out;
+}
+
 // --- zip archive ---------------------------------------------------------------
 
 constexpr std::uint32_t kEndOfDirectory = 0x06054b50;
@@ -142,6 +152,59 @@ struct Special {
 
 constexpr std::size_t kMaxDepth = 64;
 
+/// A tensor's view of its storage, checked to lie within it.
+struct View {
+    std::size_t tensor = 0; ///< index into Document::tensors
+    std::string key;        ///< the storage's key
+    StorageType type{};
+    std::uint64_t offset = 0; ///< first element
+    std::vector<std::int64_t> shape, stride;
+    std::uint64_t numel = 0; ///< elements of the view
+};
+
+bool native_big_endian() {
+    const std::uint16_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 0;
+}
+
+/// Copies the elements of `view` out of the storage at `base` into `out`, C
+/// order, in the machine's byte order (`swap`: the file's order differs).
+void copy_view(const View& view, Bytes base, bool swap, Tensor& out) {
+    const std::size_t file_size = view.type.file_size;
+    const std::size_t out_size = element_size(view.type.dtype);
+    out.bytes.resize(static_cast<std::size_t>(view.numel) * out_size);
+    std::vector<std::int64_t> index(view.shape.size(), 0);
+    for (std::uint64_t k = 0; k < view.numel; ++k) {
+        std::uint64_t element = view.offset;
+        for (std::size_t d = 0; d < view.shape.size(); ++d)
+            element +=
+                static_cast<std::uint64_t>(index[d]) * static_cast<std::uint64_t>(view.stride[d]);
+        std::array<unsigned char, 8> value{};
+        std::memcpy(value.data(), base + element * file_size, file_size);
+        if (swap)
+            std::reverse(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(file_size));
+        unsigned char* to = out.bytes.data() + k * out_size;
+        if (view.type.bfloat16) {
+            // the upper half of a float32
+            std::uint16_t half = 0;
+            std::memcpy(&half, value.data(), 2);
+            const std::uint32_t bits = static_cast<std::uint32_t>(half) << 16;
+            std::memcpy(to, &bits, 4);
+        } else if (view.type.dtype == DType::kBool) {
+            *to = value[0] != 0 ? 1 : 0;
+        } else {
+            std::memcpy(to, value.data(), out_size);
+        }
+        for (std::size_t d = view.shape.size(); d-- > 0;) {
+            if (++index[d] < view.shape[d])
+                break;
+            index[d] = 0;
+        }
+    }
+}
+
 /// The records of an archive by name, each checked against its checksum the
 /// first time it is read.
 class Records {
@@ -177,24 +240,36 @@ private:
 };
 
 std::string damaged_record(const std::string& name) {
-    return "it cannot be read as a PyTorch file (the checksum of '" + name.substr(0, 80) +
+    return "it cannot be read as a PyTorch file (the checksum of '" + shown(name, 80) +
            "' does not match: the file is damaged)";
 }
 
 class Machine {
 public:
-    Machine(Bytes pickle, std::size_t size, Records& records, const std::string& prefix,
+    /// A machine for the pickle `pickle[0, size)`. Storages are looked up in
+    /// `records` (under `prefix`); without records (the legacy format, whose
+    /// storages follow the pickle) views are kept in pending() to be filled.
+    Machine(Bytes pickle, std::size_t size, Records* records, const std::string& prefix,
             Bytes archive, bool big_endian, std::size_t budget)
         : p_(pickle), n_(size), records_(records), prefix_(prefix), archive_(archive),
           big_endian_(big_endian), budget_(budget) {}
 
     core::Outcome<Document> run();
+    /// Bytes of the pickle up to and with its STOP.
+    std::size_t consumed() const { return at_; }
+    const std::vector<View>& pending() const { return pending_; }
+    /// Storage type and elements of every storage key referred to.
+    const std::map<std::string, std::pair<StorageType, std::uint64_t>>& storages() const {
+        return storages_;
+    }
 
 private:
     Bytes p_;
     std::size_t n_;
     std::size_t at_ = 0;
-    Records& records_;
+    Records* records_;
+    std::vector<View> pending_;
+    std::map<std::string, std::pair<StorageType, std::uint64_t>> storages_;
     std::string prefix_;
     Bytes archive_;
     bool big_endian_;
@@ -326,8 +401,7 @@ bool Machine::push_global(const std::string& module, const std::string& name) {
         s.global = Global::kStorage;
         s.type = found->second;
     } else {
-        std::string shown = dotted.size() > 200 ? dotted.substr(0, 200) + "..." : dotted;
-        return fail("it refers to '" + shown + "', which a model file never holds");
+        return fail("it refers to '" + shown(dotted, 200) + "', which a model file never holds");
     }
     stack_.push_back(add(Node{}, std::move(s)));
     return true;
@@ -367,10 +441,12 @@ bool Machine::set_items(std::size_t dict, const std::vector<std::size_t>& kv) {
     return true;
 }
 
-/// BINPERSID of torch's zip format: ('storage', storage class, key, location, numel).
+/// BINPERSID of torch's zip format: ('storage', storage class, key, location,
+/// numel); the legacy format adds the view metadata of old torch, None.
 bool Machine::persistent_load(std::size_t pid) {
     const Node& t = doc_.nodes[pid];
-    if (t.kind != Kind::kTuple || t.items.size() != 5 ||
+    const std::size_t items = records_ != nullptr ? 5 : 6;
+    if (t.kind != Kind::kTuple || t.items.size() != items ||
         doc_.nodes[t.items[0]].kind != Kind::kString || doc_.nodes[t.items[0]].text != "storage")
         return fail("it refers to a persistent object that is not a tensor storage, which a "
                     "model file never holds");
@@ -380,6 +456,14 @@ bool Machine::persistent_load(std::size_t pid) {
     if (cls.what != Special::What::kGlobal || cls.global != Global::kStorage ||
         key.kind != Kind::kString || numel.kind != Kind::kInt || numel.integer < 0)
         return malformed("a storage reference of data.pkl is malformed");
+    if (items == 6 && doc_.nodes[t.items[5]].kind != Kind::kNone)
+        return fail("it holds a view of a storage, which a model file never does");
+    const auto [known, added] =
+        storages_.emplace(key.text, std::make_pair(cls.type, numel.integer));
+    if (!added && (known->second.first.dtype != cls.type.dtype ||
+                   known->second.first.bfloat16 != cls.type.bfloat16 ||
+                   known->second.second != static_cast<std::uint64_t>(numel.integer)))
+        return malformed("the storage '" + shown(key.text, 40) + "' is named twice");
     Special s;
     s.what = Special::What::kStorage;
     s.name = key.text;
@@ -423,22 +507,15 @@ bool Machine::rebuild_tensor(const std::vector<std::size_t>& args, bool v2) {
     if (v2 && !doc_.nodes[args[5]].items.empty())
         return fail("it holds a tensor with backward hooks, which a model file never does");
 
-    // where the storage's bytes lie
-    const std::string entry_name = prefix_ + "data/" + storage.name;
-    bool damaged = false;
-    const ZipEntry* entry = records_.find(entry_name, damaged);
-    if (entry == nullptr)
-        return malformed("the storage '" + storage.name.substr(0, 40) + "' is missing");
-    if (damaged)
-        return fail(damaged_record(entry_name));
-    const std::size_t file_size = storage.type.file_size;
-    if (storage.numel > entry->size / file_size)
-        return malformed("the storage '" + storage.name.substr(0, 40) + "' is shorter than " +
-                         "its tensors");
-
     // the elements the view reaches, all within the storage
     constexpr std::uint64_t kMax = std::uint64_t{1} << 50;
-    std::uint64_t numel = 1, last = static_cast<std::uint64_t>(offset_node.integer);
+    View view;
+    view.key = storage.name;
+    view.type = storage.type;
+    view.offset = static_cast<std::uint64_t>(offset_node.integer);
+    view.shape = shape;
+    view.stride = stride;
+    std::uint64_t numel = 1, last = view.offset;
     for (std::size_t d = 0; d < shape.size(); ++d) {
         const auto extent = static_cast<std::uint64_t>(shape[d]);
         if (extent != 0 && numel > kMax / extent)
@@ -456,6 +533,7 @@ bool Machine::rebuild_tensor(const std::vector<std::size_t>& args, bool v2) {
         if (last >= storage.numel)
             return malformed("a tensor reaches beyond its storage");
     }
+    view.numel = numel;
     const std::size_t out_size = element_size(storage.type.dtype);
     // a view with zero strides may repeat elements: bound what is copied
     if (numel > budget_ / out_size)
@@ -465,41 +543,22 @@ bool Machine::rebuild_tensor(const std::vector<std::size_t>& args, bool v2) {
     Tensor tensor;
     tensor.dtype = storage.type.dtype;
     tensor.shape = shape;
-    tensor.bytes.resize(static_cast<std::size_t>(numel) * out_size);
-    Bytes base = archive_ + entry->offset;
-    static const bool native_big = [] {
-        const std::uint16_t one = 1;
-        unsigned char first = 0;
-        std::memcpy(&first, &one, 1);
-        return first == 0;
-    }();
-    const bool swap = big_endian_ != native_big;
-    std::vector<std::int64_t> index(shape.size(), 0);
-    for (std::uint64_t k = 0; k < numel; ++k) {
-        std::uint64_t element = static_cast<std::uint64_t>(offset_node.integer);
-        for (std::size_t d = 0; d < shape.size(); ++d)
-            element += static_cast<std::uint64_t>(index[d]) * static_cast<std::uint64_t>(stride[d]);
-        std::array<unsigned char, 8> value{};
-        std::memcpy(value.data(), base + element * file_size, file_size);
-        if (swap)
-            std::reverse(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(file_size));
-        unsigned char* out = tensor.bytes.data() + k * out_size;
-        if (storage.type.bfloat16) {
-            // the upper half of a float32
-            std::uint16_t half = 0;
-            std::memcpy(&half, value.data(), 2);
-            const std::uint32_t bits = static_cast<std::uint32_t>(half) << 16;
-            std::memcpy(out, &bits, 4);
-        } else if (storage.type.dtype == DType::kBool) {
-            *out = value[0] != 0 ? 1 : 0;
-        } else {
-            std::memcpy(out, value.data(), out_size);
-        }
-        for (std::size_t d = shape.size(); d-- > 0;) {
-            if (++index[d] < shape[d])
-                break;
-            index[d] = 0;
-        }
+    view.tensor = doc_.tensors.size();
+    if (records_ == nullptr) {
+        pending_.push_back(std::move(view));
+    } else {
+        // where the storage's bytes lie
+        const std::string entry_name = prefix_ + "data/" + storage.name;
+        bool damaged = false;
+        const ZipEntry* entry = records_->find(entry_name, damaged);
+        if (entry == nullptr)
+            return malformed("the storage '" + shown(storage.name, 40) + "' is missing");
+        if (damaged)
+            return fail(damaged_record(entry_name));
+        if (storage.numel > entry->size / storage.type.file_size)
+            return malformed("the storage '" + shown(storage.name, 40) +
+                             "' is shorter than its tensors");
+        copy_view(view, archive_ + entry->offset, big_endian_ != native_big_endian(), tensor);
     }
     doc_.tensors.push_back(std::move(tensor));
     Node node;
@@ -779,6 +838,84 @@ core::Outcome<Document> Machine::run() {
     return core::Outcome<Document>::ok(std::move(doc_));
 }
 
+/// The legacy format (torch.save with _use_new_zipfile_serialization=False):
+/// five pickles in a row (a magic number, the format's version, facts about
+/// the writing machine, the value, the storage keys), then each storage as
+/// its element count (8 bytes) and its elements.
+core::Outcome<Document> read_legacy(Bytes data, std::size_t size) {
+    using Result = core::Outcome<Document>;
+    static const unsigned char kMagic[] = {0x80, 0x02, 0x8a, 0x0a, 0x6c, 0xfc, 0x9c, 0x46,
+                                           0xf9, 0x20, 0x6a, 0xa8, 0x50, 0x19, '.'};
+    const auto broken = [](const std::string& why) {
+        return Result::fail("it cannot be read as a PyTorch file of the legacy format (" + why +
+                            ")");
+    };
+    if (size < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0)
+        return broken("its magic number is wrong");
+    std::size_t at = sizeof kMagic;
+    const std::size_t budget = 2 * size + (std::size_t{64} << 20);
+    // the version, then the writer's facts: only its byte order matters here
+    bool big_endian = false;
+    for (int k = 0; k < 2; ++k) {
+        Machine m(data + at, size - at, nullptr, "", data, false, budget);
+        auto value = m.run();
+        if (!value)
+            return value;
+        const Node& root = value.value->nodes[value.value->root];
+        if (k == 0 && (root.kind != Kind::kInt || root.integer != 1001))
+            return broken("its version is not 1001");
+        for (std::size_t i = 0; k == 1 && i + 1 < root.items.size(); i += 2)
+            if (value.value->nodes[root.items[i]].text == "little_endian")
+                big_endian = !value.value->nodes[root.items[i + 1]].boolean;
+        at += m.consumed();
+    }
+    Machine main(data + at, size - at, nullptr, "", data, big_endian, budget);
+    auto doc = main.run();
+    if (!doc)
+        return doc;
+    at += main.consumed();
+    Machine key_list(data + at, size - at, nullptr, "", data, big_endian, budget);
+    auto keys = key_list.run();
+    if (!keys)
+        return keys;
+    at += key_list.consumed();
+
+    // the storages, in the order of the key list
+    std::map<std::string, Bytes> bases;
+    const Node& list = keys.value->nodes[keys.value->root];
+    if (list.kind != Kind::kList)
+        return broken("its storage keys are not a list");
+    for (std::size_t item : list.items) {
+        const std::string& key = keys.value->nodes[item].text;
+        const auto found = main.storages().find(key);
+        if (found == main.storages().end())
+            return broken("it stores a storage no tensor uses");
+        if (size - at < 8)
+            return broken("it ends early");
+        std::uint64_t numel = little_endian(data + at, 8);
+        if (big_endian) {
+            std::uint64_t swapped = 0;
+            for (int b = 0; b < 8; ++b)
+                swapped = (swapped << 8) | ((numel >> (8 * b)) & 0xFFU);
+            numel = swapped;
+        }
+        at += 8;
+        const std::size_t element = found->second.first.file_size;
+        if (numel < found->second.second || numel > (size - at) / element)
+            return broken("the storage '" + shown(key, 40) + "' is shorter than its tensors");
+        bases[key] = data + at;
+        at += static_cast<std::size_t>(numel) * element;
+    }
+    const bool swap = big_endian != native_big_endian();
+    for (const View& view : main.pending()) {
+        const auto base = bases.find(view.key);
+        if (base == bases.end())
+            return broken("the storage '" + shown(view.key, 40) + "' is missing");
+        copy_view(view, base->second, swap, doc.value->tensors[view.tensor]);
+    }
+    return doc;
+}
+
 } // namespace
 
 bool checksum_holds(const unsigned char* archive, const ZipEntry& entry) {
@@ -866,25 +1003,24 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
         ZipEntry entry;
         entry.name.assign(reinterpret_cast<const char*>(data + c.at), name_len);
         if (!apply_zip64_extra(data + c.at + name_len, extra_len, unpacked, packed, local))
-            return zip_failure("the zip64 sizes of '" + entry.name.substr(0, 80) +
-                               "' are malformed");
+            return zip_failure("the zip64 sizes of '" + shown(entry.name, 80) + "' are malformed");
         c.at += name_len + extra_len + comment_len;
         if (method != 0 || packed != unpacked)
-            return zip_failure("the entry '" + entry.name.substr(0, 80) +
+            return zip_failure("the entry '" + shown(entry.name, 80) +
                                "' is compressed; torch.save stores entries uncompressed");
         if (flags & 1U)
-            return zip_failure("the entry '" + entry.name.substr(0, 80) + "' is encrypted");
+            return zip_failure("the entry '" + shown(entry.name, 80) + "' is encrypted");
         // the data follows the local header, whose extra field (torch pads it
         // to align the data) may differ from the directory's
         Cursor h{data, size, static_cast<std::size_t>(std::min<std::uint64_t>(local, size))};
         if (local > size || !h.fits(30) || h.take(4) != kLocalHeader)
-            return zip_failure("the local header of '" + entry.name.substr(0, 80) + "' is missing");
+            return zip_failure("the local header of '" + shown(entry.name, 80) + "' is missing");
         h.at += 22;
         const auto local_name = static_cast<std::size_t>(h.take(2));
         const auto local_extra = static_cast<std::size_t>(h.take(2));
         if (!h.fits(local_name + local_extra) ||
             !Cursor{data, size, h.at + local_name + local_extra}.fits(unpacked))
-            return zip_failure("the entry '" + entry.name.substr(0, 80) + "' ends beyond the file");
+            return zip_failure("the entry '" + shown(entry.name, 80) + "' ends beyond the file");
         entry.offset = h.at + local_name + local_extra;
         entry.size = static_cast<std::size_t>(unpacked);
         entry.crc = crc;
@@ -894,10 +1030,8 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
 }
 
 core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size) {
-    if (size >= 2 && data[0] == 0x80 && data[1] == 0x02 && size >= 3 && data[2] == 0x8a)
-        return core::Outcome<Document>::fail(
-            "it is a PyTorch file of the legacy format (torch.save with "
-            "_use_new_zipfile_serialization=False); save it again with torch.save's default");
+    if (size >= 3 && data[0] == 0x80 && data[1] == 0x02 && data[2] == 0x8a)
+        return read_legacy(data, size);
     auto listed = read_zip_directory(data, size);
     if (!listed)
         return listed.forward_error<Document>();
@@ -930,7 +1064,8 @@ core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size) {
     // tensors may repeat storage elements (zero strides); allow what a file
     // of this size could sensibly hold
     const std::size_t budget = 2 * size + (std::size_t{64} << 20);
-    Machine machine(data + pickle->offset, pickle->size, records, prefix, data, big_endian, budget);
+    Machine machine(data + pickle->offset, pickle->size, &records, prefix, data, big_endian,
+                    budget);
     return machine.run();
 }
 

@@ -3,7 +3,9 @@
 // A model file is what `torch.save` writes for one plain dictionary: a zip
 // archive (entries STORED, never compressed) holding `<archive>/data.pkl`, a
 // pickle of the dictionary, beside one `<archive>/data/<key>` entry of raw
-// bytes per tensor storage and the `byteorder` of those bytes. The pickle is
+// bytes per tensor storage and the `byteorder` of those bytes. Files of the
+// legacy format (`_use_new_zipfile_serialization=False`) are read too: five
+// pickles in a row followed by the storages' bytes. The pickles are
 // run by a small virtual machine that knows only the opcodes `torch.save`
 // emits and only the globals a weights file holds (tensor rebuilds, storage
 // types, OrderedDict). Nothing is ever imported or called: any other global
@@ -80,8 +82,9 @@ core::Outcome<std::vector<ZipEntry>> read_zip_directory(const unsigned char* dat
 /// the same bytes costs no more than one pass per entry used.
 bool checksum_holds(const unsigned char* archive, const ZipEntry& entry);
 
-/// The value tree of the PyTorch file `data[0, size)`. Failure messages are
-/// phrased to follow "<path> is not a ferrolith machine-learned potential file: ".
+/// The value tree of the PyTorch file `data[0, size)`, of the zip or the legacy
+/// format. Failure messages are phrased to follow "<path> is not a ferrolith
+/// machine-learned potential file: ".
 core::Outcome<Document> read_pth(const unsigned char* data, std::size_t size);
 
 } // namespace ferrolith::optimization::pth
