@@ -78,9 +78,12 @@ std::string unicode(const std::string& s) {
 
 /// {'format': 'ferrolith-mlp', 'w': <a 2×2 transposed view of [1, 2, 3, 4]>,
 ///  'v': <elements 2 and 4 of the same storage>, 'k': [1, -2, 1.5, None, True]}
-std::string model_pickle(const std::string& global = "torch._utils\n_rebuild_tensor_v2\n") {
+std::string model_pickle(const std::string& global = "torch._utils\n_rebuild_tensor_v2\n",
+                         bool legacy = false) {
+    // the legacy format's storage references end in the view metadata, None
     const std::string storage = "((" + unicode("storage") + "ctorch\nDoubleStorage\n" +
-                                unicode("0") + unicode("cpu") + "K\x04tQ";
+                                unicode("0") + unicode("cpu") + (legacy ? "K\x04N" : "K\x04") +
+                                "tQ";
     const std::string hooks = std::string("\x89") + "ccollections\nOrderedDict\n)R";
     std::string p = "\x80\x02}q\x00("s;
     p += unicode("format") + unicode("ferrolith-mlp");
@@ -103,6 +106,18 @@ Blob model_file(const std::string& pickle) {
                 {"m/byteorder", "little"},
                 {"m/data/0", doubles({1, 2, 3, 4})},
                 {"m/version", "3\n"}});
+}
+
+/// The same value in the legacy format: magic number, version 1001, facts
+/// about the writer, the value, its storage keys, then each storage.
+Blob legacy_file() {
+    std::string out = "\x80\x02\x8a\x0a\x6c\xfc\x9c\x46\xf9\x20\x6a\xa8\x50\x19."s;
+    out += "\x80\x02M\xe9\x03.";
+    out += "\x80\x02}(" + unicode("little_endian") + "\x88u.";
+    out += model_pickle("torch._utils\n_rebuild_tensor_v2\n", true);
+    out += "\x80\x02](" + unicode("0") + "e.";
+    out += "\x04\x00\x00\x00\x00\x00\x00\x00"s + doubles({1, 2, 3, 4});
+    return Blob(out.begin(), out.end());
 }
 
 const pth::Node* value_of(const pth::Document& doc, const std::string& key) {
@@ -168,6 +183,18 @@ TEST_CASE("pth: every truncation and byte change of the pickle ends in an outcom
         }
     }
     CHECK(read > 0); // some changes only alter a number or a letter
+    // the legacy format (no checksums) read, and cut or changed anywhere
+    const Blob legacy = legacy_file();
+    auto doc = pth::read_pth(legacy.data(), legacy.size());
+    CHECK(doc.has_value());
+    if (doc)
+        CHECK((elements(*doc.value, value_of(*doc.value, "w")) == std::vector<double>{1, 3, 2, 4}));
+    for (std::size_t n = 0; n < legacy.size(); ++n) {
+        CHECK(!pth::read_pth(legacy.data(), n).has_value());
+        Blob changed = legacy;
+        changed[n] ^= 0x81;
+        (void)pth::read_pth(changed.data(), changed.size());
+    }
     // and the archive itself, cut anywhere, fails cleanly
     const Blob file = model_file(pickle);
     for (std::size_t n = 0; n < file.size(); ++n)
