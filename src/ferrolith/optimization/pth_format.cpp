@@ -542,7 +542,7 @@ bool Machine::rebuild_tensor(const std::vector<std::size_t>& args, bool v2) {
 
     Tensor tensor;
     tensor.dtype = storage.type.dtype;
-    tensor.shape = shape;
+    tensor.shape = std::move(shape);
     view.tensor = doc_.tensors.size();
     if (records_ == nullptr) {
         pending_.push_back(std::move(view));
