@@ -385,7 +385,6 @@ class TestEndToEnd:
     def test_machine_learned_potential_relaxes_to_the_teachers_lattice(
         self, name, start, tmp_path, monkeypatch, capsys
     ):
-        pytest.importorskip("torch")
         teacher = json.loads((DATA / "ml-teacher-lattice.json").read_text())[name]
         monkeypatch.chdir(tmp_path)
         write("POSCAR", start, format="vasp")

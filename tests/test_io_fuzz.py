@@ -32,6 +32,13 @@ READERS = {
         "ferrolith.optimization.tersoff:TersoffPotential",
         [PACKAGE / "data" / "files" / "BNC.tersoff"],
     ),
+    "pth": (
+        "ferrolith.optimization._mlp:read_model_file",
+        [
+            PACKAGE / "data" / "files" / "BCN-qz-v0.0.1.pth",
+            TESTS / "data" / "torch-legacy-format.pth",
+        ],
+    ),
     "polycrystal-params": (
         "ferrolith.build.polycrystal:read_params",
         sorted((TESTS / "data" / "polycrystal").glob("*.txt")),

@@ -1,8 +1,10 @@
 """The machine-learned potential: calculator contract, derivatives, invariances,
 model files, and the shipped model's accuracy against its teacher.
 
-Everything but reading .pth files runs without PyTorch: random networks are
-built with numpy, and the shipped weights have a numpy copy in tests/data."""
+Everything runs without PyTorch: random networks are built with numpy, the
+shipped weights have a numpy copy in tests/data, and .pth files are read by
+ferrolith's own reader (tests/test_optimization_pth_format.py); only the
+round trip through torch.save needs torch."""
 
 import json
 import re
@@ -460,10 +462,9 @@ class TestSharedNetwork:
 
 
 class TestModelFiles:
-    def test_missing_torch_gives_install_hint(self, monkeypatch, tmp_path):
-        monkeypatch.setitem(sys.modules, "torch", None)
-        with pytest.raises(ImportError, match=re.escape("pip install ferrolith[ml]")):
-            _mlp.load_ml_calculator(tmp_path / "model.pth")
+    def test_missing_torch_does_not_matter(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "torch", None)  # import torch raises ImportError
+        assert _mlp.load_ml_calculator(SHIPPED).model.elements == ELEMENTS
 
     def test_round_trip_through_torch(self, tmp_path):
         torch = pytest.importorskip("torch")
@@ -497,11 +498,12 @@ class TestModelFiles:
     def test_unsafe_pickles_are_not_executed(self, tmp_path):
         torch = pytest.importorskip("torch")
         torch.save({"format": "ferrolith-mlp", "payload": Path("x")}, tmp_path / "evil.pth")
-        with pytest.raises(ValueError, match="cannot be read as a PyTorch file"):
+        with pytest.raises(
+            ValueError, match=r"it refers to 'pathlib\.\w*Path', which a model file"
+        ):
             _mlp.load_model(tmp_path / "evil.pth")
 
     def test_shipped_file_matches_its_numpy_copy(self):
-        pytest.importorskip("torch")
         shipped = _mlp.load_model(SHIPPED)
         assert shipped.elements == ELEMENTS
         # provenance: the teacher and its version, the data and the held-out errors

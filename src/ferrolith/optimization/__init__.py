@@ -2,9 +2,9 @@
 
 ``get_calculator(potential)`` returns the ASE calculator of a potential file:
 a Tersoff file gives a ``TersoffCalculator``, a ``.pth`` model file the
-machine-learned ``MLCalculator`` (reading it needs PyTorch:
-``pip install "ferrolith[ml]"``). ``optimize_structure`` relaxes positions and
-the periodic cell together at a target pressure.
+machine-learned ``MLCalculator`` (read and evaluated without PyTorch, which
+only retraining needs: ``pip install "ferrolith[ml]"``). ``optimize_structure``
+relaxes positions and the periodic cell together at a target pressure.
 """
 
 from ferrolith.optimization.relax import get_calculator, optimize_structure

@@ -3,17 +3,20 @@
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/_binding/calculator.hpp"
 #include "ferrolith/optimization/mlp.hpp"
+#include "ferrolith/optimization/pth_format.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
 namespace fo = ferrolith::optimization;
+namespace pth = ferrolith::optimization::pth;
 using namespace pybind11::literals;
 
 namespace {
@@ -22,9 +25,7 @@ fb::Globals globals;
 
 constexpr const char* kFormat = "ferrolith-mlp";
 constexpr long kVersion = 3;
-constexpr const char* kNoTorch =
-    "The machine-learned potential needs PyTorch to read its model file. Install it with "
-    "'pip install ferrolith[ml]' (or 'pip install torch').";
+constexpr const char* kNotAModelFile = " is not a ferrolith machine-learned potential file: ";
 
 using Array = fb::DoubleArray;
 
@@ -311,29 +312,138 @@ template <class F> ferrolith::core::Status without_gil(F&& call) {
     return call();
 }
 
-/// torch.load with safe unpickling; a missing torch becomes a clear ImportError.
-py::object read_model_file(py::object path) {
-    py::object torch;
-    try {
-        torch = py::module_::import("torch");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError))
-            throw;
-        py::object err = py::module_::import("builtins").attr("ImportError")(kNoTorch);
-        PyErr_SetObject(PyExc_ImportError, err.ptr());
-        throw py::error_already_set();
+const char* dtype_name(pth::DType dtype) {
+    switch (dtype) {
+    case pth::DType::kFloat64:
+        return "float64";
+    case pth::DType::kFloat32:
+        return "float32";
+    case pth::DType::kFloat16:
+        return "float16";
+    case pth::DType::kInt64:
+        return "int64";
+    case pth::DType::kInt32:
+        return "int32";
+    case pth::DType::kInt16:
+        return "int16";
+    case pth::DType::kInt8:
+        return "int8";
+    case pth::DType::kUInt8:
+        return "uint8";
+    case pth::DType::kBool:
+        return "bool";
     }
+    return "float64";
+}
+
+/// The Python value of node `id`; a node shared in the file (a memo
+/// reference) becomes one shared object, as pickle makes it.
+py::object to_python(const pth::Document& doc, std::size_t id, std::vector<py::object>& made) {
+    if (made[id])
+        return made[id];
+    const pth::Node& node = doc.nodes[id];
+    py::object out;
+    switch (node.kind) {
+    case pth::Node::Kind::kNone:
+        out = py::none();
+        break;
+    case pth::Node::Kind::kBool:
+        out = py::bool_(node.boolean);
+        break;
+    case pth::Node::Kind::kInt:
+        out = py::int_(node.integer);
+        break;
+    case pth::Node::Kind::kFloat:
+        out = py::float_(node.real);
+        break;
+    case pth::Node::Kind::kString: {
+        PyObject* text = PyUnicode_DecodeUTF8(node.text.data(),
+                                              static_cast<py::ssize_t>(node.text.size()), "strict");
+        if (text == nullptr) {
+            PyErr_Clear();
+            throw py::value_error("it holds a string that is not UTF-8");
+        }
+        out = py::reinterpret_steal<py::object>(text);
+        break;
+    }
+    case pth::Node::Kind::kBytes:
+        out = py::bytes(node.text);
+        break;
+    case pth::Node::Kind::kList: {
+        py::list list;
+        made[id] = list; // before the items: they may share this list
+        for (std::size_t item : node.items)
+            list.append(to_python(doc, item, made));
+        out = list;
+        break;
+    }
+    case pth::Node::Kind::kTuple: {
+        py::tuple tuple(node.items.size());
+        for (std::size_t k = 0; k < node.items.size(); ++k)
+            tuple[k] = to_python(doc, node.items[k], made);
+        out = tuple;
+        break;
+    }
+    case pth::Node::Kind::kDict: {
+        py::dict dict;
+        made[id] = dict;
+        for (std::size_t k = 0; k + 1 < node.items.size(); k += 2)
+            dict[to_python(doc, node.items[k], made)] = to_python(doc, node.items[k + 1], made);
+        out = dict;
+        break;
+    }
+    case pth::Node::Kind::kTensor: {
+        const pth::Tensor& t = doc.tensors[node.tensor];
+        std::vector<py::ssize_t> shape(t.shape.begin(), t.shape.end());
+        py::array array(py::dtype(dtype_name(t.dtype)), shape);
+        if (!t.bytes.empty())
+            std::memcpy(array.mutable_data(), t.bytes.data(), t.bytes.size());
+        out = array;
+        break;
+    }
+    }
+    made[id] = out;
+    return out;
+}
+
+/// The dictionary of a model file, read without PyTorch: tensors become numpy
+/// arrays. OSError when the file cannot be opened; ValueError naming the file
+/// for anything that is not a PyTorch file of plain data.
+py::object read_model_file(py::object path) {
     py::object fspath = py::module_::import("os").attr("fspath")(path);
+    py::object file = py::module_::import("builtins").attr("open")(fspath, "rb");
+    py::object content;
     try {
-        return torch.attr("load")(fspath, "map_location"_a = "cpu", "weights_only"_a = true);
+        content = file.attr("read")();
+    } catch (py::error_already_set&) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    char* bytes = nullptr;
+    py::ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(content.ptr(), &bytes, &size) != 0)
+        throw py::error_already_set();
+    ferrolith::core::Outcome<pth::Document> doc;
+    {
+        py::gil_scoped_release release;
+        doc = pth::read_pth(reinterpret_cast<const unsigned char*>(bytes),
+                            static_cast<std::size_t>(size));
+    }
+    const std::string who = py::str(fspath).cast<std::string>() + kNotAModelFile;
+    if (!doc)
+        value_error(who + doc.error);
+    std::vector<py::object> made(doc.value->nodes.size());
+    try {
+        return to_python(*doc.value, doc.value->root, made);
+    } catch (py::value_error& e) {
+        value_error(who + e.what());
     } catch (py::error_already_set& e) {
-        if (e.matches(PyExc_OSError))
+        // keys that Python cannot hash are refused by the reader; anything
+        // else here is a file Python cannot represent either
+        if (!e.matches(PyExc_TypeError))
             throw;
-        const std::string why = py::str(e.value()).cast<std::string>();
-        value_error(py::str(fspath).cast<std::string>() +
-                    " is not a ferrolith machine-learned potential file (it cannot be read as a "
-                    "PyTorch file: " +
-                    why.substr(0, why.find('\n')) + ")");
+        value_error(who + "it holds a dictionary key Python cannot hash");
     }
 }
 
@@ -406,9 +516,9 @@ PYBIND11_MODULE(_mlp, m) {
 Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
 a small neural network per element, or one network shared by all elements and
 told their learned embeddings; descriptors, networks, forces and stress are
-evaluated in C++. Model files are PyTorch files holding a plain dictionary
-(format 'ferrolith-mlp', versions 1 to 3); reading them needs PyTorch,
-evaluating them does not.)doc";
+evaluated in C++. Model files are PyTorch files (``torch.save``) holding a plain dictionary
+(format 'ferrolith-mlp', versions 1 to 3); they are read and evaluated without
+PyTorch, which only training needs.)doc";
 
     m.attr("FORMAT") = kFormat;
     m.attr("chemical_symbols") = fb::module_named("ase.data").attr("chemical_symbols");
@@ -534,12 +644,20 @@ displacement and a strain).)doc")
             "atoms"_a, "displacement"_a, "strain"_a = py::none(),
             R"doc(Change of the descriptors (N, size) along atom displacements (N, 3) and a strain (3, 3) applied to every interatomic vector.)doc");
 
-    m.def(
-        "load_model", &load_model, "path"_a,
-        R"doc(Reads a model file with ``torch.load(path, weights_only=True)`` and returns its MLModel.
+    m.def("load_model", &load_model, "path"_a,
+          R"doc(Reads a model file (written by ``torch.save``) and returns its MLModel.
 
-ImportError when PyTorch is not installed; ValueError for a file of another
-format or with inconsistent contents.)doc");
+PyTorch is not needed: see :func:`read_model_file`. ValueError for a file of
+another format or with inconsistent contents.)doc");
+    m.def(
+        "read_model_file", &read_model_file, "path"_a,
+        R"doc(The value stored in a PyTorch file of plain data (``torch.save`` of a dictionary), read without PyTorch.
+
+Tensors become numpy arrays of their dtype and shape (C-ordered copies of
+their views; bfloat16 becomes float32), parameters their tensors,
+OrderedDicts dictionaries. Only what a weights file holds is accepted:
+any other class or function named in the file refuses it with a ValueError
+that names it, and nothing in the file is ever imported or run.)doc");
     m.attr("MLCalculator") = make_calculator_class(m);
     m.def(
         "load_ml_calculator",

@@ -311,8 +311,8 @@ model beside ``ferrolith.data.files``.
 
 The kind of file (see ``potential_kind``) selects the calculator class in
 ``CALCULATORS``: a Tersoff file gives a ``TersoffCalculator``, a ".pth"
-machine-learned potential an ``MLCalculator`` (ImportError with the install
-command when PyTorch is missing; ValueError for a file of another format). A
+machine-learned potential an ``MLCalculator`` (read without PyTorch;
+ValueError for a file of another format). A
 missing file or an unknown kind raises an error listing the supported kinds.)doc");
     m.def("optimize_structure", &optimize_structure, "atoms"_a, "fmax"_a = 0.05,
           "method"_a = "LBFGS", "steps"_a = 5000, "pressure"_a = 0.0, "trajectory"_a = "opt.traj",
