@@ -12,7 +12,7 @@ from ase.io import read
 
 import ferrolith.cli
 import ferrolith.cli.polycrystal as command
-from ferrolith.cli import CombinedFormatter, finite_float
+from ferrolith.cli import CombinedFormatter, finite_float, non_negative_int
 
 RULE = "=" * 60
 NO_BOX = "A final box size is required. Use --box or define it in --param-file."
@@ -149,6 +149,48 @@ class TestOptions:
             None,
             "Refuse a structure estimated (box volume times the seed's atoms per volume) to "
             "hold more than N atoms (default: 50,000,000).",
+        ),
+        (
+            ["--twin-spacing"],
+            "twin_spacing",
+            finite_float,
+            None,
+            None,
+            "Fill every grain with coherent twin lamellae of mean spacing L Angstroms.",
+        ),
+        (
+            ["--twin-plane"],
+            "twin_plane",
+            int,
+            3,
+            None,
+            "Miller indices of the twin planes (default: 1 1 1); each grain takes one of the "
+            "equivalent planes at random.",
+        ),
+        (
+            ["--twin-operation"],
+            "twin_operation",
+            None,
+            None,
+            None,
+            "How a twin is made from its parent, as in the boundary command (default: auto).",
+        ),
+        (
+            ["--twin-spread"],
+            "twin_spread",
+            finite_float,
+            None,
+            None,
+            "Spread of the twin spacings: 0 for a fixed spacing (default), else the relative "
+            "spread (standard deviation over mean) of a lognormal.",
+        ),
+        (
+            ["--seed"],
+            "seed",
+            non_negative_int,
+            None,
+            None,
+            "Seed of the random draws, for a structure that can be built again.",
         ),
     ]
 

@@ -525,8 +525,26 @@ void parse_twin(Polycrystal& self, py::handle value, py::object rng) {
     py::object cell = py::make_tuple(self.seed.attr("cell").attr("array"),
                                      self.seed.attr("get_scaled_positions")(),
                                      self.seed.attr("get_atomic_numbers")());
-    py::object dataset =
-        py::module_::import("spglib").attr("get_symmetry_dataset")(cell, "symprec"_a = 1e-5);
+    // spglib warns on every call unless the caller opted into its new error
+    // handling; that choice is the user's, so the warning stays out of our call.
+    py::module_ warnings = py::module_::import("warnings");
+    py::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    py::object dataset = py::none();
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Set OLD_ERROR_HANDLING",
+                                        "category"_a = py::handle(PyExc_DeprecationWarning));
+        dataset =
+            py::module_::import("spglib").attr("get_symmetry_dataset")(cell, "symprec"_a = 1e-5);
+    } catch (py::error_already_set& error) {
+        // No symmetry found (spglib's new error handling raises): the plane
+        // given is the only one; interrupts and the like pass through.
+        if (!error.matches(PyExc_Exception)) {
+            quiet.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
     if (!dataset.is_none()) {
         py::object found = py::hasattr(dataset, "rotations")
                                ? py::object(dataset.attr("rotations"))
@@ -1114,10 +1132,13 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
     py::object folder = main_path.attr("parent");
     folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     // LAMMPS data holds no per-atom arrays: grain and lamella go to a side file.
+    // Written for twinned structures, whose atoms carry lamella ids.
     std::vector<std::string> per_atom;
-    for (const char* name : {"grain", "lamella"}) {
-        if (py::dict(atoms.attr("arrays")).contains(name)) {
-            per_atom.emplace_back(name);
+    if (py::dict(atoms.attr("arrays")).contains("lamella")) {
+        for (const char* name : {"grain", "lamella"}) {
+            if (py::dict(atoms.attr("arrays")).contains(name)) {
+                per_atom.emplace_back(name);
+            }
         }
     }
     auto write_side_file = [&](py::object path, const fio::OutputFormat& f) {
@@ -1227,6 +1248,13 @@ Args:
         three angles in degrees about x, then y, then z, three Miller directions
         of the seed such as "[100]" "[010]" "[001]" lying along x, y and z, or
         "random"). "param_file" names the file the parameters came from.
+        "twin" fills every grain with coherent twin lamellae: a dict with
+        "spacing" (mean twin spacing, Angstrom), "spread" (0 for a fixed
+        spacing, else the relative spread of a lognormal), "plane" (Miller
+        indices, default (1, 1, 1); each grain takes one of the equivalent
+        planes at random), "operation" ("auto", "mirror" or "rotation", as
+        the twin builder's) and "seed" (of the twin draws; drawn from rng
+        when absent). Atoms then carry their lamella in the array "lamella".
     prefix (str): Stem of the files the generator writes.
     verbose (bool): Print progress and grain statistics, and write the nodes to
         "<prefix>_nodes.xyz".
@@ -1285,6 +1313,44 @@ Raises:
                 return out;
             },
             "Volumes of the grains' Voronoi cells (Angstrom^3).")
+        .def_property_readonly(
+            "lamellae",
+            [](const Polycrystal& self) {
+                py::list out;
+                if (!self.twin.on) {
+                    return out;
+                }
+                for (const Grain& g : self.grains) {
+                    const fbu::LamellaTwin& v = self.twin.variants[g.variant];
+                    const auto k = static_cast<py::ssize_t>(g.lamellae.size());
+                    py::array_t<double> bounds({k, static_cast<py::ssize_t>(2)});
+                    py::array_t<std::int64_t> layers(k);
+                    for (py::ssize_t i = 0; i < k; ++i) {
+                        const fbu::Lamella& l = g.lamellae[static_cast<std::size_t>(i)];
+                        bounds.mutable_at(i, 0) = l.lower;
+                        bounds.mutable_at(i, 1) = l.upper;
+                        layers.mutable_at(i) = l.layers;
+                    }
+                    const Vec3 n = fbu::mul(g.rotation, v.normal);
+                    py::dict d;
+                    d["plane"] = py::make_tuple(v.hkl[0], v.hkl[1], v.hkl[2]);
+                    d["normal"] = py::array_t<double>(3, n.data());
+                    d["spacing"] = v.spacing;
+                    d["operation"] = v.mirror ? "mirror" : "rotation";
+                    d["first_id"] = g.first_lamella;
+                    d["bounds"] = bounds;
+                    d["layers"] = layers;
+                    out.append(d);
+                }
+                return out;
+            },
+            R"doc(The twin lamellae of every grain (empty without twins): per grain a dict
+with "plane" (the Miller indices of its twin planes in the seed), "normal"
+(their unit normal in the box), "spacing" (d(hkl), Angstrom), "operation"
+("mirror" or "rotation"), "first_id" (the per-atom lamella id of its first
+lamella), "bounds" (lower and upper height of each lamella along the
+normal, from the grain's node, Angstrom; the outer ones open) and "layers"
+(each lamella's thickness in spacings d(hkl)).)doc")
         .def("generate_polycrystal", &generate_polycrystal, "wrap"_a = true,
              "remove_doubles"_a = py::none(), R"doc(Builds the polycrystal.
 
