@@ -303,7 +303,16 @@ void main_command(py::object args) {
     fb::print_line(kRule);
     if (!py::bool_(args.attr("no_sort"))) {
         py::object order = globals["np"].attr("argsort")(atoms.attr("symbols"));
-        atoms = atoms[order];
+        if (py::len(atoms.attr("constraints")) > 0) {
+            atoms = atoms[order];
+        } else {
+            // The arrays one by one, in place: what indexing the Atoms gives,
+            // without holding a second copy of every array at once.
+            py::dict arrays = atoms.attr("arrays");
+            for (py::handle name : py::list(arrays.attr("keys")())) {
+                arrays[name] = arrays[name][order];
+            }
+        }
     }
     const std::size_t n_atoms = py::len(atoms);
     engine.attr("write_final_files")(atoms, "output"_a = output,

@@ -212,6 +212,7 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
                     py::object atoms) {
     py::dict arrays = atoms.attr("arrays");
     std::vector<DoubleArray> keep_alive;
+    std::vector<IntArray> int_alive;
     std::vector<AuxColumns> aux;
     for (auto item : arrays) {
         const std::string name = py::str(item.first).cast<std::string>();
@@ -224,9 +225,15 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
             values.ndim() > 2) {
             return false;
         }
-        keep_alive.push_back(DoubleArray::ensure(values));
         const std::size_t width =
             values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
+        if (kind == 'i' && values.itemsize() == 8 && (values.flags() & py::array::c_style)) {
+            // Grain and lamella ids: read in place.
+            int_alive.push_back(IntArray::ensure(values));
+            aux.push_back({name, width, nullptr, int_alive.back().data()});
+            continue;
+        }
+        keep_alive.push_back(DoubleArray::ensure(values));
         aux.push_back({name, width, keep_alive.back().data()});
     }
     const ElementTables tables = element_tables();
