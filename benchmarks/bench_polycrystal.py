@@ -152,9 +152,23 @@ def command_peak(box, output):
     folder = tempfile.mkdtemp()
     started = time.perf_counter()
     subprocess.run(
-        [sys.executable, "-m", "ferrolith.cli", "polycrystal", "--box", *[str(box)] * 3,
-         "--random", "8", "--seed", "1", "-o", output],
-        cwd=folder, check=True, capture_output=True,
+        [
+            sys.executable,
+            "-m",
+            "ferrolith.cli",
+            "polycrystal",
+            "--box",
+            *[str(box)] * 3,
+            "--random",
+            "8",
+            "--seed",
+            "1",
+            "-o",
+            output,
+        ],
+        cwd=folder,
+        check=True,
+        capture_output=True,
     )
     elapsed = time.perf_counter() - started
     return elapsed, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
@@ -188,7 +202,10 @@ def writers_and_twins(options):
     box = boxes[-1]
     for output in ("p.cfg", "p.lmp"):
         seconds, peak = command_peak(box, output)
-        print(f"whole command, Al {box:.0f} A box to {output}: {seconds:.2f} s, peak RSS {peak:.0f} MB")
+        print(
+            f"whole command, Al {box:.0f} A box to {output}: {seconds:.2f} s, "
+            f"peak RSS {peak:.0f} MB"
+        )
 
 
 def main():
@@ -196,7 +213,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="skip the 400 Å box")
     parser.add_argument("--baseline", help="another build of the engine module to compare")
     parser.add_argument(
-        "--writers", action="store_true",
+        "--writers",
+        action="store_true",
         help="writer throughput, nanotwinned generation and the whole command instead",
     )
     parser.add_argument("--case", nargs=4, help=argparse.SUPPRESS)

@@ -754,9 +754,10 @@ class TestTwinnedGrains:
         ],
     )
     def test_lamellae_are_bulk_crystal_joined_by_coherent_twins(self, name, operation, made):
-        seed, poly = twinned(name, operation=operation)
+        _, poly = twinned(name, operation=operation)
         _, cutoff, coordination, bond = TWIN_SEEDS[name]
-        atoms = poly.generate_polycrystal(remove_doubles=0.5 * bond)
+        # Two thirds of the bond length, as the documentation advises.
+        atoms = poly.generate_polycrystal(remove_doubles=2 / 3 * bond)
         inner = boundary_distance(atoms, poly.nodes) > 6.0
         i, j, d = neighbor_list("ijd", atoms, cutoff)
         cn = np.bincount(i, minlength=len(atoms))
@@ -767,9 +768,16 @@ class TestTwinnedGrains:
         lamella = atoms.arrays["lamella"]
         # Bonds inside grains cross twin boundaries: the lamellae are there.
         assert np.count_nonzero(lamella[i[at_inner]] != lamella[j[at_inner]]) > 500
+        assert {g["operation"] for g in poly.lamellae} == {made}
+
+    @pytest.mark.parametrize("name", sorted(TWIN_SEEDS))
+    def test_density_of_a_150_angstrom_box_of_8_twinned_grains(self, name):
+        make, _, _, bond = TWIN_SEEDS[name]
+        seed = make()
+        params = {"box": [150.0] * 3, "random": 8, "twin": {"spacing": 20.0}}
+        atoms = generate(seed, params, rng=1, remove_doubles=2 / 3 * bond)
         density = len(atoms) / atoms.get_volume() / (len(seed) / seed.get_volume())
         assert density == pytest.approx(1.0, abs=0.02)
-        assert {g["operation"] for g in poly.lamellae} == {made}
 
     def test_twin_planes_lie_where_lamella_ids_change_at_the_drawn_spacings(self):
         _, poly = twinned("c-BN")
@@ -861,8 +869,10 @@ class TestChunkedWriters:
         # their last bits; Python's printf formatting is the reference there.
         write("ase.lmp", atoms, format="lammps-data", atom_style="atomic", masses=True)
         head, body = Path("w.lmp").read_text().split("Atoms # atomic\n\n")
-        assert head.split("\n", 1)[1] == Path("ase.lmp").read_text().split("\n", 1)[1].split(
-            "Atoms # atomic"
-        )[0]
+        assert (
+            head.split("\n", 1)[1]
+            == Path("ase.lmp").read_text().split("\n", 1)[1].split("Atoms # atomic")[0]
+        )
         rows = [(k + 1, 1, *p) for k, p in enumerate(atoms.positions)]
-        assert body == "".join("%6d %3d %23.17g %23.17g %23.17g\n" % row for row in rows)
+        line = "%6d %3d %23.17g %23.17g %23.17g\n"  # printf's spelling is the point
+        assert body == "".join(line % row for row in rows)

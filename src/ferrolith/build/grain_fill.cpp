@@ -242,7 +242,8 @@ core::Status check_generation_memory(double expected_atoms, double grains, doubl
             count_text(expected_atoms) + " atoms at about " + length_text(kBytesPerAtom) +
             " bytes each, " + count_text(grains) + " grains at about " +
             length_text(kBytesPerGrain / 1024.0) + " KB each), more than the " +
-            bytes_text(budget) + " of memory this process may use; give fewer grains or a "
+            bytes_text(budget) +
+            " of memory this process may use; give fewer grains or a "
             "smaller box");
     }
     return core::success();
@@ -255,7 +256,8 @@ core::Status check_box_lengths(const Vec3& box, double nearest) {
             return core::Status::fail(
                 std::string("the box length along ") + axes[c] + " (" + length_text(box[c]) +
                 " Angstrom) is shorter than the seed's nearest-neighbour distance (" +
-                length_text(nearest) + " Angstrom); a box must hold at least one bond of the "
+                length_text(nearest) +
+                " Angstrom); a box must hold at least one bond of the "
                 "crystal along every axis");
         }
     }
@@ -281,10 +283,10 @@ core::Status check_removal_radius(double radius, double density, double expected
     }
     const double bytes = 0.5 * neighbors * expected_atoms * kBytesPerPair;
     if (bytes > budget) {
-        return core::Status::fail("remove_doubles=" + length_text(radius) + " needs about " +
-                                  bytes_text(bytes) + " for its close pairs (" + estimate +
-                                  ", for " + count_text(expected_atoms) + " atoms), more than the " +
-                                  bytes_text(budget) + " of memory this process may use");
+        return core::Status::fail(
+            "remove_doubles=" + length_text(radius) + " needs about " + bytes_text(bytes) +
+            " for its close pairs (" + estimate + ", for " + count_text(expected_atoms) +
+            " atoms), more than the " + bytes_text(budget) + " of memory this process may use");
     }
     return core::success();
 }

@@ -35,8 +35,9 @@ std::vector<std::string> grain_summary_lines(const std::vector<double>& volumes,
 
 /// The twin lamellae of one grain, for the grain table.
 struct GrainTwins {
-    std::size_t twins = 0;     ///< twin boundaries crossing the grain
-    double mean_spacing = 0.0; ///< mean thickness (Å) of the lamellae lying whole inside; NaN if none
+    std::size_t twins = 0; ///< twin boundaries crossing the grain
+    double mean_spacing =
+        0.0; ///< mean thickness (Å) of the lamellae lying whole inside; NaN if none
 };
 
 /// The grain table: a commented header, then per grain its index, node (Å),

@@ -95,7 +95,7 @@ struct TwinSetup {
     double spread = 0.0;  // relative spread of the lognormal; 0 for a fixed spacing
     std::array<int, 3> plane{1, 1, 1};
     std::string operation = "auto";
-    long long seed = 0; // of the draws of variants, phases and thicknesses
+    long long seed = 0;                     // of the draws of variants, phases and thicknesses
     std::vector<fbu::LamellaTwin> variants; // one per equivalent plane
 };
 
@@ -546,9 +546,8 @@ void parse_twin(Polycrystal& self, py::handle value, py::object rng) {
     }
     quiet.attr("__exit__")(py::none(), py::none(), py::none());
     if (!dataset.is_none()) {
-        py::object found = py::hasattr(dataset, "rotations")
-                               ? py::object(dataset.attr("rotations"))
-                               : py::object(dataset["rotations"]);
+        py::object found = py::hasattr(dataset, "rotations") ? py::object(dataset.attr("rotations"))
+                                                             : py::object(dataset["rotations"]);
         using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
         const IntArray w = IntArray::ensure(found);
         for (py::ssize_t k = 0; k < w.shape(0); ++k) {
@@ -784,7 +783,8 @@ py::dict read_params(py::object source) {
     }
     for (const auto& [line, keyword] : outcome.value->unknown) {
         fb::print_stderr_line("Warning: " + name + ", line " + std::to_string(line) +
-                              ": unknown keyword " + py::repr(py::str(keyword)).cast<std::string>() +
+                              ": unknown keyword " +
+                              py::repr(py::str(keyword)).cast<std::string>() +
                               " ignored; the keywords are box, random, lattice, node, twin, "
                               "twin_plane, twin_operation and twin_seed");
     }
@@ -826,7 +826,8 @@ py::object write_node_file(const Polycrystal& self, py::object folder) {
                 " " + std::to_string(t.plane[2]) + "\n";
         text += "twin_operation " + t.operation + "\n";
         text += "twin_seed " + std::to_string(t.seed) + "\n";
-        text += "# Drawn per grain: twin plane (h k l) and lamella thicknesses in spacings d(hkl)\n";
+        text +=
+            "# Drawn per grain: twin plane (h k l) and lamella thicknesses in spacings d(hkl)\n";
         for (std::size_t g = 0; g < self.grains.size(); ++g) {
             const Grain& gr = self.grains[g];
             const fbu::LamellaTwin& v = t.variants[gr.variant];
@@ -915,10 +916,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             for (std::size_t k = 0; k < gr.lamellae.size(); ++k) {
                 const fbu::Lamella& lamella = gr.lamellae[k];
                 const Vec3 offset = fbu::mul(gr.rotation, lamella.shift);
-                lattices.emplace_back(self.crystal, fbu::add(gr.node, offset),
-                                      fbu::mul(gr.rotation, lamella.op),
-                                      lamella_cell(self.cells[g], normal, lamella, offset),
-                                      kTieTolerance);
+                lattices.emplace_back(
+                    self.crystal, fbu::add(gr.node, offset), fbu::mul(gr.rotation, lamella.op),
+                    lamella_cell(self.cells[g], normal, lamella, offset), kTieTolerance);
                 piece_grain.push_back(g);
                 piece_lamella.push_back(gr.first_lamella + static_cast<std::int64_t>(k));
                 counts[g] += lattices.back().count();
@@ -1078,8 +1078,8 @@ void write_grain_table(const Polycrystal& self, py::object path, py::object atom
         t.twins = k > 0 ? k - 1 : 0;
         double sum = 0.0;
         for (std::size_t i = 1; i + 1 < k; ++i) {
-            sum += static_cast<double>(g.lamellae[i].layers) *
-                   self.twin.variants[g.variant].spacing;
+            sum +=
+                static_cast<double>(g.lamellae[i].layers) * self.twin.variants[g.variant].spacing;
         }
         t.mean_spacing = k > 2 ? sum / static_cast<double>(k - 2) : std::nan("");
         twins.push_back(t);
@@ -1145,10 +1145,11 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
         if (f.ase_name != "lammps-data" || per_atom.empty()) {
             return;
         }
-        py::object side = path.attr("with_name")(
-            py::str(path.attr("stem")).cast<std::string>() + "_per_atom.txt");
+        py::object side = path.attr("with_name")(py::str(path.attr("stem")).cast<std::string>() +
+                                                 "_per_atom.txt");
         fio::write_per_atom_table(globals, side, atoms, per_atom);
-        fb::print_stderr_line("Per-atom grain data written to " + py::str(side).cast<std::string>());
+        fb::print_stderr_line("Per-atom grain data written to " +
+                              py::str(side).cast<std::string>());
     };
     fio::write_structure(globals, main_path, atoms, *main_format);
     fb::print_line("Written to file " + py::str(main_path).cast<std::string>());

@@ -41,9 +41,9 @@ struct ParamFile {
     std::optional<std::vector<NodeRecord>> node;
     /// `twin L [S]`: mean twin spacing (Å) and relative spread.
     std::optional<std::vector<double>> twin;
-    std::optional<std::vector<double>> twin_plane;    ///< `twin_plane H K L`
-    std::optional<std::string> twin_operation;        ///< `twin_operation NAME`, lower-cased
-    std::optional<long long> twin_seed;               ///< `twin_seed N`
+    std::optional<std::vector<double>> twin_plane; ///< `twin_plane H K L`
+    std::optional<std::string> twin_operation;     ///< `twin_operation NAME`, lower-cased
+    std::optional<long long> twin_seed;            ///< `twin_seed N`
     /// The keys present, in the order of their first line ("box", "random",
     /// "lattice", "node", "twin" for any of the twin keywords).
     std::vector<std::string> order;

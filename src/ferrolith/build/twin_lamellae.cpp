@@ -34,7 +34,8 @@ std::optional<Vec3> shortest_vector(const Mat3& cell, const std::array<int, 3>& 
     for (int a = -kSearchRange; a <= kSearchRange; ++a) {
         for (int b = -kSearchRange; b <= kSearchRange; ++b) {
             for (int c = -kSearchRange; c <= kSearchRange; ++c) {
-                if (hkl[0] * a + hkl[1] * b + hkl[2] * c != target || (a == 0 && b == 0 && c == 0)) {
+                if (hkl[0] * a + hkl[1] * b + hkl[2] * c != target ||
+                    (a == 0 && b == 0 && c == 0)) {
                     continue;
                 }
                 const Vec3 v = lattice_vector(cell, {a, b, c});
@@ -117,8 +118,7 @@ SlabData cut_slab(const SeedCrystal& seed, const Mat3& frame, const Vec3& t1, co
 }
 
 core::Status group_slab_layers(SlabData& slab, double tol) {
-    auto layers =
-        core::group_layers(slab.positions.data(), slab.numbers.size(), 2, tol);
+    auto layers = core::group_layers(slab.positions.data(), slab.numbers.size(), 2, tol);
     if (!layers) {
         return core::Status::fail(layers.error);
     }
@@ -190,9 +190,9 @@ Mat3 outer_op(const Vec3& n, double sign) {
 } // namespace
 
 TwinOutcome find_lamella_twin(const SeedCrystal& seed, const std::array<int, 3>& hkl_in,
-                          TwinOperation operation, double tol) {
-    const int common = std::gcd(std::gcd(std::abs(hkl_in[0]), std::abs(hkl_in[1])),
-                                std::abs(hkl_in[2]));
+                              TwinOperation operation, double tol) {
+    const int common =
+        std::gcd(std::gcd(std::abs(hkl_in[0]), std::abs(hkl_in[1])), std::abs(hkl_in[2]));
     if (common == 0) {
         return TwinOutcome::fail("the twin plane needs a non-zero Miller index");
     }
@@ -252,8 +252,9 @@ TwinOutcome find_lamella_twin(const SeedCrystal& seed, const std::array<int, 3>&
         return TwinOutcome::fail(symmetric.error);
     }
     if (*symmetric.value) {
-        return TwinOutcome::fail("the half turn about the plane normal is a symmetry of the crystal, "
-                             "so it makes no twin");
+        return TwinOutcome::fail(
+            "the half turn about the plane normal is a symmetry of the crystal, "
+            "so it makes no twin");
     }
     const auto found = core::find_rotation_twin(slab.view, twin.spacing, 1, *shell.value, tol);
     if (!found) {
@@ -276,8 +277,8 @@ TwinOutcome find_lamella_twin(const SeedCrystal& seed, const std::array<int, 3>&
     return TwinOutcome::ok(twin);
 }
 
-std::vector<std::array<int, 3>> equivalent_planes(const std::array<int, 3>& hkl,
-                                                  const std::vector<std::array<int, 9>>& rotations) {
+std::vector<std::array<int, 3>>
+equivalent_planes(const std::array<int, 3>& hkl, const std::vector<std::array<int, 9>>& rotations) {
     std::vector<std::array<int, 3>> out{hkl};
     auto known = [&](const std::array<int, 3>& p) {
         return std::any_of(out.begin(), out.end(), [&](const std::array<int, 3>& q) {
@@ -306,7 +307,8 @@ core::Outcome<std::vector<Lamella>> stack_lamellae(const LamellaTwin& twin, doub
     std::vector<Lamella> out;
     Mat3 op{Vec3{1, 0, 0}, Vec3{0, 1, 0}, Vec3{0, 0, 1}};
     Vec3 shift{};
-    double lower = twin.plane + (std::floor((h_min - twin.plane) / d) - static_cast<double>(phase)) * d;
+    double lower =
+        twin.plane + (std::floor((h_min - twin.plane) / d) - static_cast<double>(phase)) * d;
     for (std::int64_t layers : thickness) {
         layers = std::max<std::int64_t>(layers, 1);
         const double upper = lower + static_cast<double>(layers) * d;
@@ -320,8 +322,7 @@ core::Outcome<std::vector<Lamella>> stack_lamellae(const LamellaTwin& twin, doub
         // twin map of plane m of the family, z(m) = plane + m d, carried over by
         // this lamella's own map, whose linear part keeps or flips heights.
         const double sign = dot(twin.normal, mul(op, twin.normal));
-        const double m =
-            std::round((sign * (upper - dot(twin.normal, shift)) - twin.plane) / d);
+        const double m = std::round((sign * (upper - dot(twin.normal, shift)) - twin.plane) / d);
         const Vec3 step = add(twin.shift, scale(twin.period, m));
         shift = add(mul(op, step), shift);
         op = mul(op, twin.op);

@@ -247,9 +247,9 @@ void main_command(py::object args) {
         twin = py::dict(params["twin"]);
     }
     const std::pair<const char*, const char*> twin_options[] = {{"twin_spacing", "spacing"},
-                                                                 {"twin_spread", "spread"},
-                                                                 {"twin_plane", "plane"},
-                                                                 {"twin_operation", "operation"}};
+                                                                {"twin_spread", "spread"},
+                                                                {"twin_plane", "plane"},
+                                                                {"twin_operation", "operation"}};
     for (const auto& [dest, key] : twin_options) {
         py::object value = py::getattr(args, dest, py::none());
         if (!value.is_none() && typed(dest)) {

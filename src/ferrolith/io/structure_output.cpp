@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <new>
 #include <thread>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -143,7 +143,8 @@ private:
 // `path` opened with the module's `open` (in binary mode: the text is ASCII
 // and goes to the file as it is); progress on stderr names `shown`.
 void write_in_chunks(const fb::Globals& module, py::object path, const std::string& shown,
-                     const std::string& header, std::size_t n, const ChunkPipeline::Format& format) {
+                     const std::string& header, std::size_t n,
+                     const ChunkPipeline::Format& format) {
     py::object fd = module["open"](path, "wb");
     const bool progress = n >= kProgressWriteAtoms;
     int reported = 0;
@@ -157,8 +158,8 @@ void write_in_chunks(const fb::Globals& module, py::object path, const std::stri
                 py::gil_scoped_release release;
                 text = &pipeline.wait(c);
             }
-            write(py::memoryview::from_memory(text->data(),
-                                               static_cast<py::ssize_t>(text->size())));
+            write(
+                py::memoryview::from_memory(text->data(), static_cast<py::ssize_t>(text->size())));
             pipeline.release(c);
             const std::size_t end = std::min(n, (c + 1) * kChunkAtoms);
             const int percent = static_cast<int>(100.0 * static_cast<double>(end) / n);
