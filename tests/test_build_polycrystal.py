@@ -859,6 +859,9 @@ class TestChunkedWriters:
         # chunks must land in order; ASE's writers are the reference.
         atoms = bulk("Al", cubic=True).repeat((26, 26, 26))
         atoms.rattle(0.05, seed=1)
+        # Scaled positions on and just off the faces, where wrapping is delicate.
+        length = atoms.cell[0, 0]
+        atoms.positions[:4] = [[-1e-20, length, -0.0], [length * 3, -length, 1e-300]] * 2
         atoms.arrays["grain"] = np.arange(len(atoms)) % 3
         atoms.arrays["lamella"] = np.arange(len(atoms)) // 1000
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 3}, prefix="w")

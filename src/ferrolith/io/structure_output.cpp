@@ -7,6 +7,7 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -207,6 +208,19 @@ std::optional<IntArray> known_numbers(py::handle atoms, const ElementTables& tab
     return numbers;
 }
 
+// numpy's x % 1.0: the remainder with the sign of the divisor, +0.0 for none.
+double numpy_remainder_one(double x) {
+    double r = std::fmod(x, 1.0);
+    if (r != 0.0) {
+        if (r < 0.0) {
+            r += 1.0;
+        }
+    } else {
+        r = 0.0;
+    }
+    return r;
+}
+
 // CFG as ASE writes it, for structures whose extra arrays are numbers.
 // Returns false (nothing written) for anything else.
 bool write_cfg_fast(const fb::Globals& module, py::object path, const std::string& shown,
@@ -242,24 +256,66 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     if (!numbers) {
         return false;
     }
-    DoubleArray scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
     py::object v = atoms.attr("get_velocities")();
     DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
     const double* vp = v.is_none() ? nullptr : velocities.data();
     DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
     std::array<std::array<double, 3>, 3> h{};
+    bool diagonal = true;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
             h[r][c] = cell.at(r, c);
+            diagonal = diagonal && (r == c || h[r][c] == 0.0);
         }
     }
     const auto n = static_cast<std::size_t>(numbers->size());
-    const double* sp = scaled.data();
     const std::int64_t* z = numbers->data();
+    // An orthorhombic box: scaled positions chunk by chunk, as numpy computes
+    // them (x times the inverse length, wrapped twice along periodic axes),
+    // instead of a second array of every position. Other cells take ASE's.
+    DoubleArray positions = DoubleArray::ensure(atoms.attr("arrays")["positions"]);
+    DoubleArray scaled;
+    std::array<double, 3> inverse{};
+    std::array<bool, 3> periodic{};
+    if (diagonal) {
+        py::object pbc = atoms.attr("pbc");
+        for (int c = 0; c < 3; ++c) {
+            inverse[static_cast<std::size_t>(c)] = 1.0 / h[c][c];
+            periodic[static_cast<std::size_t>(c)] = py::bool_(pbc[py::int_(c)]);
+        }
+    } else {
+        scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
+    }
+    const double* xp = positions.data();
+    const double* sp = diagonal ? nullptr : scaled.data();
     write_in_chunks(module, path, shown, cfg_header(n, h, vp != nullptr, aux), n,
                     [&](std::string& out, std::size_t begin, std::size_t end) {
-                        append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
-                                         tables.symbol);
+                        if (!diagonal) {
+                            append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
+                                             tables.symbol);
+                            return;
+                        }
+                        std::vector<double> local(3 * (end - begin));
+                        for (std::size_t a = begin; a < end; ++a) {
+                            for (std::size_t c = 0; c < 3; ++c) {
+                                double f = xp[3 * a + c] * inverse[c];
+                                if (periodic[c]) {
+                                    f = numpy_remainder_one(numpy_remainder_one(f));
+                                }
+                                local[3 * (a - begin) + c] = f;
+                            }
+                        }
+                        std::vector<AuxColumns> shifted = aux;
+                        for (AuxColumns& col : shifted) {
+                            if (col.values != nullptr) {
+                                col.values += begin * col.width;
+                            } else {
+                                col.integers += begin * col.width;
+                            }
+                        }
+                        append_cfg_atoms(out, 0, end - begin, local.data(),
+                                         vp != nullptr ? vp + 3 * begin : nullptr, z + begin,
+                                         shifted, tables.mass, tables.symbol);
                     });
     return true;
 }
