@@ -418,7 +418,7 @@ class TestErrors:
             (
                 {**BOX, "nodes": []},
                 "unknown parameter 'nodes'; the parameters are box, random, "
-                "lattice, node and param_file",
+                "lattice, node, twin and param_file",
             ),
             ({**BOX, "node": []}, "node needs at least one grain record"),
         ],
@@ -725,3 +725,157 @@ class TestSizeAndParameterFile:
             engine.read_params("p.txt")
         with pytest.raises(FileNotFoundError):
             engine.read_params("missing.txt")
+
+
+# name: (seed, bond cutoff, coordination, nearest-neighbour distance)
+TWIN_SEEDS = {
+    "c-BN": (lambda: bulk("BN", "zincblende", a=3.615), 1.8, 4, 3.615 * 3**0.5 / 4),
+    "diamond": (lambda: bulk("C", "diamond", a=3.567, cubic=True), 1.8, 4, 3.567 * 3**0.5 / 4),
+    "Cu": (lambda: bulk("Cu", "fcc", a=3.615, cubic=True), 3.0, 12, 3.615 / 2**0.5),
+}
+
+
+def twinned(name, spread=0.3, rng=5, **twin):
+    make, *_ = TWIN_SEEDS[name]
+    seed = make()
+    params = {"box": [48.0] * 3, "random": 2, "twin": {"spacing": 12.0, "spread": spread, **twin}}
+    poly = Polycrystal(seed=seed, params=params, rng=rng, prefix="nt")
+    return seed, poly
+
+
+class TestTwinnedGrains:
+    @pytest.mark.parametrize(
+        "name, operation, made",
+        [
+            ("c-BN", "auto", "rotation"),
+            ("diamond", "auto", "mirror"),
+            ("diamond", "rotation", "rotation"),
+            ("Cu", "auto", "rotation"),
+        ],
+    )
+    def test_lamellae_are_bulk_crystal_joined_by_coherent_twins(self, name, operation, made):
+        _, poly = twinned(name, operation=operation)
+        _, cutoff, coordination, bond = TWIN_SEEDS[name]
+        # Two thirds of the bond length, as the documentation advises.
+        atoms = poly.generate_polycrystal(remove_doubles=2 / 3 * bond)
+        inner = boundary_distance(atoms, poly.nodes) > 6.0
+        i, j, d = neighbor_list("ijd", atoms, cutoff)
+        cn = np.bincount(i, minlength=len(atoms))
+        at_inner = inner[i]
+        assert np.all(cn[inner] == coordination)
+        assert np.allclose(d[at_inner], bond, rtol=0.02)
+        assert np.all(atoms.numbers[i[at_inner]] != atoms.numbers[j[at_inner]]) or name != "c-BN"
+        lamella = atoms.arrays["lamella"]
+        # Bonds inside grains cross twin boundaries: the lamellae are there.
+        assert np.count_nonzero(lamella[i[at_inner]] != lamella[j[at_inner]]) > 500
+        assert {g["operation"] for g in poly.lamellae} == {made}
+
+    @pytest.mark.parametrize("name", sorted(TWIN_SEEDS))
+    def test_density_of_a_150_angstrom_box_of_8_twinned_grains(self, name):
+        make, _, _, bond = TWIN_SEEDS[name]
+        seed = make()
+        params = {"box": [150.0] * 3, "random": 8, "twin": {"spacing": 20.0}}
+        atoms = generate(seed, params, rng=1, remove_doubles=2 / 3 * bond)
+        density = len(atoms) / atoms.get_volume() / (len(seed) / seed.get_volume())
+        assert density == pytest.approx(1.0, abs=0.02)
+
+    def test_twin_planes_lie_where_lamella_ids_change_at_the_drawn_spacings(self):
+        _, poly = twinned("c-BN")
+        atoms = poly.generate_polycrystal()
+        box = atoms.cell.lengths()
+        lamella = atoms.arrays["lamella"]
+        checked = 0
+        for node, grain in zip(poly.nodes, poly.lamellae):
+            d = grain["spacing"]
+            assert d == pytest.approx(3.615 / 3**0.5)  # a {111} plane of the cubic crystal
+            x = atoms.positions - node
+            height = (x - box * np.round(x / box)) @ grain["normal"]
+            bounds, layers = grain["bounds"], grain["layers"]
+            assert np.allclose(bounds[1:-1, 1] - bounds[1:-1, 0], layers[1:-1] * d)
+            for k in range(1, len(bounds) - 1):
+                h = height[lamella == grain["first_id"] + k]
+                if len(h) > 100:
+                    # Each lamella fills its layers: no atom beyond its planes,
+                    # its outer layers within one layer spacing of them.
+                    assert bounds[k, 0] < h.min() < bounds[k, 0] + d / 2
+                    assert bounds[k, 1] - d / 2 < h.max() < bounds[k, 1]
+                    checked += 1
+        assert checked >= 4
+        # Lognormal spacings, mean 12 Angstrom.
+        drawn = np.concatenate([g["layers"] * g["spacing"] for g in poly.lamellae])
+        assert len(set(drawn)) > 2 and 6 < drawn.mean() < 20
+
+    def test_fixed_spacing_and_grain_table(self):
+        _, poly = twinned("c-BN", spread=0.0)
+        atoms = poly.generate_polycrystal()
+        for grain in poly.lamellae:
+            assert set(grain["layers"]) == {round(12.0 / grain["spacing"])}
+        poly.write_final_files(atoms, output="nt.cfg", formats=["lmp", "xyz"])
+        table = np.loadtxt("nt_grains.txt")
+        assert table.shape == (2, 12)
+        assert list(table[:, 10]) == [len(g["bounds"]) - 1 for g in poly.lamellae]
+        assert np.allclose(table[:, 11], 6 * poly.lamellae[0]["spacing"], atol=1e-3)
+        assert np.array_equal(read("nt.xyz").arrays["lamella"], atoms.arrays["lamella"])
+        assert np.array_equal(read("nt.cfg").arrays["lamella"], atoms.arrays["lamella"])
+        side = np.loadtxt("nt_per_atom.txt", dtype=np.int64)
+        assert Path("nt_per_atom.txt").read_text().startswith("# id grain lamella\n")
+        assert np.array_equal(side[:, 0], np.arange(1, len(atoms) + 1))
+        assert np.array_equal(side[:, 1], atoms.arrays["grain"])
+        assert np.array_equal(side[:, 2], atoms.arrays["lamella"])
+
+    def test_a_fixed_seed_and_the_written_parameter_file_give_the_same_bytes(self):
+        for run in ("a", "b"):
+            _, poly = twinned("c-BN", rng=11)
+            poly.write_final_files(poly.generate_polycrystal(), output=f"{run}.cfg")
+        assert Path("a.cfg").read_bytes() == Path("b.cfg").read_bytes()
+        params = engine.read_params("nt_params.txt")
+        assert params["twin"]["spacing"] == 12.0 and params["twin"]["spread"] == 0.3
+        again = Polycrystal(seed=TWIN_SEEDS["c-BN"][0](), params=params, prefix="c")
+        again.write_final_files(again.generate_polycrystal(), output="c.cfg")
+        assert Path("c.cfg").read_bytes() == Path("a.cfg").read_bytes()
+        _, other = twinned("c-BN", rng=12)
+        other.write_final_files(other.generate_polycrystal(), output="d.cfg")
+        assert Path("d.cfg").read_bytes() != Path("a.cfg").read_bytes()
+
+    @pytest.mark.parametrize(
+        "name, twin, message",
+        [
+            ("c-BN", {"operation": "mirror"}, "Failed to find any valid mirror plane"),
+            ("c-BN", {"spacing": 1.0}, "smaller than the spacing of the twin planes"),
+            ("c-BN", {"plane": [0, 0, 0]}, "the twin plane must be three Miller indices"),
+            ("c-BN", {"operation": "turn"}, "the twin operation must be 'auto'"),
+            ("c-BN", {"spread": -1.0}, "the twin spread must be 0"),
+            ("c-BN", {"size": 3}, "unknown twin parameter 'size'"),
+        ],
+    )
+    def test_bad_twin_parameters(self, name, twin, message):
+        with pytest.raises(ValueError, match=re.escape(message)):
+            twinned(name, **twin)
+
+
+class TestChunkedWriters:
+    def test_text_written_on_two_threads_is_ases_byte_for_byte(self):
+        # More than one chunk of atoms, so several formatters run and their
+        # chunks must land in order; ASE's writers are the reference.
+        atoms = bulk("Al", cubic=True).repeat((26, 26, 26))
+        atoms.rattle(0.05, seed=1)
+        # Scaled positions on and just off the faces, where wrapping is delicate.
+        length = atoms.cell[0, 0]
+        atoms.positions[:4] = [[-1e-20, length, -0.0], [length * 3, -length, 1e-300]] * 2
+        atoms.arrays["grain"] = np.arange(len(atoms)) % 3
+        atoms.arrays["lamella"] = np.arange(len(atoms)) // 1000
+        poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 3}, prefix="w")
+        poly.write_final_files(atoms, output="w.cfg", formats=["lmp"])
+        write("ase.cfg", atoms, format="cfg")
+        assert Path("w.cfg").read_bytes() == Path("ase.cfg").read_bytes()
+        # ASE's LAMMPS writer turns positions through a rotation that may move
+        # their last bits; Python's printf formatting is the reference there.
+        write("ase.lmp", atoms, format="lammps-data", atom_style="atomic", masses=True)
+        head, body = Path("w.lmp").read_text().split("Atoms # atomic\n\n")
+        assert (
+            head.split("\n", 1)[1]
+            == Path("ase.lmp").read_text().split("\n", 1)[1].split("Atoms # atomic")[0]
+        )
+        rows = [(k + 1, 1, *p) for k, p in enumerate(atoms.positions)]
+        line = "%6d %3d %23.17g %23.17g %23.17g\n"  # printf's spelling is the point
+        assert body == "".join(line % row for row in rows)

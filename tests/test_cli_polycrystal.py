@@ -2,6 +2,10 @@
 
 import argparse
 import builtins
+import os
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -12,7 +16,7 @@ from ase.io import read
 
 import ferrolith.cli
 import ferrolith.cli.polycrystal as command
-from ferrolith.cli import CombinedFormatter, finite_float
+from ferrolith.cli import CombinedFormatter, finite_float, non_negative_int
 
 RULE = "=" * 60
 NO_BOX = "A final box size is required. Use --box or define it in --param-file."
@@ -149,6 +153,48 @@ class TestOptions:
             None,
             "Refuse a structure estimated (box volume times the seed's atoms per volume) to "
             "hold more than N atoms (default: 50,000,000).",
+        ),
+        (
+            ["--twin-spacing"],
+            "twin_spacing",
+            finite_float,
+            None,
+            None,
+            "Fill every grain with coherent twin lamellae of mean spacing L Angstroms.",
+        ),
+        (
+            ["--twin-plane"],
+            "twin_plane",
+            int,
+            3,
+            None,
+            "Miller indices of the twin planes (default: 1 1 1); each grain takes one of the "
+            "equivalent planes at random.",
+        ),
+        (
+            ["--twin-operation"],
+            "twin_operation",
+            None,
+            None,
+            None,
+            "How a twin is made from its parent, as in the boundary command (default: auto).",
+        ),
+        (
+            ["--twin-spread"],
+            "twin_spread",
+            finite_float,
+            None,
+            None,
+            "Spread of the twin spacings: 0 for a fixed spacing (default), else the relative "
+            "spread (standard deviation over mean) of a lognormal.",
+        ),
+        (
+            ["--seed"],
+            "seed",
+            non_negative_int,
+            None,
+            None,
+            "Seed of the random draws, for a structure that can be built again.",
         ),
     ]
 
@@ -530,3 +576,96 @@ class TestEndToEnd:
         for name in ("a.cfg", "b.cfg"):
             assert ferrolith.cli.main(["polycrystal", "--param-file", path, "-o", name]) == 0
         assert Path("a.cfg").read_bytes() == Path("b.cfg").read_bytes()
+
+
+class TestTwinOptions:
+    def test_twin_options_and_the_file_line_merge(self, fake):
+        twin = params_of("--twin-spacing", "20", "--twin-plane", "1", "1", "0")["twin"]
+        assert twin == {"spacing": 20.0, "plane": [1, 1, 0]}
+        path = write_params("box 30 30 30\ntwin 15 0.4\ntwin_operation rotation\n")
+        twin = params_of("--param-file", path, "--twin-spread", "0.2")["twin"]
+        assert twin == {"spacing": 15.0, "spread": 0.2, "operation": "rotation"}
+        assert "twin" not in params_of()
+        assert run("--seed", "7").kwargs["rng"] == 7
+
+    def test_twin_options_need_a_spacing(self, fake):
+        with pytest.raises(ValueError, match="Twinned grains need a twin spacing"):
+            run("--twin-operation", "mirror")
+
+    def test_byte_order_mark_and_misspelt_keywords(self, fake, capsys):
+        Path("bom.txt").write_bytes("\ufeffbox 12 13 14\nrandom 3\nrnadom 4\n".encode())
+        params = params_of("--param-file", "bom.txt")
+        assert params["box"] == [12.0, 13.0, 14.0]
+        err = capsys.readouterr().err
+        assert "bom.txt, line 3: unknown keyword 'rnadom' ignored" in err
+
+
+def limited_run(argv, tmp_path):
+    """The command in a fresh interpreter limited to 1 GiB of address space."""
+    code = (
+        "import resource, sys\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "from ferrolith.cli import main\n"
+        f"sys.exit(main(['polycrystal', *{argv!r}]))\n"
+    )
+    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+class TestLimits:
+    @pytest.mark.parametrize(
+        "argv, named",
+        [
+            (["--remove-doubles", "25"], "a sphere of radius 25 Angstrom holds about 3,953 atoms"),
+            (["--remove-doubles", "40"], "a sphere of radius 40 Angstrom holds about"),
+            (["--box", "80", "80", "1e-2", "--random", "2"], "along z (0.01 Angstrom) is shorter"),
+            (["--box", "1e-300", "1e-300", "1e-300", "--random", "1"], "nearest-neighbour"),
+            (["--box", "900", "900", "900", "--random", "10000000"], "10,000,000 grains at about"),
+        ],
+    )
+    def test_estimates_refuse_before_allocating(self, argv, named, tmp_path):
+        done = limited_run(argv, tmp_path)
+        assert done.returncode == 1, done.stderr
+        assert named in done.stderr and "bad_alloc" not in done.stderr
+        assert done.stdout == "" and list(tmp_path.iterdir()) == []
+
+
+class TestTwinnedEndToEnd:
+    def test_lammps_reads_the_data_and_a_tersoff_minimisation_converges(self, capsys):
+        bulk("BN", "zincblende", a=3.615, cubic=True).write("cbn.vasp")
+        argv = ["polycrystal", "-f", "cbn.vasp", "--box", "20", "20", "20", "--random", "2"]
+        argv += ["--twin-spacing", "7", "--remove-doubles", "0.8", "--seed", "3"]
+        assert ferrolith.cli.main([*argv, "-o", "cbn.lmp"]) == 0
+        captured = capsys.readouterr()
+        n_atoms = len(read("cbn.lmp", format="lammps-data", atom_style="atomic"))
+        assert captured.err.endswith(f"polycrystal: {n_atoms:,} atoms\n")
+        assert "Success: Polycrystal Generation" in captured.out
+        assert len(np.loadtxt("cbn_per_atom.txt")) == n_atoms
+        potentials = Path("/usr/share/lammps/potentials/BNC.tersoff")
+        if shutil.which("lmp") is None or not potentials.exists():
+            pytest.skip("LAMMPS with its Tersoff potentials is not installed")
+        types = Path("cbn.lmp").read_text().split("Masses")[1]
+        assert types.index("# B") < types.index("# N")
+        Path("in.min").write_text(
+            "units metal\natom_style atomic\nboundary p p p\nread_data cbn.lmp\n"
+            f"pair_style tersoff\npair_coeff * * {potentials} B N\n"
+            "thermo 50\nminimize 1e-6 1e-4 1000 10000\n"
+        )
+        done = subprocess.run(
+            ["lmp", "-in", "in.min", "-log", "none"],
+            capture_output=True,
+            text=True,
+            timeout=300,
+            env={**os.environ, "OMP_NUM_THREADS": "1"},
+        )
+        assert done.returncode == 0, done.stdout[-2000:]
+        assert f"{n_atoms} atoms" in done.stdout
+        criterion = done.stdout.split("Stopping criterion = ")[1].splitlines()[0]
+        assert criterion in ("energy tolerance", "force tolerance"), criterion

@@ -62,4 +62,13 @@ std::size_t compact_atoms(const std::vector<std::uint8_t>& keep, double* positio
     return out;
 }
 
+void compact_values(const std::vector<std::uint8_t>& keep, std::int64_t* values) {
+    std::size_t out = 0;
+    for (std::size_t a = 0; a < keep.size(); ++a) {
+        if (keep[a]) {
+            values[out++] = values[a];
+        }
+    }
+}
+
 } // namespace ferrolith::build

@@ -30,4 +30,7 @@ std::vector<std::uint8_t> keep_apart(const double* positions, std::size_t n, con
 std::size_t compact_atoms(const std::vector<std::uint8_t>& keep, double* positions,
                           std::int64_t* numbers, std::int64_t* grain);
 
+/// Moves the kept entries of one more per-atom array to the front, in order.
+void compact_values(const std::vector<std::uint8_t>& keep, std::int64_t* values);
+
 } // namespace ferrolith::build

@@ -8,6 +8,9 @@
 #include <limits>
 #include <string>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace ferrolith::build {
 
 GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
@@ -193,6 +196,97 @@ core::Status check_generation_size(double expected_atoms, double grains, const V
         return core::Status::fail(count_text(grains) + " grains in a box of " + box_text(box) +
                                   " Angstrom that holds about " + count_text(expected_atoms) +
                                   " atoms of the seed; a grain needs at least one atom");
+    }
+    return core::success();
+}
+
+namespace {
+
+// "3.5 GB", "512 MB": a byte count for a message.
+std::string bytes_text(double bytes) {
+    char buffer[32];
+    if (bytes >= 1e9) {
+        std::snprintf(buffer, sizeof buffer, "%.3g GB", bytes / 1e9);
+    } else {
+        std::snprintf(buffer, sizeof buffer, "%.3g MB", bytes / 1e6);
+    }
+    return buffer;
+}
+
+std::string length_text(double x) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", x);
+    return buffer;
+}
+
+} // namespace
+
+double memory_budget_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    double budget = pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page)
+                                          : std::numeric_limits<double>::infinity();
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        budget = std::min(budget, static_cast<double>(limit.rlim_cur));
+    }
+    return budget;
+}
+
+core::Status check_generation_memory(double expected_atoms, double grains, double budget) {
+    const double atoms_bytes = expected_atoms * kBytesPerAtom;
+    const double grain_bytes = grains * kBytesPerGrain;
+    if (atoms_bytes + grain_bytes > budget) {
+        return core::Status::fail(
+            "the generation needs about " + bytes_text(atoms_bytes + grain_bytes) + " (" +
+            count_text(expected_atoms) + " atoms at about " + length_text(kBytesPerAtom) +
+            " bytes each, " + count_text(grains) + " grains at about " +
+            length_text(kBytesPerGrain / 1024.0) + " KB each), more than the " +
+            bytes_text(budget) +
+            " of memory this process may use; give fewer grains or a "
+            "smaller box");
+    }
+    return core::success();
+}
+
+core::Status check_box_lengths(const Vec3& box, double nearest) {
+    const char* axes = "xyz";
+    for (int c = 0; c < 3; ++c) {
+        if (box[c] < nearest) {
+            return core::Status::fail(
+                std::string("the box length along ") + axes[c] + " (" + length_text(box[c]) +
+                " Angstrom) is shorter than the seed's nearest-neighbour distance (" +
+                length_text(nearest) +
+                " Angstrom); a box must hold at least one bond of the "
+                "crystal along every axis");
+        }
+    }
+    return core::success();
+}
+
+core::Status check_removal_radius(double radius, double density, double expected_atoms,
+                                  std::size_t max_neighbors, double budget) {
+    constexpr double kPi = 3.14159265358979323846;
+    // Each close pair is held by the neighbour search (40 bytes) and once more
+    // by the removal (16 bytes).
+    constexpr double kBytesPerPair = 56.0;
+    const double neighbors = 4.0 / 3.0 * kPi * radius * radius * radius * density;
+    const std::string estimate = "a sphere of radius " + length_text(radius) +
+                                 " Angstrom holds about " + count_text(neighbors) +
+                                 " atoms at the seed's density (" + length_text(density) +
+                                 " atoms/Angstrom^3)";
+    if (neighbors > static_cast<double>(max_neighbors)) {
+        return core::Status::fail("remove_doubles=" + length_text(radius) + " is too large: " +
+                                  estimate + ", more than the " + std::to_string(max_neighbors) +
+                                  " neighbours per atom the search allows; atoms closer than "
+                                  "the bond length are doubles, so a radius below it is enough");
+    }
+    const double bytes = 0.5 * neighbors * expected_atoms * kBytesPerPair;
+    if (bytes > budget) {
+        return core::Status::fail(
+            "remove_doubles=" + length_text(radius) + " needs about " + bytes_text(bytes) +
+            " for its close pairs (" + estimate + ", for " + count_text(expected_atoms) +
+            " atoms), more than the " + bytes_text(budget) + " of memory this process may use");
     }
     return core::success();
 }

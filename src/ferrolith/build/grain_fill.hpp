@@ -80,6 +80,32 @@ double expected_atom_count(const SeedCrystal& seed, const Vec3& box);
 core::Status check_generation_size(double expected_atoms, double grains, const Vec3& box,
                                    double max_atoms);
 
+/// Bytes this process may use: the smaller of the machine's physical memory
+/// and the address-space limit (RLIMIT_AS) when one is set.
+double memory_budget_bytes();
+
+/// Refuses, before anything is allocated, a generation whose arrays (about
+/// `kBytesPerAtom` per expected atom) and Voronoi cells (about
+/// `kBytesPerGrain` per grain) would not fit in `budget` bytes; the message
+/// names the estimate.
+core::Status check_generation_memory(double expected_atoms, double grains, double budget);
+
+/// Bytes per atom of a generation: positions, atomic number, grain and lamella.
+inline constexpr double kBytesPerAtom = 48.0;
+/// Bytes per grain of its Voronoi cell, its lattice rows and its draws.
+inline constexpr double kBytesPerGrain = 4096.0;
+
+/// Refuses a box with a side shorter than the seed's nearest-neighbour
+/// distance `nearest` (Å): it would hold no whole bond of the crystal.
+core::Status check_box_lengths(const Vec3& box, double nearest);
+
+/// Refuses a removal radius `radius` (Å) whose sphere holds, at the seed's
+/// `density` (atoms/Å³), more than `max_neighbors` atoms, or whose close pairs
+/// over `expected_atoms` atoms would not fit in `budget` bytes; the message
+/// names the estimate.
+core::Status check_removal_radius(double radius, double density, double expected_atoms,
+                                  std::size_t max_neighbors, double budget);
+
 /// Maps every position into [0, box) along each axis (periodic wrap), in place.
 void wrap_into_box(double* positions, std::size_t n, const Vec3& box);
 

@@ -82,15 +82,21 @@ std::vector<std::string> grain_summary_lines(const std::vector<double>& volumes,
 std::string grain_table_text(const Vec3& box, const std::vector<Vec3>& nodes,
                              const std::vector<Vec3>& angles,
                              const std::vector<std::size_t>& counts,
-                             const std::vector<double>& volumes) {
+                             const std::vector<double>& volumes,
+                             const std::vector<GrainTwins>* twins) {
     std::string text = "# Grains of a Voronoi polycrystal in a box of " + box_text(box) +
                        " Angstrom\n"
                        "# grain: index in the per-atom array 'grain'; node x y z (Angstrom);\n"
                        "# orientation: angles in degrees about x, then y, then z;\n"
                        "# atoms; volume of the Voronoi cell (Angstrom^3); diameter of the sphere\n"
-                       "# of that volume (Angstrom)\n"
-                       "# grain           x           y           z       rot_x       rot_y"
-                       "       rot_z      atoms        volume  diameter\n";
+                       "# of that volume (Angstrom)\n";
+    if (twins != nullptr) {
+        text += "# twins: twin boundaries crossing the grain; spacing: mean thickness of\n"
+                "# the lamellae lying whole inside it (Angstrom, nan for none)\n";
+    }
+    text += "# grain           x           y           z       rot_x       rot_y"
+            "       rot_z      atoms        volume  diameter";
+    text += twins != nullptr ? "  twins   spacing\n" : "\n";
     for (std::size_t g = 0; g < nodes.size(); ++g) {
         text += printf_text("%7zu", g);
         for (double x : nodes[g]) {
@@ -99,8 +105,12 @@ std::string grain_table_text(const Vec3& box, const std::vector<Vec3>& nodes,
         for (double a : angles[g]) {
             text += printf_text(" %11.4f", a);
         }
-        text += printf_text(" %10zu %13.2f %9.3f\n", counts[g], volumes[g],
+        text += printf_text(" %10zu %13.2f %9.3f", counts[g], volumes[g],
                             equivalent_diameter(volumes[g]));
+        if (twins != nullptr) {
+            text += printf_text(" %6zu %9.3f", (*twins)[g].twins, (*twins)[g].mean_spacing);
+        }
+        text += "\n";
     }
     return text;
 }

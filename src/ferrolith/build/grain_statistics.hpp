@@ -33,12 +33,21 @@ std::vector<std::string> grain_summary_lines(const std::vector<double>& volumes,
                                              const std::vector<std::size_t>& counts,
                                              std::size_t n_atoms);
 
+/// The twin lamellae of one grain, for the grain table.
+struct GrainTwins {
+    std::size_t twins = 0; ///< twin boundaries crossing the grain
+    double mean_spacing =
+        0.0; ///< mean thickness (Å) of the lamellae lying whole inside; NaN if none
+};
+
 /// The grain table: a commented header, then per grain its index, node (Å),
 /// orientation angles (degrees about x, then y, then z), atom count, Voronoi
-/// volume (Å³) and equivalent diameter (Å).
+/// volume (Å³) and equivalent diameter (Å); with `twins`, also the grain's
+/// twin count and mean twin spacing (Å).
 std::string grain_table_text(const Vec3& box, const std::vector<Vec3>& nodes,
                              const std::vector<Vec3>& angles,
                              const std::vector<std::size_t>& counts,
-                             const std::vector<double>& volumes);
+                             const std::vector<double>& volumes,
+                             const std::vector<GrainTwins>* twins = nullptr);
 
 } // namespace ferrolith::build

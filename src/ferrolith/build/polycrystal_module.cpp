@@ -10,7 +10,10 @@
 #include "ferrolith/build/grain_statistics.hpp"
 #include "ferrolith/build/orientation.hpp"
 #include "ferrolith/build/polycrystal_params.hpp"
+#include "ferrolith/build/twin_lamellae.hpp"
 #include "ferrolith/build/voronoi.hpp"
+#include "ferrolith/core/neighbors.hpp"
+#include "ferrolith/core/twin_rotation.hpp"
 #include "ferrolith/io/structure_output.hpp"
 
 #include <pybind11/numpy.h>
@@ -27,6 +30,7 @@ namespace py = pybind11;
 namespace fb = ferrolith::binding;
 namespace fbu = ferrolith::build;
 namespace fio = ferrolith::io;
+namespace fcore = ferrolith::core;
 using namespace pybind11::literals;
 
 namespace {
@@ -40,8 +44,11 @@ using fbu::Vec3;
 constexpr double kCoincidentNodes = 1e-4;
 // Atoms this close to a cell face (Å) count as on it; the face's tie rule decides.
 constexpr double kTieTolerance = 1e-6;
-// Generations at least this large report progress even when not verbose.
-constexpr std::size_t kProgressAtoms = 5'000'000;
+// Generations at least this large (a few seconds of work) report progress on
+// stderr even when not verbose.
+constexpr std::size_t kProgressAtoms = 1'000'000;
+// Layers closer than this (Å) along the twin normal are one layer.
+constexpr double kTwinLayerTolerance = 0.1;
 // The largest generation accepted unless the caller raises max_atoms: about
 // 2 GB of arrays while generating, a few GB more for sorting and writing.
 constexpr long long kDefaultMaxAtoms = 50'000'000;
@@ -75,6 +82,21 @@ struct Grain {
     Vec3 node{};
     Mat3 rotation{};
     Vec3 angles{}; // degrees about x, then y, then z
+    // Twinned grains: the twin variant (equivalent plane) and the lamellae.
+    std::size_t variant = 0;
+    std::vector<fbu::Lamella> lamellae;
+    std::int64_t first_lamella = 0; // id of lamella 0 in the per-atom array
+};
+
+// Twin lamellae in every grain.
+struct TwinSetup {
+    bool on = false;
+    double spacing = 0.0; // mean twin spacing, Å
+    double spread = 0.0;  // relative spread of the lognormal; 0 for a fixed spacing
+    std::array<int, 3> plane{1, 1, 1};
+    std::string operation = "auto";
+    long long seed = 0;                     // of the draws of variants, phases and thicknesses
+    std::vector<fbu::LamellaTwin> variants; // one per equivalent plane
 };
 
 struct Polycrystal {
@@ -91,6 +113,8 @@ struct Polycrystal {
     std::vector<fbu::VoronoiCell> cells;
     std::vector<std::size_t> last_counts; // atoms per grain of the last generation
     double max_atoms = 0;
+    double density = 0.0; // atoms per Å^3 of the seed
+    TwinSetup twin;
 };
 
 // ---------------------------------------------------------------------------
@@ -304,21 +328,32 @@ std::vector<Grain> parse_node_records(py::handle value, const fbu::SeedCrystal& 
     return grains;
 }
 
+void parse_twin(Polycrystal& self, py::handle value, py::object rng);
+
 void parse_params(Polycrystal& self, py::object rng) {
     fb::require_exact_dict(self.params, "params");
     py::dict params = py::reinterpret_borrow<py::dict>(self.params);
     for (auto item : params) {
         const std::string key = py::str(item.first).cast<std::string>();
         if (key != "box" && key != "random" && key != "lattice" && key != "node" &&
-            key != "param_file") {
+            key != "param_file" && key != "twin") {
             value_error("unknown parameter " + py::repr(item.first).cast<std::string>() +
-                        "; the parameters are box, random, lattice, node and param_file");
+                        "; the parameters are box, random, lattice, node, twin and param_file");
         }
     }
     if (!params.contains("box")) {
         value_error("params need a 'box': the box lengths x y z in Angstroms");
     }
     self.box = parse_box(params["box"]);
+    {
+        std::vector<double> flat;
+        for (const Vec3& p : self.crystal.positions) {
+            flat.insert(flat.end(), p.begin(), p.end());
+        }
+        const double nearest = fb::value_or_raise(fcore::nearest_neighbour_distance(
+            flat.data(), self.crystal.positions.size(), self.crystal.cell));
+        fb::value_or_raise(fbu::check_box_lengths(self.box, nearest));
+    }
 
     std::vector<std::string> modes;
     for (const char* m : kModes) {
@@ -341,6 +376,8 @@ void parse_params(Polycrystal& self, py::object rng) {
     auto check_size = [&](double grains) {
         fb::value_or_raise(
             fbu::check_generation_size(expected_atoms, grains, self.box, self.max_atoms));
+        fb::value_or_raise(
+            fbu::check_generation_memory(expected_atoms, grains, fbu::memory_budget_bytes()));
     };
     if (self.mode == "random") {
         const long long n = parse_grain_count(params["random"]);
@@ -381,6 +418,10 @@ void parse_params(Polycrystal& self, py::object rng) {
         }
         self.grains = parse_node_records(records, self.crystal, self.box, rng, self.drawn);
     }
+    if (params.contains("twin") && !params["twin"].is_none()) {
+        parse_twin(self, params["twin"], rng);
+        self.drawn = true;
+    }
 
     std::vector<Vec3> nodes;
     for (const Grain& g : self.grains) {
@@ -395,6 +436,215 @@ void parse_params(Polycrystal& self, py::object rng) {
         value_error("grain nodes " + std::to_string(pair->first + 1) + " and " +
                     std::to_string(pair->second + 1) + " coincide");
     }
+}
+
+// ---------------------------------------------------------------------------
+// Twin lamellae
+// ---------------------------------------------------------------------------
+
+constexpr const char* kTwinKeys = "spacing, spread, plane, operation and seed";
+
+// {"spacing": L, "spread": S, "plane": [h, k, l], "operation": name, "seed": n};
+// only the spacing is required.
+void parse_twin(Polycrystal& self, py::handle value, py::object rng) {
+    if (!py::isinstance<py::dict>(value)) {
+        value_error("twin must be a dict with the keys " + std::string(kTwinKeys) + ", got " +
+                    py::repr(value).cast<std::string>());
+    }
+    py::dict twin = py::reinterpret_borrow<py::dict>(value);
+    for (auto item : twin) {
+        const std::string key = py::str(item.first).cast<std::string>();
+        if (key != "spacing" && key != "spread" && key != "plane" && key != "operation" &&
+            key != "seed") {
+            value_error("unknown twin parameter " + py::repr(item.first).cast<std::string>() +
+                        "; the twin parameters are " + kTwinKeys);
+        }
+    }
+    TwinSetup& t = self.twin;
+    if (!twin.contains("spacing")) {
+        value_error("twin needs a 'spacing': the mean twin spacing in Angstroms");
+    }
+    t.spacing = fb::to_float(twin["spacing"], "twin spacing");
+    if (!(t.spacing > 0.0) || !std::isfinite(t.spacing)) {
+        value_error("the twin spacing must be a positive length in Angstroms, got " +
+                    repr_float(t.spacing));
+    }
+    if (twin.contains("spread")) {
+        t.spread = fb::to_float(twin["spread"], "twin spread");
+        if (!(t.spread >= 0.0) || !std::isfinite(t.spread)) {
+            value_error("the twin spread must be 0 (a fixed spacing) or a positive relative "
+                        "spread, got " +
+                        repr_float(t.spread));
+        }
+    }
+    if (twin.contains("plane")) {
+        py::object plane = twin["plane"];
+        const std::string bad = "the twin plane must be three Miller indices h k l, not all "
+                                "zero, got " +
+                                py::repr(plane).cast<std::string>();
+        if (!py::isinstance<py::sequence>(plane) || py::isinstance<py::str>(plane) ||
+            py::len(plane) != 3) {
+            value_error(bad);
+        }
+        for (int c = 0; c < 3; ++c) {
+            py::object x = py::reinterpret_borrow<py::sequence>(plane)[c];
+            const double v = fb::to_float(x, "twin plane");
+            if (v != std::round(v) || std::fabs(v) > 100) {
+                value_error(bad);
+            }
+            t.plane[c] = static_cast<int>(v);
+        }
+        if (t.plane[0] == 0 && t.plane[1] == 0 && t.plane[2] == 0) {
+            value_error(bad);
+        }
+    }
+    fbu::TwinOperation operation = fbu::TwinOperation::kAuto;
+    if (twin.contains("operation")) {
+        py::object op = twin["operation"];
+        t.operation = py::isinstance<py::str>(op) ? op.cast<std::string>() : "";
+        if (t.operation == "mirror") {
+            operation = fbu::TwinOperation::kMirror;
+        } else if (t.operation == "rotation") {
+            operation = fbu::TwinOperation::kRotation;
+        } else if (t.operation != "auto") {
+            value_error("the twin operation must be 'auto', 'mirror' or 'rotation', got " +
+                        py::repr(op).cast<std::string>());
+        }
+    }
+    if (twin.contains("seed") && !twin["seed"].is_none()) {
+        t.seed = fb::require_exact_int(twin["seed"], "twin seed");
+        if (t.seed < 0) {
+            value_error("the twin seed must be a non-negative integer");
+        }
+    } else {
+        t.seed = make_rng(rng).attr("integers")(0, py::int_(1LL << 62)).cast<long long>();
+    }
+
+    // The planes equivalent to the given one under the seed's point group.
+    std::vector<std::array<int, 9>> rotations;
+    py::object cell = py::make_tuple(self.seed.attr("cell").attr("array"),
+                                     self.seed.attr("get_scaled_positions")(),
+                                     self.seed.attr("get_atomic_numbers")());
+    // spglib warns on every call unless the caller opted into its new error
+    // handling; that choice is the user's, so the warning stays out of our call.
+    py::module_ warnings = py::module_::import("warnings");
+    py::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    py::object dataset = py::none();
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Set OLD_ERROR_HANDLING",
+                                        "category"_a = py::handle(PyExc_DeprecationWarning));
+        dataset =
+            py::module_::import("spglib").attr("get_symmetry_dataset")(cell, "symprec"_a = 1e-5);
+    } catch (py::error_already_set& error) {
+        // No symmetry found (spglib's new error handling raises): the plane
+        // given is the only one; interrupts and the like pass through.
+        if (!error.matches(PyExc_Exception)) {
+            quiet.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!dataset.is_none()) {
+        py::object found = py::hasattr(dataset, "rotations") ? py::object(dataset.attr("rotations"))
+                                                             : py::object(dataset["rotations"]);
+        using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+        const IntArray w = IntArray::ensure(found);
+        for (py::ssize_t k = 0; k < w.shape(0); ++k) {
+            std::array<int, 9> m{};
+            for (int e = 0; e < 9; ++e) {
+                m[static_cast<std::size_t>(e)] = static_cast<int>(w.data()[9 * k + e]);
+            }
+            rotations.push_back(m);
+        }
+    }
+    for (const std::array<int, 3>& hkl : fbu::equivalent_planes(t.plane, rotations)) {
+        auto found = fbu::find_lamella_twin(self.crystal, hkl, operation, kTwinLayerTolerance);
+        if (!found) {
+            value_error("No coherent twin for plane (" + std::to_string(hkl[0]) + ", " +
+                        std::to_string(hkl[1]) + ", " + std::to_string(hkl[2]) +
+                        ") of the seed: " + found.error);
+        }
+        t.variants.push_back(*found.value);
+    }
+    const double d = t.variants.front().spacing;
+    if (t.spacing < d) {
+        value_error("the twin spacing (" + repr_float(t.spacing) +
+                    " Angstrom) is smaller than the spacing of the twin planes d(hkl) = " +
+                    fb::python_format(py::float_(d), ".4g") + " Angstrom");
+    }
+    t.on = true;
+}
+
+// Draws every grain's twin variant, phase and lamella thicknesses from the
+// twin seed, in grain order, and stacks its lamellae.
+void draw_lamellae(Polycrystal& self) {
+    const TwinSetup& t = self.twin;
+    py::object rng = make_rng(py::int_(t.seed));
+    const double sigma2 = std::log1p(t.spread * t.spread);
+    const double mu = std::log(t.spacing) - 0.5 * sigma2;
+    std::int64_t next_id = 0;
+    for (std::size_t g = 0; g < self.grains.size(); ++g) {
+        Grain& grain = self.grains[g];
+        grain.variant = rng.attr("integers")(t.variants.size()).cast<std::size_t>();
+        const double u = rng.attr("random")().cast<double>();
+        const fbu::LamellaTwin& twin = t.variants[grain.variant];
+        const Vec3 normal = fbu::mul(grain.rotation, twin.normal);
+        double h_min = HUGE_VAL;
+        double h_max = -HUGE_VAL;
+        for (const Vec3& v : self.cells[g].vertices) {
+            h_min = std::min(h_min, fbu::dot(normal, v));
+            h_max = std::max(h_max, fbu::dot(normal, v));
+        }
+        const double d = twin.spacing;
+        const double needed = (h_max - h_min) / d + 2.0;
+        std::vector<std::int64_t> layers;
+        double total = 0.0;
+        const auto batch = static_cast<std::size_t>(std::ceil((h_max - h_min) / t.spacing)) + 4;
+        while (layers.empty() || total < needed + static_cast<double>(layers.front())) {
+            if (t.spread == 0.0) {
+                layers.push_back(std::max<std::int64_t>(1, std::llround(t.spacing / d)));
+                total += static_cast<double>(layers.back());
+                continue;
+            }
+            using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+            const DoubleArray draws =
+                DoubleArray::ensure(rng.attr("lognormal")(mu, std::sqrt(sigma2), batch));
+            for (py::ssize_t k = 0; k < draws.size(); ++k) {
+                layers.push_back(std::max<std::int64_t>(1, std::llround(draws.data()[k] / d)));
+                total += static_cast<double>(layers.back());
+            }
+        }
+        const auto phase = static_cast<std::int64_t>(u * static_cast<double>(layers.front()));
+        grain.lamellae = fb::value_or_raise(fbu::stack_lamellae(twin, h_min, h_max, phase, layers));
+        grain.first_lamella = next_id;
+        next_id += static_cast<std::int64_t>(grain.lamellae.size());
+    }
+}
+
+// The part of a grain's cell that one lamella fills, with its planes taken
+// relative to the lamella's own origin, node + offset.
+fbu::VoronoiCell lamella_cell(const fbu::VoronoiCell& cell, const Vec3& normal,
+                              const fbu::Lamella& lamella, const Vec3& offset) {
+    fbu::VoronoiCell piece;
+    piece.planes = cell.planes;
+    piece.volume = cell.volume;
+    for (fbu::CellPlane& p : piece.planes) {
+        p.distance -= fbu::dot(p.normal, offset);
+    }
+    for (const Vec3& v : cell.vertices) {
+        piece.vertices.push_back(fbu::sub(v, offset));
+    }
+    // Atoms on a boundary belong to the lamella above it.
+    const double along = fbu::dot(normal, offset);
+    if (std::isfinite(lamella.upper)) {
+        piece.planes.push_back(fbu::CellPlane{normal, lamella.upper - along, false, 0, {}});
+    }
+    if (std::isfinite(lamella.lower)) {
+        piece.planes.push_back(
+            fbu::CellPlane{fbu::scale(normal, -1.0), along - lamella.lower, true, 0, {}});
+    }
+    return piece;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,6 +679,8 @@ Polycrystal make_polycrystal(py::object seed, py::object params, py::object pref
     self.prefix = prefix;
     self.verbose = verbose;
     self.crystal = seed_crystal(self.seed);
+    self.density = static_cast<double>(self.crystal.positions.size()) /
+                   std::fabs(fbu::determinant(self.crystal.cell));
     parse_params(self, rng);
     std::vector<Vec3> nodes;
     for (const Grain& g : self.grains) {
@@ -437,6 +689,9 @@ Polycrystal make_polycrystal(py::object seed, py::object params, py::object pref
     {
         py::gil_scoped_release release;
         self.cells = fbu::periodic_voronoi(nodes, self.box);
+    }
+    if (self.twin.on) {
+        draw_lamellae(self);
     }
     return self;
 }
@@ -467,6 +722,30 @@ py::dict params_dict(const fbu::ParamFile& file) {
                 records.append(record);
             }
             params["node"] = records;
+        } else if (key == "twin") {
+            py::dict twin;
+            if (file.twin) {
+                twin["spacing"] = py::float_((*file.twin)[0]);
+                if (file.twin->size() > 1) {
+                    twin["spread"] = py::float_((*file.twin)[1]);
+                }
+            }
+            if (file.twin_plane) {
+                py::list plane;
+                for (double x : *file.twin_plane) {
+                    plane.append(x == std::round(x) && std::fabs(x) < 1e9
+                                     ? py::object(py::int_(static_cast<long long>(x)))
+                                     : py::object(py::float_(x)));
+                }
+                twin["plane"] = plane;
+            }
+            if (file.twin_operation) {
+                twin["operation"] = py::str(*file.twin_operation);
+            }
+            if (file.twin_seed) {
+                twin["seed"] = py::int_(*file.twin_seed);
+            }
+            params["twin"] = twin;
         }
     }
     return params;
@@ -502,6 +781,13 @@ py::dict read_params(py::object source) {
         }
         throw py::value_error(message);
     }
+    for (const auto& [line, keyword] : outcome.value->unknown) {
+        fb::print_stderr_line("Warning: " + name + ", line " + std::to_string(line) +
+                              ": unknown keyword " +
+                              py::repr(py::str(keyword)).cast<std::string>() +
+                              " ignored; the keywords are box, random, lattice, node, twin, "
+                              "twin_plane, twin_operation and twin_seed");
+    }
     return params_dict(*outcome.value);
 }
 
@@ -529,7 +815,31 @@ py::object write_node_file(const Polycrystal& self, py::object folder) {
     for (const Grain& g : self.grains) {
         lines.push_back({g.node, g.angles});
     }
-    fio::write_text_file(globals, path, fbu::format_param_file(self.box, lines));
+    std::string text = fbu::format_param_file(self.box, lines);
+    if (self.twin.on) {
+        const TwinSetup& t = self.twin;
+        text += "# Twin lamellae: mean spacing (Angstrom) and relative spread, the plane, the\n"
+                "# operation and the seed of the draws of every grain's plane and spacings.\n";
+        text += "twin " + fbu::shortest_float_text(t.spacing) + " " +
+                fbu::shortest_float_text(t.spread) + "\n";
+        text += "twin_plane " + std::to_string(t.plane[0]) + " " + std::to_string(t.plane[1]) +
+                " " + std::to_string(t.plane[2]) + "\n";
+        text += "twin_operation " + t.operation + "\n";
+        text += "twin_seed " + std::to_string(t.seed) + "\n";
+        text +=
+            "# Drawn per grain: twin plane (h k l) and lamella thicknesses in spacings d(hkl)\n";
+        for (std::size_t g = 0; g < self.grains.size(); ++g) {
+            const Grain& gr = self.grains[g];
+            const fbu::LamellaTwin& v = t.variants[gr.variant];
+            text += "#   grain " + std::to_string(g) + ": (" + std::to_string(v.hkl[0]) + " " +
+                    std::to_string(v.hkl[1]) + " " + std::to_string(v.hkl[2]) + ")";
+            for (const fbu::Lamella& l : gr.lamellae) {
+                text += " " + std::to_string(l.layers);
+            }
+            text += "\n";
+        }
+    }
+    fio::write_text_file(globals, path, text);
     return path;
 }
 
@@ -562,6 +872,11 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
                     fb::python_format(py::float_(half_box), "g") + " Angstrom), got " +
                     repr_float(*radius));
     }
+    if (radius && *radius > 0.0) {
+        fb::value_or_raise(fbu::check_removal_radius(
+            *radius, self.density, fbu::expected_atom_count(self.crystal, self.box),
+            fcore::kDefaultMaxNeighbors, fbu::memory_budget_bytes()));
+    }
     const bool verbose = py::bool_(self.verbose);
     const bool do_wrap = py::bool_(wrap);
     const auto started = std::chrono::steady_clock::now();
@@ -579,42 +894,79 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
     }
 
     // Count first, then build straight into the arrays the Atoms will own.
+    // A grain is one piece, or one piece per lamella when twinned.
     std::vector<fbu::GrainLattice> lattices;
-    std::vector<std::size_t> counts;
+    std::vector<std::size_t> piece_grain;
+    std::vector<std::int64_t> piece_lamella;
+    std::vector<std::size_t> counts(self.grains.size(), 0);
     std::size_t total = 0;
     {
         py::gil_scoped_release release;
         for (std::size_t g = 0; g < self.grains.size(); ++g) {
-            lattices.emplace_back(self.crystal, self.grains[g].node, self.grains[g].rotation,
-                                  self.cells[g], kTieTolerance);
-            counts.push_back(lattices.back().count());
-            total += counts.back();
+            const Grain& gr = self.grains[g];
+            if (!self.twin.on) {
+                lattices.emplace_back(self.crystal, gr.node, gr.rotation, self.cells[g],
+                                      kTieTolerance);
+                piece_grain.push_back(g);
+                piece_lamella.push_back(0);
+                counts[g] += lattices.back().count();
+                continue;
+            }
+            const Vec3 normal = fbu::mul(gr.rotation, self.twin.variants[gr.variant].normal);
+            for (std::size_t k = 0; k < gr.lamellae.size(); ++k) {
+                const fbu::Lamella& lamella = gr.lamellae[k];
+                const Vec3 offset = fbu::mul(gr.rotation, lamella.shift);
+                lattices.emplace_back(
+                    self.crystal, fbu::add(gr.node, offset), fbu::mul(gr.rotation, lamella.op),
+                    lamella_cell(self.cells[g], normal, lamella, offset), kTieTolerance);
+                piece_grain.push_back(g);
+                piece_lamella.push_back(gr.first_lamella + static_cast<std::int64_t>(k));
+                counts[g] += lattices.back().count();
+            }
+        }
+        for (std::size_t c : counts) {
+            total += c;
         }
     }
     const auto n_total = static_cast<py::ssize_t>(total);
     py::array_t<double> positions({n_total, static_cast<py::ssize_t>(3)});
     py::array_t<std::int64_t> numbers(n_total);
     py::array_t<std::int64_t> grain(n_total);
+    py::array_t<std::int64_t> lamella(self.twin.on ? n_total : 0);
     double* pos = positions.mutable_data();
     std::int64_t* num = numbers.mutable_data();
     std::int64_t* gr = grain.mutable_data();
+    std::int64_t* lam = lamella.mutable_data();
 
+    // Progress goes to stdout in a verbose run, to stderr for long quiet ones.
     const bool progress = verbose || total >= kProgressAtoms;
     std::size_t done = 0;
     int reported = 0;
-    for (std::size_t g = 0; g < lattices.size(); ++g) {
+    for (std::size_t p = 0; p < lattices.size(); ++p) {
+        const std::size_t g = piece_grain[p];
+        const std::size_t n_piece = lattices[p].count();
         {
             py::gil_scoped_release release;
-            lattices[g].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g));
-            lattices[g].release();
+            lattices[p].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g));
+            lattices[p].release();
+            if (self.twin.on) {
+                std::fill(lam + done, lam + done + n_piece, piece_lamella[p]);
+            }
         }
-        done += counts[g];
+        done += n_piece;
+        const bool grain_done = p + 1 == lattices.size() || piece_grain[p + 1] != g;
         const int percent = total == 0 ? 100 : static_cast<int>(100.0 * done / total);
-        if (progress && (percent / 10 > reported / 10 || g + 1 == lattices.size())) {
+        if (progress && grain_done && (percent / 10 > reported / 10 || p + 1 == lattices.size())) {
             reported = percent;
-            fb::print_line("Generating grains: " + std::to_string(percent) + "% (" +
-                           std::to_string(g + 1) + " of " + std::to_string(lattices.size()) +
-                           " grains, " + fbu::grouped_integer(done) + " atoms)");
+            const std::string line = "Generating grains: " + std::to_string(percent) + "% (" +
+                                     std::to_string(g + 1) + " of " +
+                                     std::to_string(self.grains.size()) + " grains, " +
+                                     fbu::grouped_integer(done) + " atoms)";
+            if (verbose) {
+                fb::print_line(line);
+            } else {
+                fb::print_stderr_line(line);
+            }
         }
         if (PyErr_CheckSignals() != 0) {
             throw py::error_already_set();
@@ -629,6 +981,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             py::gil_scoped_release release;
             const std::vector<std::uint8_t> keep = fbu::keep_apart(pos, total, self.box, *radius);
             kept = fbu::compact_atoms(keep, pos, num, gr);
+            if (self.twin.on) {
+                fbu::compact_values(keep, lam);
+            }
             self.last_counts = fbu::atoms_per_grain(gr, kept, self.grains.size());
         }
         // Shrinking in place gives the tail back without copying the arrays.
@@ -636,6 +991,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
         positions.resize({n_kept, static_cast<py::ssize_t>(3)}, false);
         numbers.resize({n_kept}, false);
         grain.resize({n_kept}, false);
+        if (self.twin.on) {
+            lamella.resize({n_kept}, false);
+        }
         if (verbose) {
             fb::print_line("Removed " + fbu::grouped_integer(total - kept) + " atoms closer than " +
                            fb::python_format(py::float_(*radius), "g") + " Angstrom");
@@ -662,6 +1020,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
     arrays["numbers"] = numbers;
     arrays["positions"] = positions;
     arrays["grain"] = grain;
+    if (self.twin.on) {
+        arrays["lamella"] = lamella;
+    }
 
     if (verbose) {
         const double seconds =
@@ -710,9 +1071,22 @@ void write_grain_table(const Polycrystal& self, py::object path, py::object atom
         angles.push_back(self.grains[g].angles);
         volumes.push_back(self.cells[g].volume);
     }
-    fio::write_text_file(
-        globals, path,
-        fbu::grain_table_text(self.box, nodes, angles, grain_counts(self, atoms), volumes));
+    std::vector<fbu::GrainTwins> twins;
+    for (const Grain& g : self.grains) {
+        fbu::GrainTwins t;
+        const std::size_t k = g.lamellae.size();
+        t.twins = k > 0 ? k - 1 : 0;
+        double sum = 0.0;
+        for (std::size_t i = 1; i + 1 < k; ++i) {
+            sum +=
+                static_cast<double>(g.lamellae[i].layers) * self.twin.variants[g.variant].spacing;
+        }
+        t.mean_spacing = k > 2 ? sum / static_cast<double>(k - 2) : std::nan("");
+        twins.push_back(t);
+    }
+    fio::write_text_file(globals, path,
+                         fbu::grain_table_text(self.box, nodes, angles, grain_counts(self, atoms),
+                                               volumes, self.twin.on ? &twins : nullptr));
 }
 
 void write_final_files(py::object self_obj, py::object atoms, py::object output,
@@ -757,8 +1131,29 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
 
     py::object folder = main_path.attr("parent");
     folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    // LAMMPS data holds no per-atom arrays: grain and lamella go to a side file.
+    // Written for twinned structures, whose atoms carry lamella ids.
+    std::vector<std::string> per_atom;
+    if (py::dict(atoms.attr("arrays")).contains("lamella")) {
+        for (const char* name : {"grain", "lamella"}) {
+            if (py::dict(atoms.attr("arrays")).contains(name)) {
+                per_atom.emplace_back(name);
+            }
+        }
+    }
+    auto write_side_file = [&](py::object path, const fio::OutputFormat& f) {
+        if (f.ase_name != "lammps-data" || per_atom.empty()) {
+            return;
+        }
+        py::object side = path.attr("with_name")(py::str(path.attr("stem")).cast<std::string>() +
+                                                 "_per_atom.txt");
+        fio::write_per_atom_table(globals, side, atoms, per_atom);
+        fb::print_stderr_line("Per-atom grain data written to " +
+                              py::str(side).cast<std::string>());
+    };
     fio::write_structure(globals, main_path, atoms, *main_format);
     fb::print_line("Written to file " + py::str(main_path).cast<std::string>());
+    write_side_file(main_path, *main_format);
     std::vector<py::object> written{main_path};
     for (const fio::OutputFormat& f : extra_formats) {
         py::object path = folder.attr("__truediv__")(prefix + "." + f.suffix);
@@ -769,6 +1164,7 @@ void write_final_files(py::object self_obj, py::object atoms, py::object output,
         }
         fio::write_structure(globals, path, atoms, f);
         fb::print_line("Written to file " + py::str(path).cast<std::string>());
+        write_side_file(path, f);
         written.push_back(path);
     }
     py::object table = folder.attr("__truediv__")(prefix + "_grains.txt");
@@ -853,6 +1249,13 @@ Args:
         three angles in degrees about x, then y, then z, three Miller directions
         of the seed such as "[100]" "[010]" "[001]" lying along x, y and z, or
         "random"). "param_file" names the file the parameters came from.
+        "twin" fills every grain with coherent twin lamellae: a dict with
+        "spacing" (mean twin spacing, Angstrom), "spread" (0 for a fixed
+        spacing, else the relative spread of a lognormal), "plane" (Miller
+        indices, default (1, 1, 1); each grain takes one of the equivalent
+        planes at random), "operation" ("auto", "mirror" or "rotation", as
+        the twin builder's) and "seed" (of the twin draws; drawn from rng
+        when absent). Atoms then carry their lamella in the array "lamella".
     prefix (str): Stem of the files the generator writes.
     verbose (bool): Print progress and grain statistics, and write the nodes to
         "<prefix>_nodes.xyz".
@@ -911,6 +1314,44 @@ Raises:
                 return out;
             },
             "Volumes of the grains' Voronoi cells (Angstrom^3).")
+        .def_property_readonly(
+            "lamellae",
+            [](const Polycrystal& self) {
+                py::list out;
+                if (!self.twin.on) {
+                    return out;
+                }
+                for (const Grain& g : self.grains) {
+                    const fbu::LamellaTwin& v = self.twin.variants[g.variant];
+                    const auto k = static_cast<py::ssize_t>(g.lamellae.size());
+                    py::array_t<double> bounds({k, static_cast<py::ssize_t>(2)});
+                    py::array_t<std::int64_t> layers(k);
+                    for (py::ssize_t i = 0; i < k; ++i) {
+                        const fbu::Lamella& l = g.lamellae[static_cast<std::size_t>(i)];
+                        bounds.mutable_at(i, 0) = l.lower;
+                        bounds.mutable_at(i, 1) = l.upper;
+                        layers.mutable_at(i) = l.layers;
+                    }
+                    const Vec3 n = fbu::mul(g.rotation, v.normal);
+                    py::dict d;
+                    d["plane"] = py::make_tuple(v.hkl[0], v.hkl[1], v.hkl[2]);
+                    d["normal"] = py::array_t<double>(3, n.data());
+                    d["spacing"] = v.spacing;
+                    d["operation"] = v.mirror ? "mirror" : "rotation";
+                    d["first_id"] = g.first_lamella;
+                    d["bounds"] = bounds;
+                    d["layers"] = layers;
+                    out.append(d);
+                }
+                return out;
+            },
+            R"doc(The twin lamellae of every grain (empty without twins): per grain a dict
+with "plane" (the Miller indices of its twin planes in the seed), "normal"
+(their unit normal in the box), "spacing" (d(hkl), Angstrom), "operation"
+("mirror" or "rotation"), "first_id" (the per-atom lamella id of its first
+lamella), "bounds" (lower and upper height of each lamella along the
+normal, from the grain's node, Angstrom; the outer ones open) and "layers"
+(each lamella's thickness in spacings d(hkl)).)doc")
         .def("generate_polycrystal", &generate_polycrystal, "wrap"_a = true,
              "remove_doubles"_a = py::none(), R"doc(Builds the polycrystal.
 

@@ -232,6 +232,10 @@ core::Outcome<ParamFile> parse_param_file(std::string_view text, ParamFault* fau
     };
     std::size_t line_number = 0;
     std::size_t begin = 0;
+    // A byte-order mark, as some editors write, is not part of the first line.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        begin = 3;
+    }
     while (begin <= text.size()) {
         std::size_t end = text.find('\n', begin);
         if (end == std::string_view::npos) {
@@ -295,6 +299,37 @@ core::Outcome<ParamFile> parse_param_file(std::string_view text, ParamFault* fau
             }
             params.node->push_back(std::move(record));
             note("node");
+        } else if (keyword == "twin" || keyword == "twin_plane") {
+            std::vector<double> values;
+            if (auto error = floats(1, keyword == "twin" ? 3 : 4, values)) {
+                return fail(ParamFault::kBadNumber, *error, line_number);
+            }
+            if (values.empty()) {
+                return fail(ParamFault::kMissingValue, keyword + " needs a value", line_number);
+            }
+            (keyword == "twin" ? params.twin : params.twin_plane) = std::move(values);
+            note("twin");
+        } else if (keyword == "twin_operation") {
+            if (tokens.size() < 2) {
+                return fail(ParamFault::kMissingValue, keyword + " needs a value", line_number);
+            }
+            params.twin_operation = ascii_lower(tokens[1]);
+            note("twin");
+        } else if (keyword == "twin_seed") {
+            if (tokens.size() < 2) {
+                return fail(ParamFault::kMissingValue, keyword + " needs a value", line_number);
+            }
+            const std::optional<long long> n = parse_python_int(tokens[1]);
+            if (!n) {
+                return fail(ParamFault::kBadNumber,
+                            "twin_seed: invalid literal for int() with base 10: " +
+                                quoted(tokens[1]),
+                            line_number);
+            }
+            params.twin_seed = n;
+            note("twin");
+        } else {
+            params.unknown.push_back({line_number, std::string(tokens[0])});
         }
     }
     if (fault != nullptr) {

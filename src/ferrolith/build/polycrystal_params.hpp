@@ -8,7 +8,10 @@
 //   random n         number of grains; the last line wins
 //   lattice name     lattice name, lower-cased, not checked here
 //   node x y z ...   a grain record: up to three coordinates, then orientation tokens
-// Any other keyword is ignored. Numbers follow Python's float() and int()
+//   twin L [S]       twinned grains: mean twin spacing (Å) and relative spread
+//   twin_plane H K L, twin_operation NAME, twin_seed N   the rest of the twin set-up
+// Any other keyword is listed in `unknown` and otherwise ignored. A UTF-8
+// byte-order mark before the first line is skipped. Numbers follow Python's float() and int()
 // (ASCII digits, "_" between digits, inf and nan spelled out).
 #pragma once
 
@@ -18,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ferrolith::build {
@@ -35,9 +39,16 @@ struct ParamFile {
     std::optional<long long> random;
     std::optional<std::string> lattice;
     std::optional<std::vector<NodeRecord>> node;
+    /// `twin L [S]`: mean twin spacing (Å) and relative spread.
+    std::optional<std::vector<double>> twin;
+    std::optional<std::vector<double>> twin_plane; ///< `twin_plane H K L`
+    std::optional<std::string> twin_operation;     ///< `twin_operation NAME`, lower-cased
+    std::optional<long long> twin_seed;            ///< `twin_seed N`
     /// The keys present, in the order of their first line ("box", "random",
-    /// "lattice", "node").
+    /// "lattice", "node", "twin" for any of the twin keywords).
     std::vector<std::string> order;
+    /// Lines whose keyword is none of the above: (1-based line, keyword as written).
+    std::vector<std::pair<std::size_t, std::string>> unknown;
 };
 
 /// Why a line could not be read. A missing value stands apart because the

@@ -8,6 +8,7 @@ from ferrolith.build.polycrystal import Polycrystal as Polycrystal
 from ferrolith.build.polycrystal import read_params as read_params
 from ferrolith.cli import CombinedFormatter as CombinedFormatter
 from ferrolith.cli import finite_float as finite_float
+from ferrolith.cli import non_negative_int as non_negative_int
 
 np = numpy
 

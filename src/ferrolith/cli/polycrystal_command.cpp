@@ -2,6 +2,7 @@
 #include "ferrolith/_binding/binding.hpp"
 
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 namespace fb = ferrolith::binding;
@@ -16,6 +17,8 @@ constexpr const char* kNoBox =
     "A final box size is required. Use --box or define it in --param-file.";
 constexpr const char* kNoMode =
     "A generation mode is required. Use --random, --lattice, or --node.";
+constexpr const char* kNoTwinSpacing =
+    "Twinned grains need a twin spacing. Use --twin-spacing or a twin line in --param-file.";
 constexpr const char* kRule = "============================================================";
 
 // The namespace attribute that lists the destinations of the options typed on
@@ -123,6 +126,26 @@ void register_parser(py::object subparsers) {
         "--max-atoms", "type"_a = int_type, "metavar"_a = "N",
         "help"_a = "Refuse a structure estimated (box volume times the seed's atoms per "
                    "volume) to hold more than N atoms (default: 50,000,000).");
+    parser.attr("add_argument")(
+        "--twin-spacing", "type"_a = float_type, "metavar"_a = "L", "action"_a = store,
+        "help"_a = "Fill every grain with coherent twin lamellae of mean spacing L Angstroms.");
+    parser.attr("add_argument")("--twin-plane", "nargs"_a = 3, "type"_a = int_type,
+                                "metavar"_a = py::make_tuple("H", "K", "L"), "action"_a = store,
+                                "help"_a = "Miller indices of the twin planes (default: 1 1 1); "
+                                           "each grain takes one of the equivalent planes at "
+                                           "random.");
+    parser.attr("add_argument")(
+        "--twin-operation", "choices"_a = py::make_tuple("auto", "mirror", "rotation"),
+        "action"_a = store,
+        "help"_a = "How a twin is made from its parent, as in the boundary command (default: "
+                   "auto).");
+    parser.attr("add_argument")(
+        "--twin-spread", "type"_a = float_type, "metavar"_a = "S", "action"_a = store,
+        "help"_a = "Spread of the twin spacings: 0 for a fixed spacing (default), else the "
+                   "relative spread (standard deviation over mean) of a lognormal.");
+    parser.attr("add_argument")(
+        "--seed", "type"_a = globals["non_negative_int"], "metavar"_a = "N",
+        "help"_a = "Seed of the random draws, for a structure that can be built again.");
     parser.attr("set_defaults")("command"_a = "polycrystal");
 }
 
@@ -218,6 +241,28 @@ void main_command(py::object args) {
         params["random"] = random;
     }
 
+    // Twin options typed on the command line complete or replace the file's.
+    py::dict twin;
+    if (params.contains("twin")) {
+        twin = py::dict(params["twin"]);
+    }
+    const std::pair<const char*, const char*> twin_options[] = {{"twin_spacing", "spacing"},
+                                                                {"twin_spread", "spread"},
+                                                                {"twin_plane", "plane"},
+                                                                {"twin_operation", "operation"}};
+    for (const auto& [dest, key] : twin_options) {
+        py::object value = py::getattr(args, dest, py::none());
+        if (!value.is_none() && typed(dest)) {
+            twin[key] = value;
+        }
+    }
+    if (py::len(twin) > 0) {
+        if (!twin.contains("spacing")) {
+            throw py::value_error(kNoTwinSpacing);
+        }
+        params["twin"] = twin;
+    }
+
     if (!params.contains("box")) {
         throw py::value_error(kNoBox);
     }
@@ -245,6 +290,10 @@ void main_command(py::object args) {
     if (!max_atoms.is_none()) {
         engine_options["max_atoms"] = max_atoms;
     }
+    py::object seed_value = py::getattr(args, "seed", py::none());
+    if (!seed_value.is_none()) {
+        engine_options["rng"] = seed_value;
+    }
     py::object engine = globals["Polycrystal"](**engine_options);
     py::object atoms =
         engine.attr("generate_polycrystal")("wrap"_a = !py::bool_(args.attr("no_wrap")),
@@ -254,11 +303,22 @@ void main_command(py::object args) {
     fb::print_line(kRule);
     if (!py::bool_(args.attr("no_sort"))) {
         py::object order = globals["np"].attr("argsort")(atoms.attr("symbols"));
-        atoms = atoms[order];
+        if (py::len(atoms.attr("constraints")) > 0) {
+            atoms = atoms[order];
+        } else {
+            // The arrays one by one, in place: what indexing the Atoms gives,
+            // without holding a second copy of every array at once.
+            py::dict arrays = atoms.attr("arrays");
+            for (py::handle name : py::list(arrays.attr("keys")())) {
+                arrays[name] = arrays[name][order];
+            }
+        }
     }
+    const std::size_t n_atoms = py::len(atoms);
     engine.attr("write_final_files")(atoms, "output"_a = output,
                                      "formats"_a = args.attr("formats"));
     fb::print_line(kRule);
+    fb::print_stderr_line("polycrystal: " + fb::python_format(py::int_(n_atoms), ",") + " atoms");
 }
 
 } // namespace
@@ -281,6 +341,7 @@ chemical symbol, and the output files.)doc";
     m.attr("Polycrystal") = engine.attr("Polycrystal");
     m.attr("read_params") = engine.attr("read_params");
     m.attr("finite_float") = py::module_::import("ferrolith.cli").attr("finite_float");
+    m.attr("non_negative_int") = py::module_::import("ferrolith.cli").attr("non_negative_int");
 
     typed_action(m, "_TypedStore", "_StoreAction",
                  "Stores an option's value and records that the option was typed.");

@@ -67,7 +67,9 @@ void append_cfg_atoms(std::string& out, std::size_t begin, std::size_t end, cons
         for (const AuxColumns& col : aux) {
             for (std::size_t c = 0; c < col.width; ++c) {
                 out += ' ';
-                append_e(out, col.values[a * col.width + c]);
+                const std::size_t k = a * col.width + c;
+                append_e(out, col.values != nullptr ? col.values[k]
+                                                    : static_cast<double>(col.integers[k]));
             }
         }
         out += '\n';

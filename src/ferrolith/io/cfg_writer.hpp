@@ -16,6 +16,9 @@ struct AuxColumns {
     std::string name;
     std::size_t width = 1; ///< 1 for a plain array
     const double* values = nullptr;
+    /// Integer columns are read as they are held (no copy as doubles) when
+    /// `values` is null; written as the doubles they convert to.
+    const std::int64_t* integers = nullptr;
 };
 
 /// Header of a CFG file: particle count, cell (rows, Å), whether velocities

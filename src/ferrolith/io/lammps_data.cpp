@@ -36,4 +36,16 @@ void append_lammps_atoms(std::string& out, std::size_t begin, std::size_t end,
     }
 }
 
+void append_per_atom_rows(std::string& out, std::size_t begin, std::size_t end,
+                          const std::vector<const std::int64_t*>& columns) {
+    for (std::size_t a = begin; a < end; ++a) {
+        append_integer(out, static_cast<long long>(a) + 1, 0);
+        for (const std::int64_t* column : columns) {
+            out += ' ';
+            append_integer(out, column[a], 0);
+        }
+        out += '\n';
+    }
+}
+
 } // namespace ferrolith::io

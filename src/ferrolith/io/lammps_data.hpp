@@ -23,4 +23,9 @@ void append_lammps_atoms(std::string& out, std::size_t begin, std::size_t end,
                          const double* positions, const std::int64_t* numbers,
                          const std::vector<int>& type_of);
 
+/// Appends one line per atom of [begin, end) of a per-atom side file: the
+/// atom's id in the data file (1-based) and its value in each column.
+void append_per_atom_rows(std::string& out, std::size_t begin, std::size_t end,
+                          const std::vector<const std::int64_t*>& columns);
+
 } // namespace ferrolith::io

@@ -7,7 +7,13 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <cmath>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,29 +32,141 @@ constexpr std::size_t kChunkAtoms = 1 << 16;
 // Files of at least this many atoms report progress while they are written.
 constexpr std::size_t kProgressWriteAtoms = 1'000'000;
 
+// Formats chunks of atoms on worker threads while the calling thread writes
+// the finished ones to the file in order: formatting is the slow part, so two
+// formatters keep a disk busy. At most kSlots chunks of text exist at once.
+class ChunkPipeline {
+public:
+    using Format = std::function<void(std::string&, std::size_t, std::size_t)>;
+
+    ChunkPipeline(std::size_t n_atoms, Format format)
+        : n_atoms_(n_atoms), n_chunks_((n_atoms + kChunkAtoms - 1) / kChunkAtoms),
+          format_(std::move(format)), slots_(kSlots) {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const std::size_t workers = std::min<std::size_t>({kMaxWorkers, cores, n_chunks_});
+        for (std::size_t w = 0; w < workers; ++w) {
+            threads_.emplace_back([this] { work(); });
+        }
+    }
+    ChunkPipeline(const ChunkPipeline&) = delete;
+    ChunkPipeline& operator=(const ChunkPipeline&) = delete;
+
+    ~ChunkPipeline() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) {
+            t.join();
+        }
+    }
+
+    std::size_t chunks() const { return n_chunks_; }
+
+    /// Waits for chunk `c` (in order, from 0) and returns its text; the text
+    /// stays valid until release(c).
+    const std::string& wait(std::size_t c) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return slots_[c % kSlots].ready == c + 1 || failed_; });
+        if (failed_) {
+            throw std::bad_alloc();
+        }
+        return slots_[c % kSlots].text;
+    }
+
+    /// Frees the slot of chunk `c` for a later chunk.
+    void release(std::size_t c) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            written_ = c + 1;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kSlots = 4;
+    static constexpr std::size_t kMaxWorkers = 2;
+
+    struct Slot {
+        std::string text;
+        std::size_t ready = 0; // chunk index + 1 whose text the slot holds
+    };
+
+    void work() {
+        for (;;) {
+            std::size_t c = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (stop_ || next_ >= n_chunks_) {
+                    return;
+                }
+                c = next_++;
+                // The slot is free once the chunk kSlots before it is written.
+                changed_.wait(lock, [&] { return stop_ || c < written_ + kSlots; });
+                if (stop_) {
+                    return;
+                }
+            }
+            Slot& slot = slots_[c % kSlots];
+            try {
+                slot.text.clear();
+                const std::size_t begin = c * kChunkAtoms;
+                format_(slot.text, begin, std::min(n_atoms_, begin + kChunkAtoms));
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                failed_ = true;
+                changed_.notify_all();
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                slot.ready = c + 1;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const std::size_t n_atoms_;
+    const std::size_t n_chunks_;
+    const Format format_;
+    std::vector<Slot> slots_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;    // next chunk to format
+    std::size_t written_ = 0; // chunks written so far
+    bool stop_ = false;
+    bool failed_ = false;
+};
+
 // Writes `header`, then the text of the atoms chunk by chunk, into the file
-// `path` opened with the module's `open`; progress names `shown`.
-template <class Format>
+// `path` opened with the module's `open` (in binary mode: the text is ASCII
+// and goes to the file as it is); progress on stderr names `shown`.
 void write_in_chunks(const fb::Globals& module, py::object path, const std::string& shown,
-                     const std::string& header, std::size_t n, Format format) {
-    py::object fd = module["open"](path, "w");
+                     const std::string& header, std::size_t n,
+                     const ChunkPipeline::Format& format) {
+    py::object fd = module["open"](path, "wb");
     const bool progress = n >= kProgressWriteAtoms;
     int reported = 0;
     try {
-        fd.attr("write")(header);
-        std::string text;
-        for (std::size_t begin = 0; begin < n; begin += kChunkAtoms) {
-            const std::size_t end = std::min(n, begin + kChunkAtoms);
-            text.clear();
+        py::object write = fd.attr("write");
+        write(py::bytes(header));
+        ChunkPipeline pipeline(n, format);
+        for (std::size_t c = 0; c < pipeline.chunks(); ++c) {
+            const std::string* text = nullptr;
             {
                 py::gil_scoped_release release;
-                format(text, begin, end);
+                text = &pipeline.wait(c);
             }
-            fd.attr("write")(py::str(text));
+            write(
+                py::memoryview::from_memory(text->data(), static_cast<py::ssize_t>(text->size())));
+            pipeline.release(c);
+            const std::size_t end = std::min(n, (c + 1) * kChunkAtoms);
             const int percent = static_cast<int>(100.0 * static_cast<double>(end) / n);
             if (progress && percent / 25 > reported / 25) {
                 reported = percent;
-                fb::print_line("Writing " + shown + ": " + std::to_string(percent) + "%");
+                fb::print_stderr_line("Writing " + shown + ": " + std::to_string(percent) + "%");
             }
             if (PyErr_CheckSignals() != 0) {
                 throw py::error_already_set();
@@ -90,12 +208,26 @@ std::optional<IntArray> known_numbers(py::handle atoms, const ElementTables& tab
     return numbers;
 }
 
+// numpy's x % 1.0: the remainder with the sign of the divisor, +0.0 for none.
+double numpy_remainder_one(double x) {
+    double r = std::fmod(x, 1.0);
+    if (r != 0.0) {
+        if (r < 0.0) {
+            r += 1.0;
+        }
+    } else {
+        r = 0.0;
+    }
+    return r;
+}
+
 // CFG as ASE writes it, for structures whose extra arrays are numbers.
 // Returns false (nothing written) for anything else.
 bool write_cfg_fast(const fb::Globals& module, py::object path, const std::string& shown,
                     py::object atoms) {
     py::dict arrays = atoms.attr("arrays");
     std::vector<DoubleArray> keep_alive;
+    std::vector<IntArray> int_alive;
     std::vector<AuxColumns> aux;
     for (auto item : arrays) {
         const std::string name = py::str(item.first).cast<std::string>();
@@ -108,9 +240,15 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
             values.ndim() > 2) {
             return false;
         }
-        keep_alive.push_back(DoubleArray::ensure(values));
         const std::size_t width =
             values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
+        if (kind == 'i' && values.itemsize() == 8 && (values.flags() & py::array::c_style)) {
+            // Grain and lamella ids: read in place.
+            int_alive.push_back(IntArray::ensure(values));
+            aux.push_back({name, width, nullptr, int_alive.back().data()});
+            continue;
+        }
+        keep_alive.push_back(DoubleArray::ensure(values));
         aux.push_back({name, width, keep_alive.back().data()});
     }
     const ElementTables tables = element_tables();
@@ -118,24 +256,66 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     if (!numbers) {
         return false;
     }
-    DoubleArray scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
     py::object v = atoms.attr("get_velocities")();
     DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
     const double* vp = v.is_none() ? nullptr : velocities.data();
     DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
     std::array<std::array<double, 3>, 3> h{};
+    bool diagonal = true;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
             h[r][c] = cell.at(r, c);
+            diagonal = diagonal && (r == c || h[r][c] == 0.0);
         }
     }
     const auto n = static_cast<std::size_t>(numbers->size());
-    const double* sp = scaled.data();
     const std::int64_t* z = numbers->data();
+    // An orthorhombic box: scaled positions chunk by chunk, as numpy computes
+    // them (x times the inverse length, wrapped twice along periodic axes),
+    // instead of a second array of every position. Other cells take ASE's.
+    DoubleArray positions = DoubleArray::ensure(atoms.attr("arrays")["positions"]);
+    DoubleArray scaled;
+    std::array<double, 3> inverse{};
+    std::array<bool, 3> periodic{};
+    if (diagonal) {
+        py::object pbc = atoms.attr("pbc");
+        for (int c = 0; c < 3; ++c) {
+            inverse[static_cast<std::size_t>(c)] = 1.0 / h[c][c];
+            periodic[static_cast<std::size_t>(c)] = py::bool_(pbc[py::int_(c)]);
+        }
+    } else {
+        scaled = DoubleArray::ensure(atoms.attr("get_scaled_positions")());
+    }
+    const double* xp = positions.data();
+    const double* sp = diagonal ? nullptr : scaled.data();
     write_in_chunks(module, path, shown, cfg_header(n, h, vp != nullptr, aux), n,
                     [&](std::string& out, std::size_t begin, std::size_t end) {
-                        append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
-                                         tables.symbol);
+                        if (!diagonal) {
+                            append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
+                                             tables.symbol);
+                            return;
+                        }
+                        std::vector<double> local(3 * (end - begin));
+                        for (std::size_t a = begin; a < end; ++a) {
+                            for (std::size_t c = 0; c < 3; ++c) {
+                                double f = xp[3 * a + c] * inverse[c];
+                                if (periodic[c]) {
+                                    f = numpy_remainder_one(numpy_remainder_one(f));
+                                }
+                                local[3 * (a - begin) + c] = f;
+                            }
+                        }
+                        std::vector<AuxColumns> shifted = aux;
+                        for (AuxColumns& col : shifted) {
+                            if (col.values != nullptr) {
+                                col.values += begin * col.width;
+                            } else {
+                                col.integers += begin * col.width;
+                            }
+                        }
+                        append_cfg_atoms(out, 0, end - begin, local.data(),
+                                         vp != nullptr ? vp + 3 * begin : nullptr, z + begin,
+                                         shifted, tables.mass, tables.symbol);
                     });
     return true;
 }
@@ -248,6 +428,28 @@ void write_structure(const fb::Globals& module, py::object path, py::object atom
             return;
         }
         module["write"](temporary, atoms, "format"_a = format.ase_name, **format.options);
+    });
+}
+
+void write_per_atom_table(const fb::Globals& module, py::object path, py::object atoms,
+                          const std::vector<std::string>& names) {
+    py::dict arrays = atoms.attr("arrays");
+    std::vector<IntArray> keep_alive;
+    std::vector<const std::int64_t*> columns;
+    std::string header = "# id";
+    for (const std::string& name : names) {
+        keep_alive.push_back(IntArray::ensure(arrays[py::str(name)]));
+        columns.push_back(keep_alive.back().data());
+        header += " " + name;
+    }
+    header += "\n";
+    const auto n = static_cast<std::size_t>(py::len(atoms));
+    const std::string shown = py::str(path).cast<std::string>();
+    fb::write_file_atomically(path, [&](py::object temporary) {
+        write_in_chunks(module, temporary, shown, header, n,
+                        [&](std::string& out, std::size_t begin, std::size_t end) {
+                            append_per_atom_rows(out, begin, end, columns);
+                        });
     });
 }
 

@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ferrolith::io {
 
@@ -33,6 +34,12 @@ std::optional<OutputFormat> resolve_output_format(const std::string& token);
 /// byte); everything else through the module's `write`.
 void write_structure(const binding::Globals& module, py::object path, py::object atoms,
                      const OutputFormat& format);
+
+/// Writes the integer per-atom arrays `names` of `atoms` to `path` beside a
+/// LAMMPS data file, atomically: a comment line naming the columns ("# id"
+/// and the names), then per atom its id in the data file and its values.
+void write_per_atom_table(const binding::Globals& module, py::object path, py::object atoms,
+                          const std::vector<std::string>& names);
 
 /// Writes `text` to `path` atomically, through the module's `open`.
 void write_text_file(const binding::Globals& module, py::object path, const std::string& text);
