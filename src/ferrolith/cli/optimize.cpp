@@ -135,23 +135,19 @@ py::object convergence_status(py::handle args, py::handle optimized_atoms) {
         return py::none();
     }
     const double fmax = fb::to_float(args.attr("fmax"), "fmax");
-    const double residual =
-        fb::to_float(globals["relaxation_residual"](optimized_atoms,
-                                                    "pressure"_a = args.attr("pressure"),
-                                                    "method"_a = args.attr("method")),
-                     "residual");
+    const double residual = fb::to_float(
+        globals["relaxation_residual"](optimized_atoms, "pressure"_a = args.attr("pressure"),
+                                       "method"_a = args.attr("method")),
+        "residual");
     if (residual <= fmax) {
         return py::none();
     }
-    fb::print_stderr_line(std::string(kPrefix) +
-                          "warning: the relaxation did not converge within " +
-                          py::str(args.attr("steps")).cast<std::string>() +
-                          " steps: the largest force left is " +
-                          fb::python_format(py::float_(residual), ".4g") +
-                          " eV/\u00c5, above --fmax " +
-                          fb::python_format(py::float_(fmax), "g") +
-                          "; the last structure was written to " +
-                          py::str(args.attr("output")).cast<std::string>() + ".");
+    fb::print_stderr_line(
+        std::string(kPrefix) + "warning: the relaxation did not converge within " +
+        py::str(args.attr("steps")).cast<std::string>() + " steps: the largest force left is " +
+        fb::python_format(py::float_(residual), ".4g") + " eV/\u00c5, above --fmax " +
+        fb::python_format(py::float_(fmax), "g") + "; the last structure was written to " +
+        py::str(args.attr("output")).cast<std::string>() + ".");
     return py::int_(kNotConverged);
 }
 
