@@ -6,8 +6,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import spglib
 from ase.build import bulk
 from ase.io import read
+from ase.utils import atoms_to_spglib_cell
 
 import ferrolith.core
 from ferrolith.build.twin import CoherentTwinBoundary
@@ -270,19 +272,40 @@ class TestPlaneLoop:
         with pytest.raises(KeyboardInterrupt):
             boundary.main(parse())
 
-    def test_real_planes_up_to_one(self, in_tmp, capsys):
-        boundary.main(parse("--hklmax", "1", "-o", "out.vasp"))
+    @pytest.mark.filterwarnings("ignore:Set OLD_ERROR_HANDLING:DeprecationWarning")
+    def test_diamond_up_to_two_one_file_per_distinct_twin(self, in_tmp, capsys):
+        assert ferrolith_main(["boundary", "--hklmax", "2", "-o", "out.vasp"]) == 0
+        out, err = capsys.readouterr()
         diamond = bulk("C", "diamond", a=3.56)
-        buildable = []
-        for plane in ferrolith.core.get_all_hkl(1):
+        rotations = spglib.get_symmetry_dataset(atoms_to_spglib_cell(diamond)).rotations
+        planes = ferrolith.core.get_all_hkl(2)
+        first_of_kind, repeats = [], 0
+        for plane in planes:
+            images = {tuple(s * np.array(plane) @ r) for r in rotations for s in (1, -1)}
+            if any(tuple(p) in images for p in first_of_kind):
+                repeats += 1
+            else:
+                first_of_kind.append(plane)
+        expected, perfect = [], 0
+        for plane in first_of_kind:
             try:
-                CoherentTwinBoundary(diamond, plane=tuple(plane)).create()
+                twin = CoherentTwinBoundary(diamond, plane=tuple(plane)).create()
             except ValueError:
                 continue
-            buildable.append("out_{}-{}-{}.vasp".format(*plane))
-        assert 2 <= len(buildable) < len(ferrolith.core.get_all_hkl(1))
-        assert sorted(p.name for p in in_tmp.glob("out_*.vasp")) == sorted(buildable)
-        assert capsys.readouterr().out.count(RULE) == len(buildable)
+            if spglib.get_spacegroup(atoms_to_spglib_cell(twin), symprec=1e-3) == "Fd-3m (227)":
+                perfect += 1
+            else:
+                expected.append("{}-{}-{}".format(*plane))
+        assert len(first_of_kind) < len(planes) and expected and perfect
+        assert sorted(p.name for p in in_tmp.iterdir()) == sorted(f"out_{h}.vasp" for h in expected)
+        assert out == "".join(
+            f"{RULE}\n Success: Grain boundary {h}\n Written to file out_{h}.vasp.\n"
+            for h in expected
+        )
+        assert err.count("by the bulk crystal's symmetry.") == repeats
+        assert err.count("the result has the bulk crystal's own space group Fd-3m (227)") == perfect
+        for hkl in expected:
+            assert len(read(in_tmp / f"out_{hkl}.vasp")) > 0
 
     def test_hand_built_namespace(self, fake):
         args = argparse.Namespace(
@@ -381,15 +404,34 @@ class TestFailuresAndFiles:
         with pytest.raises(SystemExit):
             parse(*argv)
 
-    def test_note_when_no_twin_formed(self, in_tmp, capsys):
+    def test_a_result_without_twin_is_not_written(self, in_tmp, capsys):
         bulk("Si", "diamond", a=5.431, cubic=True).write(in_tmp / "Si.vasp", format="vasp")
         argv = ["boundary", "-f", "Si.vasp", "-o", "a.vasp", "--plane"]
-        assert ferrolith_main([*argv, "1", "1", "0"]) == 0
-        assert "plane 1-1-0 gave the bulk crystal's own space group Fd-3m (227)" in (
-            capsys.readouterr().err
+        # The supercell keeps the space group: judged before it is applied.
+        assert ferrolith_main([*argv, "1", "1", "0", "--supercell", "20", "20", "1"]) == 1
+        assert capsys.readouterr() == (
+            "",
+            "ferrolith boundary: plane 1-1-0 skipped: the result has the bulk crystal's own "
+            "space group Fd-3m (227): no twin formed.\n",
         )
+        assert not (in_tmp / "a.vasp").exists()
         assert ferrolith_main([*argv, "1", "1", "1"]) == 0
         assert capsys.readouterr().err == ""
+        assert (in_tmp / "a.vasp").is_file()
+
+    def test_a_large_result_is_written_unchecked(self, fake, capsys, monkeypatch):
+        def create(self, supercell):
+            self.grain_boundary = self.bulk.repeat((17, 17, 8))  # 4,624 atoms
+            return self.grain_boundary
+
+        monkeypatch.setattr(FakeBuilder, "bulk", bulk("C", "diamond", a=3.56), raising=False)
+        monkeypatch.setattr(FakeBuilder, "create", create)
+        assert boundary.main(parse()) is None
+        assert [w[0] for w in fake] == ["grain_gb.vasp"]
+        assert capsys.readouterr().err == (
+            "ferrolith boundary: note: plane 1-1-1 not compared with the bulk's space group "
+            "(4,624 atoms, more than 1,000).\n"
+        )
 
     def test_output_folder_is_created(self, in_tmp, capsys):
         boundary.main(parse("-o", "out/deep/gb.vasp"))
@@ -417,6 +459,10 @@ class TestOperation:
     def test_rotation_builds_the_cbn_twin_the_mirror_cannot(self, in_tmp, capsys):
         bulk("BN", "zincblende", a=3.615, cubic=True).write(in_tmp / "cBN.vasp", format="vasp")
         assert ferrolith_main(["boundary", "-f", "cBN.vasp"]) == 1
+        assert capsys.readouterr().err == (
+            f"ferrolith boundary: plane 1-1-1 skipped: {NO_MIRROR} A rotation twin exists for "
+            "this plane: try --operation rotation (or auto).\n"
+        )
         assert ferrolith_main(["boundary", "-f", "cBN.vasp", "--operation", "rotation"]) == 0
         twin = read(in_tmp / "grain_gb.vasp")
         assert twin.get_chemical_formula() == "B24N24"
@@ -425,9 +471,11 @@ class TestOperation:
         bulk("BN", "zincblende", a=3.615, cubic=True).write(in_tmp / "cBN.vasp", format="vasp")
         argv = ["boundary", "-f", "cBN.vasp", "--hklmax", "1", "-o", "gb.vasp"]
         assert ferrolith_main([*argv, "--operation", "auto"]) == 0
-        names = {p.name for p in in_tmp.glob("gb_*.vasp")}
-        assert {"gb_1-1-1.vasp", "gb_1-1-0.vasp"} <= names  # rotation and mirror
-        assert "gb_1-0-0.vasp" not in names
+        # {111} by the rotation; the mirror across {110} gives the crystal again.
+        assert [p.name for p in in_tmp.glob("gb_*.vasp")] == ["gb_1-1-1.vasp"]
+        err = capsys.readouterr().err
+        assert "plane 1-1-0 skipped: the result has the bulk crystal's own space group" in err
+        assert "plane 1-1--1 skipped: equivalent to plane 1-1-1" in err
 
 
 def test_reasons_reach_stderr_beside_the_progress_bar(fake, capsys, monkeypatch):

@@ -3,17 +3,20 @@
 import argparse
 import errno
 import json
+import re
 from fnmatch import fnmatch
 from pathlib import Path
 
 import numpy as np
 import pytest
 from ase.build import bulk, sort
+from ase.filters import FrechetCellFilter
 from ase.io import read, write
 
 import ferrolith.cli
 from ferrolith.cli import finite_float, optimize
 from ferrolith.data import files
+from ferrolith.optimization import get_calculator
 
 DATA = Path(__file__).parent / "data"
 
@@ -340,10 +343,17 @@ class TestMain:
             _parser()[0].parse_args(["optimize", *argv])
         assert "must be a finite number" in capsys.readouterr().err
 
-    def test_without_a_file_the_read_fails_after_the_first_line(self, capsys):
-        with pytest.raises(AttributeError):  # what ASE's read makes of None
+    def test_without_a_file_the_parser_error_follows_the_first_line(self, recorder, capsys):
+        with pytest.raises(SystemExit) as info:
             optimize.main(_args(filename=None))
-        assert capsys.readouterr().out == "Reading initial structure from: None\n"
+        assert info.value.code == 2
+        out, err = capsys.readouterr()
+        assert out == "Reading initial structure from: None\n"
+        assert err.startswith("usage: ferrolith optimize [-h] [-f FILENAME]")
+        assert err.endswith(
+            "ferrolith optimize: error: the following arguments are required: -f/--filename\n"
+        )
+        assert recorder.calls == []
 
     def test_unusable_potential_propagates(self, tmp_path, capsys):
         poscar = tmp_path / "POSCAR"
@@ -359,7 +369,8 @@ class TestEndToEnd:
         start.rattle(0.03, seed=4)
         write("POSCAR", start, format="vasp")
         assert ferrolith.cli.main(["optimize", "-f", "POSCAR"]) == 0
-        out = capsys.readouterr().out
+        out, err = capsys.readouterr()
+        assert err == ""
         assert out.startswith("Reading initial structure from: POSCAR\n")
         assert out.endswith(
             f"{RULE}\nOptimization finished.\n"
@@ -374,6 +385,33 @@ class TestEndToEnd:
         np.testing.assert_allclose(fractions @ relaxed.cell.array, relaxed.positions, atol=1e-9)
         assert relaxed.cell.cellpar()[0] == pytest.approx(3.4938, abs=1e-3)
         assert len(read("opt.traj", ":")) > 1
+
+    def test_step_limit_writes_the_result_warns_and_exits_2(self, tmp_path, monkeypatch, capsys):
+        monkeypatch.chdir(tmp_path)
+        start = bulk("BN", "zincblende", a=3.60, cubic=True)
+        start.rattle(0.05, seed=2)
+        write("POSCAR", start, format="vasp")
+        argv = ["optimize", "-f", "POSCAR", "--steps", "3", "--fmax", "1e-4"]
+        assert ferrolith.cli.main(argv) == 2
+        out, err = capsys.readouterr()
+        assert out.endswith(
+            f"{RULE}\nOptimization finished.\n"
+            "Final optimized structure written to: optimized.vasp\n"
+        )
+        match = re.fullmatch(
+            r"ferrolith optimize: warning: the relaxation did not converge within 3 steps: "
+            r"the largest force left is (\S+) eV/\u00c5, above --fmax 0\.0001; "
+            r"the last structure was written to optimized\.vasp\.\n",
+            err,
+        )
+        assert match, err
+        # The figure is ASE's own measure of the written structure: the cell
+        # filter's largest generalised force.
+        result = read("optimized.vasp")
+        result.calc = get_calculator("tersoff")
+        forces = FrechetCellFilter(result).get_forces()
+        assert float(match[1]) == pytest.approx(np.linalg.norm(forces, axis=1).max(), rel=1e-3)
+        assert len(read("opt.traj", ":")) == 4  # the start and three steps
 
     @pytest.mark.parametrize(
         "name, start",

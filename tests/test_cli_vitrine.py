@@ -230,3 +230,62 @@ class TestMain:
         status = ferrolith.cli.main(["vitrine", str(tmp_path / "missing.db"), "--port", "1"])
         assert status == 1
         assert "No such database file" in capsys.readouterr().err
+
+
+OPEN_WARNING = (
+    "ferrolith vitrine: warning: no login is set and the server listens on {host}: the "
+    "database is readable by anyone who can reach port {port} (set FERROLITH_VITRINE_USER "
+    "and FERROLITH_VITRINE_PASSWORD_HASH to require a login, or serve on --host 127.0.0.1).\n"
+)
+
+
+class TestOpenServerWarning:
+    @pytest.fixture
+    def login(self, recorder, monkeypatch):
+        """Whether the fake application gets a login, recorded as the real protection does."""
+        setting = {"auth": False}
+
+        def protect(app):
+            app.extensions = {"ferrolith.protection": dict(setting)}
+
+        monkeypatch.setattr(vitrine, "create_protected_app", protect)
+        return setting
+
+    @pytest.mark.parametrize("host", ["0.0.0.0", "::", "192.0.2.7", ""])
+    def test_reachable_address_without_login_warns_once(self, login, capsys, host):
+        vitrine.main(parse("a.db", "--host", host, "--port", "8080"))
+        assert capsys.readouterr() == ("", OPEN_WARNING.format(host=host, port=8080))
+
+    @pytest.mark.parametrize("host", ["127.0.0.1", "127.8.9.10", "::1", "[::1]", "LocalHost"])
+    def test_loopback_is_quiet(self, login, capsys, host):
+        vitrine.main(parse("a.db", "--host", host))
+        assert capsys.readouterr() == ("", "")
+
+    def test_a_login_is_quiet(self, login, capsys):
+        login["auth"] = True
+        vitrine.main(parse("a.db"))
+        assert capsys.readouterr() == ("", "")
+
+    @pytest.mark.parametrize("with_login", [False, True])
+    def test_the_real_protection_says_whether_a_login_is_set(
+        self, tmp_path, monkeypatch, capsys, with_login
+    ):
+        from ase.build import bulk
+        from ase.db import connect
+
+        from ferrolith.data.db import ASEDBApp
+        from ferrolith.gui import hash_password
+
+        db = tmp_path / "x.db"
+        connect(db).write(bulk("C"))
+        monkeypatch.delenv("FERROLITH_VITRINE_USER", raising=False)
+        monkeypatch.delenv("FERROLITH_VITRINE_PASSWORD_HASH", raising=False)
+        if with_login:
+            monkeypatch.setenv("FERROLITH_VITRINE_USER", "ana")
+            monkeypatch.setenv("FERROLITH_VITRINE_PASSWORD_HASH", hash_password("secret"))
+        served = []
+        monkeypatch.setattr(ASEDBApp, "run_server", lambda self, **kw: served.append(kw))
+        vitrine.main(parse(str(db)))
+        assert served == [{"host": "0.0.0.0", "port": 80}]
+        expected = "" if with_login else OPEN_WARNING.format(host="0.0.0.0", port=80)
+        assert capsys.readouterr().err == expected

@@ -364,3 +364,26 @@ class TestBundledNamesAndRelaxationSetting:
                 run()
             logm = [w for w in caught if "logm result may be inaccurate" in str(w.message)]
             assert (len(logm) > 5) == warned
+
+
+class TestRelaxationResidual:
+    def test_forces_and_cell_count_until_relaxed(self, calc):
+        atoms = bulk("BN", "zincblende", a=3.60, cubic=True)
+        atoms.rattle(0.05, seed=3)
+        atoms.calc = calc
+        start = relax.relaxation_residual(atoms)
+        assert start >= np.linalg.norm(atoms.get_forces(), axis=1).max()
+        relaxed = optimize_structure(atoms, fmax=0.01, steps=500, trajectory=None)
+        assert relax.relaxation_residual(relaxed) <= 0.01 < start
+        # Balanced at 0 GPa, not at 20 GPa: V p / N = 0.74 eV/Å on the cell.
+        assert relax.relaxation_residual(relaxed, pressure=20.0) == pytest.approx(
+            relaxed.get_volume() * 20.0 * GPa / len(relaxed), rel=0.05
+        )
+
+    def test_a_cluster_counts_its_atomic_forces_only(self, calc):
+        atoms = bulk("C", "diamond", a=3.6, cubic=True)
+        atoms.rattle(0.05, seed=1)
+        atoms.pbc = False
+        atoms.calc = calc
+        largest = np.linalg.norm(atoms.get_forces(), axis=1).max()
+        assert relax.relaxation_residual(atoms, pressure=5.0) == pytest.approx(largest, rel=1e-12)

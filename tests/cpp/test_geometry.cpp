@@ -4,6 +4,7 @@
 
 #include "ferrolith/core/geometry.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -310,4 +311,46 @@ TEST_CASE("distinct planes: primitive, one sign, ordered by length then decreasi
     const auto first = fc::distinct_planes(1);
     CHECK((first[0] == fc::Hkl{1, 0, 0} && first[3] == fc::Hkl{1, 1, 0} &&
            first[6] == fc::Hkl{1, -1, 0} && first[12] == fc::Hkl{1, -1, -1}));
+}
+
+TEST_CASE("equivalent planes: the cube's group joins the permutations and signs of hkl") {
+    // The 48 signed permutation matrices: the point group m-3m of a cubic cell.
+    std::vector<fc::IntMat3> cubic;
+    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (const auto& p : perms) {
+        for (int signs = 0; signs < 8; ++signs) {
+            fc::IntMat3 r{};
+            for (int row = 0; row < 3; ++row) {
+                r[row][p[row]] = (signs >> row & 1) != 0 ? -1 : 1;
+            }
+            cubic.push_back(r);
+        }
+    }
+    const auto planes = fc::distinct_planes(2);
+    const auto first = fc::first_equivalent_planes(cubic, planes);
+    CHECK_EQ(first.size(), planes.size());
+    // Independent key: the sorted absolute indices name a cubic plane family.
+    auto family = [](fc::Hkl h) {
+        for (int& v : h) {
+            v = std::abs(v);
+        }
+        std::sort(h.begin(), h.end());
+        return h;
+    };
+    std::set<fc::Hkl> families;
+    for (std::size_t i = 0; i < planes.size(); ++i) {
+        if (first[i] < 0) {
+            CHECK(families.insert(family(planes[i])).second);
+        } else {
+            CHECK(static_cast<std::size_t>(first[i]) < i);
+            CHECK(first[static_cast<std::size_t>(first[i])] == -1);
+            CHECK(family(planes[static_cast<std::size_t>(first[i])]) == family(planes[i]));
+        }
+    }
+    // {100} {110} {111} {210} {211} {221}
+    CHECK_EQ(families.size(), 6u);
+    // Without symmetry every listed plane is its own.
+    for (std::ptrdiff_t f : fc::first_equivalent_planes({}, planes)) {
+        CHECK_EQ(f, -1);
+    }
 }

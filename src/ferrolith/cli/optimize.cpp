@@ -1,6 +1,7 @@
 // ferrolith.cli.optimize: the `optimize` subcommand (structure relaxation).
 #include "ferrolith/_binding/binding.hpp"
 
+#include <stdexcept>
 #include <string>
 
 namespace py = pybind11;
@@ -20,6 +21,9 @@ constexpr const char* kPotentialHelp =
 constexpr const char* kMlPotentialFile = "BCN-qz-v0.0.1.pth";
 constexpr const char* kTersoffFile = "BNC.tersoff";
 constexpr const char* kRule = "------------------------------------------------------------";
+constexpr const char* kPrefix = "ferrolith optimize: ";
+// Exit status of a run that wrote its result without reaching --fmax.
+constexpr int kNotConverged = 2;
 
 void register_parser(py::object subparsers) {
     py::object parser = subparsers.attr("add_parser")(
@@ -112,11 +116,49 @@ py::object checked_output_format(py::object output, py::object output_fmt) {
     return format;
 }
 
-void main_(py::object args) {
+// The argparse error of a missing -f, as the parser itself would report it:
+// usage and message on standard error, exit status 2.
+[[noreturn]] void missing_filename() {
+    py::object parser = globals["argparse"].attr("ArgumentParser")("prog"_a = "ferrolith");
+    py::object subparsers = parser.attr("add_subparsers")();
+    register_parser(subparsers);
+    subparsers.attr("choices")[kCommand].attr("error")(
+        "the following arguments are required: -f/--filename");
+    throw std::logic_error("ArgumentParser.error returned"); // it raises SystemExit
+}
+
+// The exit status of the written result: 2 with a warning on standard error
+// when the largest force left is above --fmax, else None. A structure
+// without a calculator (a replaced optimiser) cannot be judged.
+py::object convergence_status(py::handle args, py::handle optimized_atoms) {
+    if (!py::hasattr(optimized_atoms, "calc") || optimized_atoms.attr("calc").is_none()) {
+        return py::none();
+    }
+    const double fmax = fb::to_float(args.attr("fmax"), "fmax");
+    const double residual = fb::to_float(
+        globals["relaxation_residual"](optimized_atoms, "pressure"_a = args.attr("pressure"),
+                                       "method"_a = args.attr("method")),
+        "residual");
+    if (residual <= fmax) {
+        return py::none();
+    }
+    fb::print_stderr_line(
+        std::string(kPrefix) + "warning: the relaxation did not converge within " +
+        py::str(args.attr("steps")).cast<std::string>() + " steps: the largest force left is " +
+        fb::python_format(py::float_(residual), ".4g") + " eV/\u00c5, above --fmax " +
+        fb::python_format(py::float_(fmax), "g") + "; the last structure was written to " +
+        py::str(args.attr("output")).cast<std::string>() + ".");
+    return py::int_(kNotConverged);
+}
+
+py::object main_(py::object args) {
     py::object output_fmt = output_format(args.attr("output"));
     py::object format = checked_output_format(args.attr("output"), output_fmt);
     fb::print_line("Reading initial structure from: " +
                    py::str(args.attr("filename")).cast<std::string>());
+    if (args.attr("filename").is_none()) {
+        missing_filename();
+    }
     py::object initial_atoms = globals["read"](args.attr("filename"));
 
     py::object potential = resolve_potential(args.attr("potential"));
@@ -145,6 +187,7 @@ void main_(py::object args) {
     fb::print_line("Optimization finished.");
     fb::print_line("Final optimized structure written to: " +
                    py::str(args.attr("output")).cast<std::string>());
+    return convergence_status(args, optimized_atoms);
 }
 
 } // namespace
@@ -168,6 +211,7 @@ coordinates.)doc";
     py::module_ optimization = py::module_::import("ferrolith.optimization");
     m.attr("get_calculator") = optimization.attr("get_calculator");
     m.attr("optimize_structure") = optimization.attr("optimize_structure");
+    m.attr("relaxation_residual") = optimization.attr("relaxation_residual");
     py::module_ formats = py::module_::import("ase.io.formats");
     m.attr("filetype") = formats.attr("filetype");
     m.attr("ioformats") = formats.attr("ioformats");
@@ -185,5 +229,15 @@ relaxes it with the calculator of ``args.potential`` and writes
 The output's name is checked first (a format ASE can write, a folder that
 takes a new file), so that a bad name fails before the relaxation; the
 result is written whole or not at all (an existing file stays as it was when
-the write fails). The names poscar and contcar are written as VASP files.)doc");
+the write fails). The names poscar and contcar are written as VASP files.
+
+Returns:
+    None when the relaxed structure meets ``args.fmax``; 2 (the exit status)
+    when the step limit ended the relaxation first: the last structure is
+    still written, and a warning on standard error names the largest force
+    left and the steps taken.
+
+Raises:
+    SystemExit: without ``args.filename``, after the first line, with the
+        argument parser's usage and error (status 2).)doc");
 }

@@ -12,9 +12,10 @@ from ferrolith.cli import CombinedFormatter as CombinedFormatter
 from ferrolith.cli import finite_float as finite_float
 from ferrolith.optimization import get_calculator as get_calculator
 from ferrolith.optimization import optimize_structure as optimize_structure
+from ferrolith.optimization import relaxation_residual as relaxation_residual
 
 argparse: ModuleType
 files: ModuleType
 
 def register_parser(subparsers: Any) -> None: ...
-def main(args: _argparse.Namespace) -> None: ...
+def main(args: _argparse.Namespace) -> int | None: ...

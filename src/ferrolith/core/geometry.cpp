@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <numeric>
 
 namespace ferrolith::core {
@@ -455,6 +456,47 @@ std::vector<Hkl> distinct_planes(int hklmax) {
         return a > b;
     });
     return planes;
+}
+
+namespace {
+
+// The triple with its first non-zero index positive: one key for a plane and
+// its negative.
+Hkl one_sign(Hkl h) {
+    const int first = h[0] != 0 ? h[0] : (h[1] != 0 ? h[1] : h[2]);
+    if (first < 0) {
+        h = {-h[0], -h[1], -h[2]};
+    }
+    return h;
+}
+
+} // namespace
+
+std::vector<std::ptrdiff_t> first_equivalent_planes(const std::vector<IntMat3>& rotations,
+                                                    const std::vector<Hkl>& planes) {
+    // Every image of an earlier plane, keyed to that plane; a group holds
+    // the inverse of each of its operations, so images of h under R^-1 (how
+    // a plane moves) and under R are the same set.
+    std::map<Hkl, std::ptrdiff_t> seen;
+    std::vector<std::ptrdiff_t> first(planes.size(), -1);
+    for (std::size_t i = 0; i < planes.size(); ++i) {
+        const Hkl own = one_sign(planes[i]);
+        const auto found = seen.find(own);
+        if (found != seen.end()) {
+            first[i] = found->second;
+            continue;
+        }
+        const auto index = static_cast<std::ptrdiff_t>(i);
+        seen.emplace(own, index);
+        for (const IntMat3& r : rotations) {
+            Hkl image{};
+            for (int c = 0; c < 3; ++c) {
+                image[c] = planes[i][0] * r[0][c] + planes[i][1] * r[1][c] + planes[i][2] * r[2][c];
+            }
+            seen.emplace(one_sign(image), index);
+        }
+    }
+    return first;
 }
 
 } // namespace ferrolith::core

@@ -138,4 +138,17 @@ using Hkl = std::array<int, 3>;
 /// (1,0,-1), (1,-1,0). Empty for hklmax < 1.
 std::vector<Hkl> distinct_planes(int hklmax);
 
+/// A point-group operation as it acts on fractional coordinates (x' = R x),
+/// in the basis of the cell that the Miller indices refer to; stored by rows.
+using IntMat3 = std::array<std::array<int, 3>, 3>;
+
+/// For each plane of `planes`, the position of the first earlier plane that
+/// the crystal's point group `rotations` maps onto it, or -1 for the first
+/// plane of its kind. Miller indices transform as a row vector, (h k l) R, and
+/// a triple and its negative are one plane. The group must be closed (as
+/// spglib returns it); an empty list makes every plane distinct.
+/// O(planes × rotations).
+std::vector<std::ptrdiff_t> first_equivalent_planes(const std::vector<IntMat3>& rotations,
+                                                    const std::vector<Hkl>& planes);
+
 } // namespace ferrolith::core

@@ -132,6 +132,64 @@ long long non_negative_steps(py::handle steps) {
     return value;
 }
 
+// What the optimiser moves: the structure itself when nothing is periodic,
+// else the structure with its cell (strain components that stay within the
+// periodic directions, ASE's FrechetCellFilter at `pressure` GPa).
+py::object relaxation_target(py::object atoms, double pressure, bool cell_aware) {
+    py::object pbc = atoms.attr("pbc");
+    bool periodic[3];
+    for (int d = 0; d < 3; ++d) {
+        periodic[d] = py::bool_(pbc[py::int_(d)]);
+    }
+    if (!(periodic[0] || periodic[1] || periodic[2])) {
+        if (cell_aware) {
+            throw py::value_error("The optimization method CellAwareBFGS relaxes the cell and "
+                                  "needs a structure with at least one periodic direction.");
+        }
+        return atoms;
+    }
+    py::list mask;
+    for (bool flag : {periodic[0], periodic[1], periodic[2], periodic[1] && periodic[2],
+                      periodic[0] && periodic[2], periodic[0] && periodic[1]}) {
+        mask.append(py::bool_(flag));
+    }
+    py::dict filter_options;
+    filter_options["mask"] = mask;
+    filter_options["scalar_pressure"] = pressure * globals["GPa"].cast<double>();
+    if (cell_aware) {
+        // Its Hessian model assumes the unscaled cell coordinates.
+        filter_options["exp_cell_factor"] = 1.0;
+    }
+    return globals["FrechetCellFilter"](atoms, **filter_options);
+}
+
+// The largest force (eV/Å) on the degrees of freedom of `target`: what the
+// optimisers compare with fmax.
+double largest_force(py::handle target) {
+    py::object forces = target.attr("get_forces")();
+    py::object numpy = py::module_::import("numpy");
+    return numpy.attr("sqrt")((forces * forces).attr("sum")(1).attr("max")()).cast<double>();
+}
+
+double relaxation_residual(py::object atoms, py::object pressure_in, py::object method_in) {
+    if (!py::isinstance(atoms, globals["Atoms"])) {
+        throw py::type_error("atoms must be an ase.Atoms, not " + fb::type_name(atoms));
+    }
+    const double pressure = fb::to_float(pressure_in, "pressure");
+    if (!std::isfinite(pressure)) {
+        throw py::value_error("pressure must be a finite number of GPa, got " +
+                              py::repr(pressure_in).cast<std::string>() + ".");
+    }
+    fb::require_exact_str(method_in, "method");
+    if (atoms.attr("calc").is_none()) {
+        throw py::value_error("The structure has no calculator; attach one first, e.g. "
+                              "atoms.calc = get_calculator(potential).");
+    }
+    py::object optimizer_class = find_optimizer(method_in.cast<std::string>());
+    const bool cell_aware = optimizer_class.attr("__name__").cast<std::string>() == "CellAwareBFGS";
+    return largest_force(relaxation_target(atoms, pressure, cell_aware));
+}
+
 py::object optimize_structure(py::object atoms, py::object fmax_in, py::object method_in,
                               py::object steps_in, py::object pressure_in, py::object trajectory) {
     if (!py::isinstance(atoms, globals["Atoms"])) {
@@ -160,32 +218,9 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
     py::object relaxed = atoms.attr("copy")();
     relaxed.attr("calc") = atoms.attr("calc");
 
-    py::object pbc = relaxed.attr("pbc");
-    bool periodic[3];
-    for (int d = 0; d < 3; ++d) {
-        periodic[d] = py::bool_(pbc[py::int_(d)]);
-    }
     const bool cell_aware = optimizer_class.attr("__name__").cast<std::string>() == "CellAwareBFGS";
-    py::object target = relaxed;
-    if (periodic[0] || periodic[1] || periodic[2]) {
-        // Strain components that stay within the periodic directions.
-        py::list mask;
-        for (bool flag : {periodic[0], periodic[1], periodic[2], periodic[1] && periodic[2],
-                          periodic[0] && periodic[2], periodic[0] && periodic[1]}) {
-            mask.append(py::bool_(flag));
-        }
-        py::dict filter_options;
-        filter_options["mask"] = mask;
-        filter_options["scalar_pressure"] = pressure * globals["GPa"].cast<double>();
-        if (cell_aware) {
-            // Its Hessian model assumes the unscaled cell coordinates.
-            filter_options["exp_cell_factor"] = 1.0;
-        }
-        target = globals["FrechetCellFilter"](relaxed, **filter_options);
-    } else if (cell_aware) {
-        throw py::value_error("The optimization method CellAwareBFGS relaxes the cell and needs "
-                              "a structure with at least one periodic direction.");
-    } else if (pressure != 0.0) {
+    py::object target = relaxation_target(relaxed, pressure, cell_aware);
+    if (target.is(relaxed) && pressure != 0.0) {
         fb::print_line("Note: the structure has no periodic direction; the pressure is ignored.");
     }
 
@@ -234,10 +269,7 @@ py::object optimize_structure(py::object atoms, py::object fmax_in, py::object m
         leave(py::none(), py::none(), py::none());
     }
     if (!converged) {
-        py::object forces = target.attr("get_forces")();
-        py::object numpy = py::module_::import("numpy");
-        const double largest =
-            numpy.attr("sqrt")((forces * forces).attr("sum")(1).attr("max")()).cast<double>();
+        const double largest = largest_force(target);
         char text[256];
         std::snprintf(text, sizeof text,
                       "Warning: the optimization did not converge within %lld steps "
@@ -314,6 +346,16 @@ The kind of file (see ``potential_kind``) selects the calculator class in
 machine-learned potential an ``MLCalculator`` (read without PyTorch;
 ValueError for a file of another format). A
 missing file or an unknown kind raises an error listing the supported kinds.)doc");
+    m.def("relaxation_residual", &relaxation_residual, "atoms"_a, "pressure"_a = 0.0,
+          "method"_a = "LBFGS",
+          R"doc(The largest force (eV/Å) left on ``atoms`` as ``optimize_structure`` measures it.
+
+The structure must carry a calculator. Atomic forces and, along the periodic
+directions, the cell's generalised forces (ASE's FrechetCellFilter at
+``pressure`` GPa, weighted as for the optimiser ``method``) count; a
+relaxation has converged when this is at most its ``fmax``. The calculator's
+results for the structure as it is are reused, so after a relaxation this
+costs no new evaluation.)doc");
     m.def("optimize_structure", &optimize_structure, "atoms"_a, "fmax"_a = 0.05,
           "method"_a = "LBFGS", "steps"_a = 5000, "pressure"_a = 0.0, "trajectory"_a = "opt.traj",
           R"doc(Relaxes ``atoms`` (which must carry a calculator) and returns the relaxed copy.
