@@ -105,8 +105,8 @@ $(c_virial[4]:%.17g) $(c_virial[5]:%.17g) $(c_virial[6]:%.17g)"
 
 def run_lammps(atoms, directory, ranks=1):
     """Energy (eV), forces (eV/Å), ASE stress (eV/Å³), per-atom energies (eV)
-    and per-atom virials (eV, LAMMPS order) from LAMMPS, atoms in order; or
-    the CompletedProcess of a run that failed."""
+    and per-atom stress × volume (eV, LAMMPS order) from LAMMPS, atoms in
+    order; or the CompletedProcess of a run that failed."""
     directory.mkdir(exist_ok=True)
     species = sorted(set(atoms.get_chemical_symbols()))
     write(directory / "structure.lmp", atoms, format="lammps-data", specorder=species, masses=True)
@@ -122,9 +122,9 @@ def run_lammps(atoms, directory, ranks=1):
     dump = np.loadtxt(directory / "forces.dump", skiprows=9)
     pxx, pyy, pzz, pxy, pxz, pyz = values[1:]
     stress = -np.array([pxx, pyy, pzz, pyz, pxz, pxy]) * units.bar
-    # stress/atom is -(virial of the atom) in bar Å³
-    atom_virial = -dump[:, 5:] * units.bar
-    return values[0], dump[:, 1:4], stress, dump[:, 4], atom_virial
+    # stress/atom (bar Å³) adds up to -pressure × volume, the ASE stress × volume
+    atom_stress = dump[:, 5:] * units.bar
+    return values[0], dump[:, 1:4], stress, dump[:, 4], atom_stress
 
 
 def reference(atoms, model):
