@@ -66,7 +66,9 @@ def cbn(n_target, rattle=0.02):
 
 def lammps(directory, text, atoms, ranks=1):
     directory.mkdir(parents=True, exist_ok=True)
-    write(directory / "structure.lmp", atoms, format="lammps-data", specorder=["B", "N"], masses=True)
+    write(
+        directory / "structure.lmp", atoms, format="lammps-data", specorder=["B", "N"], masses=True
+    )
     (directory / "in.lmp").write_text(text)
     command = ["lmp", "-in", "in.lmp", "-log", "log.lammps", "-screen", "none"]
     if ranks > 1:
@@ -132,7 +134,9 @@ def main():
             atoms = cbn(args.nve_atoms, rattle=0.0)
             steps = round(args.nve_ps / 0.0005)
             log = lammps(root / "nve", NVE_INPUT.format(name=name, steps=steps), atoms, ranks=2)
-            rows = re.findall(r"^\s+(\d+)\s+([\d.eE+-]+)\s+([\d.eE+-]+)\s+(\S+)\s+(\S+)\s*$", log, re.M)
+            rows = re.findall(
+                r"^\s+(\d+)\s+([\d.eE+-]+)\s+([\d.eE+-]+)\s+(\S+)\s+(\S+)\s*$", log, re.M
+            )
             data = np.array(rows, dtype=float)
             t_ps, temp, etot = data[:, 1], data[:, 2], data[:, 4]
             n = len(atoms)

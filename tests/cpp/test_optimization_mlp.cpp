@@ -275,10 +275,10 @@ TEST_CASE("mlp evaluated from a simulator's list with ghost atoms equals the per
     for (std::size_t i = 0; i < n; ++i) {
         ws.env.neighbors.clear();
         for (std::size_t j = 0; j < total; ++j) {
-            fo::Neighbor nb{static_cast<int>(j),
-                            {x[3 * j] - x[3 * i], x[3 * j + 1] - x[3 * i + 1],
-                             x[3 * j + 2] - x[3 * i + 2]},
-                            0.0};
+            fo::Neighbor nb{
+                static_cast<int>(j),
+                {x[3 * j] - x[3 * i], x[3 * j + 1] - x[3 * i + 1], x[3 * j + 2] - x[3 * i + 2]},
+                0.0};
             nb.distance = std::sqrt(nb.vector[0] * nb.vector[0] + nb.vector[1] * nb.vector[1] +
                                     nb.vector[2] * nb.vector[2]);
             if (j != i && nb.distance < model.descriptor().cutoff())

@@ -22,7 +22,6 @@ std::string format_distance(double r) {
     return buffer;
 }
 
-
 // The cell rows with non-periodic rows replaced by unit vectors orthogonal to
 // the periodic ones, so that fractional coordinates along free directions are
 // plain lengths. Returns false when the periodic rows are linearly dependent.

@@ -171,12 +171,8 @@ def _run(command: list[str], what: str, log: TextIO | None) -> None:
 def _build(source: Path, build: Path, collection: str, log: TextIO | None) -> None:
     configure = _cmake()
     cmake = configure[0]
-    _run(
-        [*configure, "-S", str(source), "-B", str(build)]
-        + [f"-DKIM_API_INSTALL_COLLECTION={collection}"],
-        f"configuring {source.name}",
-        log,
-    )
+    options = ["-S", str(source), "-B", str(build), f"-DKIM_API_INSTALL_COLLECTION={collection}"]
+    _run([*configure, *options], f"configuring {source.name}", log)
     jobs = str(os.cpu_count() or 1)
     _run([cmake, "--build", str(build), "-j", jobs], f"building {source.name}", log)
     _run([cmake, "--install", str(build)], f"installing {source.name}", log)

@@ -145,7 +145,7 @@ void Descriptor::environment(const int* species, EnvironmentScratch& ws, double*
     // Neighbours within the angular cutoff first, so that the loops below
     // take the same branch for long runs.
     std::partition(ws.neighbors.begin(), ws.neighbors.end(),
-                          [rc = p_.angular_cutoff](const Neighbor& nb) { return nb.distance < rc; });
+                   [rc = p_.angular_cutoff](const Neighbor& nb) { return nb.distance < rc; });
     // per-neighbour angular data is written and read only within rc_a
     ws.radial.resize(2 * nr * nn);
     ws.angular.resize(2 * na * nn);
@@ -605,8 +605,8 @@ core::Status Model::evaluate(const StructureView& s, bool gradients, Evaluation&
     AtomScratch ws;
     for (std::size_t i = 0; i < s.n; ++i) {
         descriptor_.gather(cells, i, ws.env);
-        out.energies[i] = atom_energy(s.species, i, ws, gradients ? out.forces.data() : nullptr,
-                                      out.virial);
+        out.energies[i] =
+            atom_energy(s.species, i, ws, gradients ? out.forces.data() : nullptr, out.virial);
         out.energy += out.energies[i];
     }
     if (gradients) {

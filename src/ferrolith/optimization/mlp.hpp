@@ -136,9 +136,8 @@ public:
     /// environment `ws` holds. When `atom_virial` is non-null, each pair's
     /// share of the virial is also split half and half between i and the
     /// neighbour (6 per index, Voigt order xx yy zz yz xz xy, eV).
-    void scatter(const int* species, std::size_t i, const double* grad_desc,
-                 EnvironmentScratch& ws, double* grad_pos, Matrix3& virial,
-                 double* atom_virial = nullptr) const;
+    void scatter(const int* species, std::size_t i, const double* grad_desc, EnvironmentScratch& ws,
+                 double* grad_pos, Matrix3& virial, double* atom_virial = nullptr) const;
 
 private:
     DescriptorParams p_;

@@ -82,13 +82,12 @@ public:
     /// The values of the next record, which must start with `keyword`.
     core::Outcome<Tokens> next(std::string_view keyword) {
         if (at_ >= records_.size())
-            return core::Outcome<Tokens>::fail("the parameter file ends before '" +
-                                               std::string(keyword) + "'",
-                                               last_line());
+            return core::Outcome<Tokens>::fail(
+                "the parameter file ends before '" + std::string(keyword) + "'", last_line());
         const Record& r = records_[at_];
         if (r.tokens[0] != keyword)
-            return core::Outcome<Tokens>::fail("expected '" + std::string(keyword) +
-                                                   "', found '" + std::string(r.tokens[0]) + "'",
+            return core::Outcome<Tokens>::fail("expected '" + std::string(keyword) + "', found '" +
+                                                   std::string(r.tokens[0]) + "'",
                                                r.line);
         ++at_;
         return core::Outcome<Tokens>::ok(Tokens(r.tokens.begin() + 1, r.tokens.end()));
@@ -172,7 +171,8 @@ std::string format_model_text(const NamedModel& model) {
     for (const auto& e : model.elements)
         out += ' ' + e;
     out += '\n';
-    out += std::string("activation ") + (p.activation == Activation::kTanh ? "tanh" : "silu") + '\n';
+    out +=
+        std::string("activation ") + (p.activation == Activation::kTanh ? "tanh" : "silu") + '\n';
     put_record(out, "energy_scale", p.energy_scale);
     put_record(out, "radial_cutoff", d.radial_cutoff);
     put_record(out, "radial_centers", d.radial_centers);
@@ -207,9 +207,8 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
     Tokens tokens;
     FERROLITH_READ(tokens, in.next(kParameterFormat));
     if (tokens.size() != 1 || tokens[0] != std::to_string(kParameterVersion))
-        return Result::fail("this parameter file is not of version " +
-                                std::to_string(kParameterVersion),
-                            1);
+        return Result::fail(
+            "this parameter file is not of version " + std::to_string(kParameterVersion), 1);
     NamedModel model;
     FERROLITH_READ(tokens, in.next("elements"));
     if (tokens.empty())

@@ -57,9 +57,8 @@ struct Buffer {
 int compute_arguments_create(KIM::ModelCompute const* const,
                              KIM::ModelComputeArgumentsCreate* const create) {
     using namespace KIM::COMPUTE_ARGUMENT_NAME;
-    const KIM::ComputeArgumentName optional[] = {partialEnergy, partialForces,
-                                                 partialParticleEnergy, partialVirial,
-                                                 partialParticleVirial};
+    const KIM::ComputeArgumentName optional[] = {
+        partialEnergy, partialForces, partialParticleEnergy, partialVirial, partialParticleVirial};
     for (const auto& name : optional)
         if (create->SetArgumentSupportStatus(name, KIM::SUPPORT_STATUS::optional)) {
             LOG_ERROR_TO(create, "cannot declare the compute arguments");
@@ -136,8 +135,10 @@ int compute(KIM::ModelCompute const* const model_compute,
         neighbors.clear();
         for (int k = 0; k < count; ++k) {
             const int j = list[k];
-            fo::Neighbor nb{j, {x[3 * j] - x[3 * i], x[3 * j + 1] - x[3 * i + 1],
-                                x[3 * j + 2] - x[3 * i + 2]}, 0.0};
+            fo::Neighbor nb{
+                j,
+                {x[3 * j] - x[3 * i], x[3 * j + 1] - x[3 * i + 1], x[3 * j + 2] - x[3 * i + 2]},
+                0.0};
             nb.distance = std::sqrt(nb.vector[0] * nb.vector[0] + nb.vector[1] * nb.vector[1] +
                                     nb.vector[2] * nb.vector[2]);
             if (!std::isfinite(nb.distance)) {
@@ -146,8 +147,8 @@ int compute(KIM::ModelCompute const* const model_compute,
                 return true;
             }
             if (nb.distance < ferrolith::core::kOverlapDistance) {
-                LOG_ERROR_TO(args, ferrolith::core::overlap_status(i, j, nb.distance,
-                                                                   ferrolith::core::kOverlapDistance)
+                LOG_ERROR_TO(args, ferrolith::core::overlap_status(
+                                       i, j, nb.distance, ferrolith::core::kOverlapDistance)
                                        .error);
                 return true;
             }
@@ -155,8 +156,8 @@ int compute(KIM::ModelCompute const* const model_compute,
             if (nb.distance < b->cutoff)
                 neighbors.push_back(nb);
         }
-        const double e = b->model.atom_energy(species, i, b->scratch, gradients ? grad : nullptr,
-                                              w, particle_virial);
+        const double e = b->model.atom_energy(species, i, b->scratch, gradients ? grad : nullptr, w,
+                                              particle_virial);
         total += e;
         if (particle_energy)
             particle_energy[i] = e;
@@ -175,14 +176,6 @@ int compute(KIM::ModelCompute const* const model_compute,
         virial[4] = 0.5 * (w[0][2] + w[2][0]);
         virial[5] = 0.5 * (w[0][1] + w[1][0]);
     }
-    return false;
-}
-
-int refresh(KIM::ModelRefresh* const model_refresh) {
-    Buffer* b = nullptr;
-    model_refresh->GetModelBufferPointer(reinterpret_cast<void**>(&b));
-    model_refresh->SetInfluenceDistancePointer(&b->influence_distance);
-    model_refresh->SetNeighborListPointers(1, &b->cutoff, &b->no_ghost_neighbors);
     return false;
 }
 
@@ -224,10 +217,9 @@ std::string parameter_text(KIM::ModelDriverCreate* const create) {
 
 } // namespace
 
-extern "C" int model_driver_create(KIM::ModelDriverCreate* const create,
-                                   KIM::LengthUnit const, KIM::EnergyUnit const,
-                                   KIM::ChargeUnit const, KIM::TemperatureUnit const,
-                                   KIM::TimeUnit const) {
+extern "C" int model_driver_create(KIM::ModelDriverCreate* const create, KIM::LengthUnit const,
+                                   KIM::EnergyUnit const, KIM::ChargeUnit const,
+                                   KIM::TemperatureUnit const, KIM::TimeUnit const) {
     if (create->SetUnits(KIM::LENGTH_UNIT::A, KIM::ENERGY_UNIT::eV, KIM::CHARGE_UNIT::unused,
                          KIM::TEMPERATURE_UNIT::unused, KIM::TIME_UNIT::unused) ||
         create->SetModelNumbering(KIM::NUMBERING::zeroBased)) {
@@ -249,8 +241,9 @@ extern "C" int model_driver_create(KIM::ModelDriverCreate* const create,
         const std::string& element = parsed.value->elements[code];
         const KIM::SpeciesName name(element);
         if (!name.Known() || create->SetSpeciesCode(name, static_cast<int>(code))) {
-            LOG_ERROR_TO(create, "element '" + element + "' of the parameter file is not a KIM "
-                                                         "species");
+            LOG_ERROR_TO(create, "element '" + element +
+                                     "' of the parameter file is not a KIM "
+                                     "species");
             return true;
         }
     }
@@ -268,13 +261,13 @@ extern "C" int model_driver_create(KIM::ModelDriverCreate* const create,
     if (create->SetRoutinePointer(ComputeArgumentsCreate, cpp, true,
                                   reinterpret_cast<KIM::Function*>(compute_arguments_create)) ||
         create->SetRoutinePointer(Compute, cpp, true, reinterpret_cast<KIM::Function*>(compute)) ||
-        create->SetRoutinePointer(Refresh, cpp, true, reinterpret_cast<KIM::Function*>(refresh)) ||
         create->SetRoutinePointer(ComputeArgumentsDestroy, cpp, true,
                                   reinterpret_cast<KIM::Function*>(compute_arguments_destroy)) ||
         create->SetRoutinePointer(Destroy, cpp, true, reinterpret_cast<KIM::Function*>(destroy))) {
         LOG_ERROR_TO(create, "cannot register the model routines");
         return true;
     }
+    // No parameters are published, so there is nothing to refresh.
     create->SetModelBufferPointer(b.release());
     return false;
 }
