@@ -222,6 +222,17 @@ class TestExport:
             "ferrolith-mlp-parameters 1"
         )
 
+    def test_command_exports_the_bundled_model_and_prints_its_name(self, tmp_path, capsys):
+        pytest.importorskip("torch")
+        assert cli_main(["kim", "export", "--potential", "pth", str(tmp_path)]) == 0
+        lines = capsys.readouterr().out.splitlines()
+        assert lines == [
+            str(tmp_path / "Ferrolith_MLP_driver"),
+            str(tmp_path / "Ferrolith_MLP_BCN_qz_v0_0_1"),
+            "Ferrolith_MLP_BCN_qz_v0_0_1",
+        ]
+        assert (tmp_path / lines[1] / kim.PARAMETER_FILE).exists()
+
     @pytest.mark.parametrize(
         "potential, message",
         [
