@@ -156,7 +156,7 @@ constexpr int kMaxWidth = 1 << 16;
         auto read_ = (expr);                                                                       \
         if (!read_)                                                                                \
             return read_.template forward_error<NamedModel>();                                     \
-        into = std::move(*read_.value);                                                            \
+        (into) = std::move(*read_.value);                                                          \
     } while (false)
 
 } // namespace
