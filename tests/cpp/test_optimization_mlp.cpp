@@ -3,6 +3,7 @@
 // descriptors.
 #include "check.hpp"
 #include "ferrolith/optimization/mlp.hpp"
+#include "ferrolith/optimization/mlp_text.hpp"
 
 #include <cmath>
 #include <random>
@@ -239,4 +240,90 @@ TEST_CASE("mlp reports overlapping atoms and foreign species") {
     fo::ModelParams bad = random_model(rng, fo::Activation::kTanh);
     bad.networks[1].layers[1].n_in = 3;
     CHECK(!fo::validate_model(bad).has_value());
+}
+
+TEST_CASE("mlp evaluated from a simulator's list with ghost atoms equals the periodic evaluation") {
+    // A simulator's view: the cell's atoms, then ghost copies of them in the
+    // images around it, and full neighbour lists of the cell's atoms only.
+    std::mt19937 rng(9);
+    const fo::Model model(random_model(rng, fo::Activation::kSilu, true));
+    const Sample s = sample(rng);
+    const std::size_t n = s.species.size();
+    std::vector<double> x(s.pos);
+    std::vector<int> species(s.species), owner;
+    for (std::size_t i = 0; i < n; ++i)
+        owner.push_back(static_cast<int>(i));
+    const int reach = 3; // images up to 3 cells away cover the 3.5 Å cutoff
+    for (int a = -reach; a <= reach; ++a)
+        for (int b = -reach; b <= reach; ++b)
+            for (int c = -reach; c <= reach; ++c) {
+                if (a == 0 && b == 0 && c == 0)
+                    continue;
+                for (std::size_t i = 0; i < n; ++i) {
+                    for (int k = 0; k < 3; ++k)
+                        x.push_back(s.pos[3 * i + k] + a * s.cell[0][k] + b * s.cell[1][k] +
+                                    c * s.cell[2][k]);
+                    species.push_back(s.species[i]);
+                    owner.push_back(static_cast<int>(i));
+                }
+            }
+    const std::size_t total = species.size();
+    fo::Model::AtomScratch ws;
+    std::vector<double> grad(3 * total, 0.0), atom_virial(6 * total, 0.0);
+    fo::Matrix3 virial{};
+    double energy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        ws.env.neighbors.clear();
+        for (std::size_t j = 0; j < total; ++j) {
+            fo::Neighbor nb{
+                static_cast<int>(j),
+                {x[3 * j] - x[3 * i], x[3 * j + 1] - x[3 * i + 1], x[3 * j + 2] - x[3 * i + 2]},
+                0.0};
+            nb.distance = std::sqrt(nb.vector[0] * nb.vector[0] + nb.vector[1] * nb.vector[1] +
+                                    nb.vector[2] * nb.vector[2]);
+            if (j != i && nb.distance < model.descriptor().cutoff())
+                ws.env.neighbors.push_back(nb);
+        }
+        energy += model.atom_energy(species.data(), i, ws, grad.data(), virial, atom_virial.data());
+    }
+    fo::Evaluation ev;
+    CHECK(model.evaluate(s.view(), true, ev));
+    CHECK_NEAR(energy, ev.energy, 1e-12 * std::fabs(ev.energy));
+    // ghost forces belong to the atoms they are images of
+    std::vector<double> forces(3 * n, 0.0);
+    double trace = 0.0;
+    for (std::size_t j = 0; j < total; ++j) {
+        for (int k = 0; k < 3; ++k)
+            forces[3 * owner[j] + k] -= grad[3 * j + k];
+        trace += atom_virial[6 * j] + atom_virial[6 * j + 1] + atom_virial[6 * j + 2];
+    }
+    for (std::size_t k = 0; k < 3 * n; ++k)
+        CHECK_NEAR(forces[k], ev.forces[k], 1e-12);
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b)
+            CHECK_NEAR(0.5 * (virial[a][b] + virial[b][a]), ev.virial[a][b], 1e-12);
+    CHECK_NEAR(trace, ev.virial[0][0] + ev.virial[1][1] + ev.virial[2][2], 1e-12);
+}
+
+TEST_CASE("mlp parameter text reads back to the same model and names bad lines") {
+    std::mt19937 rng(4);
+    const fo::NamedModel named{{"B", "N"}, random_model(rng, fo::Activation::kTanh, true)};
+    const std::string text = fo::format_model_text(named);
+    auto back = fo::parse_model_text(text);
+    CHECK(back.has_value());
+    CHECK(back.value->elements == named.elements);
+    const Sample s = sample(rng);
+    fo::Evaluation a, b;
+    CHECK(fo::Model(named.params).evaluate(s.view(), true, a));
+    CHECK(fo::Model(back.value->params).evaluate(s.view(), true, b));
+    CHECK(a.energy == b.energy && a.forces == b.forces); // bit for bit
+    // a damaged number, a truncated file and a foreign file fail with their line
+    std::string bad = text;
+    bad.replace(bad.find("energy_scale ") + 13, 3, "x.5");
+    auto err = fo::parse_model_text(bad);
+    CHECK(!err && err.line == 5 && err.error.find("not a number") != std::string::npos);
+    err = fo::parse_model_text(text.substr(0, text.size() / 2));
+    CHECK(!err && err.line > 10);
+    err = fo::parse_model_text("ferrolith-mlp 3\n");
+    CHECK(!err && err.line == 1);
 }

@@ -37,6 +37,7 @@ COMMANDS: tuple[str, ...] = (
     "hardness",
     "elastic",
     "screen",
+    "kim",
 )
 
 

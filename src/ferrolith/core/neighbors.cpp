@@ -22,15 +22,6 @@ std::string format_distance(double r) {
     return buffer;
 }
 
-Status overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
-    const std::string what = a == b
-                                 ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
-                                 : "Atoms " + std::to_string(std::min(a, b)) + " and " +
-                                       std::to_string(std::max(a, b)) + " overlap";
-    return Status::fail(what + " (distance " + format_distance(r) + " \u00c5, less than " +
-                        format_distance(min_distance) + " \u00c5).");
-}
-
 // The cell rows with non-periodic rows replaced by unit vectors orthogonal to
 // the periodic ones, so that fractional coordinates along free directions are
 // plain lengths. Returns false when the periodic rows are linearly dependent.
@@ -92,6 +83,15 @@ long floor_div(long a, long b) {
 }
 
 } // namespace
+
+Status overlap_status(std::size_t a, std::size_t b, double r, double min_distance) {
+    const std::string what = a == b
+                                 ? "Atom " + std::to_string(a) + " overlaps its own periodic image"
+                                 : "Atoms " + std::to_string(std::min(a, b)) + " and " +
+                                       std::to_string(std::max(a, b)) + " overlap";
+    return Status::fail(what + " (distance " + format_distance(r) + " \u00c5, less than " +
+                        format_distance(min_distance) + " \u00c5).");
+}
 
 void reduce_lattice(Mat3& cell, const std::array<bool, 3>& pbc) {
     // Pairwise size reduction; each accepted step strictly shortens a vector,

@@ -80,6 +80,10 @@ struct NeighborList {
     std::vector<std::size_t> bin_start;
 };
 
+/// The failure of atoms `a` and `b` (caller's indices; equal for an atom and
+/// its own image) found `r` Å apart, closer than `min_distance` Å.
+Status overlap_status(std::size_t a, std::size_t b, double r, double min_distance);
+
 /// The message of a cell whose periodic vectors span no volume.
 inline constexpr const char* kZeroVolumeMessage = "Unit cell volume is zero.";
 

@@ -124,24 +124,28 @@ core::Status Descriptor::neighbor_list(const StructureView& s, core::NeighborLis
     return core::build_neighbor_list(q, list);
 }
 
-void Descriptor::environment(const StructureView& s, const core::NeighborList& list, std::size_t i,
-                             EnvironmentScratch& ws, double* desc) const {
-    const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
-    const std::size_t S = monomials_.size(), ns = p_.n_species;
-    const int L = p_.max_order;
+void Descriptor::gather(const core::NeighborList& list, std::size_t i,
+                        EnvironmentScratch& ws) const {
     const std::size_t slot = list.slot_of[i];
     const std::size_t first = list.offsets[slot];
     const std::size_t nn = list.offsets[slot + 1] - first;
-    // Neighbours within the angular cutoff first, so that the loops below
-    // take the same branch for long runs.
     ws.neighbors.resize(nn);
-    std::size_t near = 0, far = nn;
     for (std::size_t k = 0; k < nn; ++k) {
         const double* d = &list.delta[4 * (first + k)];
-        const Neighbor nb{
+        ws.neighbors[k] = {
             static_cast<int>(list.order[list.index[first + k]]), {d[0], d[1], d[2]}, d[3]};
-        ws.neighbors[d[3] < p_.angular_cutoff ? near++ : --far] = nb;
     }
+}
+
+void Descriptor::environment(const int* species, EnvironmentScratch& ws, double* desc) const {
+    const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
+    const std::size_t S = monomials_.size(), ns = p_.n_species;
+    const int L = p_.max_order;
+    const std::size_t nn = ws.neighbors.size();
+    // Neighbours within the angular cutoff first, so that the loops below
+    // take the same branch for long runs.
+    std::partition(ws.neighbors.begin(), ws.neighbors.end(),
+                   [rc = p_.angular_cutoff](const Neighbor& nb) { return nb.distance < rc; });
     // per-neighbour angular data is written and read only within rc_a
     ws.radial.resize(2 * nr * nn);
     ws.angular.resize(2 * na * nn);
@@ -153,7 +157,7 @@ void Descriptor::environment(const StructureView& s, const core::NeighborList& l
     double pw[3][9]; // powers 0..L of the unit-vector components
     for (std::size_t k = 0; k < nn; ++k) {
         const Neighbor& nb = ws.neighbors[k];
-        const int a = s.species[nb.index];
+        const int a = species[nb.index];
         double* rad = &ws.radial[2 * nr * k];
         gaussian_basis(nb.distance, p_.radial_cutoff, p_.radial_centers, p_.radial_eta, rad);
         for (std::size_t n = 0; n < nr; ++n)
@@ -201,8 +205,9 @@ void Descriptor::environment(const StructureView& s, const core::NeighborList& l
         }
 }
 
-void Descriptor::scatter(const StructureView& s, std::size_t i, const double* grad_desc,
-                         EnvironmentScratch& ws, double* grad_pos, Matrix3& virial) const {
+void Descriptor::scatter(const int* species, std::size_t i, const double* grad_desc,
+                         EnvironmentScratch& ws, double* grad_pos, Matrix3& virial,
+                         double* atom_virial) const {
     const std::size_t nr = p_.radial_centers.size(), na = p_.angular_centers.size();
     const std::size_t S = monomials_.size(), ns = p_.n_species;
     const int L = p_.max_order;
@@ -229,7 +234,7 @@ void Descriptor::scatter(const StructureView& s, std::size_t i, const double* gr
 
     for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
         const Neighbor& nb = ws.neighbors[k];
-        const int a = s.species[nb.index];
+        const int a = species[nb.index];
         const double r = nb.distance;
         const double rhat[3] = {nb.vector[0] / r, nb.vector[1] / r, nb.vector[2] / r};
         // dE/dr along rhat, and the part perpendicular from the angular terms
@@ -270,6 +275,22 @@ void Descriptor::scatter(const StructureView& s, std::size_t i, const double* gr
             for (int d = 0; d < 3; ++d)
                 virial[c][d] += nb.vector[c] * g[d];
         }
+        if (atom_virial) {
+            // Voigt order xx yy zz yz xz xy, symmetrised as the total is
+            const double* v = nb.vector;
+            const double w[6] = {v[0] * g[0],
+                                 v[1] * g[1],
+                                 v[2] * g[2],
+                                 0.5 * (v[1] * g[2] + v[2] * g[1]),
+                                 0.5 * (v[0] * g[2] + v[2] * g[0]),
+                                 0.5 * (v[0] * g[1] + v[1] * g[0])};
+            double* wi = atom_virial + 6 * i;
+            double* wj = atom_virial + 6 * nb.index;
+            for (int c = 0; c < 6; ++c) {
+                wi[c] += 0.5 * w[c];
+                wj[c] += 0.5 * w[c];
+            }
+        }
     }
 }
 
@@ -279,8 +300,10 @@ core::Status Descriptor::compute(const StructureView& s, std::vector<double>& ou
         return status;
     out.assign(s.n * size_, 0.0);
     EnvironmentScratch ws;
-    for (std::size_t i = 0; i < s.n; ++i)
-        environment(s, cells, i, ws, &out[i * size_]);
+    for (std::size_t i = 0; i < s.n; ++i) {
+        gather(cells, i, ws);
+        environment(s.species, ws, &out[i * size_]);
+    }
     return core::success();
 }
 
@@ -294,8 +317,9 @@ core::Status Descriptor::backward(const StructureView& s, const double* grad_des
     EnvironmentScratch ws;
     std::vector<double> desc(size_);
     for (std::size_t i = 0; i < s.n; ++i) {
-        environment(s, cells, i, ws, desc.data());
-        scatter(s, i, grad_desc + i * size_, ws, grad_pos.data(), virial);
+        gather(cells, i, ws);
+        environment(s.species, ws, desc.data());
+        scatter(s.species, i, grad_desc + i * size_, ws, grad_pos.data(), virial);
     }
     return core::success();
 }
@@ -312,7 +336,8 @@ core::Status Descriptor::tangent(const StructureView& s, const double* displacem
     EnvironmentScratch ws;
     std::vector<double> desc(size_);
     for (std::size_t i = 0; i < s.n; ++i) {
-        environment(s, cells, i, ws, desc.data());
+        gather(cells, i, ws);
+        environment(s.species, ws, desc.data());
         double* d = &out[i * size_];
         ws.moment_tangent.assign(ns * na * S, 0.0);
         for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
@@ -556,25 +581,33 @@ double Model::atomic_energy(int species, const double* desc, double* grad) const
     return run_network(species, desc, grad, ws);
 }
 
+double Model::atom_energy(const int* species, std::size_t i, AtomScratch& ws, double* grad_pos,
+                          Matrix3& virial, double* atom_virial) const {
+    const std::size_t nd = descriptor_.size();
+    ws.desc.resize(nd);
+    ws.grad.resize(nd);
+    descriptor_.environment(species, ws.env, ws.desc.data());
+    const double energy =
+        run_network(species[i], ws.desc.data(), grad_pos ? ws.grad.data() : nullptr, ws.net);
+    if (grad_pos)
+        descriptor_.scatter(species, i, ws.grad.data(), ws.env, grad_pos, virial, atom_virial);
+    return energy;
+}
+
 core::Status Model::evaluate(const StructureView& s, bool gradients, Evaluation& out) const {
     core::NeighborList& cells = thread_list();
     if (core::Status status = descriptor_.neighbor_list(s, cells); !status)
         return status;
-    const std::size_t nd = descriptor_.size();
     out = Evaluation();
     out.energies.assign(s.n, 0.0);
     if (gradients)
         out.forces.assign(3 * s.n, 0.0);
-    EnvironmentScratch env;
-    NetworkScratch net;
-    std::vector<double> desc(nd), grad(nd);
+    AtomScratch ws;
     for (std::size_t i = 0; i < s.n; ++i) {
-        descriptor_.environment(s, cells, i, env, desc.data());
+        descriptor_.gather(cells, i, ws.env);
         out.energies[i] =
-            run_network(s.species[i], desc.data(), gradients ? grad.data() : nullptr, net);
+            atom_energy(s.species, i, ws, gradients ? out.forces.data() : nullptr, out.virial);
         out.energy += out.energies[i];
-        if (gradients)
-            descriptor_.scatter(s, i, grad.data(), env, out.forces.data(), out.virial);
     }
     if (gradients) {
         // scatter accumulated dE/dr; forces are its negative

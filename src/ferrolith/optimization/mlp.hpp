@@ -114,19 +114,30 @@ public:
                          std::vector<double>& out) const;
 
     // Building blocks for fused evaluation; `ws` is reused between atoms.
+    // The neighbours of one atom may come from our own search (gather) or
+    // from a simulator's list (a caller filling ws.neighbors itself, with
+    // indices into its own arrays, ghost atoms included): environment and
+    // scatter read only ws.neighbors and the species of those indices.
 
     /// Builds the full neighbour list of `s` within the cutoff (one search
     /// for all kernels: atoms closer than core::kOverlapDistance, non-finite
     /// input, cells without volume and far too dense structures fail), or
     /// fails for a species id out of range.
     core::Status neighbor_list(const StructureView& s, core::NeighborList& list) const;
-    /// Fills the scratch space of atom i and its descriptor `desc` (size()).
-    void environment(const StructureView& s, const core::NeighborList& list, std::size_t i,
-                     EnvironmentScratch& ws, double* desc) const;
-    /// Adds the gradient of sum_k grad_desc[k] D_i[k] to grad_pos and virial,
-    /// for the atom whose environment `ws` holds.
-    void scatter(const StructureView& s, std::size_t i, const double* grad_desc,
-                 EnvironmentScratch& ws, double* grad_pos, Matrix3& virial) const;
+    /// Copies the neighbours of atom i from `list` into ws.neighbors, indexed
+    /// by the caller's atom order.
+    void gather(const core::NeighborList& list, std::size_t i, EnvironmentScratch& ws) const;
+    /// Fills the scratch space of the atom whose neighbours ws.neighbors
+    /// holds (every one closer than cutoff(), species[index] valid) and its
+    /// descriptor `desc` (size()). Reorders ws.neighbors.
+    void environment(const int* species, EnvironmentScratch& ws, double* desc) const;
+    /// Adds the gradient of sum_k grad_desc[k] D_i[k] to grad_pos (3 per
+    /// neighbour index, and for i) and to `virial`, for the atom i whose
+    /// environment `ws` holds. When `atom_virial` is non-null, each pair's
+    /// share of the virial is also split half and half between i and the
+    /// neighbour (6 per index, Voigt order xx yy zz yz xz xy, eV).
+    void scatter(const int* species, std::size_t i, const double* grad_desc, EnvironmentScratch& ws,
+                 double* grad_pos, Matrix3& virial, double* atom_virial = nullptr) const;
 
 private:
     DescriptorParams p_;
@@ -223,6 +234,28 @@ public:
     /// (eV); when `grad` is non-null it receives dE_i/dD (size()).
     double atomic_energy(int species, const double* desc, double* grad) const;
 
+    /// Activations of one network pass, reused between atoms.
+    struct NetworkScratch {
+        std::vector<std::vector<double>> act;   ///< act[l]: input of layer l (l >= 1)
+        std::vector<std::vector<double>> slope; ///< activation slopes per layer
+        std::vector<double> delta, below;       ///< backward pass
+    };
+    /// Scratch space of one atom's energy and gradient, reused between atoms.
+    struct AtomScratch {
+        EnvironmentScratch env; ///< env.neighbors: the atom's neighbours, filled by the caller
+        NetworkScratch net;
+        std::vector<double> desc, grad;
+    };
+
+    /// Energy E_i (eV) of atom i, whose neighbours ws.env.neighbors holds
+    /// (see Descriptor::environment; indices into `species` and `grad_pos`).
+    /// When `grad_pos` is non-null, dE_i/dr of i and of each neighbour is
+    /// added to it (eV/Å) and the pair terms to `virial` and, if non-null,
+    /// `atom_virial` (see Descriptor::scatter). The one evaluation of an atom
+    /// for our own neighbour search and a simulator's.
+    double atom_energy(const int* species, std::size_t i, AtomScratch& ws, double* grad_pos,
+                       Matrix3& virial, double* atom_virial = nullptr) const;
+
 private:
     /// A layer as evaluated: the forward pass reads the weights input-major
     /// (W^T, n_in × n_out), so that its inner loop runs over outputs without
@@ -235,12 +268,6 @@ private:
     struct FastNetwork {
         std::vector<FastLayer> layers;
         double energy_shift = 0.0;
-    };
-    /// Activations of one network pass, reused between atoms.
-    struct NetworkScratch {
-        std::vector<std::vector<double>> act;   ///< act[l]: input of layer l (l >= 1)
-        std::vector<std::vector<double>> slope; ///< activation slopes per layer
-        std::vector<double> delta, below;       ///< backward pass
     };
     double run_network(int species, const double* desc, double* grad, NetworkScratch& ws) const;
 

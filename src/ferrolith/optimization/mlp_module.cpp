@@ -4,6 +4,7 @@
 #include "ferrolith/_binding/calculator.hpp"
 #include "ferrolith/optimization/mlp.hpp"
 #include "ferrolith/optimization/pth_format.hpp"
+#include "ferrolith/optimization/mlp_text.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -566,6 +567,26 @@ with a dictionary of another format or with inconsistent contents.)doc")
             },
             "species"_a, "descriptors"_a,
             R"doc(Atomic energies (eV) of atoms with the given species ids and descriptors, and their gradients with respect to the descriptors.)doc")
+        .def(
+            "write_parameter_file",
+            [](const MLModel& m, py::object path) {
+                const std::string text =
+                    fo::format_model_text(fo::NamedModel{m.elements, m.model.params()});
+                fb::write_file_atomically(path, [&](py::object temporary) {
+                    py::object fd = fb::module_named("builtins")
+                                        .attr("open")(temporary, "w", "encoding"_a = "ascii",
+                                                      "newline"_a = "\n");
+                    try {
+                        fd.attr("write")(text);
+                    } catch (...) {
+                        fd.attr("close")();
+                        throw;
+                    }
+                    fd.attr("close")();
+                });
+            },
+            "path"_a,
+            R"doc(Writes the potential as a plain-text parameter file (atomically): the one the KIM model driver reads, with the networks as evaluated, numbers exact.)doc")
         .def(
             "descriptor",
             [](const MLModel& m) {
