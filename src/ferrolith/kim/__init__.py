@@ -86,7 +86,7 @@ def load_potential(potential: str | os.PathLike[str]) -> tuple[Any, str]:
     if isinstance(potential, str) and potential in _BUNDLED:
         potential = Path(files.__file__).parent / _BUNDLED[potential]
     if not Path(potential).exists():
-        # before PyTorch is needed to read it
+        # a clear message before the potential's kind is guessed from the name
         raise FileNotFoundError(f"No potential file at '{os.fspath(potential)}'.")
     kind = potential_kind(potential)
     if kind != "pth":
