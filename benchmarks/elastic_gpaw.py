@@ -48,7 +48,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--crystals", nargs="+", choices=CRYSTALS, default=list(CRYSTALS))
     parser.add_argument("--strains", type=float, nargs="+", default=[0.005, 0.01])
-    parser.add_argument("--fmax", type=float, default=0.01, help="eV/Å")
+    parser.add_argument("--fmax", type=float, default=0.005, help="eV/Å")
     args = parser.parse_args()
 
     rows = []
@@ -65,7 +65,9 @@ def main() -> None:
     print(f"strains {args.strains}, fmax {args.fmax} eV/Å, GPAW at the bundled defaults")
     print(f"{'':8}{'':5}{'GPAW':>8}{'PBE ref':>9}{'exp.':>8}{'vs exp.':>9}{'vs PBE':>8}")
     for name, values, result, seconds in rows:
-        for label, value, pbe, exp in zip(("C11", "C12", "C44"), values, PBE[name], EXPERIMENT[name]):
+        for label, value, pbe, exp in zip(
+            ("C11", "C12", "C44"), values, PBE[name], EXPERIMENT[name]
+        ):
             print(
                 f"{name:8}{label:5}{value:8.1f}{pbe:9.1f}{exp:8.1f}"
                 f"{100 * (value / exp - 1):+8.1f}%{100 * (value / pbe - 1):+7.1f}%"
@@ -76,7 +78,9 @@ def main() -> None:
         )
         if name in VICKERS:
             for method in ("chen", "tian"):
-                h = calculate_hardness(shear=result.shear_hill, bulk=result.bulk_hill, method=method)
+                h = calculate_hardness(
+                    shear=result.shear_hill, bulk=result.bulk_hill, method=method
+                )
                 print(
                     f"{name:8}{method:5}{h:8.1f} GPa beside {VICKERS[name]:.0f} measured"
                     f" ({100 * (h / VICKERS[name] - 1):+.1f}%)"

@@ -8,7 +8,9 @@ import numpy as np
 import pytest
 from ase.build import bulk
 from ase.calculators.calculator import kptdensity2monkhorstpack
+from ase.io import write
 
+from ferrolith.cli import main
 from ferrolith.optimization import dft, get_calculator
 from ferrolith.properties.elastic import elastic_tensor
 
@@ -18,7 +20,7 @@ TINY = {"ecut": 250.0, "kpoint_density": 2.0, "density": 1e-5}
 
 
 class TestWithoutGPAW:
-    def test_missing_gpaw_names_the_extra(self, monkeypatch):
+    def test_missing_gpaw_names_the_extra(self, monkeypatch, tmp_path, capsys):
         monkeypatch.setitem(sys.modules, "gpaw", None)  # import gpaw now fails
         for attempt in (
             lambda: get_calculator("gpaw"),
@@ -26,6 +28,10 @@ class TestWithoutGPAW:
         ):
             with pytest.raises(ImportError, match=re.escape("pip install 'ferrolith[dft]'")):
                 attempt()
+        path = tmp_path / "si.vasp"
+        write(path, bulk("Si"), format="vasp")
+        assert main(["elastic", "-f", str(path), "--potential", "gpaw"]) == 1
+        assert "pip install 'ferrolith[dft]'" in capsys.readouterr().err
 
     @pytest.mark.parametrize(
         "content, text",

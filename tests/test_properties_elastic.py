@@ -242,6 +242,9 @@ def test_commands_elastic_and_hardness_with_a_potential(tersoff, tmp_path, capsy
     record = json.loads(capsys.readouterr().out)
     assert np.array(record["cij"]) == pytest.approx(tersoff["diamond"].cij, rel=1e-6, abs=1e-6)
     assert record["stable"] is True
+    assert main(["elastic", "-f", str(path), "--json", "--strain-set", "full"]) == 0
+    full = json.loads(capsys.readouterr().out)
+    assert np.array(full["cij"]) == pytest.approx(record["cij"], rel=1e-4, abs=1e-3)
     assert main(["elastic", "-f", str(path)]) == 0
     table = capsys.readouterr().out
     assert "Born stability:        stable" in table
@@ -326,7 +329,7 @@ class Counting(Calculator):
 def triclinic_diamond():
     # Diamond under a general homogeneous strain keeps only the inversion (P-1).
     atoms = bulk("C", "diamond", a=3.567, cubic=True)
-    deform = np.eye(3) + [[0.02, 0.01, -0.015], [0.01, -0.01, 0.02], [-0.015, 0.02, 0.03]]
+    deform = np.eye(3) + np.array([[0.02, 0.01, -0.015], [0.01, -0.01, 0.02], [-0.015, 0.02, 0.03]])
     atoms.set_cell(atoms.cell.array @ deform.T, scale_atoms=True)
     return atoms
 
@@ -396,8 +399,10 @@ class TestNoSilentNonsense:
 
     @pytest.mark.parametrize(
         "stress, text",
-        [(np.full(6, np.nan), "non-finite stress for the cell strained by xx -0.5 %"),
-         (np.zeros(6), "The elastic tensor is zero")],
+        [
+            (np.full(6, np.nan), "non-finite stress for the cell strained by xx -0.5 %"),
+            (np.zeros(6), "The elastic tensor is zero"),
+        ],
     )
     def test_nonsense_stress_refused(self, stress, text):
         class Fixed(LinearElastic):

@@ -87,8 +87,9 @@ py::object calculator_of(py::object potential) {
                                  fb::type_name(potential));
         }
         if (!exists) {
-            throw py::value_error("Unknown potential " + py::repr(potential).cast<std::string>() +
-                                  ": give 'tersoff', 'pth', 'gpaw' or the path of a potential file.");
+            throw py::value_error(
+                "Unknown potential " + py::repr(potential).cast<std::string>() +
+                ": give 'tersoff', 'pth', 'gpaw' or the path of a potential file.");
         }
     }
     return globals["get_calculator"](potential);
@@ -376,14 +377,14 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
             const bool converged =
                 py::bool_(optimizer.attr("run")("fmax"_a = fmax, "steps"_a = steps));
             unconverged += converged ? 0 : 1;
-            const bool moved = optimizer.attr("nsteps").cast<long long>() > 0 ||
-                               (continued && last_moved);
+            const bool moved =
+                optimizer.attr("nsteps").cast<long long>() > 0 || (continued && last_moved);
             // Forces that are there but never acted on: the internal
             // relaxation is missing. (Exactly zero forces are the
             // calculator's answer, not a tolerance's.)
             if (!moved && initial_force > 0.0 &&
                 fp::strain_allows_forces(states[k], symmetry.ops,
-                                                   static_cast<std::size_t>(py::len(strained)))) {
+                                         static_cast<std::size_t>(py::len(strained)))) {
                 ++unmoved;
             }
             py::array_t<double, py::array::c_style | py::array::forcecast> stress =
@@ -411,9 +412,8 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
                 (done == plan.computed || elapsed - reported >= kProgressEvery)) {
                 reported = elapsed;
                 fb::print_stderr_line("elastic: strained cell " + std::to_string(done) + "/" +
-                                      std::to_string(plan.computed) + " (" +
-                                      describe(states[k]) + ", " + format("%.1f", elapsed) +
-                                      " s)");
+                                      std::to_string(plan.computed) + " (" + describe(states[k]) +
+                                      ", " + format("%.1f", elapsed) + " s)");
             }
         }
         for (std::size_t k = 0; k < states.size(); ++k) {

@@ -79,9 +79,10 @@ core::Outcome<std::vector<int>> atom_images(const Matrix3& cell,
 /// onto this one (σ = R σ_source Rᵀ; the relaxed strained crystals are images
 /// of one another, so the stress is exact, not an approximation).
 struct StrainPlan {
-    std::vector<int> source{};      ///< per state: −1 when computed, else the computed state
-    std::vector<Matrix3> rotation{}; ///< per state: R of the carried-over stress (identity if computed)
-    std::size_t computed = 0;       ///< states that need the calculator
+    std::vector<int> source{}; ///< per state: −1 when computed, else the computed state
+    std::vector<Matrix3>
+        rotation{};           ///< per state: R of the carried-over stress (identity if computed)
+    std::size_t computed = 0; ///< states that need the calculator
 };
 
 /// The plan for `states` under the point-group rotations `rotations`
