@@ -143,7 +143,7 @@ core::Outcome<Matrix3> cartesian_rotation(const Matrix3& cell,
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             at[i][j] = cell[j][i];
-    const core::Outcome<Matrix3> at_inv = inverse3(at);
+    core::Outcome<Matrix3> at_inv = inverse3(at);
     if (!at_inv) {
         return at_inv;
     }
