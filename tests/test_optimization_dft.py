@@ -49,6 +49,14 @@ class TestWithoutGPAW:
             get_calculator(str(path))
 
 
+def test_bundled_settings_are_the_defaults_and_a_file_overrides_them(tmp_path):
+    pytest.importorskip("gpaw")
+    assert get_calculator("gpaw").settings == dft.DEFAULTS
+    path = tmp_path / "mine.json"
+    path.write_text('{"ecut": 400, "txt": null}')
+    assert get_calculator(path).settings == {**dft.DEFAULTS, "ecut": 400.0, "txt": None}
+
+
 @pytest.fixture(scope="module")
 def tiny_si(tmp_path_factory):
     pytest.importorskip("gpaw")

@@ -312,13 +312,13 @@ TEST_CASE("strain_allows_forces: site symmetry after the strain") {
     // Td (the diamond site: operations whose nonzero entries multiply to +1).
     std::vector<fp::CartesianOperation> oh, td;
     for (const auto& r : cubic_rotations()) {
-        oh.push_back({r, {0}});
+        oh.push_back({r, {true}});
         double product = 1.0;
         for (const auto& row : r)
             for (double x : row)
                 product *= x == 0.0 ? 1.0 : x;
         if (product > 0)
-            td.push_back({r, {0}});
+            td.push_back({r, {true}});
     }
     CHECK_EQ(td.size(), 24u);
     const fp::StrainState stretch{0, 0.01}, shear{3, 0.01};

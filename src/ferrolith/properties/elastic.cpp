@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,7 @@ struct Symmetry {
     fp::CrystalSystem system = fp::CrystalSystem::kTriclinic;
     fp::Matrix3 std_rotation{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
     std::vector<fp::CartesianOperation> ops;
+    std::vector<fp::Matrix3> rotations; ///< the distinct rotations of `ops`
 };
 
 std::array<std::array<int, 3>, 3> int_matrix(const py::handle& array) {
@@ -218,21 +220,25 @@ Symmetry symmetry_of(const py::object& atoms, double symprec) {
     py::object rotations = dataset.attr("rotations");
     py::object translations = dataset.attr("translations");
     const auto n_ops = static_cast<std::size_t>(py::len(rotations));
+    // A supercell repeats each rotation once per lattice translation.
+    std::set<std::array<std::array<int, 3>, 3>> distinct;
     for (std::size_t k = 0; k < n_ops; ++k) {
         const auto w = int_matrix(rotations[py::int_(k)]);
         py::array_t<double, py::array::c_style | py::array::forcecast> t =
             py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
                 translations[py::int_(k)]);
         const auto r = fp::cartesian_rotation(lattice, w);
-        auto image = fp::atom_images(lattice, fractional, w,
-                                     {t.data()[0], t.data()[1], t.data()[2]}, symprec);
-        if (!r || !image) {
-            // Operations that do not map the structure within the tolerance
-            // are no ground for carrying stresses over.
+        if (!r) {
             symmetry.ops.clear();
+            symmetry.rotations.clear();
             return symmetry;
         }
-        symmetry.ops.push_back({*r.value, std::move(*image.value)});
+        if (distinct.insert(w).second) {
+            symmetry.rotations.push_back(*r.value);
+        }
+        symmetry.ops.push_back(
+            {*r.value, fp::fixed_atoms(lattice, fractional, w,
+                                       {t.data()[0], t.data()[1], t.data()[2]}, symprec)});
     }
     return symmetry;
 }
@@ -327,13 +333,8 @@ py::object elastic_tensor(py::object atoms, py::object calculator, py::object po
         // The symmetry of the reference decides which strained cells need the
         // calculator; the others are images of computed ones.
         const Symmetry symmetry = symmetry_of(reference, symprec);
-        std::vector<fp::Matrix3> rotations;
-        if (set_name == "symmetry") {
-            for (const fp::CartesianOperation& op : symmetry.ops) {
-                rotations.push_back(op.rotation);
-            }
-        }
-        const fp::StrainPlan plan = fp::plan_strains(states, rotations);
+        const fp::StrainPlan plan = fp::plan_strains(
+            states, set_name == "symmetry" ? symmetry.rotations : std::vector<fp::Matrix3>{});
         const double elapsed0 = seconds_since(start);
         if (elapsed0 > kProgressAfter) {
             fb::print_stderr_line("elastic: structure ready (" + format("%.1f", elapsed0) +

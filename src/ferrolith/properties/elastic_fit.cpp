@@ -156,46 +156,28 @@ core::Outcome<Matrix3> cartesian_rotation(const Matrix3& cell,
     return core::Outcome<Matrix3>::ok(r);
 }
 
-core::Outcome<std::vector<int>> atom_images(const Matrix3& cell,
-                                            const std::vector<std::array<double, 3>>& fractional,
-                                            const std::array<std::array<int, 3>, 3>& w,
-                                            const std::array<double, 3>& t, double tolerance) {
-    using Result = core::Outcome<std::vector<int>>;
-    const std::size_t n = fractional.size();
-    std::vector<int> image(n, -1);
-    std::vector<bool> taken(n, false);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::array<double, 3> f{};
+std::vector<bool> fixed_atoms(const Matrix3& cell,
+                              const std::vector<std::array<double, 3>>& fractional,
+                              const std::array<std::array<int, 3>, 3>& w,
+                              const std::array<double, 3>& t, double tolerance) {
+    std::vector<bool> fixes(fractional.size(), false);
+    for (std::size_t i = 0; i < fractional.size(); ++i) {
+        std::array<double, 3> d{};
         for (int a = 0; a < 3; ++a) {
-            f[a] = t[a];
+            d[a] = t[a] - fractional[i][a];
             for (int b = 0; b < 3; ++b) {
-                f[a] += w[a][b] * fractional[i][b];
+                d[a] += w[a][b] * fractional[i][b];
             }
+            d[a] -= std::round(d[a]);
         }
-        for (std::size_t j = 0; j < n && image[i] < 0; ++j) {
-            std::array<double, 3> d{};
-            for (int a = 0; a < 3; ++a) {
-                d[a] = f[a] - fractional[j][a];
-                d[a] -= std::round(d[a]);
-            }
-            double squared = 0.0;
-            for (int x = 0; x < 3; ++x) {
-                const double c = d[0] * cell[0][x] + d[1] * cell[1][x] + d[2] * cell[2][x];
-                squared += c * c;
-            }
-            if (squared <= tolerance * tolerance) {
-                if (taken[j]) {
-                    return Result::fail("two atoms land on one under a symmetry operation.");
-                }
-                taken[j] = true;
-                image[i] = static_cast<int>(j);
-            }
+        double squared = 0.0;
+        for (int x = 0; x < 3; ++x) {
+            const double c = d[0] * cell[0][x] + d[1] * cell[1][x] + d[2] * cell[2][x];
+            squared += c * c;
         }
-        if (image[i] < 0) {
-            return Result::fail("an atom lands on no atom under a symmetry operation.");
-        }
+        fixes[i] = squared <= tolerance * tolerance;
     }
-    return Result::ok(std::move(image));
+    return fixes;
 }
 
 StrainPlan plan_strains(const std::vector<StrainState>& states,
@@ -246,7 +228,7 @@ bool strain_allows_forces(const StrainState& state, const std::vector<CartesianO
         double trace = 0.0;
         int count = 0;
         for (const CartesianOperation* op : kept) {
-            if (i < op->image.size() && op->image[i] == static_cast<int>(i)) {
+            if (i < op->fixes.size() && op->fixes[i]) {
                 trace += op->rotation[0][0] + op->rotation[1][1] + op->rotation[2][2];
                 ++count;
             }

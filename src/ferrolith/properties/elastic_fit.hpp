@@ -53,11 +53,11 @@ Matrix3 strain_tensor(const StrainState& state);
 /// A Voigt stress in the frame rotated by r: σ' = R σ Rᵀ.
 Voigt6 rotate_stress(const Voigt6& sigma, const Matrix3& r);
 
-/// A point-group operation of a crystal in Cartesian coordinates, with the atom
-/// each atom lands on (the translation part is only needed for that mapping).
+/// A symmetry operation of a crystal: its rotation in Cartesian coordinates
+/// and the atoms it leaves in place (modulo lattice translations).
 struct CartesianOperation {
-    Matrix3 rotation{};       ///< x' = R x, orthogonal for a symmetric cell
-    std::vector<int> image{}; ///< image[i]: the atom that atom i is carried onto
+    Matrix3 rotation{};        ///< x' = R x, orthogonal for a symmetric cell
+    std::vector<bool> fixes{}; ///< fixes[i]: the operation carries atom i onto itself
 };
 
 /// Cartesian form R = Aᵀ W A⁻ᵀ of a rotation W in fractional coordinates of the
@@ -65,14 +65,13 @@ struct CartesianOperation {
 core::Outcome<Matrix3> cartesian_rotation(const Matrix3& cell,
                                           const std::array<std::array<int, 3>, 3>& w);
 
-/// The atom that each atom is carried onto by the operation f' = W f + t
-/// (fractional positions), matched modulo lattice translations within
-/// `tolerance` (Å, measured in the cell `cell`). Fails when some image is no atom
-/// or two atoms land on one: the operation is not a symmetry of the structure.
-core::Outcome<std::vector<int>> atom_images(const Matrix3& cell,
-                                            const std::vector<std::array<double, 3>>& fractional,
-                                            const std::array<std::array<int, 3>, 3>& w,
-                                            const std::array<double, 3>& t, double tolerance);
+/// For each atom, whether the operation f' = W f + t (fractional positions)
+/// carries it onto itself modulo lattice translations, within `tolerance`
+/// (Å, measured in the cell `cell`). Linear in the number of atoms.
+std::vector<bool> fixed_atoms(const Matrix3& cell,
+                              const std::vector<std::array<double, 3>>& fractional,
+                              const std::array<std::array<int, 3>, 3>& w,
+                              const std::array<double, 3>& t, double tolerance);
 
 /// How the stress of each state of a strain set is obtained: computed, or
 /// carried over from a computed state whose strain a symmetry operation maps
