@@ -8,16 +8,16 @@ values, then the Chen and Tian hardness beside measured Vickers hardness.
     python benchmarks/elastic_gpaw.py [--crystals diamond c-BN Si] [--strains 0.01]
 
 GPAW's text output goes to ferrolith-gpaw.txt in the working directory and
-progress to standard error. Expect tens of minutes on two cores.
+progress to standard error. Expect 15-25 minutes per crystal on one core.
 
 References (GPa):
 - experiment: diamond C11 1079, C12 124, C44 578 (McSkimin & Andreatch,
   J. Appl. Phys. 43, 2944 (1972)); c-BN 820, 190, 480 (Grimsditch & Zouboulis,
   J. Appl. Phys. 76, 832 (1994)); Si 165.8, 63.9, 79.6 (Hall, Phys. Rev. 161,
   756 (1967)).
-- PBE: the Materials Project elastic tensors (de Jong et al., Sci. Data 2,
-  150009 (2015)): diamond mp-66 1054, 126, 562; c-BN mp-1639 779, 165, 446;
-  Si mp-149 153, 57, 75.
+- PBE (plane waves, relaxed ions, PBE lattice), rounded: the Materials
+  Project's elastic tensors (de Jong et al., Sci. Data 2, 150009 (2015)):
+  diamond 1054, 126, 562; c-BN 779, 165, 446; Si 153, 57, 75.
 - Vickers hardness: diamond 96, c-BN 66 GPa (the values Chen et al.,
   Intermetallics 19, 1275 (2011) and Tian et al., Int. J. Refract. Met. Hard
   Mater. 33, 93 (2012) fitted to).

@@ -10,9 +10,9 @@ given keep the values of ``DEFAULTS``:
 - ``ecut`` 900 eV: plane-wave cutoff. Elastic constants need converged
   stress, which converges far more slowly than energy (GPAW's plane-wave
   stress carries no Pulay correction), and nitrogen's PAW dataset sets the
-  pace: at 600 eV the stress of c-BN at its PBE lattice constant (3.625 Å)
-  is 12.4 GPa off, so the cell relaxes to 3.586 Å and every constant comes
-  out stiff; at 900 eV it is within 0.4 GPa. Carbon and silicon converge at
+  pace: at a = 3.625 Å (about c-BN's PBE lattice constant) its stress is
+  12.4 GPa at 600 eV and 0.4 GPa at 900 eV, so at 600 eV the cell relaxes
+  to 3.586 Å and every constant comes out stiff. Carbon and silicon converge at
   600 eV, which a settings file may give for crystals without nitrogen.
 - ``kpoint_density`` 3.5 Å: Γ-centred Monkhorst-Pack points per Å⁻¹ of
   reciprocal lattice vector, as ASE's ``kptdensity2monkhorstpack`` counts
