@@ -1,6 +1,7 @@
 """Elastic tensors by finite strains: ferrolith.properties.elastic and `ferrolith elastic`."""
 
 import json
+import re
 from pathlib import Path
 
 import numpy as np
@@ -219,6 +220,11 @@ class NoStress(Calculator):
             "symprec",
         ),
         (lambda a, spy: {"atoms": a, "calculator": spy, "fmax": 0.0}, ValueError, "fmax"),
+        (
+            lambda a, spy: {"atoms": a, "calculator": spy, "strain_set": "half"},
+            ValueError,
+            "strain_set must be 'symmetry' or 'full'",
+        ),
     ],
 )
 def test_bad_input_refused_before_any_work(arguments, error, text):
@@ -236,6 +242,9 @@ def test_commands_elastic_and_hardness_with_a_potential(tersoff, tmp_path, capsy
     record = json.loads(capsys.readouterr().out)
     assert np.array(record["cij"]) == pytest.approx(tersoff["diamond"].cij, rel=1e-6, abs=1e-6)
     assert record["stable"] is True
+    assert main(["elastic", "-f", str(path), "--json", "--strain-set", "full"]) == 0
+    full = json.loads(capsys.readouterr().out)
+    assert np.array(full["cij"]) == pytest.approx(np.array(record["cij"]), rel=1e-4, abs=1e-3)
     assert main(["elastic", "-f", str(path)]) == 0
     table = capsys.readouterr().out
     assert "Born stability:        stable" in table
@@ -296,3 +305,120 @@ def test_machine_learned_bulk_modulus_against_its_teacher(ml_and_teacher, name):
     # The teacher's own curvature, from its energies over +-2 % lattice constants.
     ml, teacher = ml_and_teacher
     assert ml[name].bulk_hill == pytest.approx(teacher[name]["eos_bulk_modulus"], rel=0.10)
+
+
+class Counting(Calculator):
+    """Delegates to `inner` and counts the calculations."""
+
+    implemented_properties = ("energy", "free_energy", "forces", "stress")
+
+    def __init__(self, inner):
+        super().__init__()
+        self.inner, self.calls = inner, 0
+
+    def calculate(self, atoms=None, properties=("energy",), system_changes=all_changes):
+        super().calculate(atoms, properties, system_changes)
+        self.calls += 1
+        atoms = self.atoms.copy()
+        atoms.calc = self.inner
+        energy = atoms.get_potential_energy()
+        self.results = {
+            "energy": energy,
+            "free_energy": energy,
+            "forces": atoms.get_forces(),
+            "stress": atoms.get_stress(),
+        }
+
+
+def triclinic_diamond():
+    # Diamond under a general homogeneous strain keeps only the inversion (P-1).
+    atoms = bulk("C", "diamond", a=3.567, cubic=True)
+    deform = np.eye(3) + np.array([[0.02, 0.01, -0.015], [0.01, -0.01, 0.02], [-0.015, 0.02, 0.03]])
+    atoms.set_cell(atoms.cell.array @ deform.T, scale_atoms=True)
+    return atoms
+
+
+class TestStrainSets:
+    @pytest.mark.parametrize(
+        "make, relax, most",
+        [
+            # 6 of 24 cells; the full set's continued relaxations are cheap
+            # (one call), so the calls fall a little short of the cells' ratio.
+            (CRYSTALS["diamond"], True, 0.3),
+            (lambda: bulk("CC", "wurtzite", a=2.58, c=4.21), True, 0.8),
+            (triclinic_diamond, False, 1.0),
+        ],
+        ids=["cubic", "hexagonal", "triclinic"],
+    )
+    def test_symmetry_set_gives_the_full_tensor_with_fewer_calls(self, make, relax, most):
+        from ferrolith.optimization import get_calculator
+
+        atoms = make()
+        if relax:  # both sets then start from the same structure
+            atoms = elastic_tensor_reference(atoms)
+        tensors, calls = {}, {}
+        for strain_set in ("full", "symmetry"):
+            calc = Counting(get_calculator("tersoff"))
+            # The sets relax different cells from different starts: a tight
+            # fmax keeps that below the tolerance.
+            result = elastic_tensor(
+                atoms, calculator=calc, relax=False, strain_set=strain_set, fmax=1e-5
+            )
+            tensors[strain_set], calls[strain_set] = result.cij, calc.calls
+        scale = np.abs(tensors["full"]).max()
+        assert np.abs(tensors["symmetry"] - tensors["full"]).max() < 1e-6 * scale
+        assert calls["symmetry"] <= most * calls["full"]
+
+    @pytest.mark.parametrize("angle, cells", [(0, 6), (30, 12)])
+    def test_cells_of_a_cubic_crystal_in_any_frame(self, angle, cells):
+        # One calculation per cell (no forces). With the cube axes off x and y
+        # fewer operations map one Voigt strain onto another; the tensor
+        # stays right.
+        atoms = bulk("Cu", "fcc", a=3.6, cubic=True)
+        atoms.rotate(angle, "z", rotate_cell=True)
+        rot = atoms.cell.array.T @ np.linalg.inv(bulk("Cu", "fcc", a=3.6, cubic=True).cell.array.T)
+        expected = rotated(cubic(300.0, 120.0, 40.0), rot)
+        calc = LinearElastic(expected, atoms.cell)
+        result = elastic_tensor(atoms, calculator=calc, relax=False)
+        assert result.cij == pytest.approx(expected, abs=1e-6)
+        assert calc.calls == cells  # of 24
+
+
+def elastic_tensor_reference(atoms):
+    from ferrolith.optimization import get_calculator, optimize_structure
+
+    atoms = atoms.copy()
+    atoms.calc = get_calculator("tersoff")
+    return optimize_structure(atoms, fmax=1e-4, trajectory=None)
+
+
+class TestNoSilentNonsense:
+    def test_strain_too_small_for_fmax_warns(self):
+        # The clamped-ion C44 of diamond is ~50 % above the relaxed one.
+        atoms = CRYSTALS["diamond"]()
+        with pytest.warns(RuntimeWarning, match="did not relax in 1 of 3 strained cells"):
+            tiny = elastic_tensor(atoms, potential="tersoff", strains=(1e-12,), relax=False)
+        relaxed = elastic_tensor(atoms, potential="tersoff", relax=False)
+        assert tiny.cij[3, 3] > 1.3 * relaxed.cij[3, 3]
+
+    @pytest.mark.parametrize(
+        "stress, text",
+        [
+            (np.full(6, np.nan), "non-finite stress for the cell strained by xx -0.5 %"),
+            (np.zeros(6), "The elastic tensor is zero"),
+        ],
+    )
+    def test_nonsense_stress_refused(self, stress, text):
+        class Fixed(LinearElastic):
+            def calculate(self, *args, **kwargs):
+                super().calculate(*args, **kwargs)
+                self.results["stress"] = stress
+
+        atoms = CRYSTALS["diamond"]()
+        with pytest.raises(ValueError, match=re.escape(text)):
+            elastic_tensor(atoms, calculator=Fixed(np.eye(6), atoms.cell), relax=False)
+
+    def test_atom_without_bonds_refused(self):
+        lone = Atoms("C", cell=[8, 8, 8], pbc=True)
+        with pytest.raises(ValueError, match="The elastic tensor is zero"):
+            elastic_tensor(lone, potential="tersoff", relax=False)

@@ -41,7 +41,8 @@ def register_parser(subparsers: Any) -> None:
         help=HELP,
         description=HELP
         + "\n\nEach strain is applied with both signs to every Voigt component; the atoms"
-        "\nare relaxed in each strained cell and stress is fitted against strain.",
+        "\nare relaxed in each strained cell and stress is fitted against strain."
+        "\nCells that the crystal's symmetry maps onto computed ones are not computed.",
         formatter_class=CombinedFormatter,
     )
     parser.add_argument(
@@ -56,7 +57,15 @@ def register_parser(subparsers: Any) -> None:
         help="The potential of the calculator.\n"
         "'pth':     pre-trained BCN ML potential.\n"
         "'tersoff': pre-trained BCN tersoff potential.\n"
-        "anything else: the path of a potential file.",
+        "'gpaw':    DFT with GPAW (PBE, plane waves; pip install 'ferrolith[dft]').\n"
+        "anything else: the path of a potential file (.json: GPAW settings).",
+    )
+    parser.add_argument(
+        "--strain-set",
+        choices=("symmetry", "full"),
+        default="symmetry",
+        help="'symmetry': compute only the strained cells that the crystal's symmetry\n"
+        "does not give; 'full': every component, sign and strain.",
     )
     parser.add_argument(
         "--no-relax",
@@ -143,6 +152,7 @@ def main(args: argparse.Namespace) -> int:
         relax=getattr(args, "relax", True),  # absent unless --no-relax is given
         fmax=args.fmax,
         symprec=args.symprec,
+        strain_set=args.strain_set,
     )
     if args.json:
         record = dataclasses.asdict(result)

@@ -56,9 +56,9 @@ def register_parser(subparsers: Any) -> None:
     structure.add_argument(
         "--potential",
         help="Also compute the Hill moduli of each structure with this potential\n"
-        "('tersoff', 'pth' or a potential file, as for optimize; the structure is\n"
-        "relaxed first) and print the Chen, Tian, Jiang and Mazhnik hardness\n"
-        "beside the Simunek value.",
+        "('tersoff', 'pth' or a potential file, as for optimize; 'gpaw' or a .json\n"
+        "file of GPAW settings for DFT with GPAW; the structure is relaxed first)\n"
+        "and print the Chen, Tian, Jiang and Mazhnik hardness beside the Simunek value.",
     )
     moduli = parser.add_argument_group("moduli models")
     moduli.add_argument("--shear", type=_modulus, help="Shear modulus G in GPa.")

@@ -33,7 +33,7 @@ def register_parser(subparsers: Any) -> None:
         "--potential",
         default="tersoff",
         help="Relaxation potential: 'none' (no relaxation), 'tersoff' or 'pth' (bundled),"
-        "\nor a potential file (readable by every worker).",
+        "\n'gpaw' (DFT with GPAW), or a potential file (readable by every worker).",
     )
     parser.add_argument(
         "--fmax", type=finite_float, default=0.05, help="Force criterion of the relaxation (eV/Å)."

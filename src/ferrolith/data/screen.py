@@ -83,7 +83,7 @@ SCHEDULER_TIMEOUT = 10.0
 PAGE_SIZE = 1000
 
 # Bundled potentials by name, as ``ferrolith optimize --potential`` resolves them.
-_BUNDLED = {"tersoff": "BNC.tersoff", "pth": "BCN-qz-v0.0.1.pth"}
+_BUNDLED = {"tersoff": "BNC.tersoff", "pth": "BCN-qz-v0.0.1.pth", "gpaw": "gpaw-pbe.json"}
 # Changes of what a screening computes (not of its settings) change this.
 _PROCEDURE = 1
 

@@ -58,6 +58,9 @@ std::string potential_kind(py::object potential) {
     if (suffix == ".tersoff") {
         return "tersoff";
     }
+    if (suffix == ".json") {
+        return "gpaw";
+    }
     // Unknown suffix: PyTorch saves zip archives (or pickles); a Tersoff file
     // is text that reads as one.
     py::object file = path.attr("open")("rb");
@@ -82,7 +85,8 @@ std::string potential_kind(py::object potential) {
 }
 
 // The bundled potentials by the names the command takes.
-constexpr const char* kBundled[][2] = {{"tersoff", "BNC.tersoff"}, {"pth", "BCN-qz-v0.0.1.pth"}};
+constexpr const char* kBundled[][2] = {
+    {"tersoff", "BNC.tersoff"}, {"pth", "BCN-qz-v0.0.1.pth"}, {"gpaw", "gpaw-pbe.json"}};
 
 py::object get_calculator(py::object potential) {
     if (!py::isinstance<py::str>(potential) && !py::isinstance(potential, globals["PathLike"])) {
@@ -320,6 +324,8 @@ together with one of ASE's optimisers at a target pressure.)doc";
     kinds["tersoff"] = "a Tersoff parameter file in the LAMMPS format (such as BNC.tersoff)";
     kinds["pth"] = "a machine-learned potential saved as a .pth file (reading it needs "
                    "PyTorch: pip install ferrolith[ml])";
+    kinds["gpaw"] = "GPAW settings in a .json file (DFT: PBE, plane waves; needs GPAW: "
+                    "pip install 'ferrolith[dft]')";
     m.attr("POTENTIAL_KINDS") = kinds;
 
     m.attr("load_ml_calculator") =
@@ -327,11 +333,14 @@ together with one of ASE's optimisers at a target pressure.)doc";
     py::dict factories;
     factories["tersoff"] = m.attr("TersoffCalculator");
     factories["pth"] = m.attr("load_ml_calculator");
+    m.attr("load_gpaw_calculator") =
+        py::module_::import("ferrolith.optimization.dft").attr("load_gpaw_calculator");
+    factories["gpaw"] = m.attr("load_gpaw_calculator");
     m.attr("CALCULATORS") = factories;
 
     m.def("potential_kind", &potential_kind, "potential"_a,
-          R"doc(The kind of the potential file ``potential``: "tersoff" or "pth", from its
-suffix (".tersoff", ".pth") or, for another suffix, its content.
+          R"doc(The kind of the potential file ``potential``: "tersoff", "pth" or "gpaw",
+from its suffix (".tersoff", ".pth", ".json") or, for another suffix, its content.
 FileNotFoundError for a missing file, ValueError for an unknown kind; both
 messages list the supported kinds.)doc");
     m.def("get_calculator", &get_calculator, "potential"_a,
@@ -339,12 +348,15 @@ messages list the supported kinds.)doc");
 
 The names "tersoff" and "pth" stand for the bundled potentials, as for the
 ``optimize`` command: the Tersoff B-N-C file and the machine-learned B-C-N
-model beside ``ferrolith.data.files``.
+model beside ``ferrolith.data.files``; "gpaw" for DFT with GPAW at the
+settings of ``gpaw-pbe.json`` there (see ``ferrolith.optimization.dft``).
 
 The kind of file (see ``potential_kind``) selects the calculator class in
 ``CALCULATORS``: a Tersoff file gives a ``TersoffCalculator``, a ".pth"
 machine-learned potential an ``MLCalculator`` (read without PyTorch;
-ValueError for a file of another format). A
+ValueError for a file of another format), a ".json" file of GPAW settings a
+``GPAWCalculator`` (ImportError naming the ``dft`` extra when GPAW is
+missing). A
 missing file or an unknown kind raises an error listing the supported kinds.)doc");
     m.def("relaxation_residual", &relaxation_residual, "atoms"_a, "pressure"_a = 0.0,
           "method"_a = "LBFGS",

@@ -42,4 +42,5 @@ def elastic_tensor(
     fmax: float = 1e-3,
     steps: int = 1000,
     symprec: float = 1e-3,
+    strain_set: str = "symmetry",
 ) -> ElasticResult: ...

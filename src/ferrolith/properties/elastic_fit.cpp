@@ -75,6 +75,171 @@ Matrix3 strained_cell(const Matrix3& cell, const StrainState& state) {
     return out;
 }
 
+Matrix3 strain_tensor(const StrainState& state) {
+    Matrix3 e = deformation_gradient(state);
+    for (int i = 0; i < 3; ++i) {
+        e[i][i] -= 1.0;
+    }
+    return e;
+}
+
+namespace {
+
+Matrix3 rotate_matrix(const Matrix3& m, const Matrix3& r) {
+    Matrix3 out{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int p = 0; p < 3; ++p)
+                for (int q = 0; q < 3; ++q)
+                    out[i][j] += r[i][p] * m[p][q] * r[j][q];
+    return out;
+}
+
+double largest_difference(const Matrix3& a, const Matrix3& b) {
+    double d = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            d = std::max(d, std::abs(a[i][j] - b[i][j]));
+    return d;
+}
+
+core::Outcome<Matrix3> inverse3(const Matrix3& m) {
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    if (!std::isfinite(det) || det == 0.0) {
+        return core::Outcome<Matrix3>::fail("The cell is singular.");
+    }
+    Matrix3 inv{};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            // Cofactor of m[j][i] over the determinant.
+            const int r0 = (j + 1) % 3, r1 = (j + 2) % 3, c0 = (i + 1) % 3, c1 = (i + 2) % 3;
+            inv[i][j] = (m[r0][c0] * m[r1][c1] - m[r0][c1] * m[r1][c0]) / det;
+        }
+    }
+    return core::Outcome<Matrix3>::ok(inv);
+}
+
+} // namespace
+
+Voigt6 rotate_stress(const Voigt6& sigma, const Matrix3& r) {
+    Matrix3 m{};
+    for (int a = 0; a < 6; ++a) {
+        m[kPair[a][0]][kPair[a][1]] = m[kPair[a][1]][kPair[a][0]] = sigma[a];
+    }
+    const Matrix3 out = rotate_matrix(m, r);
+    Voigt6 v{};
+    for (int a = 0; a < 6; ++a) {
+        v[a] = out[kPair[a][0]][kPair[a][1]];
+    }
+    return v;
+}
+
+core::Outcome<Matrix3> cartesian_rotation(const Matrix3& cell,
+                                          const std::array<std::array<int, 3>, 3>& w) {
+    // Cartesian x = Aᵀ f, so x' = Aᵀ W f = Aᵀ W A⁻ᵀ x.
+    Matrix3 at{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            at[i][j] = cell[j][i];
+    core::Outcome<Matrix3> at_inv = inverse3(at);
+    if (!at_inv) {
+        return at_inv;
+    }
+    Matrix3 r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int p = 0; p < 3; ++p)
+                for (int q = 0; q < 3; ++q)
+                    r[i][j] += at[i][p] * w[p][q] * (*at_inv.value)[q][j];
+    return core::Outcome<Matrix3>::ok(r);
+}
+
+std::vector<bool> fixed_atoms(const Matrix3& cell,
+                              const std::vector<std::array<double, 3>>& fractional,
+                              const std::array<std::array<int, 3>, 3>& w,
+                              const std::array<double, 3>& t, double tolerance) {
+    std::vector<bool> fixes(fractional.size(), false);
+    for (std::size_t i = 0; i < fractional.size(); ++i) {
+        std::array<double, 3> d{};
+        for (int a = 0; a < 3; ++a) {
+            d[a] = t[a] - fractional[i][a];
+            for (int b = 0; b < 3; ++b) {
+                d[a] += w[a][b] * fractional[i][b];
+            }
+            d[a] -= std::round(d[a]);
+        }
+        double squared = 0.0;
+        for (int x = 0; x < 3; ++x) {
+            const double c = d[0] * cell[0][x] + d[1] * cell[1][x] + d[2] * cell[2][x];
+            squared += c * c;
+        }
+        fixes[i] = squared <= tolerance * tolerance;
+    }
+    return fixes;
+}
+
+StrainPlan plan_strains(const std::vector<StrainState>& states,
+                        const std::vector<Matrix3>& rotations) {
+    const Matrix3 identity{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+    StrainPlan plan;
+    plan.source.assign(states.size(), -1);
+    plan.rotation.assign(states.size(), identity);
+    std::vector<std::size_t> computed;
+    for (std::size_t k = 0; k < states.size(); ++k) {
+        const Matrix3 target = strain_tensor(states[k]);
+        const double tolerance = 1e-6 * std::abs(states[k].strain);
+        for (std::size_t c = 0; c < computed.size() && plan.source[k] < 0; ++c) {
+            const Matrix3 strain = strain_tensor(states[computed[c]]);
+            for (const Matrix3& r : rotations) {
+                if (largest_difference(rotate_matrix(strain, r), target) <= tolerance) {
+                    plan.source[k] = static_cast<int>(computed[c]);
+                    plan.rotation[k] = r;
+                    break;
+                }
+            }
+        }
+        if (plan.source[k] < 0) {
+            computed.push_back(k);
+        }
+    }
+    plan.computed = computed.size();
+    return plan;
+}
+
+bool strain_allows_forces(const StrainState& state, const std::vector<CartesianOperation>& ops,
+                          std::size_t n_atoms) {
+    if (ops.empty()) {
+        return true; // no symmetry known: nothing pins the atoms
+    }
+    const Matrix3 strain = strain_tensor(state);
+    const double tolerance = 1e-6 * std::abs(state.strain);
+    // Operations that survive the strain; of those, each atom's site group.
+    std::vector<const CartesianOperation*> kept;
+    for (const CartesianOperation& op : ops) {
+        if (largest_difference(rotate_matrix(strain, op.rotation), strain) <= tolerance) {
+            kept.push_back(&op);
+        }
+    }
+    for (std::size_t i = 0; i < n_atoms; ++i) {
+        // The mean of a group's rotations projects onto its invariant vectors;
+        // its trace is their number.
+        double trace = 0.0;
+        int count = 0;
+        for (const CartesianOperation* op : kept) {
+            if (i < op->fixes.size() && op->fixes[i]) {
+                trace += op->rotation[0][0] + op->rotation[1][1] + op->rotation[2][2];
+                ++count;
+            }
+        }
+        if (count == 0 || trace / count > 0.5) {
+            return true;
+        }
+    }
+    return false;
+}
+
 core::Outcome<TensorFit> fit_tensor(const std::vector<StrainState>& states,
                                     const std::vector<Voigt6>& stresses) {
     using Result = core::Outcome<TensorFit>;
@@ -125,11 +290,17 @@ core::Outcome<TensorFit> fit_tensor(const std::vector<StrainState>& states,
         }
     }
     TensorFit fit;
+    double largest = 0.0;
     for (int i = 0; i < 6; ++i) {
         for (int j = 0; j < 6; ++j) {
             fit.cij[i][j] = 0.5 * (c[i][j] + c[j][i]);
             fit.asymmetry = std::max(fit.asymmetry, 0.5 * std::abs(c[i][j] - c[j][i]));
+            largest = std::max(largest, std::abs(fit.cij[i][j]));
         }
+    }
+    if (!(largest > kZeroTensor)) {
+        return Result::fail("The elastic tensor is zero: the stress does not change with strain "
+                            "(atoms without bonds, or a calculator that returns no stress).");
     }
     fit.residual = std::sqrt(squared / static_cast<double>(n_values));
     return Result::ok(fit);

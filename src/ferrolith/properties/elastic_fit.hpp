@@ -25,6 +25,9 @@ using Matrix3 = std::array<std::array<double, 3>, 3>;
 /// Largest strain magnitude accepted: beyond it the fit leaves the linear regime.
 inline constexpr double kMaxStrain = 0.1;
 
+/// Largest |C_ij| (GPa) of a tensor taken as zero: no stiffness at all.
+inline constexpr double kZeroTensor = 1e-6;
+
 /// One strained state: engineering strain `strain` on Voigt component
 /// `component` (0..5), all other components zero.
 struct StrainState {
@@ -44,6 +47,57 @@ Matrix3 deformation_gradient(const StrainState& state);
 /// The strained cell: each lattice vector (row) a becomes F a.
 Matrix3 strained_cell(const Matrix3& cell, const StrainState& state);
 
+/// The strain of a state as a symmetric 3×3 tensor ε = F − I.
+Matrix3 strain_tensor(const StrainState& state);
+
+/// A Voigt stress in the frame rotated by r: σ' = R σ Rᵀ.
+Voigt6 rotate_stress(const Voigt6& sigma, const Matrix3& r);
+
+/// A symmetry operation of a crystal: its rotation in Cartesian coordinates
+/// and the atoms it leaves in place (modulo lattice translations).
+struct CartesianOperation {
+    Matrix3 rotation{};        ///< x' = R x, orthogonal for a symmetric cell
+    std::vector<bool> fixes{}; ///< fixes[i]: the operation carries atom i onto itself
+};
+
+/// Cartesian form R = Aᵀ W A⁻ᵀ of a rotation W in fractional coordinates of the
+/// cell A (lattice vectors as rows, Å). Fails for a singular cell.
+core::Outcome<Matrix3> cartesian_rotation(const Matrix3& cell,
+                                          const std::array<std::array<int, 3>, 3>& w);
+
+/// For each atom, whether the operation f' = W f + t (fractional positions)
+/// carries it onto itself modulo lattice translations, within `tolerance`
+/// (Å, measured in the cell `cell`). Linear in the number of atoms.
+std::vector<bool> fixed_atoms(const Matrix3& cell,
+                              const std::vector<std::array<double, 3>>& fractional,
+                              const std::array<std::array<int, 3>, 3>& w,
+                              const std::array<double, 3>& t, double tolerance);
+
+/// How the stress of each state of a strain set is obtained: computed, or
+/// carried over from a computed state whose strain a symmetry operation maps
+/// onto this one (σ = R σ_source Rᵀ; the relaxed strained crystals are images
+/// of one another, so the stress is exact, not an approximation).
+struct StrainPlan {
+    std::vector<int> source{}; ///< per state: −1 when computed, else the computed state
+    std::vector<Matrix3>
+        rotation{};           ///< per state: R of the carried-over stress (identity if computed)
+    std::size_t computed = 0; ///< states that need the calculator
+};
+
+/// The plan for `states` under the point-group rotations `rotations`
+/// (Cartesian; the identity may be among them). A state is carried over when
+/// some R maps an earlier computed state's strain onto its strain within
+/// 1e-6 of the strain magnitude. With no rotations every state is computed.
+StrainPlan plan_strains(const std::vector<StrainState>& states,
+                        const std::vector<Matrix3>& rotations);
+
+/// True when some atom may carry a force once the crystal is strained: the
+/// operations that keep both the atom in place and the strain unchanged leave
+/// a non-zero vector invariant. False when symmetry pins every atom, so the
+/// strain cannot move them.
+bool strain_allows_forces(const StrainState& state, const std::vector<CartesianOperation>& ops,
+                          std::size_t n_atoms);
+
 /// The fitted tensor and how well the stresses lie on straight lines.
 struct TensorFit {
     Matrix6 cij{};          ///< symmetrised tensor (C + Cᵀ)/2, GPa
@@ -55,7 +109,8 @@ struct TensorFit {
 /// (with intercept, so a residual stress of the reference cell cancels) of
 /// each stress component over the states that strain component j.
 /// `stresses[k]` belongs to `states[k]`. Fails on unequal lengths, a
-/// component strained at fewer than two distinct strains, or non-finite stress.
+/// component strained at fewer than two distinct strains, non-finite stress,
+/// or a tensor with no entry above kZeroTensor.
 core::Outcome<TensorFit> fit_tensor(const std::vector<StrainState>& states,
                                     const std::vector<Voigt6>& stresses);
 
