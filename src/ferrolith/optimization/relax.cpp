@@ -322,8 +322,7 @@ together with one of ASE's optimisers at a target pressure.)doc";
 
     py::dict kinds;
     kinds["tersoff"] = "a Tersoff parameter file in the LAMMPS format (such as BNC.tersoff)";
-    kinds["pth"] = "a machine-learned potential saved as a .pth file (reading it needs "
-                   "PyTorch: pip install ferrolith[ml])";
+    kinds["pth"] = "a machine-learned potential saved as a .pth file";
     kinds["gpaw"] = "GPAW settings in a .json file (DFT: PBE, plane waves; needs GPAW: "
                     "pip install 'ferrolith[dft]')";
     m.attr("POTENTIAL_KINDS") = kinds;
