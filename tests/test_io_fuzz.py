@@ -32,6 +32,7 @@ READERS = {
         "ferrolith.optimization.tersoff:TersoffPotential",
         [PACKAGE / "data" / "files" / "BNC.tersoff"],
     ),
+    "ext-write": ("_fuzz_worker:write_through_ext", sorted((TESTS / "data" / "bcs").glob("*.bcs"))),
     "polycrystal-params": (
         "ferrolith.build.polycrystal:read_params",
         sorted((TESTS / "data" / "polycrystal").glob("*.txt")),
