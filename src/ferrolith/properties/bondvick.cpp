@@ -115,6 +115,9 @@ void print_report(const Analysis& a, fp::GroupingRule rule) {
 // neighbour list would fill the memory before anything is found.
 constexpr double kMaxNeighborsPerAtom = 1000.0;
 constexpr double kMaxNeighborPairs = 2e7;
+constexpr double kMaxHeightOverCutoff = 1e6;
+constexpr double kAseMinBin = 3.0;         // Å, the smallest bin of ASE's neighbor_list
+constexpr double kMaxSearchPasses = 1e5;   // a second or so of ASE's bin passes
 constexpr double kPi = 3.14159265358979323846;
 
 std::string rounded(double x) {
@@ -138,12 +141,31 @@ void check_neighbor_estimate(py::handle atoms, double rcut) {
     const bool periodic = arrays.pbc[0] && arrays.pbc[1] && arrays.pbc[2];
     const bool free = !arrays.pbc[0] && !arrays.pbc[1] && !arrays.pbc[2];
     double per_atom = 0.0;
+    double passes = 1.0;
     if (periodic) {
         const double volume = fb::cell_volume(arrays.cell);
         if (!(volume > 0.0)) {
             return; // the neighbour search refuses it
         }
         per_atom = n * (4.0 / 3.0) * kPi * rcut * rcut * rcut / volume;
+        // ASE's cell list counts bins as heights over the cutoff: past a
+        // million per direction their product overflows. Its bins are at
+        // least 3 Å wide, and a cell much thinner than a bin is searched
+        // through (2 bin / height + 1)^3 neighbouring bins, one numpy pass each.
+        const double bin = std::max(rcut, kAseMinBin);
+        for (int d = 0; d < 3; ++d) {
+            const double height = volume / core::norm(core::cross(arrays.cell[(d + 1) % 3],
+                                                                  arrays.cell[(d + 2) % 3]));
+            if (!(height <= kMaxHeightOverCutoff * rcut)) {
+                throw py::value_error("The cell is " + rounded(height) +
+                                      " \u00c5 high along lattice vector " + std::to_string(d) +
+                                      ", more than a million times rcut = " + rounded(rcut) +
+                                      " \u00c5: is the cell, or the cutoff, in the wrong units?");
+            }
+            const double bins = std::max(1.0, std::floor(height / bin));
+            passes *= 2.0 * std::ceil(bin * bins / height) + 1.0;
+        }
+
     } else if (free && arrays.n > 0) {
         // The box around the atoms, at least as wide as the cutoff sphere.
         double volume = 1.0;
@@ -164,9 +186,14 @@ void check_neighbor_estimate(py::handle atoms, double rcut) {
         throw py::value_error(
             "rcut = " + rounded(rcut) + " \u00c5 takes in about " + rounded(per_atom) +
             " neighbours per atom (" + rounded(per_atom * n) + " pairs) at this structure's "
-            "density; a bond analysis takes at most " + rounded(kMaxNeighborsPerAtom) +
-            " per atom and " + rounded(kMaxNeighborPairs) +
-            " in all. Is the cutoff, or the cell, in the wrong units?");
+            "density; a bond analysis takes at most 1000 per atom and 20 million in all. Is the "
+            "cutoff, or the cell, in the wrong units?");
+    }
+    if (!(passes <= kMaxSearchPasses)) {
+        throw py::value_error("The cell is too small for the neighbour search: its heights are far "
+                              "below its bins (rcut, at least 3 \u00c5 wide), which it would "
+                              "search through " +
+                              rounded(passes) + " times. Is the cell in the wrong units?");
     }
 }
 
