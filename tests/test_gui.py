@@ -286,10 +286,11 @@ class TestLoginFlood:
         calls, release = self.held_checks(monkeypatch)
         with concurrent.futures.ThreadPoolExecutor(19) as pool:
             futures = [pool.submit(self.guess, app, "10.1.1.1", i) for i in range(19)]
-            # 14 are refused while the 5 admitted checks are still held.
-            for n, _ in enumerate(concurrent.futures.as_completed(futures, timeout=30), 1):
-                if n == 14:
-                    release.set()
+            try:  # 14 are refused while the 5 admitted checks are still held
+                done = concurrent.futures.as_completed(futures, timeout=30)
+                assert all(next(done) for _ in range(14))
+            finally:
+                release.set()
             codes = sorted(f.result().status_code for f in futures)
         assert codes == [401] * 5 + [429] * 14 and len(calls) == 5
 
@@ -300,13 +301,13 @@ class TestLoginFlood:
         calls, release = self.held_checks(monkeypatch)
         with concurrent.futures.ThreadPoolExecutor(30) as pool:
             flood = [pool.submit(self.guess, app, f"127.0.0.{k}") for k in range(2, 32)]
-            # Two checks hash, six wait; the other 22 are turned away at once.
-            for n, _ in enumerate(concurrent.futures.as_completed(flood, timeout=30), 1):
-                if n == 22:
-                    break
-            assert honest.get("/api/rows", headers=login).status_code == 200
-            assert len(calls) <= 2  # the logged-in request did not hash
-            release.set()
+            try:  # two checks hash, six wait; the other 22 are turned away at once
+                done = concurrent.futures.as_completed(flood, timeout=30)
+                assert all(next(done) for _ in range(22))
+                assert honest.get("/api/rows", headers=login).status_code == 200
+                assert len(calls) <= 2  # the logged-in request did not hash
+            finally:
+                release.set()
             replies = [f.result() for f in flood]
         codes = sorted(r.status_code for r in replies)
         assert codes == [401] * 8 + [503] * 22
