@@ -75,7 +75,7 @@ cases = {
     "scaled-1e-3-rcut-1.8": lambda: hardness(scaled(diamond(), 1e-3), 1.8),
     "rcut-100": lambda: hardness(diamond(), 100.0),
     "lone-atom-20": lambda: hardness(Atoms("C", cell=[20] * 3, pbc=True)),
-    "gas": lambda: hardness(Atoms("C50", positions=rng.random((50, 3)) * 400, cell=[400] * 3, pbc=True)),
+    "gas": lambda: hardness(Atoms("C50", rng.random((50, 3)) * 400, cell=[400] * 3, pbc=True)),
     "no-estimate": dense_carbon,
 }
 for name, case in cases.items():
@@ -103,7 +103,9 @@ def outcomes(tmp_path_factory):
         env=env,
     )
     assert done.returncode == 0, done.stderr[-2000:]
-    return {name: (kind, message) for name, kind, message in map(json.loads, done.stdout.splitlines())}
+    return {
+        name: (kind, message) for name, kind, message in map(json.loads, done.stdout.splitlines())
+    }
 
 
 @pytest.mark.parametrize(
@@ -111,11 +113,19 @@ def outcomes(tmp_path_factory):
     [
         ("tersoff-901-types", "ValueError", "their table of 901^3 = 731432701 triplets would take"),
         ("lone-atom-1e12", "ValueError", "Atom 0 has no bonded neighbour"),
-        ("lone-atom-1e12-rcut-2", "ValueError", "The cell is 1e+12 \u00c5 high along lattice vector 0"),
+        (
+            "lone-atom-1e12-rcut-2",
+            "ValueError",
+            "The cell is 1e+12 \u00c5 high along lattice vector 0",
+        ),
         ("scaled-1e-3", "ValueError", "The cell is too small for the neighbour search"),
         ("scaled-1e-3-rcut-1.8", "ValueError", "Is the cutoff, or the cell, in the wrong units?"),
         ("rcut-100", "ValueError", "rcut = 100 \u00c5 takes in about 7.38e+05 neighbours per atom"),
-        ("lone-atom-20", "ValueError", "Atom 0 has no bonded neighbour: the nearest lies 20 \u00c5"),
+        (
+            "lone-atom-20",
+            "ValueError",
+            "Atom 0 has no bonded neighbour: the nearest lies 20 \u00c5",
+        ),
         ("gas", "ValueError", "has no bonded neighbour"),
         ("no-estimate", "MemoryError", "Out of memory: the neighbour list of this structure of"),
     ],

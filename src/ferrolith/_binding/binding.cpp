@@ -213,8 +213,9 @@ py::object make_record_class(py::module_& module, const char* class_name,
 }
 
 void raise_memory_error(const std::string& what) {
-    PyErr_SetString(PyExc_MemoryError,
-                    ("Out of memory: " + what + " is too large for this machine's memory.").c_str());
+    PyErr_SetString(
+        PyExc_MemoryError,
+        ("Out of memory: " + what + " is too large for this machine's memory.").c_str());
     throw py::error_already_set();
 }
 

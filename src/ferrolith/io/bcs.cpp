@@ -75,8 +75,9 @@ py::object read_bcs(py::object fd) {
     const fio::BcsDataLine count_line = header(2);
     const py::object count = fb::python_int(count_line.text);
     if (!fb::python_greater(count, py::int_(0))) {
-        throw py::value_error(line_name(count_line.line) + ": the number of atom lines must be "
-                                                           "positive, not " +
+        throw py::value_error(line_name(count_line.line) +
+                              ": the number of atom lines must be "
+                              "positive, not " +
                               py::str(count).cast<std::string>() + ".");
     }
 
@@ -107,8 +108,8 @@ py::object read_bcs(py::object fd) {
                                       "cellpar"_a = cellpar, "spacegroup"_a = spacegroup);
         },
         kNonFinitePositions);
-    fb::require_finite_cell_volume(
-        atoms, "BCS lattice parameters (line " + std::to_string(cell_line.line) + ")");
+    fb::require_finite_cell_volume(atoms, "BCS lattice parameters (line " +
+                                              std::to_string(cell_line.line) + ")");
     atoms.attr("info")["spacegroup"] = globals["Spacegroup"](spacegroup);
     return atoms;
 }
@@ -222,8 +223,7 @@ void require_positions_in_cell_reach(py::object atoms) {
         py::object scaled = atoms.attr("get_scaled_positions")("wrap"_a = false);
         py::object within =
             np.attr("less_equal")(np.attr("abs")(scaled), fio::kMaxFractionalCoordinate);
-        beyond = np.attr("flatnonzero")(
-            np.attr("logical_not")(within.attr("all")("axis"_a = 1)));
+        beyond = np.attr("flatnonzero")(np.attr("logical_not")(within.attr("all")("axis"_a = 1)));
     } catch (py::error_already_set& error) {
         quiet.attr("__exit__")(py::none(), py::none(), py::none());
         if (error.matches(np.attr("linalg").attr("LinAlgError"))) {

@@ -75,9 +75,8 @@ core::Status check_cell_parameters(const std::vector<double>& cellpar, std::stri
     // describe no crystal either.
     const double relative = std::abs(sin_gamma) * cz;
     if (!(relative >= kMinRelativeVolume)) {
-        return core::Status::fail(std::string(where) +
-                                      ": the angles describe a flat cell of zero volume.",
-                                  line);
+        return core::Status::fail(
+            std::string(where) + ": the angles describe a flat cell of zero volume.", line);
     }
     // An infinite volume is the reader's to refuse once the positions are
     // known, as positions that overflow say more about what went wrong.

@@ -25,11 +25,12 @@ inline constexpr double kMaxFractionalCoordinate = 1e6;
 /// whose angles only round off to a cell). The arithmetic is ASE's
 /// own, step for step, so the two agree to the last bit at the boundary.
 /// Other counts are left to ASE.
+/// On failure the message starts with `where` and the outcome carries `line`
+/// (1-based, 0 when unknown).
 ///
 /// Fractional coordinates beyond kMaxFractionalCoordinate in magnitude are
 /// refused by the readers: wrapped into the cell they keep no digit of their
-/// fractional part, and distinct sites collapse onto one. On failure the message starts with `where`
-/// and the outcome carries `line` (1-based, 0 when unknown).
+/// fractional part, and distinct sites collapse onto one.
 core::Status check_cell_parameters(const std::vector<double>& cellpar, std::string_view where,
                                    std::size_t line);
 

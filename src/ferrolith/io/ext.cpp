@@ -119,7 +119,8 @@ from here instead of from ``ase.io``.)doc";
     m.attr("Trajectory") = ase_io.attr("Trajectory");
     m.attr("filetype") = py::module_::import("ase.io.formats").attr("filetype");
     // The arguments of a write are ASE's, whatever ase_write is replaced by.
-    m.attr("WRITE_SIGNATURE") = py::module_::import("inspect").attr("signature")(m.attr("ase_write"));
+    m.attr("WRITE_SIGNATURE") =
+        py::module_::import("inspect").attr("signature")(m.attr("ase_write"));
     py::module_ os = py::module_::import("os");
     m.attr("fspath") = os.attr("fspath");
     m.attr("PurePath") = py::module_::import("pathlib").attr("PurePath");
@@ -127,9 +128,9 @@ from here instead of from ``ase.io``.)doc";
     m.attr("copyfile") = py::module_::import("shutil").attr("copyfile");
     // pov: a .pov and an .ini file; xtd: an .arc file beside it for several
     // images; bundletrajectory: a directory.
-    m.attr("MULTI_FILE_FORMATS") = py::module_::import("builtins")
-                                       .attr("frozenset")(py::make_tuple("pov", "xtd",
-                                                                         "bundletrajectory"));
+    m.attr("MULTI_FILE_FORMATS") =
+        py::module_::import("builtins")
+            .attr("frozenset")(py::make_tuple("pov", "xtd", "bundletrajectory"));
     py::module_ bcs = py::module_::import("ferrolith.io.bcs");
     m.attr("read_bcs") = bcs.attr("read_bcs");
     m.attr("write_bcs") = bcs.attr("write_bcs");

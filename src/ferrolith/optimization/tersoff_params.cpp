@@ -225,9 +225,9 @@ core::Outcome<TersoffParameters> TersoffParameters::parse(std::string_view text)
                 break;
             }
         }
-        error = {line, "the file names " + std::to_string(n) +
-                           " element types; their table of " + std::to_string(n) + "^3 = " +
-                           std::to_string(static_cast<unsigned long long>(triplets)) +
+        error = {line, "the file names " + std::to_string(n) + " element types; their table of " +
+                           std::to_string(n) +
+                           "^3 = " + std::to_string(static_cast<unsigned long long>(triplets)) +
                            " triplets would take " + gigabytes(triplets * sizeof(int)) +
                            ", beyond the " + std::to_string(kMaxTersoffElements) +
                            " element types a Tersoff file may name (the entry on this line "

@@ -116,8 +116,8 @@ void print_report(const Analysis& a, fp::GroupingRule rule) {
 constexpr double kMaxNeighborsPerAtom = 1000.0;
 constexpr double kMaxNeighborPairs = 2e7;
 constexpr double kMaxHeightOverCutoff = 1e6;
-constexpr double kAseMinBin = 3.0;         // Å, the smallest bin of ASE's neighbor_list
-constexpr double kMaxSearchPasses = 1e5;   // a second or so of ASE's bin passes
+constexpr double kAseMinBin = 3.0;       // Å, the smallest bin of ASE's neighbor_list
+constexpr double kMaxSearchPasses = 1e5; // a second or so of ASE's bin passes
 constexpr double kPi = 3.14159265358979323846;
 
 std::string rounded(double x) {
@@ -165,7 +165,6 @@ void check_neighbor_estimate(py::handle atoms, double rcut) {
             const double bins = std::max(1.0, std::floor(height / bin));
             passes *= 2.0 * std::ceil(bin * bins / height) + 1.0;
         }
-
     } else if (free && arrays.n > 0) {
         // The box around the atoms, at least as wide as the cutoff sphere.
         double volume = 1.0;
@@ -185,8 +184,8 @@ void check_neighbor_estimate(py::handle atoms, double rcut) {
     if (!(per_atom <= kMaxNeighborsPerAtom) || !(per_atom * n <= kMaxNeighborPairs)) {
         throw py::value_error(
             "rcut = " + rounded(rcut) + " \u00c5 takes in about " + rounded(per_atom) +
-            " neighbours per atom (" + rounded(per_atom * n) + " pairs) at this structure's "
-            "density; a bond analysis takes at most 1000 per atom and 20 million in all. Is the "
+            " neighbours per atom (" + rounded(per_atom * n) +
+            " pairs) at this structure's density; a bond analysis takes at most 1000 per atom and 20 million in all. Is the "
             "cutoff, or the cell, in the wrong units?");
     }
     if (!(passes <= kMaxSearchPasses)) {
@@ -211,9 +210,10 @@ Analysis analyze(py::object self, py::object atoms, double rcut, double toleranc
     }
 
     check_neighbor_estimate(atoms, rcut);
-    py::tuple ijd = fb::guard_memory("the neighbour list of rcut = " + rounded(rcut) + " \u00c5", [&] {
-        return py::tuple(globals["neighbor_list"]("ijd", atoms, py::float_(rcut)));
-    });
+    py::tuple ijd =
+        fb::guard_memory("the neighbour list of rcut = " + rounded(rcut) + " \u00c5", [&] {
+            return py::tuple(globals["neighbor_list"]("ijd", atoms, py::float_(rcut)));
+        });
     using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
     using DistArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
     IndexArray i = IndexArray::ensure(ijd[0]);
