@@ -182,11 +182,11 @@ void check_neighbor_estimate(py::handle atoms, double rcut) {
         return;
     }
     if (!(per_atom <= kMaxNeighborsPerAtom) || !(per_atom * n <= kMaxNeighborPairs)) {
-        throw py::value_error(
-            "rcut = " + rounded(rcut) + " \u00c5 takes in about " + rounded(per_atom) +
-            " neighbours per atom (" + rounded(per_atom * n) +
-            " pairs) at this structure's density; a bond analysis takes at most 1000 per atom and 20 million in all. Is the "
-            "cutoff, or the cell, in the wrong units?");
+        throw py::value_error("rcut = " + rounded(rcut) + " \u00c5 takes in about " +
+                              rounded(per_atom) + " neighbours per atom (" + rounded(per_atom * n) +
+                              " pairs) at this structure's density; a bond analysis takes at most "
+                              "1000 per atom and 20 million in all. Is the "
+                              "cutoff, or the cell, in the wrong units?");
     }
     if (!(passes <= kMaxSearchPasses)) {
         throw py::value_error("The cell is too small for the neighbour search: its heights are far "
