@@ -33,14 +33,21 @@ py::object lookup_global(py::handle module, const char* name);
 /// it is not there yet.
 py::module_ module_named(const char* dotted_name);
 
+/// Registers, for every ferrolith module, the translation of a std::bad_alloc
+/// that no guard_memory caught into a MemoryError with a sentence instead of
+/// pybind11's bare "std::bad_alloc". Called by Globals at module init
+/// (repeats are harmless).
+void translate_bad_alloc();
+
 /// A handle on one extension module's namespace, for looking names up at call
 /// time. Meant for a namespace-scope static set in the module's init: it keeps
 /// one reference to the module for the life of the process and releases
-/// nothing at exit, when the interpreter may already be gone.
+/// nothing at exit, when the interpreter may already be gone. Setting it up
+/// also registers translate_bad_alloc, so that every module has it.
 class Globals {
 public:
     Globals() = default;
-    explicit Globals(py::handle module) : module_(module.inc_ref()) {}
+    explicit Globals(py::handle module) : module_(module.inc_ref()) { translate_bad_alloc(); }
     /// The current value of the module-level name (see lookup_global).
     py::object operator[](const char* name) const { return lookup_global(module_, name); }
     py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
@@ -195,11 +202,6 @@ template <typename F> decltype(auto) guard_memory(const std::string& what, F&& w
         raise_memory_error(what);
     }
 }
-
-/// Registers, for every ferrolith module, the translation of a std::bad_alloc
-/// that no guard_memory caught into a MemoryError with a sentence instead of
-/// pybind11's bare "std::bad_alloc". Called in module init (repeats are harmless).
-void translate_bad_alloc();
 
 /// Raises KeyError whose single argument is `key` (as a dict lookup does).
 [[noreturn]] void raise_key_error(py::handle key);

@@ -213,7 +213,6 @@ py::str calculator_repr(py::object self) {
 
 PYBIND11_MODULE(tersoff, m) {
     globals = fb::Globals(m);
-    fb::translate_bad_alloc();
     m.doc() = R"doc(The Tersoff potential: a reader of LAMMPS-format parameter files and an
 ASE calculator giving energy, per-atom energies, forces and stress.
 

@@ -474,7 +474,6 @@ Returns:
 
 PYBIND11_MODULE(bondvick, m) {
     globals = fb::Globals(m);
-    fb::translate_bad_alloc();
     m.doc() = R"doc(Vickers hardness of a crystal from its atomic structure.
 
 The Šimůnek bond-strength model: bonds found with ASE's neighbour list are
