@@ -280,9 +280,9 @@ TEST_CASE("lattice parameters: impossible angles, zero vectors and flat cells ar
              "here: the angles describe a flat cell of zero volume.");
     CHECK_EQ(check({1e-200, 1e-200, 1e-200, 90, 90, 90}).error, "here: the cell volume is zero.");
     CHECK(check({1e-3, 1e-3, 1e-3, 89, 90, 91})); // small, but a cell
-    CHECK(check({5, 5, 5, 1, 1, 1.5}));          // needle-like, but a cell
-    CHECK(check({-5, 5, 5, 90, 90, 90})); // a negative length flips a vector
-    CHECK(check({5, 5}));                 // left to ASE
+    CHECK(check({5, 5, 5, 1, 1, 1.5}));           // needle-like, but a cell
+    CHECK(check({-5, 5, 5, 90, 90, 90}));         // a negative length flips a vector
+    CHECK(check({5, 5}));                         // left to ASE
     const auto angles = check({5, 5, 5, 10, 10, 170});
     CHECK_EQ(angles.error, "here: the angles alpha, beta and gamma describe no cell.");
     CHECK_EQ(angles.line, 7u);
