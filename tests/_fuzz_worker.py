@@ -45,6 +45,9 @@ NUMBERS = [
     b"0x10",
     b"",
 ]
+# Space-group numbers outside 1-230 and at the edges, for the first number of
+# a file (the space group of a BCS file).
+SPACE_GROUPS = [b"0", b"231", b"2147483648", b"-1", b"1", b"230", b"99999999999999999999"]
 NUMBER = re.compile(rb"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
 NOISE = [b"\x00", b"\xef\xbb\xbf", b"\xff", b"\r", b"\n", b"#", b"\t", b"\xc2\xa0", b" "]
 
@@ -57,10 +60,20 @@ def substitute_number(data, rng):
     return data[: match.start()] + rng.choice(NUMBERS) + data[match.end() :]
 
 
+def substitute_space_group(data, rng):
+    # The first number that stands alone on a line: a BCS file's space group.
+    match = re.search(rb"(?m)^\s*([-+]?\d+)\s*$", data)
+    if not match:
+        return data
+    return data[: match.start(1)] + rng.choice(SPACE_GROUPS) + data[match.end(1) :]
+
+
 def mutate(data, rng):
-    kind = rng.randrange(8)
+    kind = rng.randrange(9)
     if kind <= 1:  # the common case: one number replaced by a hostile one
         return substitute_number(data, rng)
+    if kind == 8:
+        return substitute_space_group(data, rng)
     if not data:
         return rng.choice(NOISE)
     at = rng.randrange(len(data))
@@ -80,6 +93,46 @@ def mutate(data, rng):
     else:  # swap two lines
         lines[i], lines[j] = lines[j], lines[i]
     return b"".join(lines)
+
+
+class LostFile(BaseException):
+    """A failed write changed the file it replaces (not a clean refusal)."""
+
+
+WRITE_NAMES = ("out.cif", "out.xyz", "out.bcs", "out.vasp", "out.extxyz")
+
+
+def write_through_ext(path):
+    """Reads a (mutated) BCS file and writes what it gives with the extended writer.
+
+    Every target holds an old file first; a write that fails must leave it as
+    it was, byte for byte, and a write that succeeds must give a file that
+    ASE's or the BCS reader reads back with the same number of atoms (for the
+    formats that keep them all).
+    """
+    import contextlib
+    import io
+
+    from ferrolith.io.bcs import read_bcs
+    from ferrolith.io.ext import read, write
+
+    atoms = read_bcs(path)
+    with contextlib.redirect_stdout(io.StringIO()):  # write_bcs's notes; stdout is the summary
+        write_all(atoms, Path(path).parent, read, write)
+
+
+def write_all(atoms, folder, read, write):
+    for name in WRITE_NAMES:
+        target = folder / name
+        target.write_bytes(b"old contents\n")
+        try:
+            write(str(target), atoms)
+        except Exception:
+            if target.read_bytes() != b"old contents\n":
+                raise LostFile(f"a failed write of {name} changed the old file") from None
+            continue
+        if name != "out.bcs" and len(read(str(target))) != len(atoms):
+            raise LostFile(f"{name} read back with another number of atoms")
 
 
 def main():

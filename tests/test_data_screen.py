@@ -233,3 +233,11 @@ class TestBadInput:
         monkeypatch.setattr(os, "access", lambda path, mode: mode != os.W_OK)
         with pytest.raises(PermissionError, match="give --into DEST"):
             screen.screen_database(candidates, progress=False)
+
+
+def test_a_lone_atom_is_refused_not_given_a_hardness():
+    # Its nearest neighbour is its own image 20 Å away: no bonds, no hardness
+    # (the row then gets this message as screen_error).
+    lone = __import__("ase").Atoms("C", cell=[20] * 3, pbc=True)
+    with pytest.raises(ValueError, match="Atom 0 has no bonded neighbour"):
+        screen.screen_structure(lone)

@@ -255,6 +255,77 @@ class TestLoginAbuse:
         assert codes == [401] * 8 and peak[0] == 2
 
 
+class TestLoginFlood:
+    """Guesses arriving together: the limits hold and logged-in users pass by."""
+
+    @pytest.fixture
+    def app(self, db_path, monkeypatch):
+        monkeypatch.setenv("FERROLITH_VITRINE_USER", "ada")
+        monkeypatch.setenv("FERROLITH_VITRINE_PASSWORD_HASH", hash_password("s3cret pass"))
+        return protected(db_path, VITRINE_RATE_LIMIT="1000 per second")
+
+    @staticmethod
+    def held_checks(monkeypatch):
+        """Password checks that hold their hash slot until released."""
+        calls, release = [], threading.Event()
+
+        def held(hashed, password):
+            calls.append(password)
+            release.wait(30)
+            return False
+
+        monkeypatch.setattr(gui, "check_password_hash", held)
+        return calls, release
+
+    @staticmethod
+    def guess(app, address, i=0):
+        environ = {"REMOTE_ADDR": address}
+        return app.test_client().get("/", headers=basic("ada", f"g{i}"), environ_base=environ)
+
+    def test_concurrent_guesses_from_one_address_get_five_checks(self, app, monkeypatch):
+        calls, release = self.held_checks(monkeypatch)
+        with concurrent.futures.ThreadPoolExecutor(19) as pool:
+            futures = [pool.submit(self.guess, app, "10.1.1.1", i) for i in range(19)]
+            try:  # 14 are refused while the 5 admitted checks are still held
+                done = concurrent.futures.as_completed(futures, timeout=30)
+                assert all(next(done) for _ in range(14))
+            finally:
+                release.set()
+            codes = sorted(f.result().status_code for f in futures)
+        assert codes == [401] * 5 + [429] * 14 and len(calls) == 5
+
+    def test_logged_in_clients_skip_the_hash_queue(self, app, monkeypatch):
+        honest = app.test_client()
+        login = basic("ada", "s3cret pass")
+        assert honest.get("/api/rows", headers=login).status_code == 200  # the one real check
+        calls, release = self.held_checks(monkeypatch)
+        with concurrent.futures.ThreadPoolExecutor(30) as pool:
+            flood = [pool.submit(self.guess, app, f"127.0.0.{k}") for k in range(2, 32)]
+            try:  # two checks hash, six wait; the other 22 are turned away at once
+                done = concurrent.futures.as_completed(flood, timeout=30)
+                assert all(next(done) for _ in range(22))
+                assert honest.get("/api/rows", headers=login).status_code == 200
+                assert len(calls) <= 2  # the logged-in request did not hash
+            finally:
+                release.set()
+            replies = [f.result() for f in flood]
+        codes = sorted(r.status_code for r in replies)
+        assert codes == [401] * 8 + [503] * 22
+        assert all(r.headers["Retry-After"] == "1" for r in replies if r.status_code == 503)
+
+    def test_verified_credentials_are_checked_again_after_five_minutes(self, app, monkeypatch):
+        calls = []
+        check = gui.check_password_hash
+        monkeypatch.setattr(gui, "check_password_hash", lambda *a: calls.append(1) or check(*a))
+        now = [1000.0]
+        monkeypatch.setattr(gui.time, "monotonic", lambda: now[0])
+        client = app.test_client()
+        for step in (0.0, 299.0, 2.0):
+            now[0] += step
+            assert client.get("/", headers=basic("ada", "s3cret pass")).status_code == 200
+        assert len(calls) == 2
+
+
 class TestApplication:
     def test_applying_twice_changes_nothing(self, db_path):
         app = protected(db_path)

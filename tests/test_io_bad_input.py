@@ -61,17 +61,46 @@ def finite(text, message):
     return value
 
 
+def fractional(text, message, where):
+    value = finite(text, message)
+    if abs(value) > 1e6:  # wrapped into the cell, no digit of its fraction is left
+        raise ValueError(
+            f"{where}: the fractional coordinate {text!r} is beyond +-1e6, "
+            "which places no atom in the cell."
+        )
+    return value
+
+
+def check_space_group(number, where):
+    if not 1 <= number <= 230:
+        raise ValueError(f"{where}: the space-group number {number} is not between 1 and 230.")
+
+
 def check_cell(cellpar, where):
-    """ASE's cell construction is the judge of which lattice parameters describe a cell."""
+    """ASE's cell construction is the judge of which lattice parameters describe a cell;
+    a cell it builds must span a volume (not flat, not underflowing)."""
     if len(cellpar) in (1, 3, 6):
         try:
             with np.errstate(all="ignore"):
                 cell = cellpar_to_cell(cellpar)
+                unit = cellpar_to_cell([1, 1, 1, *cellpar[3:]])
         except AssertionError as error:
             message = f"{where}: the angles alpha, beta and gamma describe no cell."
             raise ValueError(message) from error
         if not cell.any(1).all():
             raise ValueError(f"{where}: a cell vector has zero length.")
+        relative = abs(np.linalg.det(unit))
+        if not relative >= 1e-6:
+            raise ValueError(f"{where}: the angles describe a flat cell of zero volume.")
+        lengths = [cellpar[0]] * 3 if len(cellpar) == 1 else cellpar[:3]
+        if not math.prod(abs(x) for x in lengths) * relative >= 1e-30:
+            raise ValueError(f"{where}: the cell volume is zero.")
+
+
+def check_finite_volume(atoms, where):
+    with np.errstate(all="ignore"):
+        if not np.isfinite(np.linalg.det(atoms.cell.array)):
+            raise ValueError(f"{where}: the cell volume is infinite.")
 
 
 def finite_structure(build, message):
@@ -124,6 +153,7 @@ def python_read_vesta(text):
         if not group_fields:
             raise ValueError(f"GROUP block: line {group[1] + 1} holds no space-group number.")
         number = int(group_fields[0])
+        check_space_group(number, f"GROUP block: line {group[1] + 1}")
     else:
         number = 1
     symbols, positions = [], []
@@ -131,7 +161,9 @@ def python_read_vesta(text):
         f = lines[i].split()
         if len(f) >= 8:
             symbols.append(f[1])
-            positions.append([finite(x, "Non-finite number in the STRUC block:") for x in f[4:7]])
+            where_site = f"STRUC block: line {i + 1}"
+            message = "Non-finite number in the STRUC block:"
+            positions.append([fractional(x, message, where_site) for x in f[4:7]])
     check_cell(cell, f"CELLP block (line {cellp[1] + 1})")
 
     def build():
@@ -144,6 +176,7 @@ def python_read_vesta(text):
         "The CELLP and STRUC blocks give non-finite Cartesian positions: "
         "a cell length or coordinate is too large.",
     )
+    check_finite_volume(atoms, f"CELLP block (line {cellp[1] + 1})")
     return atoms, blocks
 
 
@@ -162,11 +195,18 @@ def python_read_bcs(text):
         what = ["space-group number", "lattice parameters", "number of atom lines"][k]
         raise ValueError(f"BCS file ends after line {data[-1][1]} without the {what}.")
 
-    number = int(header(0)[0])
+    number_text, number_line = header(0)
+    number = int(number_text)
+    check_space_group(number, f"BCS file: line {number_line}")
     cell_text, cell_line = header(1)
     cellpar = [finite(x, "Non-finite lattice parameter in BCS file:") for x in cell_text.split()]
     count_text, count_line = header(2)
-    count = max(int(count_text), 0)
+    if int(count_text) <= 0:
+        raise ValueError(
+            f"BCS file: line {count_line}: the number of atom lines must be positive, "
+            f"not {int(count_text)}."
+        )
+    count = int(count_text)
     if count > len(data) - 3:
         raise ValueError(
             f"BCS file: line {count_line} asks for {count_text} atom lines, "
@@ -183,7 +223,11 @@ def python_read_bcs(text):
         atom_fields.append(f)
     symbols = [f[0] for f in atom_fields]
     positions = [
-        [finite(f[k], "Non-finite coordinate in BCS file:") for k in (3, 4, 5)] for f in atom_fields
+        [
+            fractional(f[k], "Non-finite coordinate in BCS file:", f"BCS file: line {line}")
+            for k in (3, 4, 5)
+        ]
+        for f, (_, line) in zip(atom_fields, data[3 : 3 + count])
     ]
     check_cell(cellpar, f"BCS lattice parameters (line {cell_line})")
     atoms = finite_structure(
@@ -191,6 +235,7 @@ def python_read_bcs(text):
         "The lattice parameters and atom lines of the BCS file give non-finite Cartesian "
         "positions: a cell length is too large.",
     )
+    check_finite_volume(atoms, f"BCS lattice parameters (line {cell_line})")
     atoms.info["spacegroup"] = Spacegroup(number)
     return atoms
 

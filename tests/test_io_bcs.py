@@ -365,7 +365,6 @@ class TestReadErrors:
     @pytest.mark.parametrize(
         "text, error",
         [
-            ("231\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 0\n", SpacegroupNotFoundError),
             ("225\n5.64 5.64 5.64 90 90\n1\nNa 1 4a 0 0 0\n", ValueError),  # five parameters
             ("225\n5.64 5.64 5.64 90 90 90\n1\nXx 1 4a 0 0 0\n", KeyError),
             ("225\n5.64 5.64 5.64 90 90 90\n0\n", ValueError),  # nothing to expand
@@ -375,6 +374,11 @@ class TestReadErrors:
     def test_structure_errors_pass_through(self, text, error):
         with pytest.raises(error):
             read_bcs(io.StringIO(text))
+
+    def test_unknown_space_group_is_a_value_error_not_ases(self):
+        with pytest.raises(ValueError, match="line 1: the space-group number 231") as info:
+            read_bcs(io.StringIO("231\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 0\n"))
+        assert not isinstance(info.value, SpacegroupNotFoundError)
 
 
 def _low_symmetry_structures():
@@ -467,3 +471,59 @@ def test_module_names():
     assert read_bcs.__doc__.startswith(
         "Reads a crystal structure from a Bilbao Crystallographic Server .bcs file."
     )
+
+
+def rock_salt_with(line, text):
+    """The rock-salt file with its 1-based `line` replaced by `text`."""
+    lines = ROCK_SALT.splitlines()
+    lines[line - 1] = text
+    return "\n".join(lines) + "\n"
+
+
+class TestAbsurdNumbers:
+    @pytest.mark.parametrize("group", ["0", "231", "2147483648", "-1"])
+    def test_space_group_outside_the_230_names_its_line(self, group):
+        message = f"BCS file: line 2: the space-group number {group} is not between 1 and 230."
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_bcs(io.StringIO(rock_salt_with(2, group)))
+
+    @pytest.mark.parametrize("count", ["0", "-3"])
+    def test_no_atom_lines_names_its_line(self, count):
+        message = f"BCS file: line 6: the number of atom lines must be positive, not {count}."
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_bcs(io.StringIO(rock_salt_with(6, count)))
+
+    @pytest.mark.parametrize("x", ["1e300", "-1e308", "1000000.5"])
+    def test_fractional_coordinates_of_absurd_magnitude(self, x):
+        # Wrapped into the cell, 1e300 is 0: Cl would fall onto Na and vanish.
+        text = rock_salt_with(9, f"Cl 2  4b   {x} 0.500000 0.500000")
+        message = f"BCS file: line 9: the fractional coordinate '{x}' is beyond +-1e6"
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_bcs(io.StringIO(text))
+
+    def test_large_but_meaningful_coordinates_still_read(self):
+        shifted = read_bcs(io.StringIO(rock_salt_with(9, "Cl 2  4b   99999.5 0.5 -7.5")))
+        assert shifted.get_chemical_formula() == "Cl4Na4"
+        assert spglib.get_symmetry_dataset(atoms_to_spglib_cell(shifted)).number == 225
+
+    @pytest.mark.parametrize(
+        "cell, what",
+        [
+            ("1e200 1e200 1e200 90 90 90", "the cell volume is infinite."),
+            ("1e-200 1e-200 1e-200 90 90 90", "the cell volume is zero."),
+            ("5 5 5 120 120 120", "the angles describe a flat cell of zero volume."),
+        ],
+    )
+    def test_cells_of_zero_or_infinite_volume(self, cell, what):
+        message = f"BCS lattice parameters (line 4): {what}"
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_bcs(io.StringIO(rock_salt_with(4, cell)))
+
+    def test_write_refuses_an_atom_whose_position_would_be_lost(self, tmp_path):
+        atoms = rock_salt()
+        atoms.positions[3, 0] = 1e308
+        path = tmp_path / "nacl.bcs"
+        path.write_text("old")
+        with pytest.raises(ValueError, match=re.escape("Atom 3 lies beyond +-1e6 cell lengths")):
+            write_bcs(path, atoms)
+        assert path.read_text() == "old"

@@ -169,3 +169,46 @@ class TestWrite:
         with pytest.raises(UnknownFileTypeError) as info:
             write(str(tmp_path / "x.nosuchformat"), bulk("Cu"))
         assert isinstance(info.value.__context__, UnknownFileTypeError)
+
+
+class TestWriteKeepsTheOldFile:
+    """Every format written to a path goes through a temporary file."""
+
+    def test_bad_keyword_leaves_the_old_file(self, tmp_path):
+        path = tmp_path / "x.cif"
+        path.write_text("old")
+        with pytest.raises(TypeError):
+            write(str(path), bulk("Cu"), bogus_kw=1)
+        assert path.read_text() == "old" and sorted(tmp_path.iterdir()) == [path]
+
+    @pytest.mark.parametrize("name", ["x.cif", "x.xyz.gz", "POSCAR", "x.traj", "x.db"])
+    def test_formats_are_still_guessed_from_the_real_name(self, tmp_path, name):
+        atoms = bulk("NaCl", "rocksalt", a=5.64)
+        path = tmp_path / name
+        path.write_text("old")
+        write(path, atoms)
+        back = ase.io.read(path)  # ASE guesses from the name (and the .gz) too
+        assert back.get_chemical_symbols() == ["Na", "Cl"]
+        assert back.cell.cellpar() == pytest.approx(atoms.cell.cellpar(), abs=1e-4)
+        assert back.get_scaled_positions() == pytest.approx(atoms.get_scaled_positions(), abs=1e-5)
+        assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+
+    def test_unknown_format_leaves_the_old_file(self, tmp_path):
+        path = tmp_path / "x.nosuchformat"
+        path.write_text("old")
+        with pytest.raises(UnknownFileTypeError):
+            write(str(path), bulk("Cu"))
+        assert path.read_text() == "old"
+
+    def test_append_adds_to_what_was_there(self, tmp_path):
+        path = tmp_path / "run.xyz"
+        write(str(path), bulk("Cu"))
+        write(str(path), bulk("Al"), append=True)
+        assert [a.get_chemical_symbols() for a in ase.io.read(path, ":")] == [["Cu"], ["Al"]]
+
+    def test_open_files_and_standard_output_are_written_as_ase_does(self, tmp_path, capsys):
+        with open(tmp_path / "open.xyz", "w") as fd:
+            write(fd, bulk("Cu"), format="xyz")
+        assert ase.io.read(tmp_path / "open.xyz").get_chemical_symbols() == ["Cu"]
+        write("-", bulk("Cu"), format="xyz")
+        assert capsys.readouterr().out.splitlines()[0] == "1"

@@ -1,5 +1,9 @@
 """Mutation fuzzing of the file readers: hostile input ends in a Python exception.
 
+The extended writer is fuzzed through them: what a mutated BCS file gives is
+written with ``ferrolith.io.ext.write`` over old files, which a failed write
+must leave as they were.
+
 Each reader runs in a child process under a 1 GiB address-space cap and gets an
 equal share of one time budget, fed mutations of real files (bit flips,
 truncations, deleted spans, hostile numbers such as 1e308, nan and huge counts).
@@ -39,6 +43,7 @@ READERS = {
             TESTS / "data" / "torch-legacy-format.pth",
         ],
     ),
+    "ext-write": ("_fuzz_worker:write_through_ext", sorted((TESTS / "data" / "bcs").glob("*.bcs"))),
     "polycrystal-params": (
         "ferrolith.build.polycrystal:read_params",
         sorted((TESTS / "data" / "polycrystal").glob("*.txt")),

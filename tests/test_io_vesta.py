@@ -237,8 +237,8 @@ class TestSpaceGroups:
         second = read_text(minimal("225 2 whatever"))
         assert first.positions == pytest.approx(second.positions)
 
-    @pytest.mark.parametrize("group", [None, "1 1 P 1", "0", "-4 1 P 1"])
-    def test_group_one_or_below_keeps_sites_as_they_are(self, group):
+    @pytest.mark.parametrize("group", [None, "1 1 P 1"])
+    def test_group_one_keeps_sites_as_they_are(self, group):
         atoms = read_text(
             minimal(group, sites=["1 Na Na1 1.0 0.1 0.2 0.3 1a", "2 Cl Cl1 1.0 0.6 0.7 0.8 1a"])
         )
@@ -248,6 +248,40 @@ class TestSpaceGroups:
         )
         assert atoms.pbc.all()
         assert "spacegroup" not in atoms.info
+
+
+class TestAbsurdNumbers:
+    # With a GROUP block, minimal() has it on line 6 and the second site on line 13.
+    @pytest.mark.parametrize("group", ["0", "-4 1 P 1", "231 1 P 1", "4294967296"])
+    def test_group_outside_the_230_is_refused(self, group):
+        number = group.split()[0]
+        message = f"GROUP block: line 6: the space-group number {number} is not between 1 and 230."
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_text(minimal(group))
+
+    @pytest.mark.parametrize("x", ["1e300", "-1e308", "2e6"])
+    def test_fractional_coordinates_of_absurd_magnitude(self, x):
+        sites = ["1 Na Na1 1.0 0 0 0 4a", f"2 Cl Cl1 1.0 {x} 0.5 0.5 4b"]
+        message = f"STRUC block: line 13: the fractional coordinate '{x}' is beyond +-1e6"
+        with pytest.raises(ValueError, match=re.escape(message)):
+            read_text(minimal("225 1 F m -3 m", sites=sites))
+
+    def test_large_but_meaningful_coordinates_still_read(self):
+        sites = ["1 Na Na1 1.0 0 0 0 4a", "2 Cl Cl1 1.0 99999.5 0.5 -7.5 4b"]
+        atoms = read_text(minimal("225 1 F m -3 m", sites=sites))
+        assert atoms.get_chemical_formula() == "Cl4Na4" and spglib_number(atoms) == 225
+
+    @pytest.mark.parametrize(
+        "cell, what",
+        [
+            ("1e200 1e200 1e200 90 90 90", "the cell volume is infinite."),
+            ("1e-200 1e-200 1e-200 90 90 90", "the cell volume is zero."),
+            ("5 5 5 120 120 120", "the angles describe a flat cell of zero volume."),
+        ],
+    )
+    def test_cells_of_zero_or_infinite_volume(self, cell, what):
+        with pytest.raises(ValueError, match=re.escape(f"CELLP block (line 6): {what}")):
+            read_text(minimal(cell=cell))
 
 
 class TestBlockRules:
@@ -474,26 +508,26 @@ class TestErrors:
         "angles", [(30, 60, 90), (60, 60, 120), (90, 90, 180), (100, 100, 160), (10, 10, 20)]
     )
     def test_flat_cells_follow_ase_to_the_last_bit(self, angles):
-        # On the boundary (alpha + beta = gamma and the like) rounding decides;
-        # the reader refuses exactly what ASE's cell construction refuses.
+        # On the boundary (alpha + beta = gamma and the like) rounding decides
+        # whether ASE's cell construction refuses them; the reader refuses
+        # what it refuses in the same words, and the flat cells it builds as
+        # cells of zero volume.
         cellpar = [5, 5, 5, *angles]
         try:
             with np.errstate(all="ignore"):
-                expected = Atoms(cell=cellpar).cell.cellpar()
+                volume = Atoms(cell=cellpar).cell.volume
         except AssertionError:
-            expected = None
+            volume = None
         text = minimal(cell=" ".join(map(str, cellpar)))
-        if expected is None:
-            with pytest.raises(ValueError, match="describe no cell"):
-                read_text(text)
-        else:
-            with np.errstate(all="ignore"):
-                assert read_text(text).cell.cellpar() == pytest.approx(expected)
+        expected = "describe no cell" if volume is None else "flat cell of zero volume"
+        assert volume is None or volume < 1e-6 * 5**3
+        with pytest.raises(ValueError, match=expected):
+            read_text(text)
 
     @pytest.mark.parametrize(
         "cell, site",
         [
-            ("5 5 5 90 90 90", "1 Na Na1 1.0 1e308 0 0 1a"),
+            ("1e303 5 5 90 90 90", "1 Na Na1 1.0 1e6 0 0 1a"),
             ("1e308 1e308 1e308 60 60 60", "1 Na Na1 1.0 0.9 0.9 0.9 1a"),
         ],
     )

@@ -10,8 +10,9 @@ from pathlib import Path
 import pytest
 from ase.build import bulk
 
-from ferrolith.io import bcs, vesta
+from ferrolith.io import bcs, ext, vesta
 from ferrolith.io.bcs import write_bcs
+from ferrolith.io.ext import write as ext_write
 from ferrolith.io.vesta import read_vesta, write_vesta
 
 pytestmark = pytest.mark.filterwarnings("ignore:Set OLD_ERROR_HANDLING:DeprecationWarning")
@@ -87,6 +88,16 @@ def full_disk(request, tmp_path, monkeypatch):
 
             return write
 
+        def ase_out_of_space(real):
+            def write(filename, images, *args, **kwargs):
+                real(filename, images, *args, **kwargs)
+                text = Path(filename).read_bytes()
+                Path(filename).write_bytes(text[: len(text) // 2])
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+            return write
+
+        monkeypatch.setattr(ext, "ase_write", ase_out_of_space(ext.ase_write))
         monkeypatch.setattr(vesta, "_write_blocks", out_of_space(vesta._write_blocks))
         monkeypatch.setattr(bcs, "_write_text", out_of_space(bcs._write_text))
         (folder / "model.out").write_text(OLD)
@@ -98,8 +109,9 @@ def full_disk(request, tmp_path, monkeypatch):
     [
         lambda path: write_vesta(path, read_vesta(DATA / "CBaMnBr4_sq.vesta")),
         lambda path: write_bcs(str(path), bulk("NaCl", "rocksalt", a=5.64)),
+        lambda path: ext_write(str(path), bulk("NaCl", "rocksalt", a=5.64) * (4, 4, 4), "extxyz"),
     ],
-    ids=["vesta", "bcs"],
+    ids=["vesta", "bcs", "ase-format"],
 )
 def test_full_disk_leaves_the_target_alone(write, full_disk):
     before = sorted(os.listdir(full_disk))

@@ -407,3 +407,56 @@ class TestBadInput:
     def test_missing_file(self, tmp_path):
         with pytest.raises(FileNotFoundError):
             TersoffCalculator(tmp_path / "nothing.tersoff")
+
+
+def _with_carbon_entry(tmp_path, **changes):
+    """BNC.tersoff with parameters of its C C C entry (line 36) replaced."""
+    order = "m gamma lambda3 c d costheta0 n beta lambda2 B R D lambda1 A".split()
+    lines = POTENTIAL.read_text().splitlines()
+    words = lines[35].split()
+    assert words[:3] == ["C", "C", "C"]
+    for name, value in changes.items():
+        words[3 + order.index(name)] = value
+    lines[35] = " ".join(words)
+    path = tmp_path / "extreme.tersoff"
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+class TestExtremeParameters:
+    def test_many_element_types_are_refused_before_the_table(self, tmp_path):
+        # 901 made-up types: a 31 kB file whose n^3 table would take 2.9 GB.
+        path = tmp_path / "many.tersoff"
+        entry = "3.0 1.0 0.0 1 1 0 1 1 1 1 2.0 0.1 1 1"
+        path.write_text("".join(f"X{i} X{i} X{i} {entry}\n" for i in range(901)))
+        message = (
+            f"{path}, line 129: the file names 901 element types; their table of "
+            "901^3 = 731432701 triplets would take 2.9 GB, beyond the 128 element types"
+        )
+        with pytest.raises(ValueError, match=re.escape(message)):
+            TersoffCalculator(path)
+
+    @pytest.mark.parametrize(
+        "changes",
+        [{"costheta0": "-1e308"}, {"A": "1e308", "lambda1": "0"}],
+        ids=["costheta0", "A-lambda1"],
+    )
+    def test_non_finite_results_name_the_entry(self, tmp_path, changes):
+        path = _with_carbon_entry(tmp_path, **changes)
+        atoms = bulk("C", "diamond", a=3.567)
+        atoms.calc = TersoffCalculator(path)
+        message = (
+            f"{path}, line 36: the parameters of the entry on this line give a non-finite energy"
+        )
+        with pytest.raises(ValueError, match=re.escape(message)):
+            atoms.get_forces()
+
+    def test_extreme_but_finite_results_pass(self, tmp_path, calc):
+        # A far-off costheta0 still gives finite numbers when nothing overflows.
+        path = _with_carbon_entry(tmp_path, costheta0="-1e3")
+        atoms = bulk("C", "diamond", a=3.567)
+        atoms.rattle(0.02, seed=3)
+        atoms.calc = TersoffCalculator(path)
+        forces = atoms.get_forces()
+        assert np.isfinite(forces).all()
+        assert forces == pytest.approx(calculate_numerical_forces(atoms, eps=1e-5), abs=1e-4)

@@ -527,6 +527,35 @@ class TestFirstShellCutoff:
         assert 1.09 < bondvick.first_shell_cutoff(methane) < 1.78
 
     @pytest.mark.parametrize(
+        "atoms, coordination",
+        [
+            (bulk("Cs", "bcc", a=6.14), 8),  # the longest metallic bonds
+            (bulk("K", "bcc", a=5.23), 8),
+            (bulk("Cu", "fcc", a=3.61), 12),
+            (bulk("CsCl", "cesiumchloride", a=4.12), 8),
+            (bulk("C", "sc", a=1.8), 6),  # a lone atom in a cell small enough to bond
+        ],
+        ids=["Cs", "K", "Cu", "CsCl", "sc-C"],
+    )
+    def test_metallic_and_ionic_first_shells_count_as_bonded(self, atoms, coordination):
+        rcut = bondvick.first_shell_cutoff(atoms)
+        assert np.bincount(neighbor_list("i", atoms, rcut)).tolist() == [coordination] * len(atoms)
+
+    @pytest.mark.parametrize(
+        "atoms",
+        [
+            Atoms("C", cell=[20] * 3, pbc=True),  # a lone atom in a box
+            Atoms("C2", [(0, 0, 0), (10, 0, 0)], cell=[20] * 3, pbc=True),  # two far apart
+            Atoms("C8", np.random.default_rng(2).random((8, 3)) * 300, cell=[300] * 3, pbc=True),
+        ],
+        ids=["lone-atom", "far-apart", "gas"],
+    )
+    def test_structures_without_a_bonded_first_shell_are_refused(self, atoms):
+        # The nearest images or atoms lie far beyond any bond: no shell to cut.
+        with pytest.raises(ValueError, match="has no bonded neighbour: the nearest lies"):
+            bondvick.first_shell_cutoff(atoms)
+
+    @pytest.mark.parametrize(
         "atoms, error",
         [
             ("not atoms", TypeError),

@@ -270,14 +270,19 @@ TEST_CASE("the file order applies only while it still describes the blocks") {
     CHECK(!fio::vesta_file_order({"#", "A", "B", "C", "D"}, {0, 3, 1, 3, 1}, runs)); // added
 }
 
-TEST_CASE("lattice parameters: impossible angles and zero vectors are refused") {
+TEST_CASE("lattice parameters: impossible angles, zero vectors and flat cells are refused") {
     // The Python tests hold the verdicts against ASE's own; here the shapes.
     const auto check = [](std::vector<double> cellpar) {
         return fio::check_cell_parameters(cellpar, "here", 7);
     };
-    CHECK(check({5, 5, 5, 60, 60, 120})); // flat, yet ASE builds it
-    CHECK(check({-5, 5, 5, 90, 90, 90})); // a negative length flips a vector
-    CHECK(check({5, 5}));                 // left to ASE
+    // Flat, yet ASE builds it: a cell of zero volume.
+    CHECK_EQ(check({5, 5, 5, 60, 60, 120}).error,
+             "here: the angles describe a flat cell of zero volume.");
+    CHECK_EQ(check({1e-200, 1e-200, 1e-200, 90, 90, 90}).error, "here: the cell volume is zero.");
+    CHECK(check({1e-3, 1e-3, 1e-3, 89, 90, 91})); // small, but a cell
+    CHECK(check({5, 5, 5, 1, 1, 1.5}));           // needle-like, but a cell
+    CHECK(check({-5, 5, 5, 90, 90, 90}));         // a negative length flips a vector
+    CHECK(check({5, 5}));                         // left to ASE
     const auto angles = check({5, 5, 5, 10, 10, 170});
     CHECK_EQ(angles.error, "here: the angles alpha, beta and gamma describe no cell.");
     CHECK_EQ(angles.line, 7u);

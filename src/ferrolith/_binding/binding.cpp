@@ -96,11 +96,39 @@ long long require_exact_int(py::handle obj, const char* arg_name) {
     if (!PyLong_CheckExact(obj.ptr())) {
         raise_type_error(arg_name, "an int", obj);
     }
-    long long value = PyLong_AsLongLong(obj.ptr());
+    return int64_of(obj, arg_name);
+}
+
+std::string describe_int(py::handle value) {
+    std::string text = py::str(value).cast<std::string>();
+    if (text.size() > 24) {
+        const std::size_t digits = text.size() - (text.front() == '-' ? 1 : 0);
+        return "an integer of " + std::to_string(digits) + " digits";
+    }
+    return text;
+}
+
+long long int64_of(py::handle obj, const char* arg_name) {
+    py::object as_int = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+    if (!as_int) {
+        throw py::error_already_set();
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(as_int.ptr(), &overflow);
     if (value == -1 && PyErr_Occurred()) {
         throw py::error_already_set();
     }
+    if (overflow != 0) {
+        raise_int_too_large(as_int, arg_name);
+    }
     return value;
+}
+
+void raise_int_too_large(py::handle value, const char* arg_name) {
+    PyErr_SetString(PyExc_OverflowError, (std::string(arg_name) + " = " + describe_int(value) +
+                                          " is too large: it must fit in a 64-bit integer")
+                                             .c_str());
+    throw py::error_already_set();
 }
 
 double to_float(py::handle obj, const char* arg_name) {
@@ -118,6 +146,14 @@ double to_float(py::handle obj, const char* arg_name) {
     }
     double value = PyFloat_AsDouble(obj.ptr());
     if (value == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError) && PyLong_Check(obj.ptr())) {
+            // int(10**400): say which argument, not only "int too large".
+            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError,
+                            (std::string(arg_name) + " = " + describe_int(obj) +
+                             " is too large to convert to a float")
+                                .c_str());
+        }
         throw py::error_already_set();
     }
     return value;
@@ -174,6 +210,27 @@ py::object make_record_class(py::module_& module, const char* class_name,
     cls.attr("__qualname__") = py::str(class_name);
     module.attr(class_name) = cls;
     return cls;
+}
+
+void raise_memory_error(const std::string& what) {
+    PyErr_SetString(
+        PyExc_MemoryError,
+        ("Out of memory: " + what + " is too large for this machine's memory.").c_str());
+    throw py::error_already_set();
+}
+
+void translate_bad_alloc() {
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) {
+                std::rethrow_exception(error);
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_SetString(PyExc_MemoryError,
+                            "Out of memory: the input (a structure, a cutoff or a parameter "
+                            "table) needs more memory than this machine has.");
+        }
+    });
 }
 
 void raise_key_error(py::handle key) {

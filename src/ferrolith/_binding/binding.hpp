@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,14 +33,21 @@ py::object lookup_global(py::handle module, const char* name);
 /// it is not there yet.
 py::module_ module_named(const char* dotted_name);
 
+/// Registers, for every ferrolith module, the translation of a std::bad_alloc
+/// that no guard_memory caught into a MemoryError with a sentence instead of
+/// pybind11's bare "std::bad_alloc". Called by Globals at module init
+/// (repeats are harmless).
+void translate_bad_alloc();
+
 /// A handle on one extension module's namespace, for looking names up at call
 /// time. Meant for a namespace-scope static set in the module's init: it keeps
 /// one reference to the module for the life of the process and releases
-/// nothing at exit, when the interpreter may already be gone.
+/// nothing at exit, when the interpreter may already be gone. Setting it up
+/// also registers translate_bad_alloc, so that every module has it.
 class Globals {
 public:
     Globals() = default;
-    explicit Globals(py::handle module) : module_(module.inc_ref()) {}
+    explicit Globals(py::handle module) : module_(module.inc_ref()) { translate_bad_alloc(); }
     /// The current value of the module-level name (see lookup_global).
     py::object operator[](const char* name) const { return lookup_global(module_, name); }
     py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
@@ -78,11 +86,25 @@ void require_exact_tuple(py::handle obj, const char* arg_name);
 void require_exact_dict(py::handle obj, const char* arg_name);
 /// Raises TypeError unless `obj` is exactly a str.
 void require_exact_str(py::handle obj, const char* arg_name);
-/// Raises TypeError unless `obj` is exactly an int (bool rejected).
+/// Raises TypeError unless `obj` is exactly an int (bool rejected); an int
+/// beyond 64 bits raises OverflowError naming the argument (int64_of).
 long long require_exact_int(py::handle obj, const char* arg_name);
 
+/// An integer (int, numpy integer, anything with __index__) as a 64-bit
+/// integer: TypeError for a non-integer, OverflowError "<arg_name> = <value>
+/// is too large: it must fit in a 64-bit integer" beyond 64 bits.
+long long int64_of(py::handle obj, const char* arg_name);
+
+/// Raises the OverflowError of int64_of for the Python int `value`.
+[[noreturn]] void raise_int_too_large(py::handle value, const char* arg_name);
+
+/// The decimal text of the Python int `value`, or "an integer of N digits"
+/// when that text would be long (messages about 10**400 stay short).
+std::string describe_int(py::handle value);
+
 /// A number declared as float: int, float, bool and anything with __float__ or
-/// __index__ (numpy scalars) are converted; anything else raises TypeError.
+/// __index__ (numpy scalars) are converted; anything else raises TypeError,
+/// an int beyond the doubles OverflowError naming the argument.
 double to_float(py::handle obj, const char* arg_name);
 
 /// Same as to_float but None passes through as an empty optional.
@@ -165,6 +187,20 @@ template <typename T> T value_or_raise(core::Outcome<T>&& outcome) {
         throw py::value_error(outcome.error);
     }
     return std::move(*outcome.value);
+}
+
+/// Raises MemoryError "Out of memory: <what> is too large for this
+/// machine's memory." — `what` names the table, list or structure.
+[[noreturn]] void raise_memory_error(const std::string& what);
+
+/// Runs `work`; a std::bad_alloc inside it becomes raise_memory_error(what),
+/// so no path ends in a bare "std::bad_alloc".
+template <typename F> decltype(auto) guard_memory(const std::string& what, F&& work) {
+    try {
+        return std::forward<F>(work)();
+    } catch (const std::bad_alloc&) {
+        raise_memory_error(what);
+    }
 }
 
 /// Raises KeyError whose single argument is `key` (as a dict lookup does).

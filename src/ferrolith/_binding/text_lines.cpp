@@ -1,6 +1,7 @@
 #include "ferrolith/_binding/text_lines.hpp"
 
 #include "ferrolith/_binding/binding.hpp"
+#include "ferrolith/io/cell_parameters.hpp"
 
 #include <cmath>
 
@@ -40,6 +41,44 @@ double finite_python_float(std::string_view text, const char* message) {
                               py::repr(str_from_utf8(text)).cast<std::string>());
     }
     return value;
+}
+
+void require_space_group_number(py::handle number, const std::string& where) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (overflow != 0 || n < 1 || n > 230) {
+        throw py::value_error(where + ": the space-group number " +
+                              py::str(number).cast<std::string>() + " is not between 1 and 230.");
+    }
+}
+
+void require_fractional_coordinate(double value, std::string_view text, const std::string& where) {
+    if (std::abs(value) > io::kMaxFractionalCoordinate) {
+        throw py::value_error(where + ": the fractional coordinate " +
+                              py::repr(str_from_utf8(text)).cast<std::string>() +
+                              " is beyond +-1e6, which places no atom in the cell.");
+    }
+}
+
+void require_finite_cell_volume(py::handle atoms, const std::string& where) {
+    using namespace pybind11::literals;
+    py::object np = py::module_::import("numpy");
+    py::object quiet = np.attr("errstate")("all"_a = "ignore");
+    quiet.attr("__enter__")();
+    double volume = 0.0;
+    try {
+        volume = np.attr("linalg").attr("det")(atoms.attr("cell").attr("array")).cast<double>();
+    } catch (...) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!std::isfinite(volume)) {
+        throw py::value_error(where + ": the cell volume is infinite.");
+    }
 }
 
 py::str str_from_utf8(std::string_view text) {

@@ -41,6 +41,21 @@ private:
 /// "<message> '<text>'" (the text as Python's repr shows it).
 double finite_python_float(std::string_view text, const char* message);
 
+/// Raises ValueError "<where>: the space-group number <n> is not between 1
+/// and 230." unless the Python int `number` is one of the 230 space groups.
+void require_space_group_number(py::handle number, const std::string& where);
+
+/// Raises ValueError "<where>: the fractional coordinate '<text>' is beyond
+/// +-1e6, which places no atom in the cell." for a coordinate `value` (read
+/// from `text`) of absurd magnitude (io::kMaxFractionalCoordinate): wrapped
+/// into the cell it keeps no digit of its fractional part.
+void require_fractional_coordinate(double value, std::string_view text, const std::string& where);
+
+/// Raises ValueError "<where>: the cell volume is infinite." when the cell of
+/// the ASE Atoms `atoms` spans a volume beyond the doubles (1e200 Å edges),
+/// which no crystal has.
+void require_finite_cell_volume(py::handle atoms, const std::string& where);
+
 /// The Python str of a UTF-8 piece of a line from TextLines (lone surrogates
 /// restored).
 py::str str_from_utf8(std::string_view text);

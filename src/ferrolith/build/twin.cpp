@@ -71,12 +71,8 @@ std::int64_t integer(py::handle obj, const std::string& what) {
     if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) {
         throw py::type_error(what + " must be integers, not " + fb::type_name(obj));
     }
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
-    const long long value = PyLong_AsLongLong(index.ptr());
-    if (value == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    return value;
+    // Beyond 64 bits the message names the argument the indices belong to.
+    return fb::int64_of(obj, what == "Miller indices" ? "plane" : what.c_str());
 }
 
 std::vector<std::int64_t> integers(py::handle seq, const std::string& what) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -84,9 +85,45 @@ Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::siz
     return Result::ok(shell);
 }
 
+namespace {
+// Fails for the first atom whose nearest neighbour in the half list lies
+// beyond kBondReach times the sum of the two bond radii.
+Status require_bonded(const NeighborList& list, std::size_t n_atoms, const double* bond_radius) {
+    std::vector<double> ratio(n_atoms, std::numeric_limits<double>::infinity());
+    std::vector<double> nearest(n_atoms, std::numeric_limits<double>::infinity());
+    std::vector<double> reach(n_atoms, 0.0);
+    for (const HalfPair& p : list.half) {
+        const std::size_t a = list.order[p.i];
+        const std::size_t b = list.order[p.j];
+        const double sum = bond_radius[a] + bond_radius[b];
+        const double r = sum > 0 ? p.r / sum : std::numeric_limits<double>::infinity();
+        for (std::size_t atom : {a, b}) {
+            if (r < ratio[atom]) {
+                ratio[atom] = r;
+                nearest[atom] = p.r;
+                reach[atom] = kBondReach * sum;
+            }
+        }
+    }
+    for (std::size_t a = 0; a < n_atoms; ++a) {
+        if (!(ratio[a] <= kBondReach)) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "Atom %zu has no bonded neighbour: the nearest lies %.3g \u00c5 away, "
+                          "beyond %.3g \u00c5",
+                          a, nearest[a], reach[a]);
+            return Status::fail(std::string(text) +
+                                " (1.5 times the sum of the covalent radii). A gas or a lone "
+                                "atom has no first shell of bonds.");
+        }
+    }
+    return success();
+}
+} // namespace
+
 Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms, const Mat3& cell,
                                    const std::array<bool, 3>& pbc, double first_probe,
-                                   double max_probe) {
+                                   double max_probe, const double* bond_radius) {
     double probe = first_probe;
     std::vector<std::int64_t> centre;
     std::vector<double> distance;
@@ -114,6 +151,11 @@ Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms,
         Outcome<FirstShell> shell =
             first_shell(centre.data(), distance.data(), centre.size(), n_atoms, probe);
         if (probe >= max_probe || (shell && shell.value->complete)) {
+            if (shell && bond_radius != nullptr) {
+                if (Status bonded = require_bonded(list, n_atoms, bond_radius); !bonded) {
+                    return bonded.forward_error<FirstShell>();
+                }
+            }
             return shell;
         }
         probe = std::min(1.5 * probe, max_probe);

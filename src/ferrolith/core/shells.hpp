@@ -26,6 +26,10 @@ namespace ferrolith::core {
 inline constexpr double kShellStep = 1.10;
 /// A first shell never reaches beyond this multiple of the nearest distance.
 inline constexpr double kShellReach = 1.30;
+/// An atom is bonded when its nearest neighbour lies within this multiple of
+/// the sum of the two atoms' bond (covalent) radii; ionic and metallic
+/// crystals stay within 1.15 of it, a gas or a lone atom in a box far beyond.
+inline constexpr double kBondReach = 1.5;
 
 /// The first-shell cutoff of a structure and what it was derived from.
 struct FirstShell {
@@ -50,9 +54,13 @@ Outcome<FirstShell> first_shell(const std::int64_t* i, const double* d, std::siz
 /// periodic flags `pbc`, from the one neighbour search: the probe radius
 /// starts at `first_probe` Å and grows by half until every atom's shell is
 /// complete or `max_probe` is reached. Fails as first_shell and the search do,
-/// and for two atoms on top of each other.
+/// and for two atoms on top of each other. With `bond_radius` (Å per atom),
+/// it also fails when an atom's nearest neighbour lies beyond kBondReach
+/// times the sum of their radii: such a structure (a gas, a lone atom in a
+/// box) has no first shell of bonds, and its "shell" would be a cutoff
+/// across empty space.
 Outcome<FirstShell> first_shell_of(const double* positions, std::size_t n_atoms, const Mat3& cell,
                                    const std::array<bool, 3>& pbc, double first_probe,
-                                   double max_probe);
+                                   double max_probe, const double* bond_radius = nullptr);
 
 } // namespace ferrolith::core

@@ -16,8 +16,10 @@ can face a network:
 * error pages that never show a traceback, and no ``Retry-After`` on an
   answer that is not a refusal;
 * optional HTTP Basic authentication, with a limit on failed logins per client
-  address (429, decided before any slow hash check) and on the number of hash
-  checks at once;
+  address (429, decided atomically before any slow hash check, checks in
+  progress counted), on the number of hash checks at once and waiting (503
+  beyond), and a five-minute memory of verified credentials, so logged-in
+  clients never wait for a hash check;
 * the headers that the HTTP server of ``ASEDBApp.run_server`` adds to the
   answers it writes itself (``VITRINE_SERVER_ERROR_HEADERS``).
 
@@ -66,6 +68,7 @@ from werkzeug.exceptions import (
     MethodNotAllowed,
     NotFound,
     RequestURITooLarge,
+    ServiceUnavailable,
     TooManyRequests,
     Unauthorized,
 )
@@ -135,9 +138,17 @@ class _BasicAuth:
     """Checks HTTP Basic credentials against one user name and password hash.
 
     A password check costs a deliberately slow hash, so wrong passwords could
-    tie up the server: each client address gets `max_failures` failed logins
-    per `window` seconds (then 429, decided before any hashing), and at most
-    `max_hashing` checks run at once (the others wait their turn).
+    tie up the server:
+
+    * each client address gets `max_failures` failed logins per `window`
+      seconds, checks still running counted as failures (then 429, decided
+      atomically before any hashing, so concurrent guesses cannot overrun it);
+    * at most `max_hashing` checks run at once and `max_waiting` more wait
+      their turn; beyond that a login is refused at once with 503, so a flood
+      of guesses never holds every thread of the server;
+    * credentials that passed are remembered for `remember` seconds by an
+      HMAC of them under a key of this process (never in clear), so a
+      logged-in client never queues for a hash check.
     """
 
     _CACHE_SIZE = 64
@@ -150,19 +161,25 @@ class _BasicAuth:
         max_failures: int = 5,
         window: float = 60.0,
         max_hashing: int = 2,
+        max_waiting: int = 6,
+        remember: float = 300.0,
     ):
         _check_hash_format(password_hash)
         self.user = user.encode()
         self.password_hash = password_hash
         self.realm = realm
-        # Deliberately slow hashes would cost every request; credentials that
-        # passed once are remembered by a keyed digest (never in clear).
         self._key = secrets.token_bytes(32)
-        self._verified: collections.OrderedDict[bytes, None] = collections.OrderedDict()
+        # digest -> moment after which the credentials are checked again
+        self._verified: collections.OrderedDict[bytes, float] = collections.OrderedDict()
         self._lock = threading.Lock()
         self.max_failures = max_failures
         self.window = window
+        self.max_hashing = max_hashing
+        self.max_waiting = max_waiting
+        self.remember = remember
         self._failures: dict[str, collections.deque[float]] = {}
+        self._checking: collections.Counter[str] = collections.Counter()
+        self._admitted = 0  # checks running or waiting for a hash slot
         self._hashing = threading.BoundedSemaphore(max_hashing)
 
     def _digest(self, user: str, password: str) -> bytes:
@@ -179,33 +196,65 @@ class _BasicAuth:
                 del self._failures[key]
         return times
 
+    def _remembered(self, digest: bytes, moment: float) -> bool:
+        # Called with the lock held.
+        expiry = self._verified.get(digest)
+        if expiry is None:
+            return False
+        if expiry <= moment:
+            del self._verified[digest]
+            return False
+        self._verified.move_to_end(digest)
+        return True
+
+    def _admit(self, address: str, moment: float) -> None:
+        """Reserves a password check for `address`, or raises 429 or 503."""
+        with self._lock:
+            times = self._recent_failures(address, moment)
+            if len(times) + self._checking[address] >= self.max_failures:
+                wait = math.ceil(times[0] + self.window - moment) if times else 1
+                raise TooManyRequests(
+                    "Too many failed logins from this address; try again later.",
+                    retry_after=max(1, wait),
+                )
+            if self._admitted >= self.max_hashing + self.max_waiting:
+                raise ServiceUnavailable(
+                    "Too many logins are being checked; try again in a moment.",
+                    retry_after=1,
+                )
+            self._checking[address] += 1
+            self._admitted += 1
+
     def verify(self, user: str | None, password: str | None, address: str = "") -> bool:
-        """True for the right credentials; raises TooManyRequests for a locked-out address."""
+        """True for the right credentials; raises TooManyRequests for a locked-out
+        address and ServiceUnavailable while the password checks are all taken."""
         if user is None or password is None:
             return False
         digest = self._digest(user, password)
         moment = time.monotonic()
         with self._lock:
-            if digest in self._verified:
-                self._verified.move_to_end(digest)
+            if self._remembered(digest, moment):
                 return True
-            times = self._recent_failures(address, moment)
-            if len(times) >= self.max_failures:
-                wait = max(1, math.ceil(times[0] + self.window - moment))
-                raise TooManyRequests(
-                    "Too many failed logins from this address; try again later.",
-                    retry_after=wait,
-                )
-        # Both parts are always compared, in constant time.
-        user_ok = hmac.compare_digest(user.encode(), self.user)
-        with self._hashing:
-            password_ok = check_password_hash(self.password_hash, password)
-        if not (user_ok and password_ok):
+        self._admit(address, moment)
+        ok = False
+        try:
+            # Both parts are always compared, in constant time.
+            user_ok = hmac.compare_digest(user.encode(), self.user)
+            with self._hashing:
+                password_ok = check_password_hash(self.password_hash, password)
+            ok = user_ok and password_ok
+        finally:
             with self._lock:
-                self._recent_failures(address, moment).append(moment)
+                self._admitted -= 1
+                self._checking[address] -= 1
+                if not self._checking[address]:
+                    del self._checking[address]
+                if not ok:
+                    self._recent_failures(address, moment).append(moment)
+        if not ok:
             return False
         with self._lock:
-            self._verified[digest] = None
+            self._verified[digest] = time.monotonic() + self.remember
             while len(self._verified) > self._CACHE_SIZE:
                 self._verified.popitem(last=False)
         return True
@@ -385,5 +434,9 @@ def create_protected_app(app: Flask) -> Flask:
         return error_response(InternalServerError())
 
     app.register_error_handler(InternalServerError, internal_error)
+    if auth is not None:
+        # Threads that password checks may hold (running or queued); the
+        # server adds them to its own, so logged-in clients always find one.
+        app.config["VITRINE_LOGIN_THREADS"] = auth.max_hashing + auth.max_waiting
     app.extensions[_EXTENSION_KEY] = {"limiter": limiter, "auth": auth is not None}
     return app

@@ -35,6 +35,11 @@ using FloatArray = py::array_t<double, py::array::c_style | py::array::forcecast
 // Reading
 // ---------------------------------------------------------------------------
 
+// "BCS file: line <n>", the start of a message about one line.
+std::string line_name(std::size_t line) {
+    return "BCS file: line " + std::to_string(line);
+}
+
 // How many atom lines the count asks for: none for zero or a negative count,
 // and more than any file holds for a count beyond the machine's integers.
 std::size_t requested_atom_lines(const py::object& count) {
@@ -57,7 +62,9 @@ py::object read_bcs(py::object fd) {
     const std::vector<fio::BcsDataLine> data = fio::bcs_data_lines(text.views());
     auto header = [&](std::size_t k) { return fb::value_or_raise(fio::bcs_header_line(data, k)); };
 
-    const py::object spacegroup = fb::python_int(header(0).text);
+    const fio::BcsDataLine group_line = header(0);
+    const py::object spacegroup = fb::python_int(group_line.text);
+    fb::require_space_group_number(spacegroup, line_name(group_line.line));
     const fio::BcsDataLine cell_line = header(1);
     std::vector<double> cell;
     py::list cellpar;
@@ -65,7 +72,14 @@ py::object read_bcs(py::object fd) {
         cell.push_back(fb::finite_python_float(field, kNonFiniteLattice));
         cellpar.append(cell.back());
     }
-    const py::object count = fb::python_int(header(2).text);
+    const fio::BcsDataLine count_line = header(2);
+    const py::object count = fb::python_int(count_line.text);
+    if (!fb::python_greater(count, py::int_(0))) {
+        throw py::value_error(line_name(count_line.line) +
+                              ": the number of atom lines must be "
+                              "positive, not " +
+                              py::str(count).cast<std::string>() + ".");
+    }
 
     const std::vector<fio::BcsAtomFields> atom_lines =
         fb::value_or_raise(fio::bcs_atom_fields(data, requested_atom_lines(count)));
@@ -76,8 +90,10 @@ py::object read_bcs(py::object fd) {
     for (std::size_t i = 0; i < n_read; ++i) {
         symbols.append(fb::str_from_utf8(atom_lines[i].symbol));
         for (std::size_t c = 0; c < 3; ++c) {
-            xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
-                fb::finite_python_float(atom_lines[i].coords[c], kNonFiniteCoordinate);
+            const double x = fb::finite_python_float(atom_lines[i].coords[c], kNonFiniteCoordinate);
+            fb::require_fractional_coordinate(x, atom_lines[i].coords[c],
+                                              line_name(atom_lines[i].line));
+            xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) = x;
         }
     }
     // An empty list, not an empty array: crystal() rejects a file without atoms.
@@ -92,6 +108,8 @@ py::object read_bcs(py::object fd) {
                                       "cellpar"_a = cellpar, "spacegroup"_a = spacegroup);
         },
         kNonFinitePositions);
+    fb::require_finite_cell_volume(atoms, "BCS lattice parameters (line " +
+                                              std::to_string(cell_line.line) + ")");
     atoms.attr("info")["spacegroup"] = globals["Spacegroup"](spacegroup);
     return atoms;
 }
@@ -189,11 +207,44 @@ std::string bcs_text(py::object atoms, double symprec) {
     return fio::format_bcs(number, cellpar, lines);
 }
 
+// Refuses atoms whose fractional coordinates are of absurd magnitude: the
+// symmetry analysis wraps them into the cell, where they keep no digit of
+// their fractional part, and the file would silently describe another
+// structure. A cell without volume is left to the analysis to refuse.
+void require_positions_in_cell_reach(py::object atoms) {
+    if (py::len(atoms) == 0) {
+        return;
+    }
+    py::object np = globals["np"];
+    py::object quiet = np.attr("errstate")("all"_a = "ignore");
+    quiet.attr("__enter__")();
+    py::object beyond;
+    try {
+        py::object scaled = atoms.attr("get_scaled_positions")("wrap"_a = false);
+        py::object within =
+            np.attr("less_equal")(np.attr("abs")(scaled), fio::kMaxFractionalCoordinate);
+        beyond = np.attr("flatnonzero")(np.attr("logical_not")(within.attr("all")("axis"_a = 1)));
+    } catch (py::error_already_set& error) {
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+        if (error.matches(np.attr("linalg").attr("LinAlgError"))) {
+            return;
+        }
+        throw;
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    if (py::len(beyond) > 0) {
+        throw py::value_error("Atom " + py::str(beyond[py::int_(0)]).cast<std::string>() +
+                              " lies beyond +-1e6 cell lengths in fractional coordinates; "
+                              "its position cannot be written.");
+    }
+}
+
 void write_bcs(py::object fd, py::object atoms, py::object symprec) {
     // spglib crashes on NaN or negative tolerances and non-finite structures,
     // and spins for a very long time on a zero tolerance: refuse them first.
     const double tolerance = fb::positive_symprec(symprec, "symprec");
     fb::require_finite_structure(atoms);
+    require_positions_in_cell_reach(atoms);
     // Only now is a path opened (and an existing file replaced).
     const py::str text(bcs_text(atoms, tolerance));
     py::object write_text = globals["_write_text"];
@@ -257,9 +308,11 @@ A UTF-8 byte order mark at the start of the file is skipped.
 Raises:
     ValueError: Fewer data lines, atom lines or fields than the format needs
         (the message names the line); a number that cannot be converted; a
-        lattice parameter or coordinate that is NaN or infinite; angles that
-        describe no cell or a zero cell vector; Cartesian positions that
-        overflow.)doc");
+        lattice parameter or coordinate that is NaN or infinite; a
+        space-group number outside 1-230 or an atom count below 1 (the
+        message names the line); a fractional coordinate beyond +-1e6;
+        angles that describe no cell, a zero cell vector, a cell of zero or
+        infinite volume; Cartesian positions that overflow.)doc");
     m.attr("read_bcs") = ase_utils.attr("reader")(read);
 
     m.attr("_write_text") = ase_utils.attr("writer")(
@@ -289,7 +342,8 @@ Args:
 
 Raises:
     ValueError: ``symprec`` is not a positive finite number; the cell or a
-        position is NaN or infinite; spglib's symmetry analysis failed
+        position is NaN or infinite; an atom lies beyond 1e6 cell lengths in
+        fractional coordinates (its position would be lost); spglib's symmetry analysis failed
         ("Symmetry analysis with spglib failed.", after the line "!!!ERROR:
         Symmetry analysis with spglib failed." is printed).)doc");
 }

@@ -8,6 +8,12 @@ namespace ferrolith::io {
 namespace {
 
 constexpr double kPi = 3.141592653589793; // math.pi
+// A cell whose volume is below this fraction of a b c is flat: its angles
+// only round off to a cell.
+constexpr double kMinRelativeVolume = 1e-6;
+// Smallest cell volume taken for a crystal (Å^3); below it the lengths have
+// underflowed or are in the wrong units by dozens of orders of magnitude.
+constexpr double kMinCellVolume = 1e-30;
 
 // ASE snaps angles within two ulps of 90 degrees to an exact right angle.
 double cosine(double angle, double eps) {
@@ -63,6 +69,20 @@ core::Status check_cell_parameters(const std::vector<double>& cellpar, std::stri
     const bool zero_c = c * cx == 0.0 && c * cy == 0.0 && c * cz == 0.0;
     if (zero_a || zero_b || zero_c) {
         return core::Status::fail(std::string(where) + ": a cell vector has zero length.", line);
+    }
+    // The volume a b c sin(gamma) cz, relative to a b c: a flat cell places
+    // no fractional position, and edges whose product underflows (1e-200 Å)
+    // describe no crystal either.
+    const double relative = std::abs(sin_gamma) * cz;
+    if (!(relative >= kMinRelativeVolume)) {
+        return core::Status::fail(
+            std::string(where) + ": the angles describe a flat cell of zero volume.", line);
+    }
+    // An infinite volume is the reader's to refuse once the positions are
+    // known, as positions that overflow say more about what went wrong.
+    const double volume = std::abs(a) * std::abs(b) * std::abs(c) * relative;
+    if (!(volume >= kMinCellVolume)) {
+        return core::Status::fail(std::string(where) + ": the cell volume is zero.", line);
     }
     return core::success();
 }

@@ -126,15 +126,22 @@ py::object read_vesta(py::object fd) {
     const std::string_view group_field =
         group.empty() ? kDefaultGroup : fb::value_or_raise(fio::vesta_group_field(lines, group));
     const py::object spacegroup = fb::python_int(group_field);
+    if (!group.empty()) {
+        // GROUP 0 or 231 would silently give the sites alone as a P1 cell.
+        fb::require_space_group_number(spacegroup,
+                                       "GROUP block: line " + std::to_string(group[1] + 1));
+    }
 
     const std::vector<fio::VestaSiteFields> sites = fio::vesta_site_fields(lines, struc);
     py::array_t<double> positions({static_cast<py::ssize_t>(sites.size()), py::ssize_t{3}});
     {
         auto xyz = positions.mutable_unchecked<2>();
         for (std::size_t i = 0; i < sites.size(); ++i) {
+            const std::string where = "STRUC block: line " + std::to_string(sites[i].line + 1);
             for (std::size_t c = 0; c < 3; ++c) {
-                xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) =
-                    fb::finite_python_float(sites[i].coords[c], kNonFiniteSite);
+                const double x = fb::finite_python_float(sites[i].coords[c], kNonFiniteSite);
+                fb::require_fractional_coordinate(x, sites[i].coords[c], where);
+                xyz(static_cast<py::ssize_t>(i), static_cast<py::ssize_t>(c)) = x;
             }
         }
     }
@@ -157,6 +164,7 @@ py::object read_vesta(py::object fd) {
                                     "cell"_a = cellpar, "pbc"_a = true);
         },
         kNonFinitePositions);
+    fb::require_finite_cell_volume(atoms, "CELLP block (line " + std::to_string(cell_line) + ")");
     atoms.attr("info")["vesta_data"] = vesta_data;
     if (blocks.phases > 1) {
         warn_about_phases(blocks.phases);
@@ -370,7 +378,9 @@ Raises:
         file.") or no STRUC block ("STRUC block not found in VESTA file."); a
         CELLP or GROUP block lacks its data line (the message names the line);
         a number cannot be converted; a cell parameter or coordinate is NaN or
-        infinite; the cell angles describe no cell or a cell vector is zero;
+        infinite; the GROUP number is not one of the 230 space groups; a
+        fractional coordinate lies beyond +-1e6; the cell angles describe no
+        cell, a cell vector is zero or the cell's volume is zero or infinite;
         or the Cartesian positions overflow.)doc");
     m.attr("read_vesta") = ase_utils.attr("reader")(read);
 

@@ -129,7 +129,7 @@ long long non_negative_steps(py::handle steps) {
     if (PyBool_Check(steps.ptr()) || !PyIndex_Check(steps.ptr())) {
         throw py::type_error("steps must be an integer, not " + fb::type_name(steps));
     }
-    const long long value = py::int_(py::reinterpret_borrow<py::object>(steps)).cast<long long>();
+    const long long value = fb::int64_of(steps, "steps");
     if (value < 0) {
         throw py::value_error("steps must not be negative, got " + std::to_string(value) + ".");
     }

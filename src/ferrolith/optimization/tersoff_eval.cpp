@@ -191,6 +191,12 @@ core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInpu
     work.sorted_energies.assign(n, 0.0);
     double* force = work.sorted_forces.data();
     double virial[6] = {0, 0, 0, 0, 0, 0};
+    // Finite but extreme parameters (costheta0 = -1e308, A = 1e308) overflow
+    // to infinities and NaN: the entry where a term first stops being finite
+    // is named, else the one of the largest bond energy, whose sum overflowed.
+    std::size_t bad_line = 0;
+    std::size_t largest_line = 0;
+    double largest_term = -1.0;
 
     for (std::size_t i = 0; i < n; ++i) {
         const int ti = list.species[i];
@@ -259,6 +265,9 @@ core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInpu
                 t.dg = -2.0 * p.gamma * p.c2 * hc / (q * q);
                 distance_term(p, j.r, k.r, t.ex, t.dex);
                 zeta += t.fc * t.g * t.ex;
+                if (bad_line == 0 && !(std::isfinite(zeta) && std::isfinite(t.dg))) {
+                    bad_line = p.line;
+                }
             }
 
             const double vr = pij.A * std::exp(-pij.lambda1 * j.r);
@@ -273,6 +282,14 @@ core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInpu
             const double dE_dr =
                 0.5 * (j.dfc * v + j.fc * (-pij.lambda1 * vr + b_ij * pij.lambda2 * va));
             const double dE_dzeta = -0.5 * j.fc * va * db_ij;
+            if (bad_line == 0 &&
+                !(std::isfinite(energy_i) && std::isfinite(dE_dr) && std::isfinite(dE_dzeta))) {
+                bad_line = pij.line;
+            }
+            if (std::abs(bond_energy) > largest_term) {
+                largest_term = std::abs(bond_energy);
+                largest_line = pij.line;
+            }
 
             // Gradients by the pair vectors: along u_j for the radial terms,
             // and from each angle towards the other neighbour's direction.
@@ -301,6 +318,10 @@ core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInpu
             }
             for (int x = 0; x < 3; ++x) {
                 jw.grad[x] += along_j * j.u[x] + j.inv_r * across_j[x];
+            }
+            if (bad_line == 0 && !(std::isfinite(jw.grad[0]) && std::isfinite(jw.grad[1]) &&
+                                   std::isfinite(jw.grad[2]))) {
+                bad_line = pij.line;
             }
         }
         for (std::size_t b = 0; b < nn; ++b) {
@@ -332,6 +353,16 @@ core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInpu
         result.energies.clear();
     }
     std::copy(virial, virial + 6, result.virial.begin());
+    const auto finite = [](double x) { return std::isfinite(x); };
+    if (!(std::isfinite(result.energy) &&
+          std::all_of(result.forces.begin(), result.forces.end(), finite) &&
+          std::all_of(result.virial.begin(), result.virial.end(), finite))) {
+        const std::size_t line = bad_line != 0 ? bad_line : largest_line;
+        return core::Status::fail("the parameters of the entry on this line give a non-finite "
+                                  "energy, force or stress for this structure (a value beyond "
+                                  "the range of double precision)",
+                                  line);
+    }
     return core::success();
 }
 

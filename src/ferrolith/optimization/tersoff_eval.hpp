@@ -78,7 +78,9 @@ struct TersoffWorkspace {
 /// Evaluates energy, forces and virial into `result`. Fails for an element
 /// index out of range, a missing triplet entry, or a failure of the neighbour
 /// search (see core::build_neighbor_list; atoms closer than
-/// core::kOverlapDistance overlap).
+/// core::kOverlapDistance overlap), and for a non-finite energy, force or
+/// stress (the outcome's line is that of the entry whose extreme parameters
+/// caused it).
 core::Status evaluate_tersoff(const TersoffParameters& params, const TersoffInput& input,
                               TersoffWorkspace& work, TersoffResult& result);
 

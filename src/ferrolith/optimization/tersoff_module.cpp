@@ -109,12 +109,26 @@ public:
         input.max_neighbors = max_neighbors;
         fo::TersoffResult result;
         ferrolith::core::Status status;
+        bool out_of_memory = false;
         {
             // Other Python threads may run meanwhile; the shared workspace is
             // used by one evaluation at a time.
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(*busy_);
-            status = fo::evaluate_tersoff(params_, input, work_, result);
+            try {
+                status = fo::evaluate_tersoff(params_, input, work_, result);
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+            }
+        }
+        if (out_of_memory) {
+            fb::raise_memory_error("the neighbour list of this structure of " +
+                                   std::to_string(atoms.n) + " atoms");
+        }
+        if (!status && status.line != 0) {
+            // Parameters at fault: the file and line, as for a parse error.
+            throw py::value_error(path_ + ", line " + std::to_string(status.line) + ": " +
+                                  status.error);
         }
         fb::value_or_raise(std::move(status));
         return {result.energy, std::move(result.energies), std::move(result.forces), result.virial};

@@ -55,6 +55,13 @@ std::optional<double> to_number(std::string_view text) {
     return value;
 }
 
+// A byte count as "2.9 GB".
+std::string gigabytes(double bytes) {
+    const double tenths = std::round(bytes / 1e8);
+    return std::to_string(static_cast<long long>(tenths) / 10) + "." +
+           std::to_string(static_cast<long long>(tenths) % 10) + " GB";
+}
+
 std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
@@ -207,6 +214,26 @@ core::Outcome<TersoffParameters> TersoffParameters::parse(std::string_view text)
     }
 
     const std::size_t n = p.elements_.size();
+    if (n > kMaxTersoffElements) {
+        // The triplet table grows as n^3; estimated before it is allocated.
+        const double triplets = std::pow(static_cast<double>(n), 3);
+        std::size_t line = 0;
+        for (const TersoffEntry& e : p.entries_) {
+            if (*std::max_element(e.elements.begin(), e.elements.end()) >=
+                static_cast<int>(kMaxTersoffElements)) {
+                line = e.line;
+                break;
+            }
+        }
+        error = {line, "the file names " + std::to_string(n) + " element types; their table of " +
+                           std::to_string(n) +
+                           "^3 = " + std::to_string(static_cast<unsigned long long>(triplets)) +
+                           " triplets would take " + gigabytes(triplets * sizeof(int)) +
+                           ", beyond the " + std::to_string(kMaxTersoffElements) +
+                           " element types a Tersoff file may name (the entry on this line "
+                           "names the first type beyond them)"};
+        return failed();
+    }
     p.table_.assign(n * n * n, -1);
     for (std::size_t e = 0; e < p.entries_.size(); ++e) {
         const auto& [a, b, c] = p.entries_[e].elements;

@@ -40,12 +40,19 @@ struct TersoffEntry {
 /// Largest cutoff R + D (Å) a file may give: beyond any bond length.
 inline constexpr double kMaxTersoffCutoff = 10.0;
 
+/// Most element types a file may name: the triplet table holds n^3 entries
+/// (128 types: 2 million, 8 MB), and every evaluation builds tables of the
+/// same size.
+inline constexpr std::size_t kMaxTersoffElements = 128;
+
 /// The parameter table of a Tersoff file.
 class TersoffParameters {
 public:
     /// Reads the text of a Tersoff file; a failure carries the offending
     /// line. Entries whose triplet occurs twice are an error (both lines
-    /// named), and so is a cutoff R + D beyond kMaxTersoffCutoff.
+    /// named), and so are a cutoff R + D beyond kMaxTersoffCutoff and more
+    /// than kMaxTersoffElements element types (the message gives the size
+    /// the table would take).
     static core::Outcome<TersoffParameters> parse(std::string_view text);
 
     /// Element names in the order of their first appearance in the file.

@@ -110,6 +110,92 @@ void print_report(const Analysis& a, fp::GroupingRule rule) {
     fb::print_line("----------------------------------\n");
 }
 
+// Most neighbours per atom, and pairs in all, that a bond analysis takes:
+// beyond them the cutoff (or the cell) is in the wrong units, and the
+// neighbour list would fill the memory before anything is found.
+constexpr double kMaxNeighborsPerAtom = 1000.0;
+constexpr double kMaxNeighborPairs = 2e7;
+constexpr double kMaxHeightOverCutoff = 1e6;
+constexpr double kAseMinBin = 3.0;       // Å, the smallest bin of ASE's neighbor_list
+constexpr double kMaxSearchPasses = 1e5; // a second or so of ASE's bin passes
+constexpr double kPi = 3.14159265358979323846;
+
+std::string rounded(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g", x);
+    return text;
+}
+
+// Refuses a cutoff that takes in far more neighbours than any bond analysis
+// needs, from atoms per volume times the cutoff sphere (periodic cells) or
+// every pair (free structures), before any neighbour is searched for.
+void check_neighbor_estimate(py::handle atoms, double rcut) {
+    if (!(rcut > 0.0) || !std::isfinite(rcut)) {
+        if (std::isinf(rcut)) {
+            throw py::value_error("rcut must be finite, not inf");
+        }
+        return; // no pair lies within a cutoff that is not positive
+    }
+    const fb::AtomsArrays arrays = fb::atoms_arrays(atoms);
+    const double n = static_cast<double>(arrays.n);
+    const bool periodic = arrays.pbc[0] && arrays.pbc[1] && arrays.pbc[2];
+    const bool free = !arrays.pbc[0] && !arrays.pbc[1] && !arrays.pbc[2];
+    double per_atom = 0.0;
+    double passes = 1.0;
+    if (periodic) {
+        const double volume = fb::cell_volume(arrays.cell);
+        if (!(volume > 0.0)) {
+            return; // the neighbour search refuses it
+        }
+        per_atom = n * (4.0 / 3.0) * kPi * rcut * rcut * rcut / volume;
+        // ASE's cell list counts bins as heights over the cutoff: past a
+        // million per direction their product overflows. Its bins are at
+        // least 3 Å wide, and a cell much thinner than a bin is searched
+        // through (2 bin / height + 1)^3 neighbouring bins, one numpy pass each.
+        const double bin = std::max(rcut, kAseMinBin);
+        for (int d = 0; d < 3; ++d) {
+            const double height = volume / core::norm(core::cross(arrays.cell[(d + 1) % 3],
+                                                                  arrays.cell[(d + 2) % 3]));
+            if (!(height <= kMaxHeightOverCutoff * rcut)) {
+                throw py::value_error("The cell is " + rounded(height) +
+                                      " \u00c5 high along lattice vector " + std::to_string(d) +
+                                      ", more than a million times rcut = " + rounded(rcut) +
+                                      " \u00c5: is the cell, or the cutoff, in the wrong units?");
+            }
+            const double bins = std::max(1.0, std::floor(height / bin));
+            passes *= 2.0 * std::ceil(bin * bins / height) + 1.0;
+        }
+    } else if (free && arrays.n > 0) {
+        // The box around the atoms, at least as wide as the cutoff sphere.
+        double volume = 1.0;
+        for (int d = 0; d < 3; ++d) {
+            double lo = arrays.positions.data()[d];
+            double hi = lo;
+            for (std::size_t i = 1; i < arrays.n; ++i) {
+                lo = std::min(lo, arrays.positions.data()[3 * i + d]);
+                hi = std::max(hi, arrays.positions.data()[3 * i + d]);
+            }
+            volume *= std::max(hi - lo, 2.0 * rcut);
+        }
+        per_atom = std::min(n - 1.0, n * (4.0 / 3.0) * kPi * rcut * rcut * rcut / volume);
+    } else {
+        return;
+    }
+    if (!(per_atom <= kMaxNeighborsPerAtom) || !(per_atom * n <= kMaxNeighborPairs)) {
+        throw py::value_error("rcut = " + rounded(rcut) + " \u00c5 takes in about " +
+                              rounded(per_atom) + " neighbours per atom (" + rounded(per_atom * n) +
+                              " pairs) at this structure's density; a bond analysis takes at most "
+                              "1000 per atom and 20 million in all. Is the "
+                              "cutoff, or the cell, in the wrong units?");
+    }
+    if (!(passes <= kMaxSearchPasses)) {
+        throw py::value_error("The cell is too small for the neighbour search: its heights are far "
+                              "below its bins (rcut, at least 3 \u00c5 wide), which it would "
+                              "search through " +
+                              rounded(passes) + " times. Is the cell in the wrong units?");
+    }
+}
+
 // Symbols, neighbour list and grouping; prints the report when verbose.
 Analysis analyze(py::object self, py::object atoms, double rcut, double tolerance,
                  fp::GroupingRule rule) {
@@ -123,7 +209,11 @@ Analysis analyze(py::object self, py::object atoms, double rcut, double toleranc
                               std::to_string(n_atoms) + " atoms");
     }
 
-    py::tuple ijd = globals["neighbor_list"]("ijd", atoms, py::float_(rcut));
+    check_neighbor_estimate(atoms, rcut);
+    py::tuple ijd =
+        fb::guard_memory("the neighbour list of rcut = " + rounded(rcut) + " \u00c5", [&] {
+            return py::tuple(globals["neighbor_list"]("ijd", atoms, py::float_(rcut)));
+        });
     using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
     using DistArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
     IndexArray i = IndexArray::ensure(ijd[0]);
@@ -351,8 +441,14 @@ double first_shell_cutoff(py::object atoms) {
         probe = kShellFirstProbe * std::cbrt(volume / static_cast<double>(arrays.n));
     }
     const double limit = std::max(kShellProbeLimit, 2.0 * probe);
+    // Covalent radii (ASE's table) tell a bonded first shell from a gas.
+    py::object radii = globals["covalent_radii"][atoms.attr("numbers")];
+    const fb::DoubleArray bond_radius = fb::DoubleArray::ensure(radii);
+    if (!bond_radius || static_cast<std::size_t>(bond_radius.size()) != arrays.n) {
+        throw py::value_error("covalent_radii gave no radius per atom");
+    }
     return fb::value_or_raise(core::first_shell_of(arrays.positions.data(), arrays.n, arrays.cell,
-                                                   arrays.pbc, probe, limit))
+                                                   arrays.pbc, probe, limit, bond_radius.data()))
         .cutoff;
 }
 
@@ -389,6 +485,7 @@ into a hardness in GPa.)doc";
     py::module_ ase_io = py::module_::import("ase.io");
     m.attr("ase_read") = ase_io.attr("read");
     m.attr("neighbor_list") = py::module_::import("ase.neighborlist").attr("neighbor_list");
+    m.attr("covalent_radii") = py::module_::import("ase.data").attr("covalent_radii");
     m.attr("Atoms") = py::module_::import("ase").attr("Atoms");
 
     py::dict elements = py::module_::import("ferrolith.data.elements").attr("ELEMENTS");
@@ -428,8 +525,10 @@ Returns:
 
 Raises:
     TypeError: ``atoms`` is not an ASE Atoms object.
-    ValueError: No atoms, non-finite numbers, or an atom without neighbours
-        within the search radius (at least 10 Å).)doc");
+    ValueError: No atoms, non-finite numbers, an atom without neighbours
+        within the search radius (at least 10 Å), or an atom whose nearest
+        neighbour lies beyond 1.5 times the sum of their covalent radii (a
+        gas, a lone atom in a box: no first shell of bonds).)doc");
 
     py::class_<SimunekHardnessCalculator>(
         m, "SimunekHardnessCalculator", py::dynamic_attr(),

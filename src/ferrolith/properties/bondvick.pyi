@@ -7,6 +7,7 @@ from ase import Atoms as Atoms
 
 ase_read: Callable[..., Any]
 neighbor_list: Callable[..., Any]
+covalent_radii: np.ndarray
 
 ELEMENT_PARAMS: dict[str, dict[str, float]]
 

@@ -787,7 +787,8 @@ class ASEDBApp(Flask):
     ) -> None:
         """Serves the application with waitress, a production WSGI server.
 
-        `threads` defaults to two per processor core (at least four): the
+        `threads` defaults to two per processor core (at least four), plus
+        the threads that password checks may hold when logins are on: the
         database works outside Python's interpreter lock, so a second thread
         per core keeps it busy while another waits, and more threads would
         only take turns at the lock and lengthen the slowest answers.
@@ -803,7 +804,10 @@ class ASEDBApp(Flask):
         from waitress.server import create_server
 
         if threads is None:
-            threads = max(4, 2 * (os.cpu_count() or 1))
+            # Password checks may hold threads while they run or queue; those
+            # come on top, so that logged-in clients always find one free.
+            logins = int(self.config.get("VITRINE_LOGIN_THREADS", 0))
+            threads = max(4, 2 * (os.cpu_count() or 1)) + logins
         options.setdefault("ident", "ferrolith")
         for name, value in server_limits().items():
             options.setdefault(name, value)
