@@ -3,8 +3,8 @@
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/_binding/calculator.hpp"
 #include "ferrolith/optimization/mlp.hpp"
-#include "ferrolith/optimization/pth_format.hpp"
 #include "ferrolith/optimization/mlp_text.hpp"
+#include "ferrolith/optimization/pth_format.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
