@@ -399,3 +399,33 @@ class TestBadInput:
             address = "tcp://127.0.0.1:%d" % silent.getsockname()[1]
             with pytest.raises(ConnectionError, match="no answer within 1 s"):
                 screen.screen_database(candidates, scheduler=address, progress=False)
+
+    def test_bare_integer_query_is_a_row_id(self, candidates):
+        summary = screen.screen_database(candidates, "2", potential="none", workers=1, progress=False)
+        assert summary.screened == 1
+        assert [row.id for row in connect(candidates).select("screen_tag")] == [2]
+
+
+class TestOneRow:
+    def test_failed_moduli_keep_the_bond_hardness(self, monkeypatch):
+        def refuse(atoms, calculator):
+            raise ValueError("The elastic tensor is not positive definite.")
+
+        monkeypatch.setattr(screen, "_moduli_results", refuse)
+        diamond = bulk("C", "diamond", a=3.567)
+        found = screen.screen_structure(diamond, get_calculator(TERSOFF), elastic=True)
+        assert found["moduli_error"] == "The elastic tensor is not positive definite."
+        assert found["hardness_simunek"] > 70 and "bulk_hill" not in found
+
+    def test_any_calculator_name_is_passed_on(self, monkeypatch):
+        import ferrolith.optimization as optimization
+        from ase.calculators.emt import EMT
+
+        from ferrolith.cli import build_parser
+
+        names = []
+        monkeypatch.setattr(optimization, "get_calculator", lambda name: names.append(name) or EMT())
+        settings = screen.ScreenSettings.create("emt", elastic=True)
+        assert isinstance(screen._calculator(settings), EMT) and names == ["emt"]
+        parser, _ = build_parser()
+        assert parser.parse_args(["screen", "x.db", "--elastic", "--potential", "emt"]).potential == "emt"

@@ -269,9 +269,18 @@ def _relax(atoms: Atoms, calculator: Any, fmax: float, steps: int, pressure: flo
     start.calc = calculator
     # The optimiser's log and warnings would flood a worker's output.
     with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
-        relaxed = optimize_structure(
-            start, fmax=fmax, steps=steps, pressure=pressure, trajectory=None
-        )
+        try:
+            relaxed = optimize_structure(
+                start, fmax=fmax, steps=steps, pressure=pressure, trajectory=None
+            )
+        except ValueError:
+            # LBFGS's long steps can leave the start's basin, and where a
+            # potential has no repulsive core for a pair (B-B and N-N of the
+            # bundled Tersoff file) two atoms then fall onto each other.
+            # FIRE's damped short steps stay in the basin.
+            relaxed = optimize_structure(
+                start, fmax=fmax, steps=steps, pressure=pressure, method="FIRE", trajectory=None
+            )
     energy = float(relaxed.get_potential_energy())
     if not math.isfinite(energy):
         raise ValueError("The potential gave a non-finite energy for this structure.")
@@ -453,9 +462,8 @@ def _canonical_form(
     cells = np.floor(shifted * grid + 0.5).astype(np.int64) % grid
     codes = ((numbers.astype(np.int64) * grid + cells[..., 0]) * grid + cells[..., 1]) * grid
     codes = np.sort((codes + cells[..., 2]).reshape(-1, len(numbers)), axis=1)
-    order = np.lexsort(codes.T[::-1])
     parameters = np.rint(cell_to_cellpar(lattice) * [100, 100, 100, 10, 10, 10]).astype(np.int64)
-    return hashlib.sha256(parameters.tobytes() + codes[order[0]].tobytes()).digest()[:16]
+    return hashlib.sha256(parameters.tobytes() + _smallest_row(codes).tobytes()).digest()[:16]
 
 
 # --- the work of a Dask worker --------------------------------------------------
@@ -811,14 +819,30 @@ class _Progress:
 # --- the convex hull of a destination database ----------------------------------
 
 
-def _relaxed_references(settings: ScreenSettings, interrupt: _Interrupt) -> dict[str, Any]:
+def _relaxed_references(
+    settings: ScreenSettings, interrupt: _Interrupt, warn: bool = True
+) -> dict[str, Any]:
     """Enthalpy and volume per atom of every reference phase, relaxed with the
     settings' potential at their pressure."""
     calculator = _calculator(settings)
     out = {}
     for name, atoms in reference_phases().items():
         interrupt.check()
-        relaxed = _relax(atoms, calculator, settings.fmax, settings.steps, settings.pressure)
+        try:
+            relaxed = _relax(atoms, calculator, settings.fmax, settings.steps, settings.pressure)
+        except ValueError as exc:
+            # A potential without the bonds of a phase (no B-B terms, say)
+            # may collapse it; its energy at the measured structure still
+            # bounds the hull from above.
+            reason = str(exc).rstrip(".")
+            _say(
+                warn,
+                f"{name} cannot be relaxed with this potential ({reason}); "
+                "its energy at the measured structure is used",
+            )
+            relaxed = atoms.copy()
+            relaxed.calc = calculator
+            relaxed.get_potential_energy()
         volume = relaxed.get_volume() if relaxed.pbc.all() else 0.0
         point = _hull_point(relaxed.numbers, relaxed.get_potential_energy(), volume, settings.pressure)
         out[name] = {
@@ -1092,7 +1116,7 @@ def _load_hull(
     if state is None:
         names = ", ".join(reference_phases())
         _say(progress, f"relaxing the reference phases of the convex hull ({names})")
-        references = _relaxed_references(settings, interrupt)
+        references = _relaxed_references(settings, interrupt, progress)
     else:
         references = state["references"]
     hull = _Hull.create(references, settings.pressure)
@@ -1417,6 +1441,23 @@ def _run(
 _HOSTS = {"diamond": ("C", "diamond", 3.567), "cBN": ("BN", "zincblende", 3.615)}
 
 
+def _site_permutations(atoms: Atoms) -> np.ndarray:
+    """Every symmetry operation of a crystal (spglib) as a permutation of its
+    sites: row g lists the site each site is carried to."""
+    import spglib
+
+    frac = atoms.get_scaled_positions()
+    symmetry = spglib.get_symmetry((np.array(atoms.cell), frac, atoms.numbers), symprec=SYMPREC)
+    moved = np.einsum("gij,nj->gni", symmetry["rotations"], frac) + symmetry["translations"][:, None]
+    offset = moved[:, :, None, :] - frac[None, None, :, :]
+    distance = np.abs(offset - np.rint(offset)).max(axis=3)
+    return distance.argmin(axis=2)
+
+
+def _smallest_row(rows: np.ndarray) -> np.ndarray:
+    return rows[np.lexsort(rows.T[::-1])[0]]
+
+
 def generate_candidates(
     db: Any,
     count: int,
@@ -1452,8 +1493,14 @@ def generate_candidates(
     if not 1 <= max_substitutions <= len(hosts[names[0]]):
         raise ValueError(f"max_substitutions must lie in 1..{len(hosts[names[0]])}.")
     seen = {structure_fingerprint(row.toatoms()) for row in _selected_rows(database, None, False)}
+    # Most repeated draws are caught by the host's own symmetry (its site
+    # permutations) without asking spglib again; a new pattern is then
+    # compared by its full canonical form, which also sees equalities that
+    # need a symmetry beyond the supercell's.
+    permutations = {name: _site_permutations(host) for name, host in hosts.items()}
+    patterns: set[bytes] = set()
     # Draws in a row that found nothing new before the space counts as spent.
-    patience = 2000
+    patience = 20000
     written = misses = i = 0
     with database:
         while written < count and misses < patience:
@@ -1465,6 +1512,11 @@ def generate_candidates(
             for site in rng.choice(len(atoms), size=n, replace=False):
                 others = elements[elements != numbers[site]]
                 numbers[site] = others[rng.integers(len(others))]
+            pattern = name.encode() + _smallest_row(numbers[permutations[name]]).tobytes()
+            if pattern in patterns:
+                misses += 1
+                continue
+            patterns.add(pattern)
             atoms.numbers = numbers
             key = structure_fingerprint(atoms)
             if key in seen:
