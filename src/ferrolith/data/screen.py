@@ -438,12 +438,23 @@ def structure_fingerprint(atoms: Atoms, symprec: float = SYMPREC) -> bytes | Non
     if not atoms.pbc.all() or len(atoms) == 0:
         return None
     cell = (np.array(atoms.cell), atoms.get_scaled_positions(), atoms.numbers)
-    with contextlib.suppress(Exception):
+    with _spglib_quiet():
         standard = spglib.standardize_cell(cell, to_primitive=True, symprec=symprec)
-        if standard is not None:
-            lattice, positions, numbers = (np.asarray(a) for a in standard)
-            return _canonical_form(lattice, positions, numbers, symprec)
-    return None
+        if standard is None:
+            return None
+        lattice, positions, numbers = (np.asarray(a) for a in standard)
+        return _canonical_form(lattice, positions, numbers, symprec)
+
+
+@contextlib.contextmanager
+def _spglib_quiet() -> Iterator[None]:
+    # spglib's notice about its error handling is not the user's concern:
+    # a failure comes back as None either way.
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=DeprecationWarning, module="spglib")
+        yield
 
 
 def _canonical_form(
@@ -1447,7 +1458,8 @@ def _site_permutations(atoms: Atoms) -> np.ndarray:
     import spglib
 
     frac = atoms.get_scaled_positions()
-    symmetry = spglib.get_symmetry((np.array(atoms.cell), frac, atoms.numbers), symprec=SYMPREC)
+    with _spglib_quiet():
+        symmetry = spglib.get_symmetry((np.array(atoms.cell), frac, atoms.numbers), symprec=SYMPREC)
     moved = np.einsum("gij,nj->gni", symmetry["rotations"], frac) + symmetry["translations"][:, None]
     offset = moved[:, :, None, :] - frac[None, None, :, :]
     distance = np.abs(offset - np.rint(offset)).max(axis=3)
@@ -1493,6 +1505,7 @@ def generate_candidates(
     if not 1 <= max_substitutions <= len(hosts[names[0]]):
         raise ValueError(f"max_substitutions must lie in 1..{len(hosts[names[0]])}.")
     seen = {structure_fingerprint(row.toatoms()) for row in _selected_rows(database, None, False)}
+    seen.discard(None)
     # Most repeated draws are caught by the host's own symmetry (its site
     # permutations) without asking spglib again; a new pattern is then
     # compared by its full canonical form, which also sees equalities that
@@ -1519,7 +1532,7 @@ def generate_candidates(
             patterns.add(pattern)
             atoms.numbers = numbers
             key = structure_fingerprint(atoms)
-            if key in seen:
+            if key is not None and key in seen:
                 misses += 1
                 continue
             seen.add(key)
