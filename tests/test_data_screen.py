@@ -346,9 +346,17 @@ class TestInterrupted:
         screen.generate_candidates(path, 120, seed=5)
         command = [sys.executable, "-m", "ferrolith", "screen", path, "--potential", "tersoff"]
         command += ["--workers", "2", "--batch", "2"]
-        with subprocess.Popen(
-            command, stderr=subprocess.PIPE, text=True, start_new_session=True
-        ) as run:
+        # As from a terminal: the child's Ctrl-C is not ignored, even where
+        # this process was started with it ignored (a background job).
+        ignored = signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+        if ignored:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            run = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        finally:
+            if ignored:
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+        with run:
             time.sleep(after)
             os.killpg(run.pid, signal.SIGINT)
             _, stderr = run.communicate(timeout=120)

@@ -697,7 +697,10 @@ class _Interrupt:
         self._previous: Any = None
 
     def __enter__(self) -> _Interrupt:
-        if threading.current_thread() is threading.main_thread():
+        # A process started with Ctrl-C ignored (nohup, a background job)
+        # keeps ignoring it, as Python's own handler does.
+        main = threading.current_thread() is threading.main_thread()
+        if main and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
             self._previous = signal.signal(signal.SIGINT, self._handle)
         return self
 
