@@ -148,7 +148,9 @@ def _digest_of(path: str | None) -> str:
     except FileNotFoundError:
         return "missing:" + path  # get_calculator says what is wrong
     except OSError as exc:
-        raise FileNotFoundError(f"Cannot read the potential '{path}': {exc.strerror or exc}.") from None
+        raise FileNotFoundError(
+            f"Cannot read the potential '{path}': {exc.strerror or exc}."
+        ) from None
 
 
 @dataclass(frozen=True)
@@ -371,17 +373,24 @@ def reference_phases() -> dict[str, Atoms]:
     return {
         "diamond": bulk("C", "diamond", a=3.567),
         "graphite": crystal(
-            "CC", [(0, 0, 0.25), (1 / 3, 2 / 3, 0.25)], cellpar=[2.464, 2.464, 6.711, 90, 90, 120],
+            "CC",
+            [(0, 0, 0.25), (1 / 3, 2 / 3, 0.25)],
+            cellpar=[2.464, 2.464, 6.711, 90, 90, 120],
             **hexagonal,
         ),
         "c-BN": bulk("BN", "zincblende", a=3.615),
         "h-BN": crystal(
-            "BN", [(1 / 3, 2 / 3, 0.25), (1 / 3, 2 / 3, 0.75)],
-            cellpar=[2.504, 2.504, 6.661, 90, 90, 120], **hexagonal,
+            "BN",
+            [(1 / 3, 2 / 3, 0.25), (1 / 3, 2 / 3, 0.75)],
+            cellpar=[2.504, 2.504, 6.661, 90, 90, 120],
+            **hexagonal,
         ),
         "alpha-B": crystal(
-            "BB", [(0.11886, 0.88114, 0.89133), (0.19686, 0.80314, 0.02432)],
-            spacegroup=166, cellpar=[4.9179, 4.9179, 12.5805, 90, 90, 120], primitive_cell=True,
+            "BB",
+            [(0.11886, 0.88114, 0.89133), (0.19686, 0.80314, 0.02432)],
+            spacegroup=166,
+            cellpar=[4.9179, 4.9179, 12.5805, 90, 90, 120],
+            primitive_cell=True,
         ),
         "N2": Atoms("N2", positions=[(5, 5, 4.45), (5, 5, 5.55)], cell=[10, 10, 10], pbc=False),
     }
@@ -771,7 +780,9 @@ def _start_client(
     if "error" in made:
         exc = made["error"]
         if scheduler is not None and isinstance(exc, (OSError, TimeoutError, ValueError)):
-            raise ConnectionError(f"Cannot reach the Dask scheduler at '{scheduler}': {exc}") from None
+            raise ConnectionError(
+                f"Cannot reach the Dask scheduler at '{scheduler}': {exc}"
+            ) from None
         raise exc
     client, cluster = made["client"], made.get("cluster")
     if cluster is not None:
@@ -858,7 +869,9 @@ def _relaxed_references(
             relaxed.calc = calculator
             relaxed.get_potential_energy()
         volume = relaxed.get_volume() if relaxed.pbc.all() else 0.0
-        point = _hull_point(relaxed.numbers, relaxed.get_potential_energy(), volume, settings.pressure)
+        point = _hull_point(
+            relaxed.numbers, relaxed.get_potential_energy(), volume, settings.pressure
+        )
         out[name] = {
             "formula": relaxed.get_chemical_formula(),
             "enthalpy_per_atom": float(point[2]),
@@ -1119,9 +1132,7 @@ def _refresh_rows(dest: Any, hull: _Hull, rows: list[Any]) -> None:
             dest.update(row_id, e_above_hull=float(value))
 
 
-def _load_hull(
-    dest: Any, settings: ScreenSettings, interrupt: _Interrupt, progress: bool
-) -> _Hull:
+def _load_hull(dest: Any, settings: ScreenSettings, interrupt: _Interrupt, progress: bool) -> _Hull:
     """The destination's hull of the settings' tag: stored, or started from
     freshly relaxed reference phases; rebuilt from the rows when rows of the
     tag came or went since it was stored."""
@@ -1155,7 +1166,9 @@ def _potential_line(name: str, hull: _Hull) -> str:
     parts = []
     for phase, a in hull.lattice_constants().items():
         measured = EXPERIMENTAL_LATTICE_CONSTANTS[phase]
-        parts.append(f"{phase} a = {a:.4f} Å ({100 * (a / measured - 1):+.1f} % against {measured})")
+        parts.append(
+            f"{phase} a = {a:.4f} Å ({100 * (a / measured - 1):+.1f} % against {measured})"
+        )
     return f"potential {name}: " + ", ".join(parts)
 
 
@@ -1333,9 +1346,7 @@ def _pending(source: Any, query: str | None, tag: str, writer: _Writer, copy: bo
 def _copy_entry(dest: Any, row: Any, known: int, relaxing: bool) -> tuple:
     """The entry of a row whose structure was computed and written already."""
     done = dest.get(id=known)
-    results = {
-        k: done[k] for k in RESULT_KEYS if k in done.key_value_pairs and k not in _OWN_KEYS
-    }
+    results = {k: done[k] for k in RESULT_KEYS if k in done.key_value_pairs and k not in _OWN_KEYS}
     relaxed = done.toatoms() if relaxing and "screen_error" not in results else None
     return (None, results, relaxed, [row], known)
 
@@ -1435,7 +1446,9 @@ def _run(
                         for item in group:
                             submit([item])
                         continue
-                    results = [(0, {"screen_error": "The worker died screening this structure."}, None)]
+                    results = [
+                        (0, {"screen_error": "The worker died screening this structure."}, None)
+                    ]
                 for i, values, relaxed in results:
                     row, key = group[i]
                     copies = computed.pop(key, []) if key is not None else []
@@ -1463,7 +1476,9 @@ def _site_permutations(atoms: Atoms) -> np.ndarray:
     frac = atoms.get_scaled_positions()
     with _spglib_quiet():
         symmetry = spglib.get_symmetry((np.array(atoms.cell), frac, atoms.numbers), symprec=SYMPREC)
-    moved = np.einsum("gij,nj->gni", symmetry["rotations"], frac) + symmetry["translations"][:, None]
+    moved = (
+        np.einsum("gij,nj->gni", symmetry["rotations"], frac) + symmetry["translations"][:, None]
+    )
     offset = moved[:, :, None, :] - frac[None, None, :, :]
     distance = np.abs(offset - np.rint(offset)).max(axis=3)
     return distance.argmin(axis=2)
