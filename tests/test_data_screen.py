@@ -260,6 +260,15 @@ class TestStability:
         assert hardest.hardness_simunek == named["diamond"].hardness_simunek
         assert len(stable) < len(rows)
 
+    def test_viewer_ranks_phases_near_the_hull(self, screened):
+        _, _, _, _, dest = screened
+        query = {"q": "e_above_hull<0.1", "sort": "-hardness_simunek", "limit": 50}
+        page = ASEDBApp(dest.filename).test_client().get("/api/rows", query_string=query)
+        page = page.get_json()
+        assert {"e_above_hull", "formation_energy"} <= set(page["columns"])
+        near = sorted(dest.select("e_above_hull<0.1"), key=lambda r: (-r.hardness_simunek, r.id))
+        assert [row["id"] for row in page["rows"]] == [row.id for row in near] != []
+
     def test_stored_hull_agrees_with_the_stored_rows(self, screened):
         # Written over several transactions, the values equal one hull of
         # every row and reference stored.
