@@ -1376,13 +1376,27 @@ def _run(
     ready: list[tuple[Any, int]] = []
     relaxing = settings.potential_file is not None
 
-    def submit(group: list[tuple[Any, bytes | None]]) -> None:
-        # One opaque bytes object per batch: the scheduler passes it on
-        # without unpacking (and keeping) the structures' arrays.
+    attempts: dict[Any, int] = {}
+
+    def submit(group: list[tuple[Any, bytes | None]], attempt: int = 0) -> None:
+        # One opaque bytes object per batch, scattered to a worker: passed
+        # inside the task instead, it stays in the scheduler's memory (in
+        # this process for a local cluster) long after the task is done,
+        # about 3 kB per row.
         structures = [(i, _structure(row)) for i, (row, _) in enumerate(group)]
-        payload = pickle.dumps(structures, protocol=5)
+        data = pickle.dumps(structures, protocol=5)
+        for tries in range(20):
+            try:
+                payload = client.scatter(data, hash=False)
+                break
+            except OSError:  # the worker chosen died: the scheduler learns it soon
+                if tries == 19:
+                    raise
+                interrupt.check()
+                time.sleep(0.5)
         future = client.submit(_screen_batch, payload, settings, pure=False, retries=2)
         in_flight[future] = group
+        attempts[future] = attempt
 
     def fill() -> None:
         while len(in_flight) < limit and len(ready) < batch:
@@ -1433,10 +1447,15 @@ def _run(
                 ).done
             except TimeoutError:
                 continue
+            except Exception:  # cancelled: the worker holding their batch died
+                finished = [f for f in in_flight if f.status in ("cancelled", "error", "finished")]
             interrupt.check()
             entries, keys = [], []
             for future in finished:
-                group = in_flight.pop(future)
+                group, attempt = in_flight.pop(future), attempts.pop(future)
+                if future.status == "cancelled" and attempt < 3:
+                    submit(group, attempt + 1)
+                    continue
                 try:
                     results = future.result()
                 except distributed.KilledWorker:
@@ -1449,6 +1468,12 @@ def _run(
                     results = [
                         (0, {"screen_error": "The worker died screening this structure."}, None)
                     ]
+                except Exception:
+                    # The worker holding the batch died with it: send it again.
+                    if attempt < 3:
+                        submit(group, attempt + 1)
+                        continue
+                    raise
                 for i, values, relaxed in results:
                     row, key = group[i]
                     copies = computed.pop(key, []) if key is not None else []
