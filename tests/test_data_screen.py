@@ -390,6 +390,21 @@ class TestInterrupted:
         assert db.count("screen_tag") == 40
         assert {row.id: row.mtime for row in db.select("screen_tag") if row.id in done} == done
 
+    def test_ctrl_c_while_the_commands_load_exits_130(self, monkeypatch):
+        # An extension module turns Ctrl-C during its imports into an ImportError.
+        import importlib
+
+        from ferrolith import cli
+
+        def interrupted(name):
+            try:
+                raise KeyboardInterrupt
+            except KeyboardInterrupt as exc:
+                raise ImportError("initialization failed") from exc
+
+        monkeypatch.setattr(importlib, "import_module", interrupted)
+        assert cli.main(["screen", "x.db"]) == 130
+
 
 class TestBadInput:
     @pytest.fixture
