@@ -104,9 +104,23 @@ def _load_commands() -> dict[str, ModuleType]:
     for name in COMMANDS:
         try:
             modules[name] = importlib.import_module(f"{__name__}.{name}")
-        except ImportError:
+        except ImportError as exc:
+            # An extension module reports Ctrl-C during its own imports as
+            # "initialization failed": that is no missing dependency.
+            if _caused_by_interrupt(exc):
+                raise KeyboardInterrupt from None
             continue
     return modules
+
+
+def _caused_by_interrupt(exc: BaseException | None) -> bool:
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        if isinstance(exc, KeyboardInterrupt):
+            return True
+        seen.add(id(exc))
+        exc = exc.__cause__ or exc.__context__
+    return False
 
 
 def build_parser() -> tuple[argparse.ArgumentParser, dict[str, ModuleType]]:
@@ -133,7 +147,11 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, ModuleType]]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the tool; returns the exit status."""
-    parser, modules = build_parser()
+    try:
+        parser, modules = build_parser()  # imports every command: Ctrl-C may come here
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 130
     args = parser.parse_args(argv)
     command: str | None = getattr(args, "command", None)
     if command is None:

@@ -22,18 +22,26 @@ def register_parser(subparsers: Any) -> None:
         description=HELP
         + "\n\nRelaxes every selected row of an ASE database, predicts its Simunek hardness"
         "\nat the automatic first-shell cutoff and writes the results as key-value pairs"
-        "\n(hardness_simunek, ionicity, energy_per_atom, rcut, screen_tag; screen_error for"
-        "\na row that fails). Rows with results for the same settings are skipped, so an"
-        "\ninterrupted run continues where it stopped.",
+        "\n(hardness_simunek, ionicity, energy_per_atom, formation_energy, e_above_hull,"
+        "\nrcut, screen_tag; screen_error for a row that fails). A relaxed row holds its"
+        "\nrelaxed structure, its input under initial_structure in its data. Rows of one"
+        "\nrun with equal structures are computed once (duplicate_of). Rows with results"
+        "\nfor the same settings are skipped, so an interrupted run continues where it"
+        "\nstopped.",
         formatter_class=CombinedFormatter,
     )
     parser.add_argument("db", metavar="DB", help="ASE database: SQLite file or postgresql:// URL.")
-    parser.add_argument("--query", help="Select rows with an ASE query (e.g. 'natoms<=64,C').")
+    parser.add_argument(
+        "--query",
+        help="Select rows with an ASE query (e.g. 'natoms<=64,C'); a bare integer selects"
+        "\nthat row id.",
+    )
     parser.add_argument(
         "--potential",
-        default="tersoff",
         help="Relaxation potential: 'none' (no relaxation), 'tersoff' or 'pth' (bundled),"
-        "\n'gpaw' (DFT with GPAW), or a potential file (readable by every worker).",
+        "\nany other name the optimize command knows, or a potential file (readable by"
+        "\nevery worker). Default: 'pth' when the machine-learned potential can be"
+        "\nloaded, 'tersoff' otherwise.",
     )
     parser.add_argument(
         "--fmax", type=finite_float, default=0.05, help="Force criterion of the relaxation (eV/Å)."
@@ -88,6 +96,8 @@ def main(args: argparse.Namespace) -> None:
         batch=args.batch,
     )
     failed = f", {summary.failed:,} with screen_error" if summary.failed else ""
+    if summary.duplicates:
+        failed += f", {summary.duplicates:,} duplicates of others"
     print(
         f"Screened {summary.screened:,} rows{failed}; {summary.skipped:,} already had results"
         f" (screen_tag={summary.tag}). Results in {summary.destination}"
