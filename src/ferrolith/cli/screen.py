@@ -39,8 +39,8 @@ def register_parser(subparsers: Any) -> None:
     parser.add_argument(
         "--potential",
         help="Relaxation potential: 'none' (no relaxation), 'tersoff' or 'pth' (bundled),"
-        "\nany other name the optimize command knows, or a potential file (readable by"
-        "\nevery worker). Default: 'pth' when the machine-learned potential can be"
+        "\n'gpaw' (DFT with GPAW), any other name the optimize command knows, or a"
+        "\npotential file (readable by every worker). Default: 'pth' when the machine-learned potential can be"
         "\nloaded, 'tersoff' otherwise.",
     )
     parser.add_argument(
