@@ -40,8 +40,8 @@ def register_parser(subparsers: Any) -> None:
         "--potential",
         help="Relaxation potential: 'none' (no relaxation), 'tersoff' or 'pth' (bundled),"
         "\n'gpaw' (DFT with GPAW), any other name the optimize command knows, or a"
-        "\npotential file (readable by every worker). Default: 'pth' when the machine-learned potential can be"
-        "\nloaded, 'tersoff' otherwise.",
+        "\npotential file (readable by every worker). Default: 'pth' when the"
+        "\nmachine-learned potential can be loaded, 'tersoff' otherwise.",
     )
     parser.add_argument(
         "--fmax", type=finite_float, default=0.05, help="Force criterion of the relaxation (eV/Å)."
