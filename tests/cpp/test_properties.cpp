@@ -288,77 +288,79 @@ TEST_CASE("Zener's ratio only for cubic tensors") {
     CHECK_NEAR(fp::zener_ratio(c), 1.5, 1e-15);
     c[2][2] = 250.0; // tetragonal
     CHECK(std::isnan(fp::zener_ratio(c)));
-    namespace {
+}
 
-    // The 48 signed permutation matrices (point group m-3m with the cube axes
-    // along x, y, z).
-    std::vector<fp::Matrix3> cubic_rotations() {
-        const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
-        std::vector<fp::Matrix3> out;
-        for (const auto& p : perms)
-            for (int signs = 0; signs < 8; ++signs) {
-                fp::Matrix3 m{};
-                for (int i = 0; i < 3; ++i)
-                    m[i][p[i]] = (signs >> i & 1) ? -1.0 : 1.0;
-                out.push_back(m);
-            }
-        return out;
-    }
+namespace {
 
-    } // namespace
-
-    TEST_CASE("symmetry plan: a cubic crystal computes 3 of 12 cells and recovers C exactly") {
-        auto states = fp::strain_states({0.005, 0.01});
-        const auto rotations = cubic_rotations();
-        const fp::StrainPlan plan = fp::plan_strains(*states.value, rotations);
-        CHECK_EQ(plan.computed, 6u);
-        CHECK_EQ(fp::plan_strains(*states.value, {}).computed, 24u);
-
-        // Stresses of a cubic C for the computed cells, the rest carried over.
-        fp::Matrix6 c{};
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                c[i][j] = i == j ? 500.0 : 120.0;
-        c[3][3] = c[4][4] = c[5][5] = 300.0;
-        std::vector<fp::Voigt6> stresses(states.value->size());
-        for (std::size_t k = 0; k < stresses.size(); ++k) {
-            const auto& s = (*states.value)[k];
-            if (plan.source[k] < 0)
-                for (int i = 0; i < 6; ++i)
-                    stresses[k][i] = c[i][s.component] * s.strain;
+// The 48 signed permutation matrices (point group m-3m with the cube axes
+// along x, y, z).
+std::vector<fp::Matrix3> cubic_rotations() {
+    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    std::vector<fp::Matrix3> out;
+    for (const auto& p : perms)
+        for (int signs = 0; signs < 8; ++signs) {
+            fp::Matrix3 m{};
+            for (int i = 0; i < 3; ++i)
+                m[i][p[i]] = (signs >> i & 1) ? -1.0 : 1.0;
+            out.push_back(m);
         }
-        for (std::size_t k = 0; k < stresses.size(); ++k)
-            if (plan.source[k] >= 0)
-                stresses[k] = fp::rotate_stress(stresses[plan.source[k]], plan.rotation[k]);
-        auto fit = fp::fit_tensor(*states.value, stresses);
-        CHECK(fit);
-        for (int i = 0; i < 6; ++i)
-            for (int j = 0; j < 6; ++j)
-                CHECK_NEAR(fit.value->cij[i][j], c[i][j], 1e-9);
+    return out;
+}
 
-        // No stiffness at all is refused.
-        std::vector<fp::Voigt6> zero(states.value->size());
-        CHECK(!fp::fit_tensor(*states.value, zero));
-    }
+} // namespace
 
-    TEST_CASE("strain_allows_forces: site symmetry after the strain") {
-        // One atom whose site group is the whole group: Oh (with inversion) or
-        // Td (the diamond site: operations whose nonzero entries multiply to +1).
-        std::vector<fp::CartesianOperation> oh, td;
-        for (const auto& r : cubic_rotations()) {
-            oh.push_back({r, {true}});
-            double product = 1.0;
-            for (const auto& row : r)
-                for (double x : row)
-                    product *= x == 0.0 ? 1.0 : x;
-            if (product > 0)
-                td.push_back({r, {true}});
-        }
-        CHECK_EQ(td.size(), 24u);
-        const fp::StrainState stretch{0, 0.01}, shear{3, 0.01};
-        CHECK(!fp::strain_allows_forces(stretch, oh, 1));
-        CHECK(!fp::strain_allows_forces(shear, oh, 1));
-        CHECK(!fp::strain_allows_forces(stretch, td, 1));
-        CHECK(fp::strain_allows_forces(shear, td, 1)); // diamond's internal strain
-        CHECK(fp::strain_allows_forces(shear, {}, 1)); // nothing known
+TEST_CASE("symmetry plan: a cubic crystal computes 3 of 12 cells and recovers C exactly") {
+    auto states = fp::strain_states({0.005, 0.01});
+    const auto rotations = cubic_rotations();
+    const fp::StrainPlan plan = fp::plan_strains(*states.value, rotations);
+    CHECK_EQ(plan.computed, 6u);
+    CHECK_EQ(fp::plan_strains(*states.value, {}).computed, 24u);
+
+    // Stresses of a cubic C for the computed cells, the rest carried over.
+    fp::Matrix6 c{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            c[i][j] = i == j ? 500.0 : 120.0;
+    c[3][3] = c[4][4] = c[5][5] = 300.0;
+    std::vector<fp::Voigt6> stresses(states.value->size());
+    for (std::size_t k = 0; k < stresses.size(); ++k) {
+        const auto& s = (*states.value)[k];
+        if (plan.source[k] < 0)
+            for (int i = 0; i < 6; ++i)
+                stresses[k][i] = c[i][s.component] * s.strain;
     }
+    for (std::size_t k = 0; k < stresses.size(); ++k)
+        if (plan.source[k] >= 0)
+            stresses[k] = fp::rotate_stress(stresses[plan.source[k]], plan.rotation[k]);
+    auto fit = fp::fit_tensor(*states.value, stresses);
+    CHECK(fit);
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+            CHECK_NEAR(fit.value->cij[i][j], c[i][j], 1e-9);
+
+    // No stiffness at all is refused.
+    std::vector<fp::Voigt6> zero(states.value->size());
+    CHECK(!fp::fit_tensor(*states.value, zero));
+}
+
+TEST_CASE("strain_allows_forces: site symmetry after the strain") {
+    // One atom whose site group is the whole group: Oh (with inversion) or
+    // Td (the diamond site: operations whose nonzero entries multiply to +1).
+    std::vector<fp::CartesianOperation> oh, td;
+    for (const auto& r : cubic_rotations()) {
+        oh.push_back({r, {true}});
+        double product = 1.0;
+        for (const auto& row : r)
+            for (double x : row)
+                product *= x == 0.0 ? 1.0 : x;
+        if (product > 0)
+            td.push_back({r, {true}});
+    }
+    CHECK_EQ(td.size(), 24u);
+    const fp::StrainState stretch{0, 0.01}, shear{3, 0.01};
+    CHECK(!fp::strain_allows_forces(stretch, oh, 1));
+    CHECK(!fp::strain_allows_forces(shear, oh, 1));
+    CHECK(!fp::strain_allows_forces(stretch, td, 1));
+    CHECK(fp::strain_allows_forces(shear, td, 1)); // diamond's internal strain
+    CHECK(fp::strain_allows_forces(shear, {}, 1)); // nothing known
+}
