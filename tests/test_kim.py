@@ -192,6 +192,11 @@ class TestLammps:
 
 
 class TestAse:
+    @pytest.fixture(autouse=True)
+    def _kim_log_in_tmp(self, tmp_path, monkeypatch):
+        # The KIM API writes kim.log into the working directory.
+        monkeypatch.chdir(tmp_path)
+
     @pytest.mark.parametrize("structure", ["triclinic", "polycrystal"])
     def test_ase_kim_calculator_equals_our_calculator(self, collection, structure):
         kim_calculators = pytest.importorskip("ase.calculators.kim")
