@@ -37,14 +37,14 @@ def load(path: Path = DATA) -> list[dict[str, Any]]:
 
 def structure(entry: dict[str, Any]) -> Atoms:
     """The crystal at its experimental lattice."""
-    spec = dict(entry["structure"])
-    if "bulk" in spec:
-        return bulk(spec.pop("bulk"), **spec)
+    layout = dict(entry["structure"])
+    if "bulk" in layout:
+        return bulk(layout.pop("bulk"), **layout)
     return crystal(
-        spec["symbols"],
-        basis=spec["basis"],
-        spacegroup=spec["spacegroup"],
-        cellpar=spec["cellpar"],
+        layout["symbols"],
+        basis=layout["basis"],
+        spacegroup=layout["spacegroup"],
+        cellpar=layout["cellpar"],
         primitive_cell=True,
     )
 

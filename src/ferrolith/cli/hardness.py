@@ -389,9 +389,13 @@ def print_tensor_summary(record: dict[str, Any]) -> None:
     print(f"Zener anisotropy:      {'n/a (not cubic)' if math.isnan(zener) else f'{zener:.3f}'}")
     print(f"Universal anisotropy:  {record['universal_anisotropy']:.3f}")
     print()
-    models = record["hardness"]
+    _print_model_table("model", record["hardness"])
+
+
+def _print_model_table(first_column: str, models: list[dict[str, Any]]) -> None:
+    """One line per moduli model: its hardness, a marker when flagged, its error."""
     _print_table(
-        ["model", "H (GPa)", ""],
+        [first_column, "H (GPa)", ""],
         [
             [
                 m["method"],
@@ -463,16 +467,5 @@ def main(args: argparse.Namespace) -> int:
     elif args.files:
         _structure_table(rows, potential is not None)
     else:
-        _print_table(
-            ["method", "H (GPa)", ""],
-            [
-                [
-                    r["method"],
-                    _format_number(r.get("hardness", 0.0), ".3f"),
-                    MARKER if r.get("flags") else "",
-                ]
-                for r in rows
-            ],
-            [r.get("error") for r in rows],
-        )
+        _print_model_table("method", rows)
     return 1 if any("error" in r or "moduli_error" in r for r in rows) else 0

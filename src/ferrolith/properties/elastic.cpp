@@ -1,6 +1,7 @@
 // ferrolith.properties.elastic: elastic constants by finite strains.
 #include "ferrolith/_binding/binding.hpp"
 #include "ferrolith/properties/elastic_fit.hpp"
+#include "ferrolith/properties/moduli_record.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -491,14 +492,8 @@ stability verdict for the crystal system that spglib finds.)doc";
         m.attr("threadpool_limits") = py::none();
     }
 
-    py::object builtins = py::module_::import("builtins");
-    py::object floating = builtins.attr("float");
-    std::vector<fb::RecordField> fields{{"cij", py::module_::import("numpy").attr("ndarray"), {}}};
-    for (const char* name : {"bulk_voigt", "bulk_reuss", "bulk_hill", "shear_voigt", "shear_reuss",
-                             "shear_hill", "young", "poisson"}) {
-        fields.push_back({name, floating, {}});
-    }
-    fields.push_back({"stable", builtins.attr("bool"), {}});
+    py::object floating = py::module_::import("builtins").attr("float");
+    std::vector<fb::RecordField> fields = fb::moduli_record_fields();
     fields.push_back({"residual", floating, {}});
     fb::make_record_class(m, "ElasticResult", fields,
                           "Elastic tensor (GPa, Voigt order xx, yy, zz, yz, xz, xy), its Voigt, "

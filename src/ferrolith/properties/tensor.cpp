@@ -4,6 +4,7 @@
 #include "ferrolith/_binding/text_lines.hpp"
 #include "ferrolith/properties/cij_text.hpp"
 #include "ferrolith/properties/elastic_fit.hpp"
+#include "ferrolith/properties/moduli_record.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -217,14 +218,8 @@ verdict and the Zener and universal anisotropy indices.)doc";
 
     m.attr("json_loads") = py::module_::import("json").attr("loads");
 
-    py::object builtins = py::module_::import("builtins");
-    py::object floating = builtins.attr("float");
-    std::vector<fb::RecordField> fields{{"cij", py::module_::import("numpy").attr("ndarray"), {}}};
-    for (const char* name : {"bulk_voigt", "bulk_reuss", "bulk_hill", "shear_voigt", "shear_reuss",
-                             "shear_hill", "young", "poisson"}) {
-        fields.push_back({name, floating, {}});
-    }
-    fields.push_back({"stable", builtins.attr("bool"), {}});
+    py::object floating = py::module_::import("builtins").attr("float");
+    std::vector<fb::RecordField> fields = fb::moduli_record_fields();
     fields.push_back({"zener", floating, {}});
     fields.push_back({"universal_anisotropy", floating, {}});
     fb::make_record_class(
