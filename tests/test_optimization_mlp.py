@@ -34,6 +34,10 @@ DESCRIPTOR = {
     "angular_eta": [3.0, 1.5],
     "max_order": 4,
 }
+FOUR_BODY = {
+    "four_body_orders": [[1, 1, 2], [2, 2, 2], [1, 2, 3], [2, 2, 4], [2, 3, 3]],
+    "four_body_mixtures": [[1.0, 1.0, 1.0], [-1.0, 0.0, 1.0]],
+}
 
 
 def random_model(seed=0, activation="silu", hidden=(8, 6), channels=None):
@@ -63,6 +67,20 @@ def random_model(seed=0, activation="silu", hidden=(8, 6), channels=None):
         "networks": networks,
         "metadata": {"note": "random"},
     }
+
+
+def four_body_model(seed=4, cross=False):
+    """A version 4 model whose descriptor holds four-body terms."""
+    data = random_model(seed, channels="all")
+    data["version"] = 4
+    data["descriptor"].update(FOUR_BODY, four_body_channels="all" if cross else "diagonal")
+    rng = np.random.default_rng(seed)
+    nd = _mlp.Descriptor(ELEMENTS, data["descriptor"]).size
+    for net in data["networks"].values():
+        net["weights"][0] = rng.normal(0, 0.4, (net["weights"][0].shape[0], nd))
+        net["input_mean"] = rng.normal(0, 0.2, nd)
+        net["input_std"] = rng.uniform(0.5, 2.0, nd)
+    return data
 
 
 def shared_model(seed=0, width=3, hidden=(8, 6)):
@@ -112,6 +130,7 @@ MODELS = {
     "random-silu": lambda: random_model(1, "silu"),
     "random-tanh": lambda: random_model(2, "tanh"),
     "random-cross": lambda: random_model(3, "silu", channels="all"),
+    "random-four-body": four_body_model,
     "shipped": shipped_weights,
 }
 
@@ -210,9 +229,13 @@ class TestDerivatives:
         numeric = calculate_numerical_stress(atoms, eps=1e-6)
         np.testing.assert_allclose(atoms.get_stress(), numeric, atol=1e-7)
 
-    @pytest.mark.parametrize("channels", ["diagonal", "all"])
+    @pytest.mark.parametrize("channels", ["diagonal", "all", "four-body"])
     def test_descriptor_tangent_matches_finite_differences(self, channels):
-        d = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels=channels))
+        if channels == "four-body":
+            params = dict(DESCRIPTOR, **FOUR_BODY, four_body_channels="all")
+        else:
+            params = dict(DESCRIPTOR, angular_channels=channels)
+        d = _mlp.Descriptor(ELEMENTS, params)
         atoms = alloy(5)
         rng = np.random.default_rng(0)
         v, eps = rng.normal(size=(len(atoms), 3)), 0.3 * rng.normal(size=(3, 3))
@@ -338,12 +361,85 @@ class TestAngularTerms:
         )
 
 
+class TestFourBodyTerms:
+    def test_equal_the_contractions_over_neighbour_triples(self):
+        """Against a direct sum over neighbour triples: (1,1,2) is
+        sum_jkm h_j h_k h_m (u_j.u_m)(u_k.u_m), (2,2,2) sum (u_j.u_k)(u_k.u_m)(u_m.u_j),
+        for the B-against-N mixture of one angular function."""
+        params = dict(
+            DESCRIPTOR,
+            four_body_orders=[[1, 1, 2], [2, 2, 2]],
+            four_body_mixtures=[[-1.0, 0.0, 1.0]],
+        )
+        d = _mlp.Descriptor(ELEMENTS, params)
+        atoms = alloy(8, repeat=(2, 2, 1))
+        three_body = _mlp.Descriptor(ELEMENTS, DESCRIPTOR).size
+        i, j, vec = neighbor_list("ijD", atoms, DESCRIPTOR["angular_cutoff"])
+        mu, eta, rc = DESCRIPTOR["angular_centers"][0], DESCRIPTOR["angular_eta"][0], 3.2
+        r = np.linalg.norm(vec, axis=1)
+        h = np.exp(-eta * (r - mu) ** 2) * 0.5 * (np.cos(np.pi * r / rc) + 1)
+        weight = {"B": -1.0, "C": 0.0, "N": 1.0}
+        h *= np.array([weight[s] for s in atoms.get_chemical_symbols()])[j]
+        pick = i == 0
+        u, w = vec[pick] / r[pick, None], h[pick]
+        c = u @ u.T
+        expected_112 = np.einsum("j,k,m,jm,km->", w, w, w, c, c)
+        expected_222 = np.einsum("j,k,m,jk,km,mj->", w, w, w, c, c, c)
+        got = d.compute(atoms)[0, three_body:]
+        # entries: (1,1,2) then (2,2,2), one per angular function, the first listed first
+        np.testing.assert_allclose(got[[0, 2]], [expected_112, expected_222], rtol=1e-10)
+
+    def test_sizes_and_version(self):
+        base = _mlp.Descriptor(ELEMENTS, DESCRIPTOR).size
+        diagonal = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, **FOUR_BODY)).size
+        cross = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, **FOUR_BODY, four_body_channels="all"))
+        # channels per angular function: 2 mixtures; (l, l, m) orders take c1 <= c2
+        assert diagonal - base == 2 * (3 * 2 + 4 + 8 + 3 * 2 + 2 * 3)
+        assert cross.size - base == 10 * 4 + 20 + 64 + 10 * 4 + 4 * 10
+        data = four_body_model()
+        cross_angular = _mlp.Descriptor(ELEMENTS, dict(DESCRIPTOR, angular_channels="all")).size
+        assert _mlp.MLModel(data).descriptor_size == cross_angular + diagonal - base
+
+    @pytest.mark.parametrize(
+        "change, message",
+        [
+            (lambda d: d.update(version=3), "'four_body_orders' needs model file version 4"),
+            (
+                lambda d: d["descriptor"].update(four_body_orders=[[1, 1, 3]]),
+                "four-body orders (l1, l2, l3) need",
+            ),
+            (
+                lambda d: d["descriptor"].update(four_body_orders=[[2, 3, 5]]),
+                "l3 at most the angular order",
+            ),
+            (
+                lambda d: d["descriptor"].update(four_body_mixtures=[[1.0, 1.0]]),
+                "one row of 3 element weights",
+            ),
+            (
+                lambda d: d["descriptor"].pop("four_body_mixtures"),
+                "the descriptor lacks the key 'four_body_mixtures'",
+            ),
+            (
+                lambda d: d["descriptor"].update(four_body_channels="some"),
+                "'four_body_channels' must be 'diagonal' or 'all', not 'some'",
+            ),
+        ],
+        ids=["version-3", "odd-sum", "order", "mixture-width", "no-mixtures", "channels"],
+    )
+    def test_inconsistent_four_body_terms_are_refused(self, change, message):
+        data = four_body_model()
+        change(data)
+        with pytest.raises(ValueError, match=re.escape(message)):
+            _mlp.MLModel(data)
+
+
 class TestModelData:
     @pytest.mark.parametrize(
         "change, message",
         [
             (lambda d: d.update(format="other"), "the \"format\" entry must be 'ferrolith-mlp'"),
-            (lambda d: d.update(version=4), "model file version 4 is not supported"),
+            (lambda d: d.update(version=5), "model file version 5 is not supported"),
             (lambda d: d.update(version=0), "model file version 0 is not supported"),
             (
                 lambda d: d["descriptor"].update(angular_channels="all"),
@@ -375,7 +471,7 @@ class TestModelData:
         ],
         ids=[
             "format",
-            "version-4",
+            "version-5",
             "version-0",
             "channels-in-version-1",
             "channels-missing",

@@ -213,6 +213,61 @@ def model_md(rng, calc, tag):
     return out
 
 
+def targeted(rng, calc, tag):
+    """The families the model was worst at, and the cells that fix the
+    properties users compute with it: molecular dynamics of random alloys,
+    vacancies in alloys and in ordered phases, ordered superlattices and
+    c-BC2N near zero pressure, and strained, slightly rattled cubic cells of
+    diamond, c-BN and c-BC2N (their elastic constants, with the forces of the
+    internal relaxation under shear) on a fine equation of state (their
+    lattice constants)."""
+    out = model_md(rng, calc, tag)
+    parent = bulk("BN", "zincblende", a=A_SP3, cubic=True).repeat(2)
+    for k in range(40):
+        base = random_alloy(parent, rng, rng.uniform(0.05, 0.95))
+        a = gd.with_vacancies(gd.strained(base, rng, 0.02), rng)
+        out.append((f"alloy-vacancy-{tag}", f"{tag}-vac-{k}", gd.rattled(a, rng, 0.05)))
+    ordered = [
+        (f"sl{''.join(map(str, h))}", h, p)
+        for h in [(0, 0, 1), (1, 1, 0), (1, 1, 1)]
+        for p in (1, 2, 3, 4)
+    ]
+    for name, hkl, period in ordered:
+        base = superlattice(hkl, period)
+        group = f"{name}-p{period}"
+        for s in (0.985, 0.995, 1.005, 1.015):
+            a = base.copy()
+            a.set_cell(a.cell * s, scale_atoms=True)
+            out.append((f"{name}-ordered", group, gd.rattled(a, rng, 0.02)))
+        out.append((f"{name}-ordered", group, gd.rattled(gd.with_vacancies(base, rng), rng, 0.03)))
+    for k, base in enumerate(bc2n_orderings(12, rng)):
+        group = f"bc2n-{k}"
+        for s in (0.985, 0.995, 1.005, 1.015):
+            a = base.copy()
+            a.set_cell(a.cell * s, scale_atoms=True)
+            out.append(("bc2n-ordered", group, gd.rattled(a, rng, 0.01)))
+        sup = base.repeat((2, 1, 1) if len(base) == 8 else (1, 1, 1))
+        out.append(("bc2n-vacancy", group, gd.rattled(gd.with_vacancies(sup, rng), rng, 0.03)))
+    crystals = {
+        "diamond": bulk("C", "diamond", a=3.567, cubic=True),
+        "cbn": bulk("BN", "zincblende", a=3.615, cubic=True),
+        "bc2n": bc2n_orderings(1, np.random.default_rng(5))[0],
+    }
+    for name, base in crystals.items():
+        for m, s in enumerate(np.linspace(0.97, 1.03, 13)):
+            a = base.copy()
+            a.set_cell(a.cell * s, scale_atoms=True)
+            out.append((f"{name}-eos", f"{name}-fine-eos-{m}", a))
+        for m in range(36):
+            eps = np.zeros((3, 3))
+            i, j = (m % 6, m % 6) if m % 6 < 3 else [(1, 2), (0, 2), (0, 1)][m % 6 - 3]
+            eps[i, j] = eps[j, i] = (-1, -0.5, 0.5, 1, -1.5, 1.5)[m // 6] * 0.01
+            a = base.copy()
+            a.set_cell(base.cell @ (np.eye(3) + eps), scale_atoms=True)
+            out.append((f"{name}-strained", f"{name}-elastic-{m}", gd.rattled(a, rng, 0.015)))
+    return out
+
+
 def shear(atoms, rng, amplitude):
     """A copy under a random pure shear of up to `amplitude` (off-diagonal strain)."""
     eps = np.zeros((3, 3))
@@ -258,6 +313,8 @@ def build_pool(args):
             group = str(atoms.info.get("group", f"config-{k}"))
             frames.append((kind, group, atoms))
         frames += new_families(rng, calc)
+    elif args.targeted:
+        frames += targeted(rng, calc, f"model{args.round}-md")
     else:
         frames += model_md(rng, calc, f"model{args.round}-md")
     print(f"candidates drawn in {time.perf_counter() - t0:.0f} s")
@@ -498,6 +555,11 @@ def main(argv=None):
     p.add_argument("--round", type=int, default=1)
     p.add_argument("--model", type=Path, default=MODEL, help="the model that runs the dynamics")
     p.add_argument("--seed", type=int, default=20261208)
+    p.add_argument(
+        "--targeted",
+        action="store_true",
+        help="later rounds: the worst families and the property cells beside the dynamics",
+    )
     p.add_argument("-o", "--output", type=Path, default=POOL)
     for name in ("validate", "select"):
         p = sub.add_parser(name)

@@ -42,6 +42,14 @@ DESCRIPTOR = {
     "max_order": 5,
     "angular_channels": "all",
 }
+# Four-body terms (contractions of three moment tensors): their orders, and the
+# element mixtures of their channels: all neighbours alike, and B against N
+# (carbon weighs nothing there), the order of a B-C-N lattice.
+FOUR_BODY = {
+    "four_body_orders": [[1, 1, 2], [2, 2, 2], [1, 2, 3], [2, 2, 4], [2, 3, 3]],
+    "four_body_mixtures": [[1.0, 1.0, 1.0], [-1.0, 0.0, 1.0]],
+    "four_body_channels": "diagonal",
+}
 HIDDEN = [64, 64]
 ACTIVATION = "silu"
 
@@ -200,7 +208,9 @@ class Potential(torch.nn.Module):
 
         data = {
             "format": _mlp.FORMAT,
-            "version": _mlp.FORMAT_VERSION if self.shared else 2,
+            "version": _mlp.FORMAT_VERSION
+            if self.shared or "four_body_orders" in DESCRIPTOR
+            else 2,
             "elements": list(ELEMENTS),
             "descriptor": {
                 k: (torch.tensor(v, dtype=torch.float64) if isinstance(v, list) else v)
@@ -394,6 +404,13 @@ def main(argv=None):
     )
     parser.add_argument("--channels", choices=["diagonal", "all"], default="all")
     parser.add_argument(
+        "--body-order",
+        type=int,
+        choices=[3, 4],
+        default=4,
+        help="3: radial and angular terms only; 4: also the four-body terms",
+    )
+    parser.add_argument(
         "--embedding",
         type=int,
         default=8,
@@ -418,6 +435,8 @@ def main(argv=None):
 
     t0 = time.perf_counter()
     DESCRIPTOR["angular_channels"] = args.channels
+    if args.body_order == 4:
+        DESCRIPTOR.update(FOUR_BODY)
     descriptor = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
     frames = [Frame(a, descriptor) for a in read(args.data, ":")]
     train, test = split(frames, args.holdout, args.seed)
@@ -495,6 +514,7 @@ def main(argv=None):
         if all(f.holdout is not None for f in frames)
         else "random groups",
         "epochs": str(args.epochs),
+        "descriptor_body_order": str(args.body_order),
         "loss_weights": f"energy {args.energy_weight}, forces 1, stress {args.stress_weight}",
     }
     if args.init:

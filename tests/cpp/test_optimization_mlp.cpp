@@ -7,13 +7,15 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <utility>
 
 namespace fo = ferrolith::optimization;
 
 namespace {
 
-fo::ModelParams random_model(std::mt19937& rng, fo::Activation act, bool cross = false) {
+fo::ModelParams random_model(std::mt19937& rng, fo::Activation act, bool cross = false,
+                             bool four_body = false) {
     std::normal_distribution<double> normal(0.0, 0.3);
     fo::ModelParams p;
     p.descriptor.n_species = 2;
@@ -25,6 +27,11 @@ fo::ModelParams random_model(std::mt19937& rng, fo::Activation act, bool cross =
     p.descriptor.angular_eta = {3.0, 1.5};
     p.descriptor.max_order = 4;
     p.descriptor.cross_channels = cross;
+    if (four_body) {
+        p.descriptor.four_body_orders = {{1, 1, 2}, {2, 2, 2}, {1, 2, 3}, {2, 3, 3}};
+        p.descriptor.four_body_mixtures = {{1.0, 1.0}, {-1.0, 0.5}};
+        p.descriptor.four_body_cross = cross;
+    }
     p.activation = act;
     p.energy_scale = 0.8;
     const int nd = static_cast<int>(fo::Descriptor(p.descriptor).size());
@@ -94,10 +101,12 @@ double energy_of(const fo::Model& m, const Sample& s) {
 
 TEST_CASE("mlp forces and virial are derivatives of the energy") {
     std::mt19937 rng(5);
-    for (auto [act, cross] :
-         {std::pair{fo::Activation::kTanh, false}, std::pair{fo::Activation::kSilu, false},
-          std::pair{fo::Activation::kSilu, true}}) {
-        const fo::ModelParams params = random_model(rng, act, cross);
+    for (auto [act, cross, four_body] :
+         {std::tuple{fo::Activation::kTanh, false, false},
+          std::tuple{fo::Activation::kSilu, false, false},
+          std::tuple{fo::Activation::kSilu, true, false}, std::tuple{fo::Activation::kSilu, true, true},
+          std::tuple{fo::Activation::kTanh, false, true}}) {
+        const fo::ModelParams params = random_model(rng, act, cross, four_body);
         CHECK(fo::validate_model(params).has_value());
         const fo::Model model(params);
         Sample s = sample(rng);
@@ -307,10 +316,14 @@ TEST_CASE("mlp evaluated from a simulator's list with ghost atoms equals the per
 
 TEST_CASE("mlp parameter text reads back to the same model and names bad lines") {
     std::mt19937 rng(4);
-    const fo::NamedModel named{{"B", "N"}, random_model(rng, fo::Activation::kTanh, true)};
+    const fo::NamedModel three_body{{"B", "N"}, random_model(rng, fo::Activation::kTanh, true)};
+    CHECK(fo::format_model_text(three_body).find("ferrolith-mlp-parameters 1\n") !=
+          std::string::npos);
+    const fo::NamedModel named{{"B", "N"}, random_model(rng, fo::Activation::kTanh, true, true)};
     const std::string text = fo::format_model_text(named);
     auto back = fo::parse_model_text(text);
     CHECK(back.has_value());
+    CHECK(back.value->params.descriptor.four_body_orders == named.params.descriptor.four_body_orders);
     CHECK(back.value->elements == named.elements);
     const Sample s = sample(rng);
     fo::Evaluation a, b;

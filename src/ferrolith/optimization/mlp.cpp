@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 namespace ferrolith::optimization {
@@ -47,6 +48,24 @@ core::Status fail(const char* message) {
     return core::Status::fail(message);
 }
 
+constexpr std::size_t kMaxFourBodyOrders = 32;
+constexpr std::size_t kMaxFourBodyMixtures = 8;
+
+/// Exponent triples (x, y, z) with x + y + z = k and their multiplicity
+/// k! / (x! y! z!): the ordered index tuples of length k they stand for.
+std::vector<std::pair<std::array<int, 3>, double>> index_multisets(int k) {
+    std::vector<std::pair<std::array<int, 3>, double>> out;
+    for (int x = k; x >= 0; --x)
+        for (int y = k - x; y >= 0; --y) {
+            const int z = k - x - y;
+            out.push_back({{x, y, z},
+                           std::round(std::tgamma(k + 1.0) / (std::tgamma(x + 1.0) *
+                                                              std::tgamma(y + 1.0) *
+                                                              std::tgamma(z + 1.0)))});
+        }
+    return out;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -74,6 +93,24 @@ core::Status validate_descriptor(const DescriptorParams& p) {
                 return fail("eta must not be negative");
     if (p.max_order < 1 || p.max_order > 8)
         return fail("the angular order must lie between 1 and 8");
+    if (p.four_body_orders.empty() != p.four_body_mixtures.empty())
+        return fail("four-body terms need both their orders and their element mixtures");
+    if (p.four_body_orders.size() > kMaxFourBodyOrders)
+        return fail("at most 32 four-body orders");
+    for (const auto& o : p.four_body_orders)
+        if (o[0] < 1 || o[2] > p.max_order || o[0] > o[1] || o[1] > o[2] || o[2] > o[0] + o[1] ||
+            (o[0] + o[1] + o[2]) % 2 != 0)
+            return fail("four-body orders (l1, l2, l3) need 1 <= l1 <= l2 <= l3 <= l1 + l2, "
+                        "l3 at most the angular order, and an even sum");
+    if (p.four_body_mixtures.size() > kMaxFourBodyMixtures)
+        return fail("at most 8 four-body element mixtures");
+    for (const auto& row : p.four_body_mixtures) {
+        if (row.size() != static_cast<std::size_t>(p.n_species))
+            return fail("each four-body element mixture needs one weight per element");
+        for (double w : row)
+            if (!std::isfinite(w))
+                return fail("four-body element mixtures must be finite numbers");
+    }
     return core::success();
 }
 
@@ -103,6 +140,147 @@ Descriptor::Descriptor(DescriptorParams params) : p_(std::move(params)) {
             offsets_[a * ns + b] = offsets_[b * ns + a] = size_;
             size_ += channel_pairs(a, b).size() * p_.max_order;
         }
+    build_four_body();
+}
+
+std::size_t Descriptor::monomial_index(int p, int q, int t) const {
+    for (std::size_t m = 0; m < monomials_.size(); ++m)
+        if (monomials_[m].p == p && monomials_[m].q == q && monomials_[m].t == t)
+            return m;
+    return monomials_.size(); // not reached for orders validate_descriptor accepts
+}
+
+void Descriptor::build_four_body() {
+    four_body_offset_ = size_;
+    const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
+    const std::size_t channels = p_.four_body_mixtures.size() * na;
+    for (std::size_t o = 0; o < p_.four_body_orders.size(); ++o) {
+        const auto [l1, l2, l3] = p_.four_body_orders[o];
+        // indices shared by tensors 1 and 2, 1 and 3, 2 and 3
+        const auto shared12 = index_multisets((l1 + l2 - l3) / 2);
+        const auto shared13 = index_multisets((l1 + l3 - l2) / 2);
+        const auto shared23 = index_multisets((l2 + l3 - l1) / 2);
+        std::vector<ContractionTerm> terms;
+        for (const auto& [i, wi] : shared12)
+            for (const auto& [j, wj] : shared13)
+                for (const auto& [k, wk] : shared23)
+                    terms.push_back({wi * wj * wk,
+                                     monomial_index(i[0] + j[0], i[1] + j[1], i[2] + j[2]),
+                                     monomial_index(i[0] + k[0], i[1] + k[1], i[2] + k[2]),
+                                     monomial_index(j[0] + k[0], j[1] + k[1], j[2] + k[2])});
+        // products of the same three components, summed
+        std::sort(terms.begin(), terms.end(), [](const ContractionTerm& x, const ContractionTerm& y) {
+            return std::tie(x.i1, x.i2, x.i3) < std::tie(y.i1, y.i2, y.i3);
+        });
+        std::vector<ContractionTerm> merged;
+        for (const ContractionTerm& t : terms)
+            if (!merged.empty() && merged.back().i1 == t.i1 && merged.back().i2 == t.i2 &&
+                merged.back().i3 == t.i3)
+                merged.back().weight += t.weight;
+            else
+                merged.push_back(t);
+        contractions_.push_back(std::move(merged));
+        // channel c = mixture * na + angular function; a contraction is
+        // symmetric in two tensors of equal order, so those take c1 <= c2
+        for (std::size_t c1 = 0; c1 < channels; ++c1)
+            for (std::size_t c2 = l1 == l2 ? c1 : 0; c2 < channels; ++c2)
+                for (std::size_t c3 = l2 == l3 ? c2 : 0; c3 < channels; ++c3) {
+                    const bool same_function = c1 % na == c2 % na && c2 % na == c3 % na;
+                    if (same_function || p_.four_body_cross)
+                        four_body_.push_back({o, c1 * S, c2 * S, c3 * S});
+                }
+    }
+    size_ += four_body_.size();
+}
+
+void Descriptor::four_body_forward(EnvironmentScratch& ws, double* desc) const {
+    if (four_body_.empty())
+        return;
+    const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
+    const std::size_t block = na * S;
+    const auto& mixtures = p_.four_body_mixtures;
+    ws.mixed.assign(mixtures.size() * block, 0.0);
+    for (std::size_t k = 0; k < mixtures.size(); ++k)
+        for (int a = 0; a < p_.n_species; ++a) {
+            const double w = mixtures[k][a];
+            if (w == 0.0)
+                continue;
+            const double* from = &ws.moments[a * block];
+            double* to = &ws.mixed[k * block];
+            for (std::size_t x = 0; x < block; ++x)
+                to[x] += w * from[x];
+        }
+    double* out = desc + four_body_offset_;
+    for (std::size_t q = 0; q < four_body_.size(); ++q) {
+        const FourBodyEntry& e = four_body_[q];
+        const double *x1 = &ws.mixed[e.c1], *x2 = &ws.mixed[e.c2], *x3 = &ws.mixed[e.c3];
+        double sum = 0.0;
+        for (const ContractionTerm& t : contractions_[e.contraction])
+            sum += t.weight * x1[t.i1] * x2[t.i2] * x3[t.i3];
+        out[q] = sum;
+    }
+}
+
+void Descriptor::four_body_adjoint(const double* grad, EnvironmentScratch& ws) const {
+    if (four_body_.empty())
+        return;
+    const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
+    const std::size_t block = na * S;
+    const auto& mixtures = p_.four_body_mixtures;
+    ws.mixed_adj.assign(mixtures.size() * block, 0.0);
+    const double* g = grad + four_body_offset_;
+    for (std::size_t q = 0; q < four_body_.size(); ++q) {
+        if (g[q] == 0.0)
+            continue;
+        const FourBodyEntry& e = four_body_[q];
+        const double *x1 = &ws.mixed[e.c1], *x2 = &ws.mixed[e.c2], *x3 = &ws.mixed[e.c3];
+        double *g1 = &ws.mixed_adj[e.c1], *g2 = &ws.mixed_adj[e.c2], *g3 = &ws.mixed_adj[e.c3];
+        for (const ContractionTerm& t : contractions_[e.contraction]) {
+            const double w = g[q] * t.weight;
+            g1[t.i1] += w * x2[t.i2] * x3[t.i3];
+            g2[t.i2] += w * x1[t.i1] * x3[t.i3];
+            g3[t.i3] += w * x1[t.i1] * x2[t.i2];
+        }
+    }
+    for (std::size_t k = 0; k < mixtures.size(); ++k)
+        for (int a = 0; a < p_.n_species; ++a) {
+            const double w = mixtures[k][a];
+            if (w == 0.0)
+                continue;
+            const double* from = &ws.mixed_adj[k * block];
+            double* to = &ws.moment_adj[a * block];
+            for (std::size_t x = 0; x < block; ++x)
+                to[x] += w * from[x];
+        }
+}
+
+void Descriptor::four_body_tangent(EnvironmentScratch& ws, double* out) const {
+    if (four_body_.empty())
+        return;
+    const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
+    const std::size_t block = na * S;
+    const auto& mixtures = p_.four_body_mixtures;
+    ws.mixed_tangent.assign(mixtures.size() * block, 0.0);
+    for (std::size_t k = 0; k < mixtures.size(); ++k)
+        for (int a = 0; a < p_.n_species; ++a) {
+            const double w = mixtures[k][a];
+            const double* from = &ws.moment_tangent[a * block];
+            double* to = &ws.mixed_tangent[k * block];
+            for (std::size_t x = 0; x < block; ++x)
+                to[x] += w * from[x];
+        }
+    double* o = out + four_body_offset_;
+    for (std::size_t q = 0; q < four_body_.size(); ++q) {
+        const FourBodyEntry& e = four_body_[q];
+        const double *x1 = &ws.mixed[e.c1], *x2 = &ws.mixed[e.c2], *x3 = &ws.mixed[e.c3];
+        const double *d1 = &ws.mixed_tangent[e.c1], *d2 = &ws.mixed_tangent[e.c2],
+                     *d3 = &ws.mixed_tangent[e.c3];
+        double sum = 0.0;
+        for (const ContractionTerm& t : contractions_[e.contraction])
+            sum += t.weight * (d1[t.i1] * x2[t.i2] * x3[t.i3] + x1[t.i1] * d2[t.i2] * x3[t.i3] +
+                               x1[t.i1] * x2[t.i2] * d3[t.i3]);
+        o[q] += sum;
+    }
 }
 
 std::size_t Descriptor::angular_offset(int a, int b) const {
@@ -203,6 +381,7 @@ void Descriptor::environment(const int* species, EnvironmentScratch& ws, double*
                     o[monomials_[m].order - 1] += monomials_[m].weight * ma[m] * mb[m];
             }
         }
+    four_body_forward(ws, desc);
 }
 
 void Descriptor::scatter(const int* species, std::size_t i, const double* grad_desc,
@@ -231,6 +410,7 @@ void Descriptor::scatter(const int* species, std::size_t i, const double* grad_d
                 }
             }
         }
+    four_body_adjoint(grad_desc, ws);
 
     for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
         const Neighbor& nb = ws.neighbors[k];
@@ -382,6 +562,7 @@ core::Status Descriptor::tangent(const StructureView& s, const double* displacem
                                                     ws.moments[ia + m] * ws.moment_tangent[ib + m]);
                 }
             }
+        four_body_tangent(ws, d);
     }
     return core::success();
 }

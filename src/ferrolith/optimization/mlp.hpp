@@ -16,6 +16,15 @@
 // M[a][n] = sum_{j in a} h_n(r_ij) rhat_ij^(x l), since A = <M[a][n], M[b][m]>
 // (a full tensor contraction). Forces and the virial follow from the chain
 // rule through the same tensors.
+//
+// Optionally the descriptor also holds four-body terms, full contractions of
+// three moment tensors of orders (l1, l2, l3),
+//   B[c1,c2,c3] = sum M[c1]_{IJ} M[c2]_{IK} M[c3]_{JK}
+// with multi-indices I, J, K of |I| = (l1+l2-l3)/2 and so on (the invariants
+// of moment-tensor and ACE-type potentials: angles between the bonds to three
+// neighbours, such as the planarity of an sp2 site or the dihedral order of an
+// sp3 one). Their channels c mix the elements, M[c] = sum_a w[c][a] M[a][n],
+// so that their number stays small.
 #pragma once
 
 #include "ferrolith/core/neighbors.hpp"
@@ -53,6 +62,13 @@ struct DescriptorParams {
     std::vector<double> angular_eta;     ///< eta of each angular radial function (Å^-2)
     int max_order = 0;                   ///< L: angular orders l = 1 .. L, 1 <= L <= 8
     bool cross_channels = false;         ///< angular terms for all channel pairs (n, m), not n = m
+    /// Orders (l1, l2, l3) of the four-body terms: each 1..max_order, l1 <= l2 <= l3 <= l1 + l2,
+    /// l1 + l2 + l3 even. Empty for a three-body descriptor.
+    std::vector<std::array<int, 3>> four_body_orders;
+    /// Element weights of the four-body channels: one row of n_species weights per mixture.
+    std::vector<std::vector<double>> four_body_mixtures;
+    /// Four-body terms for all triples of angular functions (n1, n2, n3), not only n1 = n2 = n3.
+    bool four_body_cross = false;
 };
 
 /// Fails when the parameters are inconsistent (sizes, signs).
@@ -83,6 +99,9 @@ struct EnvironmentScratch {
     std::vector<double> radial_adj;     ///< dE/dG[a][n]
     std::vector<double> moment_adj;     ///< dE/dM[a][n][s]
     std::vector<double> moment_tangent; ///< dM[a][n][s] along a displacement
+    std::vector<double> mixed;          ///< four-body channels M[c][n][s]
+    std::vector<double> mixed_adj;      ///< dE/dM[c][n][s]
+    std::vector<double> mixed_tangent;  ///< dM[c][n][s] along a displacement
 };
 
 /// The descriptor of the local environment of every atom.
@@ -157,7 +176,31 @@ private:
     std::vector<ChannelPair> same_pairs_, mixed_pairs_;
     std::vector<std::size_t> offsets_; ///< start of the angular block of (a, b), ns × ns
 
+    // One product w M1[i1] M2[i2] M3[i3] of a contraction of three moment
+    // tensors, i indexing monomials_.
+    struct ContractionTerm {
+        double weight;
+        std::size_t i1, i2, i3;
+    };
+    // One four-body entry: the terms of its orders, and its three channels
+    // (mixture k, angular function n) as offsets into the mixed moments.
+    struct FourBodyEntry {
+        std::size_t contraction;
+        std::size_t c1, c2, c3;
+    };
+    std::vector<std::vector<ContractionTerm>> contractions_; ///< per entry of four_body_orders
+    std::vector<FourBodyEntry> four_body_;
+    std::size_t four_body_offset_ = 0; ///< first four-body entry of the descriptor
+
     std::size_t angular_offset(int a, int b) const;
+    std::size_t monomial_index(int p, int q, int t) const;
+    void build_four_body();
+    /// Mixed moments ws.mixed from ws.moments, and the four-body entries into desc.
+    void four_body_forward(EnvironmentScratch& ws, double* desc) const;
+    /// Adds the adjoint of the four-body entries (dE/dB in grad) to ws.moment_adj.
+    void four_body_adjoint(const double* grad, EnvironmentScratch& ws) const;
+    /// Adds the change of the four-body entries along ws.moment_tangent to out.
+    void four_body_tangent(EnvironmentScratch& ws, double* out) const;
     const std::vector<ChannelPair>& channel_pairs(int a, int b) const {
         return a == b ? same_pairs_ : mixed_pairs_;
     }

@@ -25,7 +25,7 @@ namespace {
 fb::Globals globals;
 
 constexpr const char* kFormat = "ferrolith-mlp";
-constexpr long kVersion = 3;
+constexpr long kVersion = 4;
 constexpr const char* kNotAModelFile = " is not a ferrolith machine-learned potential file: ";
 
 using Array = fb::DoubleArray;
@@ -122,6 +122,42 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
             value_error("'angular_channels' must be 'diagonal' or 'all', not " +
                         py::repr(channels).cast<std::string>());
         p.cross_channels = channels.cast<std::string>() == "all";
+    }
+    // version 4 adds the optional four-body terms
+    for (const char* key : {"four_body_orders", "four_body_mixtures", "four_body_channels"})
+        if (version >= 1 && version < 4 && d.contains(key))
+            value_error(std::string("'") + key + "' needs model file version 4");
+    if (d.contains("four_body_orders") || d.contains("four_body_mixtures")) {
+        Array orders = as_array(item(d, "four_body_orders", where), "'four_body_orders'");
+        const bool none = orders.size() == 0;
+        if (!none && (orders.ndim() != 2 || orders.shape(1) != 3))
+            value_error("'four_body_orders' must be a list of (l1, l2, l3) triples");
+        for (py::ssize_t r = 0; !none && r < orders.shape(0); ++r) {
+            std::array<int, 3> o{};
+            for (int c = 0; c < 3; ++c) {
+                const double x = orders.at(r, c);
+                if (x != static_cast<int>(x))
+                    value_error("'four_body_orders' must hold integers");
+                o[c] = static_cast<int>(x);
+            }
+            p.four_body_orders.push_back(o);
+        }
+        Array mixtures = as_array(item(d, "four_body_mixtures", where), "'four_body_mixtures'");
+        const bool no_mixture = mixtures.size() == 0;
+        if (!no_mixture && (mixtures.ndim() != 2 || mixtures.shape(1) != n_species))
+            value_error("'four_body_mixtures' must hold one row of " + std::to_string(n_species) +
+                        " element weights per mixture");
+        for (py::ssize_t r = 0; !no_mixture && r < mixtures.shape(0); ++r)
+            p.four_body_mixtures.emplace_back(mixtures.data(r, 0),
+                                              mixtures.data(r, 0) + n_species);
+        if (d.contains("four_body_channels")) {
+            py::object channels = d["four_body_channels"];
+            if (!py::isinstance<py::str>(channels) || (channels.cast<std::string>() != "diagonal" &&
+                                                      channels.cast<std::string>() != "all"))
+                value_error("'four_body_channels' must be 'diagonal' or 'all', not " +
+                            py::repr(channels).cast<std::string>());
+            p.four_body_cross = channels.cast<std::string>() == "all";
+        }
     }
     if (auto status = fo::validate_descriptor(p); !status)
         value_error("invalid descriptor: " + status.error);
@@ -518,7 +554,7 @@ Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
 a small neural network per element, or one network shared by all elements and
 told their learned embeddings; descriptors, networks, forces and stress are
 evaluated in C++. Model files are PyTorch files (``torch.save``) holding a plain dictionary
-(format 'ferrolith-mlp', versions 1 to 3); they are read and evaluated without
+(format 'ferrolith-mlp', versions 1 to 4); they are read and evaluated without
 PyTorch, which only training needs.)doc";
 
     m.attr("FORMAT") = kFormat;

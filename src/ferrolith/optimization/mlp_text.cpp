@@ -166,7 +166,9 @@ std::string format_model_text(const NamedModel& model) {
     const DescriptorParams& d = p.descriptor;
     std::string out = "# machine-learned potential of ferrolith: descriptor and one network per "
                       "element\n";
-    out += std::string(kParameterFormat) + ' ' + std::to_string(kParameterVersion) + '\n';
+    // version 2 adds the four-body records; files without them stay version 1
+    const int version = d.four_body_orders.empty() ? 1 : kParameterVersion;
+    out += std::string(kParameterFormat) + ' ' + std::to_string(version) + '\n';
     out += "elements";
     for (const auto& e : model.elements)
         out += ' ' + e;
@@ -182,6 +184,16 @@ std::string format_model_text(const NamedModel& model) {
     put_record(out, "angular_eta", d.angular_eta);
     put_record(out, "max_order", d.max_order);
     out += std::string("angular_channels ") + (d.cross_channels ? "all" : "diagonal") + '\n';
+    if (!d.four_body_orders.empty()) {
+        std::vector<double> orders, mixtures;
+        for (const auto& o : d.four_body_orders)
+            orders.insert(orders.end(), o.begin(), o.end());
+        for (const auto& row : d.four_body_mixtures)
+            mixtures.insert(mixtures.end(), row.begin(), row.end());
+        put_record(out, "four_body_orders", orders);
+        put_record(out, "four_body_mixtures", mixtures);
+        out += std::string("four_body_channels ") + (d.four_body_cross ? "all" : "diagonal") + '\n';
+    }
     for (std::size_t e = 0; e < p.networks.size(); ++e) {
         const SpeciesNetwork& net = p.networks[e];
         out += "network " + model.elements[e] + '\n';
@@ -206,9 +218,11 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
     Reader in(text);
     Tokens tokens;
     FERROLITH_READ(tokens, in.next(kParameterFormat));
-    if (tokens.size() != 1 || tokens[0] != std::to_string(kParameterVersion))
-        return Result::fail(
-            "this parameter file is not of version " + std::to_string(kParameterVersion), 1);
+    if (tokens.size() != 1 || (tokens[0] != "1" && tokens[0] != "2"))
+        return Result::fail("this parameter file is not of version 1 or " +
+                                std::to_string(kParameterVersion),
+                            1);
+    const bool four_body = tokens[0] == "2";
     NamedModel model;
     FERROLITH_READ(tokens, in.next("elements"));
     if (tokens.empty())
@@ -236,6 +250,37 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
     if (tokens.size() != 1 || (tokens[0] != "all" && tokens[0] != "diagonal"))
         return Result::fail("'angular_channels' must be 'diagonal' or 'all'", channels_line);
     d.cross_channels = tokens[0] == "all";
+    if (four_body) {
+        std::vector<double> orders, mixtures;
+        const std::size_t orders_line = in.line();
+        FERROLITH_READ(orders, in.numbers("four_body_orders"));
+        if (orders.empty() || orders.size() % 3 != 0 || orders.size() > 3 * 32)
+            return Result::fail("'four_body_orders' needs 1 to 32 triples of orders", orders_line);
+        for (std::size_t k = 0; k < orders.size(); k += 3) {
+            std::array<int, 3> o{};
+            for (int c = 0; c < 3; ++c) {
+                if (!(orders[k + c] >= 0.0 && orders[k + c] <= 8.0) ||
+                    orders[k + c] != static_cast<int>(orders[k + c]))
+                    return Result::fail("'four_body_orders' must be integers from 1 to 8",
+                                        orders_line);
+                o[c] = static_cast<int>(orders[k + c]);
+            }
+            d.four_body_orders.push_back(o);
+        }
+        const std::size_t mixtures_line = in.line();
+        FERROLITH_READ(mixtures, in.numbers("four_body_mixtures"));
+        const std::size_t ns = model.elements.size();
+        if (mixtures.empty() || mixtures.size() % ns != 0)
+            return Result::fail("'four_body_mixtures' needs rows of one weight per element",
+                                mixtures_line);
+        for (std::size_t k = 0; k < mixtures.size(); k += ns)
+            d.four_body_mixtures.emplace_back(mixtures.begin() + k, mixtures.begin() + k + ns);
+        const std::size_t four_line = in.line();
+        FERROLITH_READ(tokens, in.next("four_body_channels"));
+        if (tokens.size() != 1 || (tokens[0] != "all" && tokens[0] != "diagonal"))
+            return Result::fail("'four_body_channels' must be 'diagonal' or 'all'", four_line);
+        d.four_body_cross = tokens[0] == "all";
+    }
     if (core::Status status = validate_descriptor(d); !status)
         return Result::fail("invalid descriptor: " + status.error);
     for (const std::string& element : model.elements) {

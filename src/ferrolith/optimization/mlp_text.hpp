@@ -19,7 +19,8 @@ namespace ferrolith::optimization {
 
 /// The first keyword and version of a parameter file.
 inline constexpr const char* kParameterFormat = "ferrolith-mlp-parameters";
-inline constexpr int kParameterVersion = 1;
+/// Version 2 adds the four-body terms of the descriptor.
+inline constexpr int kParameterVersion = 2;
 
 /// A model and the chemical symbols of its species ids 0 .. n-1.
 struct NamedModel {
