@@ -101,11 +101,11 @@ double energy_of(const fo::Model& m, const Sample& s) {
 
 TEST_CASE("mlp forces and virial are derivatives of the energy") {
     std::mt19937 rng(5);
-    for (auto [act, cross, four_body] :
-         {std::tuple{fo::Activation::kTanh, false, false},
-          std::tuple{fo::Activation::kSilu, false, false},
-          std::tuple{fo::Activation::kSilu, true, false}, std::tuple{fo::Activation::kSilu, true, true},
-          std::tuple{fo::Activation::kTanh, false, true}}) {
+    for (auto [act, cross, four_body] : {std::tuple{fo::Activation::kTanh, false, false},
+                                         std::tuple{fo::Activation::kSilu, false, false},
+                                         std::tuple{fo::Activation::kSilu, true, false},
+                                         std::tuple{fo::Activation::kSilu, true, true},
+                                         std::tuple{fo::Activation::kTanh, false, true}}) {
         const fo::ModelParams params = random_model(rng, act, cross, four_body);
         CHECK(fo::validate_model(params).has_value());
         const fo::Model model(params);
@@ -323,7 +323,8 @@ TEST_CASE("mlp parameter text reads back to the same model and names bad lines")
     const std::string text = fo::format_model_text(named);
     auto back = fo::parse_model_text(text);
     CHECK(back.has_value());
-    CHECK(back.value->params.descriptor.four_body_orders == named.params.descriptor.four_body_orders);
+    CHECK(back.value->params.descriptor.four_body_orders ==
+          named.params.descriptor.four_body_orders);
     CHECK(back.value->elements == named.elements);
     const Sample s = sample(rng);
     fo::Evaluation a, b;

@@ -58,10 +58,10 @@ std::vector<std::pair<std::array<int, 3>, double>> index_multisets(int k) {
     for (int x = k; x >= 0; --x)
         for (int y = k - x; y >= 0; --y) {
             const int z = k - x - y;
-            out.push_back({{x, y, z},
-                           std::round(std::tgamma(k + 1.0) / (std::tgamma(x + 1.0) *
-                                                              std::tgamma(y + 1.0) *
-                                                              std::tgamma(z + 1.0)))});
+            out.push_back(
+                {{x, y, z},
+                 std::round(std::tgamma(k + 1.0) /
+                            (std::tgamma(x + 1.0) * std::tgamma(y + 1.0) * std::tgamma(z + 1.0)))});
         }
     return out;
 }
@@ -169,9 +169,10 @@ void Descriptor::build_four_body() {
                                      monomial_index(i[0] + k[0], i[1] + k[1], i[2] + k[2]),
                                      monomial_index(j[0] + k[0], j[1] + k[1], j[2] + k[2])});
         // products of the same three components, summed
-        std::sort(terms.begin(), terms.end(), [](const ContractionTerm& x, const ContractionTerm& y) {
-            return std::tie(x.i1, x.i2, x.i3) < std::tie(y.i1, y.i2, y.i3);
-        });
+        std::sort(terms.begin(), terms.end(),
+                  [](const ContractionTerm& x, const ContractionTerm& y) {
+                      return std::tie(x.i1, x.i2, x.i3) < std::tie(y.i1, y.i2, y.i3);
+                  });
         std::vector<ContractionTerm> merged;
         for (const ContractionTerm& t : terms)
             if (!merged.empty() && merged.back().i1 == t.i1 && merged.back().i2 == t.i2 &&

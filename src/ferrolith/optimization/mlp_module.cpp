@@ -148,12 +148,11 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
             value_error("'four_body_mixtures' must hold one row of " + std::to_string(n_species) +
                         " element weights per mixture");
         for (py::ssize_t r = 0; !no_mixture && r < mixtures.shape(0); ++r)
-            p.four_body_mixtures.emplace_back(mixtures.data(r, 0),
-                                              mixtures.data(r, 0) + n_species);
+            p.four_body_mixtures.emplace_back(mixtures.data(r, 0), mixtures.data(r, 0) + n_species);
         if (d.contains("four_body_channels")) {
             py::object channels = d["four_body_channels"];
             if (!py::isinstance<py::str>(channels) || (channels.cast<std::string>() != "diagonal" &&
-                                                      channels.cast<std::string>() != "all"))
+                                                       channels.cast<std::string>() != "all"))
                 value_error("'four_body_channels' must be 'diagonal' or 'all', not " +
                             py::repr(channels).cast<std::string>());
             p.four_body_cross = channels.cast<std::string>() == "all";

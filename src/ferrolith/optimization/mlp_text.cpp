@@ -219,9 +219,8 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
     Tokens tokens;
     FERROLITH_READ(tokens, in.next(kParameterFormat));
     if (tokens.size() != 1 || (tokens[0] != "1" && tokens[0] != "2"))
-        return Result::fail("this parameter file is not of version 1 or " +
-                                std::to_string(kParameterVersion),
-                            1);
+        return Result::fail(
+            "this parameter file is not of version 1 or " + std::to_string(kParameterVersion), 1);
     const bool four_body = tokens[0] == "2";
     NamedModel model;
     FERROLITH_READ(tokens, in.next("elements"));
