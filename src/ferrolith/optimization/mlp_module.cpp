@@ -549,7 +549,8 @@ PYBIND11_MODULE(_mlp, m) {
     globals = fb::Globals(m);
     m.doc() = R"doc(Machine-learned interatomic potential for boron, carbon and nitrogen.
 
-Atom-centred descriptors (radial Gaussians and angular moment invariants) feed
+Atom-centred descriptors (radial Gaussians, and three- and four-body invariants of
+moment tensors of the bond directions) feed
 a small neural network per element, or one network shared by all elements and
 told their learned embeddings; descriptors, networks, forces and stress are
 evaluated in C++. Model files are PyTorch files (``torch.save``) holding a plain dictionary
