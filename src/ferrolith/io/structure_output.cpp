@@ -28,7 +28,7 @@ using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecas
 using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 // Atoms per chunk of text handed to the file.
-constexpr std::size_t kChunkAtoms = 1 << 16;
+constexpr std::size_t kChunkAtoms = 1 << 14;
 // Files of at least this many atoms report progress while they are written.
 constexpr std::size_t kProgressWriteAtoms = 1'000'000;
 
@@ -256,9 +256,15 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     if (!numbers) {
         return false;
     }
-    py::object v = atoms.attr("get_velocities")();
-    DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
-    const double* vp = v.is_none() ? nullptr : velocities.data();
+    // Velocities as ASE's get_velocities gives them (momenta over masses,
+    // zero momenta when there are none), chunk by chunk instead of two more
+    // arrays of every atom.
+    const bool has_momenta = arrays.contains("momenta");
+    const bool has_masses = arrays.contains("masses");
+    DoubleArray momenta = has_momenta ? DoubleArray::ensure(arrays["momenta"]) : DoubleArray();
+    DoubleArray masses = has_masses ? DoubleArray::ensure(arrays["masses"]) : DoubleArray();
+    const double* pp = has_momenta ? momenta.data() : nullptr;
+    const double* mp = has_masses ? masses.data() : nullptr;
     DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
     std::array<std::array<double, 3>, 3> h{};
     bool diagonal = true;
@@ -288,22 +294,36 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     }
     const double* xp = positions.data();
     const double* sp = diagonal ? nullptr : scaled.data();
-    write_in_chunks(module, path, shown, cfg_header(n, h, vp != nullptr, aux), n,
+    write_in_chunks(module, path, shown, cfg_header(n, h, true, aux), n,
                     [&](std::string& out, std::size_t begin, std::size_t end) {
-                        if (!diagonal) {
-                            append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
-                                             tables.symbol);
-                            return;
-                        }
-                        std::vector<double> local(3 * (end - begin));
+                        std::vector<double> velocities(3 * (end - begin));
                         for (std::size_t a = begin; a < end; ++a) {
+                            const double m = mp != nullptr
+                                                 ? mp[a]
+                                                 : tables.mass[static_cast<std::size_t>(z[a])];
                             for (std::size_t c = 0; c < 3; ++c) {
-                                double f = xp[3 * a + c] * inverse[c];
-                                if (periodic[c]) {
-                                    f = numpy_remainder_one(numpy_remainder_one(f));
-                                }
-                                local[3 * (a - begin) + c] = f;
+                                const double p = pp != nullptr ? pp[3 * a + c] : 0.0;
+                                velocities[3 * (a - begin) + c] = p / m;
                             }
+                        }
+                        // Scaled positions of the chunk: ASE's for other cells, computed
+                        // here for an orthorhombic box.
+                        std::vector<double> local;
+                        const double* chunk_scaled = nullptr;
+                        if (diagonal) {
+                            local.resize(3 * (end - begin));
+                            for (std::size_t a = begin; a < end; ++a) {
+                                for (std::size_t c = 0; c < 3; ++c) {
+                                    double f = xp[3 * a + c] * inverse[c];
+                                    if (periodic[c]) {
+                                        f = numpy_remainder_one(numpy_remainder_one(f));
+                                    }
+                                    local[3 * (a - begin) + c] = f;
+                                }
+                            }
+                            chunk_scaled = local.data();
+                        } else {
+                            chunk_scaled = sp + 3 * begin;
                         }
                         std::vector<AuxColumns> shifted = aux;
                         for (AuxColumns& col : shifted) {
@@ -313,9 +333,8 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
                                 col.integers += begin * col.width;
                             }
                         }
-                        append_cfg_atoms(out, 0, end - begin, local.data(),
-                                         vp != nullptr ? vp + 3 * begin : nullptr, z + begin,
-                                         shifted, tables.mass, tables.symbol);
+                        append_cfg_atoms(out, 0, end - begin, chunk_scaled, velocities.data(),
+                                         z + begin, shifted, tables.mass, tables.symbol);
                     });
     return true;
 }
