@@ -13,23 +13,38 @@
 
 namespace ferrolith::build {
 
-GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
-                           const VoronoiCell& cell, double tie_tolerance)
-    : seed_(&seed), node_(node) {
-    // Fractional ranges of the cell's corners and of the basis, in the crystal frame.
-    const Mat3 inv_cell = inverse(seed.cell);
-    double v_min[3], v_max[3], b_min[3], b_max[3];
+namespace {
+
+// Fractional ranges (crystal frame) of corners given in the lab frame.
+void fractional_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
+                       const Mat3& inv_cell, double v_min[3], double v_max[3]) {
     for (int c = 0; c < 3; ++c) {
-        v_min[c] = b_min[c] = std::numeric_limits<double>::infinity();
-        v_max[c] = b_max[c] = -std::numeric_limits<double>::infinity();
+        v_min[c] = std::numeric_limits<double>::infinity();
+        v_max[c] = -std::numeric_limits<double>::infinity();
     }
-    for (const Vec3& v : cell.vertices) {
+    for (const Vec3& v : corners) {
         const Vec3 f = mul_transposed(inv_cell, mul_transposed(rotation, v));
         for (int c = 0; c < 3; ++c) {
             v_min[c] = std::min(v_min[c], f[c]);
             v_max[c] = std::max(v_max[c], f[c]);
         }
     }
+}
+
+} // namespace
+
+GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
+                           const VoronoiCell& cell, double tie_tolerance,
+                           const std::vector<Vec3>* occupied)
+    : seed_(&seed), node_(node) {
+    // Fractional ranges of the cell's corners and of the basis, in the crystal frame.
+    const Mat3 inv_cell = inverse(seed.cell);
+    double v_min[3], v_max[3], b_min[3], b_max[3];
+    for (int c = 0; c < 3; ++c) {
+        b_min[c] = std::numeric_limits<double>::infinity();
+        b_max[c] = -std::numeric_limits<double>::infinity();
+    }
+    fractional_ranges(cell.vertices, rotation, inv_cell, v_min, v_max);
     for (const Vec3& b : seed.positions) {
         const Vec3 f = mul_transposed(inv_cell, b);
         for (int c = 0; c < 3; ++c) {
@@ -48,6 +63,22 @@ GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3
         lo_[k] = lo[axis_[k]];
         hi_[k] = hi[axis_[k]];
         lab_axis_[k] = mul(rotation, seed.cell[axis_[k]]);
+    }
+    // A part of the cell narrows the outer and middle ranges (a step of margin
+    // on each side); rows outside it would hold no atom, so skipping them
+    // changes nothing else.
+    if (occupied != nullptr) {
+        if (occupied->empty()) {
+            hi_[0] = lo_[0] - 1;
+        } else {
+            double o_min[3], o_max[3];
+            fractional_ranges(*occupied, rotation, inv_cell, o_min, o_max);
+            for (int k = 0; k < 2; ++k) {
+                const int a = axis_[k];
+                lo_[k] = std::max(lo_[k], static_cast<long>(std::floor(o_min[a] - b_max[a])) - 1);
+                hi_[k] = std::min(hi_[k], static_cast<long>(std::ceil(o_max[a] - b_min[a])) + 1);
+            }
+        }
     }
     for (const Vec3& b : seed.positions) {
         lab_basis_.push_back(mul(rotation, b));

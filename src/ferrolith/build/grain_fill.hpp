@@ -26,9 +26,14 @@ struct SeedCrystal {
 class GrainLattice {
 public:
     /// Prepares the rows; `tie_tolerance` (Å) is how near a plane an atom counts as
-    /// on it, where the plane's `inclusive` flag decides.
+    /// on it, where the plane's `inclusive` flag decides. `occupied`, when given,
+    /// holds corners (Å, from the node) of a region that contains every atom the
+    /// planes admit, such as one lamella of a grain whose `cell.vertices` are the
+    /// whole grain's: only rows crossing it are searched. The atoms and their
+    /// order are the same either way (the row directions follow `cell.vertices`).
     GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
-                 const VoronoiCell& cell, double tie_tolerance = 1e-6);
+                 const VoronoiCell& cell, double tie_tolerance = 1e-6,
+                 const std::vector<Vec3>* occupied = nullptr);
 
     /// Number of atoms of the grain.
     std::size_t count() const { return count_; }
