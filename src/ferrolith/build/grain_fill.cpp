@@ -115,11 +115,36 @@ GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3
     build_rows();
 }
 
+namespace {
+
+// floor and ceil of a double within the range of long, inline (the library
+// calls cost more than the rest of a row's test).
+long floor_to_long(double x) {
+    const auto t = static_cast<long>(x);
+    return static_cast<double>(t) > x ? t - 1 : t;
+}
+
+long ceil_to_long(double x) {
+    const auto t = static_cast<long>(x);
+    return static_cast<double>(t) < x ? t + 1 : t;
+}
+
+} // namespace
+
+Vec3 GrainLattice::row_base(long i, long j, std::size_t basis) const {
+    return add(add(node_, lab_basis_[basis]), add(scale(lab_axis_[0], static_cast<double>(i)),
+                                                  scale(lab_axis_[1], static_cast<double>(j))));
+}
+
 void GrainLattice::build_rows() {
     const std::size_t n_planes = bound_.size();
     const std::size_t n_above = n_group_[0];
     const std::size_t n_bounding = n_group_[0] + n_group_[1];
     std::vector<double> remaining(n_planes);
+    // Bounds past the inner range are clamped just outside it: the row is
+    // empty either way, and the conversions stay in range.
+    const double k_floor = static_cast<double>(lo_[2]) - 1.0;
+    const double k_ceiling = static_cast<double>(hi_[2]) + 1.0;
     for (long i = lo_[0]; i <= hi_[0]; ++i) {
         for (long j = lo_[1]; j <= hi_[1]; ++j) {
             for (std::size_t f = 0; f < n_planes; ++f) {
@@ -136,8 +161,8 @@ void GrainLattice::build_rows() {
                 for (std::size_t f = n_above; f < n_bounding; ++f) {
                     k_lo = std::max(k_lo, (remaining[f] - pb[f]) * inv_inner_[f]);
                 }
-                const long k_min = static_cast<long>(std::ceil(k_lo));
-                const long k_max = static_cast<long>(std::floor(k_hi));
+                const long k_min = ceil_to_long(std::min(k_lo, k_ceiling));
+                const long k_max = floor_to_long(std::max(k_hi, k_floor));
                 if (k_min > k_max) {
                     continue;
                 }
@@ -148,10 +173,10 @@ void GrainLattice::build_rows() {
                 if (!admitted) {
                     continue;
                 }
-                const Vec3 base = add(add(node_, lab_basis_[s]),
-                                      add(scale(lab_axis_[0], static_cast<double>(i)),
-                                          scale(lab_axis_[1], static_cast<double>(j))));
-                rows_.push_back(Row{base, k_min, k_max, s});
+                rows_.push_back(Row{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j),
+                                    static_cast<std::int32_t>(k_min),
+                                    static_cast<std::int32_t>(k_max),
+                                    static_cast<std::uint32_t>(s)});
                 count_ += static_cast<std::size_t>(k_max - k_min + 1);
             }
         }
@@ -164,12 +189,13 @@ void GrainLattice::fill(double* positions, std::int64_t* numbers, std::int64_t* 
     const Vec3 step = lab_axis_[2];
     for (const Row& row : rows_) {
         const std::int64_t z = seed_->numbers[row.basis];
+        const Vec3 base = row_base(row.i, row.j, row.basis);
         for (long k = row.k_min; k <= row.k_max; ++k) {
             const double kd = static_cast<double>(k);
             double* p = positions + 3 * at;
-            p[0] = row.base[0] + kd * step[0];
-            p[1] = row.base[1] + kd * step[1];
-            p[2] = row.base[2] + kd * step[2];
+            p[0] = base[0] + kd * step[0];
+            p[1] = base[1] + kd * step[1];
+            p[2] = base[2] + kd * step[2];
             numbers[at] = z;
             grain[at] = grain_index;
             ++at;

@@ -47,13 +47,16 @@ public:
     void release();
 
 private:
+    // A row holds lattice steps k_min..k_max along the inner axis from the
+    // point of outer and middle steps i, j and basis atom `basis`; kept small,
+    // as a thin lamella has many short rows.
     struct Row {
-        Vec3 base;  // position of k = 0 (Å)
-        long k_min; // first and last lattice step along the row
-        long k_max;
-        std::size_t basis;
+        std::int32_t i, j;
+        std::int32_t k_min, k_max;
+        std::uint32_t basis;
     };
     void build_rows();
+    Vec3 row_base(long i, long j, std::size_t basis) const; // position of k = 0 (Å)
 
     const SeedCrystal* seed_;
     Vec3 node_{};
