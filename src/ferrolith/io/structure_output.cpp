@@ -3,6 +3,7 @@
 #include "ferrolith/io/cfg_writer.hpp"
 #include "ferrolith/io/lammps_data.hpp"
 #include "ferrolith/io/structure_formats.hpp"
+#include "ferrolith/io/xyz_writer.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -400,6 +401,84 @@ bool write_lammps_fast(const fb::Globals& module, py::object path, const std::st
     return true;
 }
 
+// Extended XYZ as ASE writes it, for structures without a calculator or
+// constraints whose extra arrays are 64-bit integers or floats. The comment
+// line is the one ASE's writer gives the first atom alone (it depends on the
+// cell, the info and the columns, not on the count), and that atom's line
+// must come out as ASE's does. Returns false (nothing written) otherwise.
+bool write_extxyz_fast(const fb::Globals& module, py::object path, const std::string& shown,
+                       py::object atoms) {
+    const std::size_t n = py::len(atoms);
+    if (n == 0 || !atoms.attr("calc").is_none() || py::len(atoms.attr("constraints")) > 0) {
+        return false;
+    }
+    py::dict arrays = atoms.attr("arrays");
+    std::vector<DoubleArray> float_alive;
+    std::vector<IntArray> int_alive;
+    std::vector<AuxColumns> columns;
+    for (auto item : arrays) {
+        const std::string name = py::str(item.first).cast<std::string>();
+        if (name == "positions" || name == "numbers") {
+            continue;
+        }
+        if (name == "symbols" || name == "species" || name == "pos" ||
+            !py::isinstance<py::array>(item.second)) {
+            return false;
+        }
+        py::array values = py::reinterpret_borrow<py::array>(item.second);
+        const char kind = values.dtype().kind();
+        if (values.itemsize() != 8 || (kind != 'i' && kind != 'f') || values.ndim() < 1 ||
+            values.ndim() > 2) {
+            return false;
+        }
+        const std::size_t width =
+            values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
+        if (kind == 'i') {
+            int_alive.push_back(IntArray::ensure(values));
+            columns.push_back({name, width, nullptr, int_alive.back().data()});
+        } else {
+            float_alive.push_back(DoubleArray::ensure(values));
+            columns.push_back({name, width, float_alive.back().data()});
+        }
+    }
+    py::array raw_positions = py::reinterpret_borrow<py::array>(arrays["positions"]);
+    if (raw_positions.dtype().kind() != 'f' || raw_positions.itemsize() != 8) {
+        return false;
+    }
+    const ElementTables tables = element_tables();
+    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
+    if (!numbers) {
+        return false;
+    }
+    const DoubleArray positions = DoubleArray::ensure(raw_positions);
+    const double* pos = positions.data();
+    const std::int64_t* z = numbers->data();
+
+    py::object buffer = py::module_::import("io").attr("StringIO")();
+    module["write"](buffer, atoms[py::slice(0, 1, 1)], "format"_a = "extxyz");
+    const std::string first = py::str(buffer.attr("getvalue")()).cast<std::string>();
+    const std::size_t count_end = first.find('\n');
+    if (first.rfind("1\n", 0) != 0 || first.size() < 2 || first.back() != '\n') {
+        return false;
+    }
+    const std::size_t line_start = first.rfind('\n', first.size() - 2) + 1;
+    if (line_start <= count_end + 1) {
+        return false;
+    }
+    std::string line;
+    append_extxyz_atoms(line, 0, 1, pos, z, tables.symbol, columns);
+    if (first.compare(line_start, std::string::npos, line) != 0) {
+        return false;
+    }
+    const std::string header = std::to_string(n) + "\n" +
+                               first.substr(count_end + 1, line_start - count_end - 1);
+    write_in_chunks(module, path, shown, header, n,
+                    [&](std::string& out, std::size_t begin, std::size_t end) {
+                        append_extxyz_atoms(out, begin, end, pos, z, tables.symbol, columns);
+                    });
+    return true;
+}
+
 } // namespace
 
 std::optional<OutputFormat> resolve_output_format(const std::string& raw) {
@@ -437,13 +516,17 @@ void write_structure(const fb::Globals& module, py::object path, py::object atom
                      const OutputFormat& format) {
     const std::string shown = py::str(path).cast<std::string>();
     fb::write_file_atomically(path, [&](py::object temporary) {
-        // The two formats of large MD inputs get a writer of their own; ASE's
-        // take minutes for millions of atoms.
+        // The formats of large MD inputs get a writer of their own; ASE's take
+        // minutes for millions of atoms.
         if (format.ase_name == "cfg" && write_cfg_fast(module, temporary, shown, atoms)) {
             return;
         }
         if (format.ase_name == "lammps-data" &&
             write_lammps_fast(module, temporary, shown, atoms)) {
+            return;
+        }
+        if (format.ase_name == "extxyz" && format.options.empty() &&
+            write_extxyz_fast(module, temporary, shown, atoms)) {
             return;
         }
         module["write"](temporary, atoms, "format"_a = format.ase_name, **format.options);
