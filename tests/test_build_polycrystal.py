@@ -570,9 +570,9 @@ class TestWriteFinalFiles:
         poly, atoms = made
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
-        poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
-        assert [kw for _, kw in calls] == [{"format": "extxyz"}, {"format": "vasp"}]
-        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xyz", "run.vasp"])] == [1, 1]
+        poly.write_final_files(atoms, output="w.xsf", formats=["vasp", "cfg"])
+        assert [kw for _, kw in calls] == [{"format": "xsf"}, {"format": "vasp"}]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xsf", "run.vasp"])] == [1, 1]
         assert Path("run.cfg").exists()
 
     def test_cfg_and_lammps_text_match_ases_writers(self, made):

@@ -207,6 +207,38 @@ void GrainLattice::release() {
     std::vector<Row>().swap(rows_);
 }
 
+std::vector<Vec3> trim_cell_piece(VoronoiCell& piece) {
+    constexpr double kMargin = 1e-3; // Å, far above the tie tolerance
+    constexpr double kClipTolerance = 1e-9;
+    Vec3 half{0.0, 0.0, 0.0};
+    for (const Vec3& v : piece.vertices) {
+        for (int c = 0; c < 3; ++c) {
+            half[c] = std::max(half[c], std::fabs(v[c]) + 1.0);
+        }
+    }
+    ConvexPolyhedron region(half);
+    for (const CellPlane& p : piece.planes) {
+        const double distance = p.distance + kMargin;
+        // Every corner beyond the plane: the region is empty.
+        if (-region.max_signed_distance(scale(p.normal, -1.0), -distance) > 0.0) {
+            piece.planes.clear();
+            return {};
+        }
+        region.clip(p.normal, distance, -1, kClipTolerance, kClipTolerance);
+    }
+    std::vector<Vec3> corners = region.vertices(kClipTolerance);
+    auto clear = [&](const CellPlane& p) {
+        double reach = -HUGE_VAL;
+        for (const Vec3& v : corners) {
+            reach = std::max(reach, dot(p.normal, v) - p.distance);
+        }
+        return reach < -kMargin;
+    };
+    piece.planes.erase(std::remove_if(piece.planes.begin(), piece.planes.end(), clear),
+                       piece.planes.end());
+    return corners;
+}
+
 void wrap_into_box(double* positions, std::size_t n, const Vec3& box) {
     for (std::size_t a = 0; a < n; ++a) {
         for (int c = 0; c < 3; ++c) {

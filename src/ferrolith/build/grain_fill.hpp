@@ -77,6 +77,16 @@ private:
     std::size_t count_ = 0;
 };
 
+/// Trims a piece of a cell (a cell with extra bounding planes, such as one
+/// lamella of a grain) to what can hold atoms, and returns the corners of
+/// that region (Å, relative to the node), each plane pushed out by 1e-3 Å so
+/// that it holds every atom on or near its faces; empty when nothing is left.
+/// Planes that stay clear of the region cannot decide any of its atoms and
+/// are dropped from `piece.planes`. A GrainLattice of the trimmed piece, given
+/// the corners, holds the same atoms in the same order as one of the whole
+/// piece, testing each row against the few faces it can meet.
+std::vector<Vec3> trim_cell_piece(VoronoiCell& piece);
+
 /// Atoms that the seed crystal puts into the box (Å): box volume × atoms per
 /// seed cell / seed cell volume.
 double expected_atom_count(const SeedCrystal& seed, const Vec3& box);

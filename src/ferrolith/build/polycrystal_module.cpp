@@ -690,44 +690,6 @@ fbu::VoronoiCell lamella_cell(const fbu::VoronoiCell& cell, const Vec3& normal,
     return piece;
 }
 
-// Trims a lamella's piece of cell to what can hold atoms, and returns its
-// corners: the cell clipped by the lamella's bounds, each plane pushed out a
-// little so that the region holds every atom on or near its faces (empty when
-// nothing is left). Planes of the cell that stay clear of the region cannot
-// decide any atom of it and are dropped, so each lattice row of a lamella is
-// tested against the few faces it can meet.
-std::vector<Vec3> trim_piece(fbu::VoronoiCell& piece) {
-    constexpr double kMargin = 1e-3; // Å, far above the tie tolerance
-    constexpr double kClipTolerance = 1e-9;
-    Vec3 half{0.0, 0.0, 0.0};
-    for (const Vec3& v : piece.vertices) {
-        for (int c = 0; c < 3; ++c) {
-            half[c] = std::max(half[c], std::fabs(v[c]) + 1.0);
-        }
-    }
-    fbu::ConvexPolyhedron region(half);
-    for (const fbu::CellPlane& p : piece.planes) {
-        const double distance = p.distance + kMargin;
-        // Every corner beyond the plane: the region is empty.
-        if (-region.max_signed_distance(fbu::scale(p.normal, -1.0), -distance) > 0.0) {
-            piece.planes.clear();
-            return {};
-        }
-        region.clip(p.normal, distance, -1, kClipTolerance, kClipTolerance);
-    }
-    std::vector<Vec3> corners = region.vertices(kClipTolerance);
-    auto clear = [&](const fbu::CellPlane& p) {
-        double reach = -HUGE_VAL;
-        for (const Vec3& v : corners) {
-            reach = std::max(reach, fbu::dot(p.normal, v) - p.distance);
-        }
-        return reach < -kMargin;
-    };
-    piece.planes.erase(std::remove_if(piece.planes.begin(), piece.planes.end(), clear),
-                       piece.planes.end());
-    return corners;
-}
-
 // ---------------------------------------------------------------------------
 // Construction
 // ---------------------------------------------------------------------------
@@ -998,7 +960,7 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
                 const fbu::Lamella& lamella = gr.lamellae[k];
                 const Vec3 offset = fbu::mul(gr.rotation, lamella.shift);
                 fbu::VoronoiCell piece = lamella_cell(self.cells[g], normal, lamella, offset);
-                const std::vector<Vec3> occupied = trim_piece(piece);
+                const std::vector<Vec3> occupied = fbu::trim_cell_piece(piece);
                 lattices.emplace_back(self.crystal, fbu::add(gr.node, offset),
                                       fbu::mul(gr.rotation, lamella.op), piece, kTieTolerance,
                                       &occupied);

@@ -403,9 +403,10 @@ bool write_lammps_fast(const fb::Globals& module, py::object path, const std::st
 
 // Extended XYZ as ASE writes it, for structures without a calculator or
 // constraints whose extra arrays are 64-bit integers or floats. The comment
-// line is the one ASE's writer gives the first atom alone (it depends on the
-// cell, the info and the columns, not on the count), and that atom's line
-// must come out as ASE's does. Returns false (nothing written) otherwise.
+// line is the one ASE's extended XYZ writer gives the first atom alone (it
+// depends on the cell, the info and the columns, not on the count), and that
+// atom's line must come out as ASE's does. Returns false (nothing written)
+// otherwise.
 bool write_extxyz_fast(const fb::Globals& module, py::object path, const std::string& shown,
                        py::object atoms) {
     const std::size_t n = py::len(atoms);
@@ -455,7 +456,7 @@ bool write_extxyz_fast(const fb::Globals& module, py::object path, const std::st
     const std::int64_t* z = numbers->data();
 
     py::object buffer = py::module_::import("io").attr("StringIO")();
-    module["write"](buffer, atoms[py::slice(0, 1, 1)], "format"_a = "extxyz");
+    py::module_::import("ase.io.extxyz").attr("write_xyz")(buffer, atoms[py::slice(0, 1, 1)]);
     const std::string first = py::str(buffer.attr("getvalue")()).cast<std::string>();
     const std::size_t count_end = first.find('\n');
     if (first.rfind("1\n", 0) != 0 || first.size() < 2 || first.back() != '\n') {
