@@ -3,10 +3,13 @@
 #include "ferrolith/build/grain_statistics.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -31,7 +34,99 @@ void fractional_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
     }
 }
 
+using Point2 = std::array<double, 2>;
+
+double cross2(const Point2& o, const Point2& a, const Point2& b) {
+    return (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0]);
+}
+
+// The convex hull of `points` (Andrew's monotone chain), counter-clockwise.
+std::vector<Point2> convex_hull(std::vector<Point2> points) {
+    std::sort(points.begin(), points.end());
+    points.erase(std::unique(points.begin(), points.end()), points.end());
+    if (points.size() < 3) {
+        return points;
+    }
+    std::vector<Point2> hull(2 * points.size());
+    std::size_t k = 0;
+    for (const Point2& p : points) {
+        while (k >= 2 && cross2(hull[k - 2], hull[k - 1], p) <= 0.0) {
+            --k;
+        }
+        hull[k++] = p;
+    }
+    for (std::size_t i = points.size() - 1, lower = k + 1; i > 0; --i) {
+        const Point2& p = points[i - 1];
+        while (k >= lower && cross2(hull[k - 2], hull[k - 1], p) <= 0.0) {
+            --k;
+        }
+        hull[k++] = p;
+    }
+    hull.resize(k - 1);
+    return hull;
+}
+
 } // namespace
+
+// For each outer step i, the middle steps j whose rows can meet the region:
+// the region's shadow along the rows is the hull of its corners' outer and
+// middle fractional coordinates, and a row of step i lies in the band of
+// outer coordinates i + [b_min, b_max] of the basis.
+void GrainLattice::middle_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
+                                 const Mat3& inv_cell, const double b_min[3],
+                                 const double b_max[3]) {
+    const int outer = axis_[0];
+    const int middle = axis_[1];
+    std::vector<Point2> shadow;
+    for (const Vec3& v : corners) {
+        const Vec3 f = mul_transposed(inv_cell, mul_transposed(rotation, v));
+        shadow.push_back({f[outer], f[middle]});
+    }
+    const std::vector<Point2> hull = convex_hull(std::move(shadow));
+    constexpr double kSlack = 1e-6; // fractional; the range gets a step either side too
+    for (long i = lo_[0]; i <= hi_[0]; ++i) {
+        const double u0 = static_cast<double>(i) + b_min[outer] - kSlack;
+        const double u1 = static_cast<double>(i) + b_max[outer] + kSlack;
+        double w_min = HUGE_VAL;
+        double w_max = -HUGE_VAL;
+        // Each hull edge clipped to the band adds its ends to the range.
+        for (std::size_t e = 0; e < hull.size(); ++e) {
+            const Point2& p = hull[e];
+            const Point2& q = hull[(e + 1) % hull.size()];
+            double t0 = 0.0;
+            double t1 = 1.0;
+            const double du = q[0] - p[0];
+            if (du == 0.0) {
+                if (p[0] < u0 || p[0] > u1) {
+                    continue;
+                }
+            } else {
+                double ta = (u0 - p[0]) / du;
+                double tb = (u1 - p[0]) / du;
+                if (ta > tb) {
+                    std::swap(ta, tb);
+                }
+                t0 = std::max(t0, ta);
+                t1 = std::min(t1, tb);
+                if (t0 > t1) {
+                    continue;
+                }
+            }
+            for (double t : {t0, t1}) {
+                const double w = p[1] + t * (q[1] - p[1]);
+                w_min = std::min(w_min, w);
+                w_max = std::max(w_max, w);
+            }
+        }
+        long j_lo = lo_[1];
+        long j_hi = lo_[1] - 1;
+        if (w_min <= w_max) {
+            j_lo = std::max(lo_[1], static_cast<long>(std::floor(w_min - b_max[middle])) - 1);
+            j_hi = std::min(hi_[1], static_cast<long>(std::ceil(w_max - b_min[middle])) + 1);
+        }
+        middle_range_.push_back({j_lo, j_hi});
+    }
+}
 
 GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
                            const VoronoiCell& cell, double tie_tolerance,
@@ -78,6 +173,7 @@ GrainLattice::GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3
                 lo_[k] = std::max(lo_[k], static_cast<long>(std::floor(o_min[a] - b_max[a])) - 1);
                 hi_[k] = std::min(hi_[k], static_cast<long>(std::ceil(o_max[a] - b_min[a])) + 1);
             }
+            middle_ranges(*occupied, rotation, inv_cell, b_min, b_max);
         }
     }
     for (const Vec3& b : seed.positions) {
@@ -146,7 +242,12 @@ void GrainLattice::build_rows() {
     const double k_floor = static_cast<double>(lo_[2]) - 1.0;
     const double k_ceiling = static_cast<double>(hi_[2]) + 1.0;
     for (long i = lo_[0]; i <= hi_[0]; ++i) {
-        for (long j = lo_[1]; j <= hi_[1]; ++j) {
+        long j_lo = lo_[1];
+        long j_hi = hi_[1];
+        if (!middle_range_.empty()) {
+            std::tie(j_lo, j_hi) = middle_range_[static_cast<std::size_t>(i - lo_[0])];
+        }
+        for (long j = j_lo; j <= j_hi; ++j) {
             for (std::size_t f = 0; f < n_planes; ++f) {
                 remaining[f] = bound_[f] - static_cast<double>(i) * proj_outer_[f] -
                                static_cast<double>(j) * proj_middle_[f];
@@ -184,7 +285,8 @@ void GrainLattice::build_rows() {
 }
 
 void GrainLattice::fill(double* positions, std::int64_t* numbers, std::int64_t* grain,
-                        std::int64_t grain_index) const {
+                        std::int64_t grain_index, std::int64_t* lamella,
+                        std::int64_t lamella_index) const {
     std::size_t at = 0;
     const Vec3 step = lab_axis_[2];
     for (const Row& row : rows_) {
@@ -198,6 +300,9 @@ void GrainLattice::fill(double* positions, std::int64_t* numbers, std::int64_t* 
             p[2] = base[2] + kd * step[2];
             numbers[at] = z;
             grain[at] = grain_index;
+            if (lamella != nullptr) {
+                lamella[at] = lamella_index;
+            }
             ++at;
         }
     }

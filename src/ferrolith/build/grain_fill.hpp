@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace ferrolith::build {
@@ -39,9 +40,11 @@ public:
     std::size_t count() const { return count_; }
 
     /// Writes the grain's atoms: positions (n×3, Å, unwrapped), atomic numbers and
-    /// `grain_index` for each, n = count(). Order: lattice rows, then along rows.
+    /// `grain_index` for each, n = count(), and `lamella_index` for each when
+    /// `lamella` is not null. Order: lattice rows, then along rows.
     void fill(double* positions, std::int64_t* numbers, std::int64_t* grain,
-              std::int64_t grain_index) const;
+              std::int64_t grain_index, std::int64_t* lamella = nullptr,
+              std::int64_t lamella_index = 0) const;
 
     /// Frees the rows; fill() writes nothing afterwards.
     void release();
@@ -56,6 +59,8 @@ private:
         std::uint32_t basis;
     };
     void build_rows();
+    void middle_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
+                       const Mat3& inv_cell, const double b_min[3], const double b_max[3]);
     Vec3 row_base(long i, long j, std::size_t basis) const; // position of k = 0 (Å)
 
     const SeedCrystal* seed_;
@@ -73,7 +78,9 @@ private:
     std::size_t n_group_[3] = {0, 0, 0};
     std::vector<double> proj_outer_, proj_middle_, inv_inner_, bound_;
     std::vector<double> proj_basis_; // basis-major
-    std::vector<Row> rows_;          // the lattice rows inside the cell
+    // Per outer step (from lo_[0]), the middle steps to search; empty: all.
+    std::vector<std::pair<long, long>> middle_range_;
+    std::vector<Row> rows_; // the lattice rows inside the cell
     std::size_t count_ = 0;
 };
 

@@ -992,11 +992,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
         const std::size_t n_piece = lattices[p].count();
         {
             py::gil_scoped_release release;
-            lattices[p].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g));
+            lattices[p].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g),
+                             self.twin.on ? lam + done : nullptr, piece_lamella[p]);
             lattices[p].release();
-            if (self.twin.on) {
-                std::fill(lam + done, lam + done + n_piece, piece_lamella[p]);
-            }
         }
         done += n_piece;
         const bool grain_done = p + 1 == lattices.size() || piece_grain[p + 1] != g;
