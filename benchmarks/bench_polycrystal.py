@@ -191,30 +191,49 @@ def run_twin_first(box, name):
     print(json.dumps({"atoms": len(atoms), "seconds": elapsed}))
 
 
-def run_command(box, output, engine_path, command_path):
-    """Runs in the child: the whole polycrystal command, with the given builds
-    of the engine and command modules ("None": the installed ones)."""
-    import ferrolith.cli.polycrystal as command
+def baseline_tree(engine_path, command_path):
+    """A copy of the installed package with the baseline builds of the engine
+    and command modules in place of this build's, to run the command from."""
+    import shutil
+    from pathlib import Path
 
-    if command_path != "None":
-        command = load_module(command_path)
-    if engine_path != "None":
-        engine = load_engine(engine_path)
-        command.Polycrystal = engine.Polycrystal
-        command.read_params = engine.read_params
-    parser = argparse.ArgumentParser()
-    command.register_parser(parser.add_subparsers())
+    import ferrolith.build.polycrystal
+    import ferrolith.cli.polycrystal
+
+    tree = Path(tempfile.mkdtemp())
+    package = Path(ferrolith.__file__).parent
+    shutil.copytree(package, tree / "ferrolith", ignore=shutil.ignore_patterns("__pycache__"))
+    for module, path in (
+        (ferrolith.build.polycrystal, engine_path),
+        (ferrolith.cli.polycrystal, command_path),
+    ):
+        if path:
+            shutil.copy(path, tree / Path(module.__file__).relative_to(package.parent))
+    return tree
+
+
+def command_run(box, output, tree=None):
+    """Wall time (s), peak RSS (bytes) and atom count of one whole command,
+    ``ferrolith polycrystal`` in a child process (from the package at `tree`)."""
+    env = dict(os.environ)
+    if tree is not None:
+        env["PYTHONPATH"] = str(tree)
     argv = ["polycrystal", "--box", *[str(box)] * 3, "--random", "8", "--seed", "1", "-o", output]
-    os.chdir(tempfile.mkdtemp())
-    command.main(parser.parse_args(argv))
+    seconds, peak, err = child_usage(
+        [sys.executable, "-m", "ferrolith.cli", *argv], cwd=tempfile.mkdtemp(), env=env
+    )
+    lines = [line for line in err.splitlines() if line.startswith("polycrystal: ")]
+    return seconds, peak, int(lines[-1].split()[1].replace(",", ""))
 
 
-def child_usage(argv):
+def child_usage(argv, **popen):
     """Wall time (s), peak RSS (bytes) and stderr of one child process."""
     import time
 
     started = time.perf_counter()
-    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, **popen
+    )
     # This child's own peak, not the largest of every child so far; stderr is
     # read before waiting so that a full pipe cannot stall the child.
     err = process.stderr.read()
@@ -233,9 +252,10 @@ def writers_and_twins(options):
         )
         return json.loads(out.stdout.strip().splitlines()[-1])
 
-    builds = [("this", "None", "None")]
+    builds = [("this", "None", None)]
     if options.baseline:
-        old = ("baseline", options.baseline, options.baseline_command or "None")
+        tree = baseline_tree(options.baseline, options.baseline_command)
+        old = ("baseline", options.baseline, tree)
         builds = [old, *builds, old]
     boxes = [200.0] if options.quick else [200.0, 400.0]
     print(
@@ -273,25 +293,20 @@ def writers_and_twins(options):
     print()
 
     imports = child_usage(
-        [sys.executable, "-c", "import ferrolith.cli, ferrolith.cli.polycrystal, spglib"]
+        [sys.executable, "-c", "import ferrolith.cli; ferrolith.cli.build_parser()"]
     )[1]
-    print(f"interpreter with numpy, ASE, spglib and ferrolith imported: {imports / 2**20:.0f} MB")
+    print(f"the command line tool with every command imported, no work: {imports / 2**20:.0f} MB")
     print(
         f"{'box (A)':>8} {'output':>7} {'build':>9} {'atoms':>10} {'time (s)':>9} "
         f"{'peak RSS (MB)':>14} {'B/atom':>7}"
     )
     for box in boxes:
         for output in ("p.cfg", "p.lmp"):
-            for name, engine, command in builds:
-                seconds, peak, err = child_usage(
-                    [sys.executable, __file__, "--command", str(box), output, engine, command]
-                )
-                lines = [line for line in err.splitlines() if line.startswith("polycrystal: ")]
-                atoms = int(lines[-1].split()[1].replace(",", "")) if lines else 0
-                per_atom = peak / atoms if atoms else float("nan")
+            for name, _, tree in builds:
+                seconds, peak, atoms = command_run(box, output, tree)
                 print(
                     f"{box:8.0f} {output:>7} {name:>9} {atoms:10,d} {seconds:9.2f} "
-                    f"{peak / 2**20:14.0f} {per_atom:7.1f}"
+                    f"{peak / 2**20:14.0f} {peak / atoms:7.1f}"
                 )
     print("(target: peak RSS <= about 80 bytes/atom at 3.9 M atoms, whole process)")
 
@@ -313,7 +328,6 @@ def main():
     parser.add_argument("--write-case", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--twin-case", nargs=1, help=argparse.SUPPRESS)
     parser.add_argument("--twin-first", nargs=2, help=argparse.SUPPRESS)
-    parser.add_argument("--command", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.case:
         box, grains, radius, engine = options.case
@@ -327,10 +341,6 @@ def main():
         return
     if options.twin_first:
         run_twin_first(float(options.twin_first[0]), options.twin_first[1])
-        return
-    if options.command:
-        box, output, engine, command = options.command
-        run_command(float(box), output, engine, command)
         return
     if options.writers:
         writers_and_twins(options)
