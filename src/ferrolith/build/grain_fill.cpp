@@ -19,8 +19,8 @@ namespace ferrolith::build {
 namespace {
 
 // Fractional ranges (crystal frame) of corners given in the lab frame.
-void fractional_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
-                       const Mat3& inv_cell, double v_min[3], double v_max[3]) {
+void fractional_ranges(const std::vector<Vec3>& corners, const Mat3& rotation, const Mat3& inv_cell,
+                       double v_min[3], double v_max[3]) {
     for (int c = 0; c < 3; ++c) {
         v_min[c] = std::numeric_limits<double>::infinity();
         v_max[c] = -std::numeric_limits<double>::infinity();

@@ -59,8 +59,8 @@ private:
         std::uint32_t basis;
     };
     void build_rows();
-    void middle_ranges(const std::vector<Vec3>& corners, const Mat3& rotation,
-                       const Mat3& inv_cell, const double b_min[3], const double b_max[3]);
+    void middle_ranges(const std::vector<Vec3>& corners, const Mat3& rotation, const Mat3& inv_cell,
+                       const double b_min[3], const double b_max[3]);
     Vec3 row_base(long i, long j, std::size_t basis) const; // position of k = 0 (Å)
 
     const SeedCrystal* seed_;

@@ -212,8 +212,7 @@ std::optional<std::vector<fbu::RowArray>> permutable_arrays(py::dict arrays, std
         // Numbers and fixed-width strings move as bytes; objects do not.
         const char kind = a.dtype().kind();
         const bool bytes = std::string("biufcSU").find(kind) != std::string::npos;
-        if (!plain || !bytes || a.ndim() < 1 ||
-            static_cast<std::size_t>(a.shape(0)) != n) {
+        if (!plain || !bytes || a.ndim() < 1 || static_cast<std::size_t>(a.shape(0)) != n) {
             return std::nullopt;
         }
         rows.push_back({a.mutable_data(), n == 0 ? 0 : static_cast<std::size_t>(a.nbytes()) / n});

@@ -299,9 +299,8 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
                     [&](std::string& out, std::size_t begin, std::size_t end) {
                         std::vector<double> velocities(3 * (end - begin));
                         for (std::size_t a = begin; a < end; ++a) {
-                            const double m = mp != nullptr
-                                                 ? mp[a]
-                                                 : tables.mass[static_cast<std::size_t>(z[a])];
+                            const double m =
+                                mp != nullptr ? mp[a] : tables.mass[static_cast<std::size_t>(z[a])];
                             for (std::size_t c = 0; c < 3; ++c) {
                                 const double p = pp != nullptr ? pp[3 * a + c] : 0.0;
                                 velocities[3 * (a - begin) + c] = p / m;
@@ -471,8 +470,8 @@ bool write_extxyz_fast(const fb::Globals& module, py::object path, const std::st
     if (first.compare(line_start, std::string::npos, line) != 0) {
         return false;
     }
-    const std::string header = std::to_string(n) + "\n" +
-                               first.substr(count_end + 1, line_start - count_end - 1);
+    const std::string header =
+        std::to_string(n) + "\n" + first.substr(count_end + 1, line_start - count_end - 1);
     write_in_chunks(module, path, shown, header, n,
                     [&](std::string& out, std::size_t begin, std::size_t end) {
                         append_extxyz_atoms(out, begin, end, pos, z, tables.symbol, columns);
