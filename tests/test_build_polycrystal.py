@@ -570,9 +570,9 @@ class TestWriteFinalFiles:
         poly, atoms = made
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
-        poly.write_final_files(atoms, output="w.xyz", formats=["vasp", "cfg"])
-        assert [kw for _, kw in calls] == [{"format": "extxyz"}, {"format": "vasp"}]
-        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xyz", "run.vasp"])] == [1, 1]
+        poly.write_final_files(atoms, output="w.xsf", formats=["vasp", "cfg"])
+        assert [kw for _, kw in calls] == [{"format": "xsf"}, {"format": "vasp"}]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, ["w.xsf", "run.vasp"])] == [1, 1]
         assert Path("run.cfg").exists()
 
     def test_cfg_and_lammps_text_match_ases_writers(self, made):
@@ -593,6 +593,11 @@ class TestWriteFinalFiles:
         ours = Path("run.lmp").read_text().split("\n", 1)
         assert ours[0] == "(written by ferrolith)"
         assert ours[1] == Path("ase.lmp").read_text().split("\n", 1)[1]
+        # Velocities are momenta over the atoms' own masses where they have them.
+        atoms.set_masses(rng.random(len(atoms)) + 0.5)
+        poly.write_final_files(atoms, output="ours.cfg")
+        write("ase.cfg", atoms, format="cfg")
+        assert Path("ours.cfg").read_text() == Path("ase.cfg").read_text()
 
     def test_structures_ase_must_write_go_to_ase(self, made, monkeypatch):
         poly, atoms = made
@@ -600,8 +605,9 @@ class TestWriteFinalFiles:
         atoms.arrays["label"] = np.array(["x"] * len(atoms))
         calls = []
         monkeypatch.setattr(engine, "write", lambda path, a, **kw: calls.append((str(path), kw)))
-        poly.write_final_files(atoms, output="t.cfg", formats=["lmp"])
-        assert [temporary_for(c[0], t) for c, t in zip(calls, ["t.cfg", "run.lmp"])] == [1, 1]
+        poly.write_final_files(atoms, output="t.cfg", formats=["lmp", "xyz"])
+        names = ["t.cfg", "run.lmp", "run.xyz"]
+        assert [temporary_for(c[0], t) for c, t in zip(calls, names)] == [1, 1, 1]
 
     @pytest.mark.parametrize("fast", ["cfg", "lmp", "xyz", "grains", "params"])
     def test_a_failed_write_leaves_every_existing_file_as_it_was(self, made, monkeypatch, fast):
@@ -854,7 +860,7 @@ class TestTwinnedGrains:
 
 
 class TestChunkedWriters:
-    def test_text_written_on_two_threads_is_ases_byte_for_byte(self):
+    def test_text_written_on_two_threads_is_ases_byte_for_byte(self, monkeypatch):
         # More than one chunk of atoms, so several formatters run and their
         # chunks must land in order; ASE's writers are the reference.
         atoms = bulk("Al", cubic=True).repeat((26, 26, 26))
@@ -864,10 +870,20 @@ class TestChunkedWriters:
         atoms.positions[:4] = [[-1e-20, length, -0.0], [length * 3, -length, 1e-300]] * 2
         atoms.arrays["grain"] = np.arange(len(atoms)) % 3
         atoms.arrays["lamella"] = np.arange(len(atoms)) // 1000
+        atoms.arrays["charge"] = np.linspace(-1e6, 1e6, len(atoms))
+        atoms.info.update(note="nt-Cu, λ = 2 nm", steps=3)
         poly = Polycrystal(seed=bulk("Al", cubic=True), params={**BOX, "random": 3}, prefix="w")
-        poly.write_final_files(atoms, output="w.cfg", formats=["lmp"])
+
+        def ase_writes(*args, **kwargs):
+            raise AssertionError("written by ASE")
+
+        with monkeypatch.context() as patched:
+            patched.setattr(engine, "write", ase_writes)
+            poly.write_final_files(atoms, output="w.cfg", formats=["lmp", "xyz"])
         write("ase.cfg", atoms, format="cfg")
         assert Path("w.cfg").read_bytes() == Path("ase.cfg").read_bytes()
+        write("ase.xyz", atoms, format="extxyz")
+        assert Path("w.xyz").read_bytes() == Path("ase.xyz").read_bytes()
         # ASE's LAMMPS writer turns positions through a rotation that may move
         # their last bits; Python's printf formatting is the reference there.
         write("ase.lmp", atoms, format="lammps-data", atom_style="atomic", masses=True)

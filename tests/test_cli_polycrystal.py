@@ -669,3 +669,81 @@ class TestTwinnedEndToEnd:
         assert f"{n_atoms} atoms" in done.stdout
         criterion = done.stdout.split("Stopping criterion = ")[1].splitlines()[0]
         assert criterion in ("energy tolerance", "force tolerance"), criterion
+
+
+def mixed_structure(n, symbols, layout="random", seed=0):
+    """n atoms of the given symbols with extra arrays of several kinds."""
+    rng = np.random.default_rng(seed)
+    picks = rng.integers(len(symbols), size=n)
+    if layout == "descending":
+        picks = np.sort(picks)[::-1]
+    atoms = Atoms(
+        [symbols[k] for k in picks], positions=rng.random((n, 3)) * 9, cell=[9, 9, 9], pbc=True
+    )
+    atoms.arrays["grain"] = rng.integers(0, 9, n)
+    atoms.arrays["pair"] = rng.random((n, 2))
+    atoms.arrays["flag"] = rng.random(n) < 0.5
+    atoms.arrays["label"] = np.array(["x", "yz"])[rng.integers(0, 2, n)]
+    return atoms
+
+
+def sorted_by_command(monkeypatch, atoms):
+    """The structure main hands to write_final_files for a generated `atoms`."""
+    written = []
+
+    class Engine(FakeEngine):
+        def generate_polycrystal(self, **kwargs):
+            return atoms
+
+        def write_final_files(self, atoms, **kwargs):
+            written.append(atoms)
+
+    monkeypatch.setattr(command, "Polycrystal", Engine)
+    command.main(parse())
+    return written[0]
+
+
+def assert_same_structure(a, b):
+    assert sorted(a.arrays) == sorted(b.arrays)
+    for name in a.arrays:
+        assert np.array_equal(a.arrays[name], b.arrays[name]), name
+
+
+class TestSortBySymbol:
+    # numpy's argsort of the symbols is the reference, ties and all: atoms of
+    # one symbol keep numpy's order, not the generated one.
+    @pytest.mark.parametrize("n", [0, 1, 16, 17, 18, 40, 1000, 30_000])
+    @pytest.mark.parametrize(
+        "symbols, layout",
+        [
+            (["Al"], "random"),
+            (["N", "B"], "random"),
+            (["N", "B"], "descending"),
+            (["C", "Ca", "Cu", "H", "Zr", "X"], "random"),
+        ],
+    )
+    def test_order_is_numpys_argsort(self, monkeypatch, n, symbols, layout):
+        atoms = mixed_structure(n, symbols, layout)
+        expected = atoms.copy()[np.argsort(atoms.symbols)]
+        positions = atoms.arrays["positions"]
+        ours = sorted_by_command(monkeypatch, atoms)
+        assert_same_structure(ours, expected)
+        # Reordered in place: no second copy of the arrays.
+        assert ours.arrays["positions"] is positions
+
+    @pytest.mark.parametrize("kind", ["constraint", "view", "objects"])
+    def test_structures_that_cannot_be_reordered_in_place(self, monkeypatch, kind):
+        from ase.constraints import FixAtoms
+
+        atoms = mixed_structure(500, ["N", "B", "C"])
+        if kind == "constraint":
+            atoms.set_constraint(FixAtoms(indices=[0, 3, 7]))
+        elif kind == "view":
+            atoms.arrays["pair"] = np.zeros((500, 4))[:, ::2]
+        else:
+            atoms.arrays["label"] = atoms.arrays["label"].astype(object)
+        expected = atoms.copy()[np.argsort(atoms.symbols)]
+        ours = sorted_by_command(monkeypatch, atoms)
+        assert_same_structure(ours, expected)
+        if kind == "constraint":
+            assert ours.constraints[0].index.tolist() == expected.constraints[0].index.tolist()

@@ -3,6 +3,7 @@
 #include "brute_force.hpp"
 #include "check.hpp"
 
+#include "ferrolith/build/atom_order.hpp"
 #include "ferrolith/build/close_pairs.hpp"
 #include "ferrolith/build/grain_fill.hpp"
 #include "ferrolith/build/grain_nodes.hpp"
@@ -316,6 +317,43 @@ TEST_CASE("aligned grains on lattice nodes share face atoms without doubles") {
     }
 }
 
+TEST_CASE("a trimmed slab of a cell holds the same atoms in the same order") {
+    // Slabs of a rotated grain, as twin lamellae cut it: trimming the planes
+    // and narrowing the rows to the slab must change nothing, bit for bit,
+    // also for slabs that graze the cell or miss it.
+    Lcg rng{11};
+    const SeedCrystal seed = fcc_seed(3.615);
+    const Vec3 box{60, 60, 60};
+    const auto nodes = random_nodes(rng, 5, box);
+    const auto cells = periodic_voronoi(nodes, box);
+    const Mat3 rotation = rotation_from_euler(31.0, -47.0, 112.0);
+    const Vec3 normal = scale(Vec3{1, 2, -2}, 1.0 / 3.0);
+    auto atoms_of = [&](const GrainLattice& lattice) {
+        std::vector<double> positions(3 * lattice.count());
+        std::vector<std::int64_t> numbers(lattice.count()), grain(lattice.count());
+        lattice.fill(positions.data(), numbers.data(), grain.data(), 0);
+        return positions;
+    };
+    std::size_t total = 0;
+    for (std::size_t g = 0; g < nodes.size(); ++g) {
+        for (double lower = -60.0; lower < 60.0; lower += 7.3) {
+            VoronoiCell piece = cells[g];
+            piece.planes.push_back(CellPlane{normal, lower + 7.3, false, 0, {}});
+            piece.planes.push_back(CellPlane{scale(normal, -1.0), -lower, true, 0, {}});
+            const GrainLattice whole(seed, nodes[g], rotation, piece);
+            const std::size_t n_planes = piece.planes.size();
+            const std::vector<Vec3> corners = trim_cell_piece(piece);
+            CHECK(piece.planes.size() <= n_planes);
+            const GrainLattice trimmed(seed, nodes[g], rotation, piece, 1e-6, &corners);
+            CHECK_EQ(trimmed.count(), whole.count());
+            CHECK(atoms_of(trimmed) == atoms_of(whole));
+            total += whole.count();
+        }
+    }
+    // The slabs tile the grains: every atom of the box, once.
+    CHECK_EQ(total, fill_count(seed, nodes, std::vector<Mat3>(nodes.size(), rotation), box));
+}
+
 TEST_CASE("rotated grains fill their cells at the seed's density") {
     const double a = 4.046;
     const SeedCrystal seed = fcc_seed(a);
@@ -554,4 +592,40 @@ TEST_CASE("generation size: refused past the limit, naming the estimate") {
     const auto grains = check_generation_size(n, 32001, box, 1e9);
     CHECK(grains.error.find("32,001 grains") == 0);
     CHECK(!check_generation_size(HUGE_VAL, 8, box, 1e9).has_value());
+}
+
+// ---------------------------------------------------------------------------
+// Atom order
+// ---------------------------------------------------------------------------
+
+TEST_CASE("numpy's order also past the depth limit, where heapsort takes over") {
+    // Keys built against median-of-three pivots (McIlroy's adversary) so that
+    // the partitions stay lopsided; the reference is numpy.argsort of the keys
+    // as strings ("%03d").
+    const std::vector<std::uint8_t> keys{
+        0,  25, 1,  25, 2,  24, 3,  24, 4,  23, 5,  23, 6,  22, 7,  22, 8,  21, 9,  21,
+        10, 11, 29, 28, 29, 28, 27, 27, 26, 0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+        20, 20, 19, 19, 18, 18, 17, 17, 16, 16, 15, 15, 14, 14, 13, 13, 12, 12, 26, 11};
+    const std::vector<std::uint32_t> numpy{
+        0,  29, 2,  30, 4,  31, 6,  32, 8,  33, 10, 34, 12, 35, 14, 36, 16, 37, 18, 38,
+        20, 39, 21, 59, 56, 57, 55, 54, 52, 53, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42,
+        41, 40, 19, 17, 13, 15, 11, 9,  7,  5,  3,  1,  28, 58, 27, 26, 25, 23, 24, 22};
+    CHECK(numpy_argsort_order<std::uint32_t>(keys.data(), keys.size()) == numpy);
+    CHECK(numpy_argsort_order<std::uint64_t>(keys.data(), keys.size()) ==
+          std::vector<std::uint64_t>(numpy.begin(), numpy.end()));
+}
+
+TEST_CASE("rows permuted in place take the rows the order names") {
+    const std::vector<std::uint32_t> order{3, 0, 4, 1, 2, 5};
+    std::vector<double> xyz;
+    std::vector<std::int16_t> tag;
+    for (int a = 0; a < 6; ++a) {
+        xyz.insert(xyz.end(), {1.0 * a, 10.0 * a, 100.0 * a});
+        tag.push_back(static_cast<std::int16_t>(-a));
+    }
+    permute_rows(order, {{xyz.data(), 3 * sizeof(double)}, {tag.data(), sizeof(std::int16_t)}});
+    for (std::size_t a = 0; a < order.size(); ++a) {
+        CHECK_EQ(xyz[3 * a + 2], 100.0 * order[a]);
+        CHECK_EQ(tag[a], -static_cast<int>(order[a]));
+    }
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace ferrolith::build {
@@ -26,29 +27,41 @@ struct SeedCrystal {
 class GrainLattice {
 public:
     /// Prepares the rows; `tie_tolerance` (Å) is how near a plane an atom counts as
-    /// on it, where the plane's `inclusive` flag decides.
+    /// on it, where the plane's `inclusive` flag decides. `occupied`, when given,
+    /// holds corners (Å, from the node) of a region that contains every atom the
+    /// planes admit, such as one lamella of a grain whose `cell.vertices` are the
+    /// whole grain's: only rows crossing it are searched. The atoms and their
+    /// order are the same either way (the row directions follow `cell.vertices`).
     GrainLattice(const SeedCrystal& seed, const Vec3& node, const Mat3& rotation,
-                 const VoronoiCell& cell, double tie_tolerance = 1e-6);
+                 const VoronoiCell& cell, double tie_tolerance = 1e-6,
+                 const std::vector<Vec3>* occupied = nullptr);
 
     /// Number of atoms of the grain.
     std::size_t count() const { return count_; }
 
     /// Writes the grain's atoms: positions (n×3, Å, unwrapped), atomic numbers and
-    /// `grain_index` for each, n = count(). Order: lattice rows, then along rows.
+    /// `grain_index` for each, n = count(), and `lamella_index` for each when
+    /// `lamella` is not null. Order: lattice rows, then along rows.
     void fill(double* positions, std::int64_t* numbers, std::int64_t* grain,
-              std::int64_t grain_index) const;
+              std::int64_t grain_index, std::int64_t* lamella = nullptr,
+              std::int64_t lamella_index = 0) const;
 
     /// Frees the rows; fill() writes nothing afterwards.
     void release();
 
 private:
+    // A row holds lattice steps k_min..k_max along the inner axis from the
+    // point of outer and middle steps i, j and basis atom `basis`; kept small,
+    // as a thin lamella has many short rows.
     struct Row {
-        Vec3 base;  // position of k = 0 (Å)
-        long k_min; // first and last lattice step along the row
-        long k_max;
-        std::size_t basis;
+        std::int32_t i, j;
+        std::int32_t k_min, k_max;
+        std::uint32_t basis;
     };
     void build_rows();
+    void middle_ranges(const std::vector<Vec3>& corners, const Mat3& rotation, const Mat3& inv_cell,
+                       const double b_min[3], const double b_max[3]);
+    Vec3 row_base(long i, long j, std::size_t basis) const; // position of k = 0 (Å)
 
     const SeedCrystal* seed_;
     Vec3 node_{};
@@ -65,9 +78,21 @@ private:
     std::size_t n_group_[3] = {0, 0, 0};
     std::vector<double> proj_outer_, proj_middle_, inv_inner_, bound_;
     std::vector<double> proj_basis_; // basis-major
-    std::vector<Row> rows_;          // the lattice rows inside the cell
+    // Per outer step (from lo_[0]), the middle steps to search; empty: all.
+    std::vector<std::pair<long, long>> middle_range_;
+    std::vector<Row> rows_; // the lattice rows inside the cell
     std::size_t count_ = 0;
 };
+
+/// Trims a piece of a cell (a cell with extra bounding planes, such as one
+/// lamella of a grain) to what can hold atoms, and returns the corners of
+/// that region (Å, relative to the node), each plane pushed out by 1e-3 Å so
+/// that it holds every atom on or near its faces; empty when nothing is left.
+/// Planes that stay clear of the region cannot decide any of its atoms and
+/// are dropped from `piece.planes`. A GrainLattice of the trimmed piece, given
+/// the corners, holds the same atoms in the same order as one of the whole
+/// piece, testing each row against the few faces it can meet.
+std::vector<Vec3> trim_cell_piece(VoronoiCell& piece);
 
 /// Atoms that the seed crystal puts into the box (Å): box volume × atoms per
 /// seed cell / seed cell volume.

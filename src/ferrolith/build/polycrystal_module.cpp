@@ -444,6 +444,89 @@ void parse_params(Polycrystal& self, py::object rng) {
 
 constexpr const char* kTwinKeys = "spacing, spread, plane, operation and seed";
 
+// The coherent twins of the seed across `plane` and every plane equivalent
+// to it under the seed's point group (spglib), in spglib's order of the
+// point operations.
+std::vector<fbu::LamellaTwin> find_twin_variants(const Polycrystal& self,
+                                                 const std::array<int, 3>& plane,
+                                                 fbu::TwinOperation operation) {
+    std::vector<fbu::LamellaTwin> variants;
+    // The planes equivalent to the given one under the seed's point group.
+    std::vector<std::array<int, 9>> rotations;
+    py::object cell = py::make_tuple(self.seed.attr("cell").attr("array"),
+                                     self.seed.attr("get_scaled_positions")(),
+                                     self.seed.attr("get_atomic_numbers")());
+    // spglib warns on every call unless the caller opted into its new error
+    // handling; that choice is the user's, so the warning stays out of our call.
+    py::module_ warnings = py::module_::import("warnings");
+    py::object quiet = warnings.attr("catch_warnings")();
+    quiet.attr("__enter__")();
+    py::object dataset = py::none();
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Set OLD_ERROR_HANDLING",
+                                        "category"_a = py::handle(PyExc_DeprecationWarning));
+        dataset =
+            py::module_::import("spglib").attr("get_symmetry_dataset")(cell, "symprec"_a = 1e-5);
+    } catch (py::error_already_set& error) {
+        // No symmetry found (spglib's new error handling raises): the plane
+        // given is the only one; interrupts and the like pass through.
+        if (!error.matches(PyExc_Exception)) {
+            quiet.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+    }
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    if (!dataset.is_none()) {
+        py::object found = py::hasattr(dataset, "rotations") ? py::object(dataset.attr("rotations"))
+                                                             : py::object(dataset["rotations"]);
+        using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+        const IntArray w = IntArray::ensure(found);
+        for (py::ssize_t k = 0; k < w.shape(0); ++k) {
+            std::array<int, 9> m{};
+            for (int e = 0; e < 9; ++e) {
+                m[static_cast<std::size_t>(e)] = static_cast<int>(w.data()[9 * k + e]);
+            }
+            rotations.push_back(m);
+        }
+    }
+    for (const std::array<int, 3>& hkl : fbu::equivalent_planes(plane, rotations)) {
+        auto found = fbu::find_lamella_twin(self.crystal, hkl, operation, kTwinLayerTolerance);
+        if (!found) {
+            value_error("No coherent twin for plane (" + std::to_string(hkl[0]) + ", " +
+                        std::to_string(hkl[1]) + ", " + std::to_string(hkl[2]) +
+                        ") of the seed: " + found.error);
+        }
+        variants.push_back(*found.value);
+    }
+    return variants;
+}
+
+// The twin variants of the last seed, plane and operation asked for. The
+// symmetry analysis behind them costs more than filling a million atoms, and
+// a script often builds many polycrystals of one seed. Used under the GIL.
+struct TwinMemo {
+    std::vector<double> key;
+    std::vector<fbu::LamellaTwin> variants;
+};
+TwinMemo twin_memo;
+
+std::vector<double> twin_memo_key(const fbu::SeedCrystal& crystal, const std::array<int, 3>& plane,
+                                  fbu::TwinOperation operation) {
+    std::vector<double> key;
+    for (const Vec3& row : crystal.cell) {
+        key.insert(key.end(), row.begin(), row.end());
+    }
+    for (const Vec3& p : crystal.positions) {
+        key.insert(key.end(), p.begin(), p.end());
+    }
+    for (std::int64_t z : crystal.numbers) {
+        key.push_back(static_cast<double>(z));
+    }
+    key.insert(key.end(), plane.begin(), plane.end());
+    key.push_back(static_cast<double>(operation));
+    return key;
+}
+
 // {"spacing": L, "spread": S, "plane": [h, k, l], "operation": name, "seed": n};
 // only the spacing is required.
 void parse_twin(Polycrystal& self, py::handle value, py::object rng) {
@@ -520,52 +603,12 @@ void parse_twin(Polycrystal& self, py::handle value, py::object rng) {
         t.seed = make_rng(rng).attr("integers")(0, py::int_(1LL << 62)).cast<long long>();
     }
 
-    // The planes equivalent to the given one under the seed's point group.
-    std::vector<std::array<int, 9>> rotations;
-    py::object cell = py::make_tuple(self.seed.attr("cell").attr("array"),
-                                     self.seed.attr("get_scaled_positions")(),
-                                     self.seed.attr("get_atomic_numbers")());
-    // spglib warns on every call unless the caller opted into its new error
-    // handling; that choice is the user's, so the warning stays out of our call.
-    py::module_ warnings = py::module_::import("warnings");
-    py::object quiet = warnings.attr("catch_warnings")();
-    quiet.attr("__enter__")();
-    py::object dataset = py::none();
-    try {
-        warnings.attr("filterwarnings")("ignore", "message"_a = "Set OLD_ERROR_HANDLING",
-                                        "category"_a = py::handle(PyExc_DeprecationWarning));
-        dataset =
-            py::module_::import("spglib").attr("get_symmetry_dataset")(cell, "symprec"_a = 1e-5);
-    } catch (py::error_already_set& error) {
-        // No symmetry found (spglib's new error handling raises): the plane
-        // given is the only one; interrupts and the like pass through.
-        if (!error.matches(PyExc_Exception)) {
-            quiet.attr("__exit__")(py::none(), py::none(), py::none());
-            throw;
-        }
-    }
-    quiet.attr("__exit__")(py::none(), py::none(), py::none());
-    if (!dataset.is_none()) {
-        py::object found = py::hasattr(dataset, "rotations") ? py::object(dataset.attr("rotations"))
-                                                             : py::object(dataset["rotations"]);
-        using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-        const IntArray w = IntArray::ensure(found);
-        for (py::ssize_t k = 0; k < w.shape(0); ++k) {
-            std::array<int, 9> m{};
-            for (int e = 0; e < 9; ++e) {
-                m[static_cast<std::size_t>(e)] = static_cast<int>(w.data()[9 * k + e]);
-            }
-            rotations.push_back(m);
-        }
-    }
-    for (const std::array<int, 3>& hkl : fbu::equivalent_planes(t.plane, rotations)) {
-        auto found = fbu::find_lamella_twin(self.crystal, hkl, operation, kTwinLayerTolerance);
-        if (!found) {
-            value_error("No coherent twin for plane (" + std::to_string(hkl[0]) + ", " +
-                        std::to_string(hkl[1]) + ", " + std::to_string(hkl[2]) +
-                        ") of the seed: " + found.error);
-        }
-        t.variants.push_back(*found.value);
+    const std::vector<double> key = twin_memo_key(self.crystal, t.plane, operation);
+    if (twin_memo.key == key) {
+        t.variants = twin_memo.variants;
+    } else {
+        t.variants = find_twin_variants(self, t.plane, operation);
+        twin_memo = {key, t.variants};
     }
     const double d = t.variants.front().spacing;
     if (t.spacing < d) {
@@ -916,9 +959,11 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
             for (std::size_t k = 0; k < gr.lamellae.size(); ++k) {
                 const fbu::Lamella& lamella = gr.lamellae[k];
                 const Vec3 offset = fbu::mul(gr.rotation, lamella.shift);
-                lattices.emplace_back(
-                    self.crystal, fbu::add(gr.node, offset), fbu::mul(gr.rotation, lamella.op),
-                    lamella_cell(self.cells[g], normal, lamella, offset), kTieTolerance);
+                fbu::VoronoiCell piece = lamella_cell(self.cells[g], normal, lamella, offset);
+                const std::vector<Vec3> occupied = fbu::trim_cell_piece(piece);
+                lattices.emplace_back(self.crystal, fbu::add(gr.node, offset),
+                                      fbu::mul(gr.rotation, lamella.op), piece, kTieTolerance,
+                                      &occupied);
                 piece_grain.push_back(g);
                 piece_lamella.push_back(gr.first_lamella + static_cast<std::int64_t>(k));
                 counts[g] += lattices.back().count();
@@ -947,11 +992,9 @@ py::object generate_polycrystal(py::object self_obj, py::object wrap, py::object
         const std::size_t n_piece = lattices[p].count();
         {
             py::gil_scoped_release release;
-            lattices[p].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g));
+            lattices[p].fill(pos + 3 * done, num + done, gr + done, static_cast<std::int64_t>(g),
+                             self.twin.on ? lam + done : nullptr, piece_lamella[p]);
             lattices[p].release();
-            if (self.twin.on) {
-                std::fill(lam + done, lam + done + n_piece, piece_lamella[p]);
-            }
         }
         done += n_piece;
         const bool grain_done = p + 1 == lattices.size() || piece_grain[p + 1] != g;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
 
 namespace ferrolith::io {
 
@@ -39,6 +40,19 @@ void append_g17(std::string& out, double x) {
     char buffer[64];
     const auto r = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::general, 17);
     append_padded(out, buffer, static_cast<std::size_t>(r.ptr - buffer), 23);
+}
+
+void append_fixed(std::string& out, double x, int precision, std::size_t width) {
+    if (!std::isfinite(x)) {
+        // Python spells a NaN of either sign "nan", where printf may say "-nan".
+        const char* text = std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
+        append_padded(out, text, std::char_traits<char>::length(text), width);
+        return;
+    }
+    char buffer[400];
+    const auto r =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed, precision);
+    append_padded(out, buffer, static_cast<std::size_t>(r.ptr - buffer), width);
 }
 
 void append_integer(std::string& out, long long value, std::size_t width) {

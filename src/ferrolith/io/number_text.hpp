@@ -27,6 +27,10 @@ void append_e(std::string& out, double x);
 /// "%23.17g" of x.
 void append_g17(std::string& out, double x);
 
+/// Python's "%<width>.<precision>f" of x: printf's digits for finite x,
+/// "nan", "inf" or "-inf" otherwise.
+void append_fixed(std::string& out, double x, int precision, std::size_t width);
+
 /// "%<width>d" of an integer.
 void append_integer(std::string& out, long long value, std::size_t width);
 

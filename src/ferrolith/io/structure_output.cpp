@@ -3,6 +3,7 @@
 #include "ferrolith/io/cfg_writer.hpp"
 #include "ferrolith/io/lammps_data.hpp"
 #include "ferrolith/io/structure_formats.hpp"
+#include "ferrolith/io/xyz_writer.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -28,7 +29,7 @@ using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecas
 using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 // Atoms per chunk of text handed to the file.
-constexpr std::size_t kChunkAtoms = 1 << 16;
+constexpr std::size_t kChunkAtoms = 1 << 14;
 // Files of at least this many atoms report progress while they are written.
 constexpr std::size_t kProgressWriteAtoms = 1'000'000;
 
@@ -256,9 +257,15 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     if (!numbers) {
         return false;
     }
-    py::object v = atoms.attr("get_velocities")();
-    DoubleArray velocities = v.is_none() ? DoubleArray() : DoubleArray::ensure(v);
-    const double* vp = v.is_none() ? nullptr : velocities.data();
+    // Velocities as ASE's get_velocities gives them (momenta over masses,
+    // zero momenta when there are none), chunk by chunk instead of two more
+    // arrays of every atom.
+    const bool has_momenta = arrays.contains("momenta");
+    const bool has_masses = arrays.contains("masses");
+    DoubleArray momenta = has_momenta ? DoubleArray::ensure(arrays["momenta"]) : DoubleArray();
+    DoubleArray masses = has_masses ? DoubleArray::ensure(arrays["masses"]) : DoubleArray();
+    const double* pp = has_momenta ? momenta.data() : nullptr;
+    const double* mp = has_masses ? masses.data() : nullptr;
     DoubleArray cell = DoubleArray::ensure(atoms.attr("get_cell")("complete"_a = true));
     std::array<std::array<double, 3>, 3> h{};
     bool diagonal = true;
@@ -288,22 +295,35 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
     }
     const double* xp = positions.data();
     const double* sp = diagonal ? nullptr : scaled.data();
-    write_in_chunks(module, path, shown, cfg_header(n, h, vp != nullptr, aux), n,
+    write_in_chunks(module, path, shown, cfg_header(n, h, true, aux), n,
                     [&](std::string& out, std::size_t begin, std::size_t end) {
-                        if (!diagonal) {
-                            append_cfg_atoms(out, begin, end, sp, vp, z, aux, tables.mass,
-                                             tables.symbol);
-                            return;
-                        }
-                        std::vector<double> local(3 * (end - begin));
+                        std::vector<double> velocities(3 * (end - begin));
                         for (std::size_t a = begin; a < end; ++a) {
+                            const double m =
+                                mp != nullptr ? mp[a] : tables.mass[static_cast<std::size_t>(z[a])];
                             for (std::size_t c = 0; c < 3; ++c) {
-                                double f = xp[3 * a + c] * inverse[c];
-                                if (periodic[c]) {
-                                    f = numpy_remainder_one(numpy_remainder_one(f));
-                                }
-                                local[3 * (a - begin) + c] = f;
+                                const double p = pp != nullptr ? pp[3 * a + c] : 0.0;
+                                velocities[3 * (a - begin) + c] = p / m;
                             }
+                        }
+                        // Scaled positions of the chunk: ASE's for other cells, computed
+                        // here for an orthorhombic box.
+                        std::vector<double> local;
+                        const double* chunk_scaled = nullptr;
+                        if (diagonal) {
+                            local.resize(3 * (end - begin));
+                            for (std::size_t a = begin; a < end; ++a) {
+                                for (std::size_t c = 0; c < 3; ++c) {
+                                    double f = xp[3 * a + c] * inverse[c];
+                                    if (periodic[c]) {
+                                        f = numpy_remainder_one(numpy_remainder_one(f));
+                                    }
+                                    local[3 * (a - begin) + c] = f;
+                                }
+                            }
+                            chunk_scaled = local.data();
+                        } else {
+                            chunk_scaled = sp + 3 * begin;
                         }
                         std::vector<AuxColumns> shifted = aux;
                         for (AuxColumns& col : shifted) {
@@ -313,9 +333,8 @@ bool write_cfg_fast(const fb::Globals& module, py::object path, const std::strin
                                 col.integers += begin * col.width;
                             }
                         }
-                        append_cfg_atoms(out, 0, end - begin, local.data(),
-                                         vp != nullptr ? vp + 3 * begin : nullptr, z + begin,
-                                         shifted, tables.mass, tables.symbol);
+                        append_cfg_atoms(out, 0, end - begin, chunk_scaled, velocities.data(),
+                                         z + begin, shifted, tables.mass, tables.symbol);
                     });
     return true;
 }
@@ -381,6 +400,85 @@ bool write_lammps_fast(const fb::Globals& module, py::object path, const std::st
     return true;
 }
 
+// Extended XYZ as ASE writes it, for structures without a calculator or
+// constraints whose extra arrays are 64-bit integers or floats. The comment
+// line is the one ASE's extended XYZ writer gives the first atom alone (it
+// depends on the cell, the info and the columns, not on the count), and that
+// atom's line must come out as ASE's does. Returns false (nothing written)
+// otherwise.
+bool write_extxyz_fast(const fb::Globals& module, py::object path, const std::string& shown,
+                       py::object atoms) {
+    const std::size_t n = py::len(atoms);
+    if (n == 0 || !atoms.attr("calc").is_none() || py::len(atoms.attr("constraints")) > 0) {
+        return false;
+    }
+    py::dict arrays = atoms.attr("arrays");
+    std::vector<DoubleArray> float_alive;
+    std::vector<IntArray> int_alive;
+    std::vector<AuxColumns> columns;
+    for (auto item : arrays) {
+        const std::string name = py::str(item.first).cast<std::string>();
+        if (name == "positions" || name == "numbers") {
+            continue;
+        }
+        if (name == "symbols" || name == "species" || name == "pos" ||
+            !py::isinstance<py::array>(item.second)) {
+            return false;
+        }
+        py::array values = py::reinterpret_borrow<py::array>(item.second);
+        const char kind = values.dtype().kind();
+        if (values.itemsize() != 8 || (kind != 'i' && kind != 'f') || values.ndim() < 1 ||
+            values.ndim() > 2) {
+            return false;
+        }
+        const std::size_t width =
+            values.ndim() == 2 ? static_cast<std::size_t>(values.shape(1)) : 1;
+        if (kind == 'i') {
+            int_alive.push_back(IntArray::ensure(values));
+            columns.push_back({name, width, nullptr, int_alive.back().data()});
+        } else {
+            float_alive.push_back(DoubleArray::ensure(values));
+            columns.push_back({name, width, float_alive.back().data()});
+        }
+    }
+    py::array raw_positions = py::reinterpret_borrow<py::array>(arrays["positions"]);
+    if (raw_positions.dtype().kind() != 'f' || raw_positions.itemsize() != 8) {
+        return false;
+    }
+    const ElementTables tables = element_tables();
+    const std::optional<IntArray> numbers = known_numbers(atoms, tables);
+    if (!numbers) {
+        return false;
+    }
+    const DoubleArray positions = DoubleArray::ensure(raw_positions);
+    const double* pos = positions.data();
+    const std::int64_t* z = numbers->data();
+
+    py::object buffer = py::module_::import("io").attr("StringIO")();
+    py::module_::import("ase.io.extxyz").attr("write_xyz")(buffer, atoms[py::slice(0, 1, 1)]);
+    const std::string first = py::str(buffer.attr("getvalue")()).cast<std::string>();
+    const std::size_t count_end = first.find('\n');
+    if (first.rfind("1\n", 0) != 0 || first.size() < 2 || first.back() != '\n') {
+        return false;
+    }
+    const std::size_t line_start = first.rfind('\n', first.size() - 2) + 1;
+    if (line_start <= count_end + 1) {
+        return false;
+    }
+    std::string line;
+    append_extxyz_atoms(line, 0, 1, pos, z, tables.symbol, columns);
+    if (first.compare(line_start, std::string::npos, line) != 0) {
+        return false;
+    }
+    const std::string header =
+        std::to_string(n) + "\n" + first.substr(count_end + 1, line_start - count_end - 1);
+    write_in_chunks(module, path, shown, header, n,
+                    [&](std::string& out, std::size_t begin, std::size_t end) {
+                        append_extxyz_atoms(out, begin, end, pos, z, tables.symbol, columns);
+                    });
+    return true;
+}
+
 } // namespace
 
 std::optional<OutputFormat> resolve_output_format(const std::string& raw) {
@@ -418,13 +516,17 @@ void write_structure(const fb::Globals& module, py::object path, py::object atom
                      const OutputFormat& format) {
     const std::string shown = py::str(path).cast<std::string>();
     fb::write_file_atomically(path, [&](py::object temporary) {
-        // The two formats of large MD inputs get a writer of their own; ASE's
-        // take minutes for millions of atoms.
+        // The formats of large MD inputs get a writer of their own; ASE's take
+        // minutes for millions of atoms.
         if (format.ase_name == "cfg" && write_cfg_fast(module, temporary, shown, atoms)) {
             return;
         }
         if (format.ase_name == "lammps-data" &&
             write_lammps_fast(module, temporary, shown, atoms)) {
+            return;
+        }
+        if (format.ase_name == "extxyz" && format.options.empty() &&
+            write_extxyz_fast(module, temporary, shown, atoms)) {
             return;
         }
         module["write"](temporary, atoms, "format"_a = format.ase_name, **format.options);

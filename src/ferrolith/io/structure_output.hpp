@@ -1,7 +1,7 @@
 // Writing structures and text files for the package's commands: output
-// formats by short name, suffix or ASE name; fast CFG and LAMMPS data writers
-// for millions of atoms; every file written atomically (a failed write leaves
-// the target as it was).
+// formats by short name, suffix or ASE name; fast CFG, LAMMPS data and
+// extended XYZ writers for millions of atoms; every file written atomically (a
+// failed write leaves the target as it was).
 //
 // Binding code: it calls ASE and writes through the `open` and `write` names of
 // the calling module (looked up at call time, so tests can replace them).
@@ -29,8 +29,8 @@ struct OutputFormat {
 /// by file extension. Empty when none matches.
 std::optional<OutputFormat> resolve_output_format(const std::string& token);
 
-/// Writes `atoms` to `path` in `format`, atomically. CFG and LAMMPS data go
-/// through the fast writers when the structure allows (ASE's layout, byte for
+/// Writes `atoms` to `path` in `format`, atomically. CFG, LAMMPS data and
+/// extended XYZ go through the fast writers when the structure allows (ASE's layout, byte for
 /// byte); everything else through the module's `write`.
 void write_structure(const binding::Globals& module, py::object path, py::object atoms,
                      const OutputFormat& format);
