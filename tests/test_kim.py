@@ -224,7 +224,7 @@ class TestExport:
         cmake = (model_dir / "CMakeLists.txt").read_text()
         assert 'DRIVER_NAME "Ferrolith_MLP_driver"' in cmake and "project(Ferrolith_MLP_x)" in cmake
         assert (model_dir / kim.PARAMETER_FILE).read_text().splitlines()[1] == (
-            "ferrolith-mlp-parameters 1"
+            "ferrolith-mlp-parameters 2"
         )
 
     def test_command_exports_the_bundled_model_and_prints_its_name(self, tmp_path, capsys):

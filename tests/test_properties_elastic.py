@@ -282,16 +282,14 @@ def ml_and_teacher():
 
     teacher = json.loads((DATA / "ml-teacher-elastic.json").read_text())["systems"]
     calc = _mlp.MLCalculator(_mlp.MLModel(shipped_weights()))
-    ml = {name: elastic_tensor(make(), calculator=calc) for name, make in CRYSTALS.items()}
+    # fmax below the forces of the internal relaxation of sheared c-BN (about 6e-4 eV/Å
+    # at 0.5 % strain with this potential, a tenth of its teacher's)
+    ml = {
+        name: elastic_tensor(make(), calculator=calc, fmax=1e-4) for name, make in CRYSTALS.items()
+    }
     return ml, teacher
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the shipped potential's diamond C44 is 14 % above its teacher's (C11 and C12 within "
-    "8 %), and its c-BN C12 15 % below (C11 and C44 within 5 %): the fit to energies, forces "
-    "and stresses of strained and rattled cells does not pin every curvature to 10 %",
-)
 @pytest.mark.parametrize("name", CRYSTALS)
 def test_machine_learned_tensor_against_its_teacher(ml_and_teacher, name):
     ml, teacher = ml_and_teacher

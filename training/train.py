@@ -29,7 +29,7 @@ from label_teacher import TEACHERS
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 ELEMENTS = ["B", "C", "N"]
-MODEL_VERSION = "0.1.0"
+MODEL_VERSION = "0.2.0"
 GPA = 160.21766208  # GPa per eV/Å³
 STRESS_HUBER = 5.0 / GPA  # eV/Å³
 DESCRIPTOR = {
