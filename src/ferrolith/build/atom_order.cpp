@@ -22,43 +22,33 @@ int most_significant_bit(std::size_t n) {
 }
 
 // numpy's heapsort of the indices [first, first + n) (1-based heap).
+/// Moves `tmp` down from slot i of the 1-based heap a[1..n] (numpy's sift-down).
+template <typename Index>
+void sift_down(const std::uint8_t* v, Index* a, std::ptrdiff_t i, std::ptrdiff_t n, Index tmp) {
+    for (std::ptrdiff_t j = i << 1; j <= n;) {
+        if (j < n && v[a[j]] < v[a[j + 1]]) {
+            j += 1;
+        }
+        if (v[tmp] < v[a[j]]) {
+            a[i] = a[j];
+            i = j;
+            j += j;
+        } else {
+            break;
+        }
+    }
+    a[i] = tmp;
+}
+
 template <typename Index> void heapsort(const std::uint8_t* v, Index* first, std::ptrdiff_t n) {
     Index* a = first - 1;
-    for (std::ptrdiff_t l = n >> 1; l > 0; --l) {
-        const Index tmp = a[l];
-        std::ptrdiff_t i = l;
-        for (std::ptrdiff_t j = l << 1; j <= n;) {
-            if (j < n && v[a[j]] < v[a[j + 1]]) {
-                j += 1;
-            }
-            if (v[tmp] < v[a[j]]) {
-                a[i] = a[j];
-                i = j;
-                j += j;
-            } else {
-                break;
-            }
-        }
-        a[i] = tmp;
-    }
+    for (std::ptrdiff_t l = n >> 1; l > 0; --l)
+        sift_down(v, a, l, n, a[l]);
     for (; n > 1;) {
         const Index tmp = a[n];
         a[n] = a[1];
         n -= 1;
-        std::ptrdiff_t i = 1;
-        for (std::ptrdiff_t j = 2; j <= n;) {
-            if (j < n && v[a[j]] < v[a[j + 1]]) {
-                j++;
-            }
-            if (v[tmp] < v[a[j]]) {
-                a[i] = a[j];
-                i = j;
-                j += j;
-            } else {
-                break;
-            }
-        }
-        a[i] = tmp;
+        sift_down(v, a, 1, n, tmp);
     }
 }
 

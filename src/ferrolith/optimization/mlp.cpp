@@ -48,6 +48,25 @@ core::Status fail(const char* message) {
     return core::Status::fail(message);
 }
 
+/// Element-mixed channels: out[k] = sum_a w[k][a] in[a] over blocks of
+/// `block` values (`out` resized and zeroed), or with `transpose` the adjoint,
+/// out[a] += sum_k w[k][a] in[k] (`out` already sized).
+void mix_channels(const std::vector<std::vector<double>>& w, const double* in, std::size_t block,
+                  bool transpose, std::vector<double>& out) {
+    if (!transpose)
+        out.assign(w.size() * block, 0.0);
+    for (std::size_t k = 0; k < w.size(); ++k)
+        for (std::size_t a = 0; a < w[k].size(); ++a) {
+            const double weight = w[k][a];
+            if (weight == 0.0)
+                continue;
+            const double* from = in + (transpose ? k : a) * block;
+            double* to = out.data() + (transpose ? a : k) * block;
+            for (std::size_t x = 0; x < block; ++x)
+                to[x] += weight * from[x];
+        }
+}
+
 constexpr std::size_t kMaxFourBodyOrders = 32;
 constexpr std::size_t kMaxFourBodyMixtures = 8;
 
@@ -200,17 +219,7 @@ void Descriptor::four_body_forward(EnvironmentScratch& ws, double* desc) const {
     const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
     const std::size_t block = na * S;
     const auto& mixtures = p_.four_body_mixtures;
-    ws.mixed.assign(mixtures.size() * block, 0.0);
-    for (std::size_t k = 0; k < mixtures.size(); ++k)
-        for (int a = 0; a < p_.n_species; ++a) {
-            const double w = mixtures[k][a];
-            if (w == 0.0)
-                continue;
-            const double* from = &ws.moments[a * block];
-            double* to = &ws.mixed[k * block];
-            for (std::size_t x = 0; x < block; ++x)
-                to[x] += w * from[x];
-        }
+    mix_channels(mixtures, ws.moments.data(), block, false, ws.mixed);
     double* out = desc + four_body_offset_;
     for (std::size_t q = 0; q < four_body_.size(); ++q) {
         const FourBodyEntry& e = four_body_[q];
@@ -243,16 +252,7 @@ void Descriptor::four_body_adjoint(const double* grad, EnvironmentScratch& ws) c
             g3[t.i3] += w * x1[t.i1] * x2[t.i2];
         }
     }
-    for (std::size_t k = 0; k < mixtures.size(); ++k)
-        for (int a = 0; a < p_.n_species; ++a) {
-            const double w = mixtures[k][a];
-            if (w == 0.0)
-                continue;
-            const double* from = &ws.mixed_adj[k * block];
-            double* to = &ws.moment_adj[a * block];
-            for (std::size_t x = 0; x < block; ++x)
-                to[x] += w * from[x];
-        }
+    mix_channels(mixtures, ws.mixed_adj.data(), block, true, ws.moment_adj);
 }
 
 void Descriptor::four_body_tangent(EnvironmentScratch& ws, double* out) const {
@@ -261,15 +261,7 @@ void Descriptor::four_body_tangent(EnvironmentScratch& ws, double* out) const {
     const std::size_t na = p_.angular_centers.size(), S = monomials_.size();
     const std::size_t block = na * S;
     const auto& mixtures = p_.four_body_mixtures;
-    ws.mixed_tangent.assign(mixtures.size() * block, 0.0);
-    for (std::size_t k = 0; k < mixtures.size(); ++k)
-        for (int a = 0; a < p_.n_species; ++a) {
-            const double w = mixtures[k][a];
-            const double* from = &ws.moment_tangent[a * block];
-            double* to = &ws.mixed_tangent[k * block];
-            for (std::size_t x = 0; x < block; ++x)
-                to[x] += w * from[x];
-        }
+    mix_channels(mixtures, ws.moment_tangent.data(), block, false, ws.mixed_tangent);
     double* o = out + four_body_offset_;
     for (std::size_t q = 0; q < four_body_.size(); ++q) {
         const FourBodyEntry& e = four_body_[q];
