@@ -10,6 +10,9 @@ so that a busy machine slows both alike; the best of the rounds is kept.
 
 BEFORE and AFTER are folders holding an installed ``ferrolith`` package (a
 copy of site-packages/ferrolith), or "-" for the current environment's.
+FERROLITH_AB_MODEL=FILE.pth times the machine-learned potential with that
+model file in both builds (one an older build can read) instead of the
+shipped weights.
 """
 
 import json
@@ -19,7 +22,7 @@ import sys
 from pathlib import Path
 
 CHILD = r"""
-import json, sys, time, numpy as np
+import json, os, sys, time, numpy as np
 from pathlib import Path
 case = sys.argv[1]
 from ase.build import bulk
@@ -44,7 +47,9 @@ elif case == "ml":
     from ferrolith.optimization import _mlp
     atoms = bulk("BN", "zincblende", a=3.615, cubic=True).repeat(6)
     atoms.rattle(0.02, seed=1)
-    atoms.calc = _mlp.MLCalculator(_mlp.MLModel(shipped_weights()))
+    model = os.environ.get("FERROLITH_AB_MODEL")
+    atoms.calc = (_mlp.load_ml_calculator(model) if model
+                  else _mlp.MLCalculator(_mlp.MLModel(shipped_weights())))
     def step():
         atoms.positions[0, 0] += 1e-5
         atoms.get_potential_energy(); atoms.get_stress()

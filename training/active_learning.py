@@ -166,16 +166,12 @@ def new_families(rng, calc):
                 out.append((f"{name}-ordered", group, gd.rattled(a, rng, 0.03)))
             # equation of state of the ideal superlattice: stress signs
             for s in (0.96, 0.98, 1.0, 1.02, 1.04):
-                a = base.copy()
-                a.set_cell(a.cell * s, scale_atoms=True)
-                out.append((f"{name}-ordered", group, a))
+                out.append((f"{name}-ordered", group, scaled(base, s)))
     # c-BC2N orderings
     for k, base in enumerate(bc2n_orderings(8, rng)):
         group = f"bc2n-{k}"
         for s in (0.96, 1.0, 1.04):
-            a = base.copy()
-            a.set_cell(a.cell * s, scale_atoms=True)
-            out.append(("bc2n-ordered", group, a))
+            out.append(("bc2n-ordered", group, scaled(base, s)))
         for _ in range(4):
             sup = base.repeat((2, 2, 2) if len(base) == 8 else (1, 2, 2))
             a = gd.strained(sup, rng, 0.03)
@@ -236,16 +232,12 @@ def targeted(rng, calc, tag):
         base = superlattice(hkl, period)
         group = f"{name}-p{period}"
         for s in (0.985, 0.995, 1.005, 1.015):
-            a = base.copy()
-            a.set_cell(a.cell * s, scale_atoms=True)
-            out.append((f"{name}-ordered", group, gd.rattled(a, rng, 0.02)))
+            out.append((f"{name}-ordered", group, gd.rattled(scaled(base, s), rng, 0.02)))
         out.append((f"{name}-ordered", group, gd.rattled(gd.with_vacancies(base, rng), rng, 0.03)))
     for k, base in enumerate(bc2n_orderings(12, rng)):
         group = f"bc2n-{k}"
         for s in (0.985, 0.995, 1.005, 1.015):
-            a = base.copy()
-            a.set_cell(a.cell * s, scale_atoms=True)
-            out.append(("bc2n-ordered", group, gd.rattled(a, rng, 0.01)))
+            out.append(("bc2n-ordered", group, gd.rattled(scaled(base, s), rng, 0.01)))
         sup = base.repeat((2, 1, 1) if len(base) == 8 else (1, 1, 1))
         out.append(("bc2n-vacancy", group, gd.rattled(gd.with_vacancies(sup, rng), rng, 0.03)))
     crystals = {
@@ -255,9 +247,7 @@ def targeted(rng, calc, tag):
     }
     for name, base in crystals.items():
         for m, s in enumerate(np.linspace(0.97, 1.03, 13)):
-            a = base.copy()
-            a.set_cell(a.cell * s, scale_atoms=True)
-            out.append((f"{name}-eos", f"{name}-fine-eos-{m}", a))
+            out.append((f"{name}-eos", f"{name}-fine-eos-{m}", scaled(base, s)))
         for m in range(36):
             eps = np.zeros((3, 3))
             i, j = (m % 6, m % 6) if m % 6 < 3 else [(1, 2), (0, 2), (0, 1)][m % 6 - 3]
@@ -265,6 +255,13 @@ def targeted(rng, calc, tag):
             a = base.copy()
             a.set_cell(base.cell @ (np.eye(3) + eps), scale_atoms=True)
             out.append((f"{name}-strained", f"{name}-elastic-{m}", gd.rattled(a, rng, 0.015)))
+    return out
+
+
+def scaled(atoms, factor):
+    """A copy with the cell and positions scaled by `factor`."""
+    out = atoms.copy()
+    out.set_cell(atoms.cell * factor, scale_atoms=True)
     return out
 
 

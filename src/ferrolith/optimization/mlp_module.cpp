@@ -92,6 +92,17 @@ std::vector<std::string> element_list(py::handle obj) {
     return out;
 }
 
+/// Whether a channel choice `key` is "all" (else "diagonal"; anything else is refused).
+bool all_channels(py::handle channels, const char* key) {
+    const bool known =
+        py::isinstance<py::str>(channels) &&
+        (channels.cast<std::string>() == "diagonal" || channels.cast<std::string>() == "all");
+    if (!known)
+        value_error(std::string("'") + key + "' must be 'diagonal' or 'all', not " +
+                    py::repr(channels).cast<std::string>());
+    return channels.cast<std::string>() == "all";
+}
+
 /// The descriptor dictionary of a model file of `version` (0: the one of the
 /// newest version, with the entries it added optional).
 fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long version) {
@@ -114,14 +125,7 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
     if (version == 1 && d.contains("angular_channels"))
         value_error("'angular_channels' needs model file version 2");
     if (version >= 2 || d.contains("angular_channels")) {
-        py::object channels = item(d, "angular_channels", where);
-        const bool known =
-            py::isinstance<py::str>(channels) &&
-            (channels.cast<std::string>() == "diagonal" || channels.cast<std::string>() == "all");
-        if (!known)
-            value_error("'angular_channels' must be 'diagonal' or 'all', not " +
-                        py::repr(channels).cast<std::string>());
-        p.cross_channels = channels.cast<std::string>() == "all";
+        p.cross_channels = all_channels(item(d, "angular_channels", where), "angular_channels");
     }
     // version 4 adds the optional four-body terms
     for (const char* key : {"four_body_orders", "four_body_mixtures", "four_body_channels"})
@@ -149,14 +153,8 @@ fo::DescriptorParams descriptor_params(py::handle obj, int n_species, long versi
                         " element weights per mixture");
         for (py::ssize_t r = 0; !no_mixture && r < mixtures.shape(0); ++r)
             p.four_body_mixtures.emplace_back(mixtures.data(r, 0), mixtures.data(r, 0) + n_species);
-        if (d.contains("four_body_channels")) {
-            py::object channels = d["four_body_channels"];
-            if (!py::isinstance<py::str>(channels) || (channels.cast<std::string>() != "diagonal" &&
-                                                       channels.cast<std::string>() != "all"))
-                value_error("'four_body_channels' must be 'diagonal' or 'all', not " +
-                            py::repr(channels).cast<std::string>());
-            p.four_body_cross = channels.cast<std::string>() == "all";
-        }
+        if (d.contains("four_body_channels"))
+            p.four_body_cross = all_channels(d["four_body_channels"], "four_body_channels");
     }
     if (auto status = fo::validate_descriptor(p); !status)
         value_error("invalid descriptor: " + status.error);

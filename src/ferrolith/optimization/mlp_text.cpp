@@ -124,6 +124,19 @@ public:
     }
 
     /// One non-negative integer of the next record `keyword`, at most `most`.
+    /// Whether the next record `keyword` says "all" rather than "diagonal".
+    core::Outcome<bool> all_channels(std::string_view keyword) {
+        const std::size_t at = line();
+        auto tokens = next(keyword);
+        if (!tokens)
+            return tokens.forward_error<bool>();
+        const Tokens& t = *tokens.value;
+        if (t.size() != 1 || (t[0] != "all" && t[0] != "diagonal"))
+            return core::Outcome<bool>::fail(
+                "'" + std::string(keyword) + "' must be 'diagonal' or 'all'", at);
+        return core::Outcome<bool>::ok(t[0] == "all");
+    }
+
     core::Outcome<int> integer(std::string_view keyword, int most) {
         auto value = number(keyword);
         if (!value)
@@ -244,11 +257,7 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
     FERROLITH_READ(d.angular_centers, in.numbers("angular_centers"));
     FERROLITH_READ(d.angular_eta, in.numbers("angular_eta"));
     FERROLITH_READ(d.max_order, in.integer("max_order", 8));
-    const std::size_t channels_line = in.line();
-    FERROLITH_READ(tokens, in.next("angular_channels"));
-    if (tokens.size() != 1 || (tokens[0] != "all" && tokens[0] != "diagonal"))
-        return Result::fail("'angular_channels' must be 'diagonal' or 'all'", channels_line);
-    d.cross_channels = tokens[0] == "all";
+    FERROLITH_READ(d.cross_channels, in.all_channels("angular_channels"));
     if (four_body) {
         std::vector<double> orders, mixtures;
         const std::size_t orders_line = in.line();
@@ -274,11 +283,7 @@ core::Outcome<NamedModel> parse_model_text(const std::string& text) {
                                 mixtures_line);
         for (std::size_t k = 0; k < mixtures.size(); k += ns)
             d.four_body_mixtures.emplace_back(mixtures.begin() + k, mixtures.begin() + k + ns);
-        const std::size_t four_line = in.line();
-        FERROLITH_READ(tokens, in.next("four_body_channels"));
-        if (tokens.size() != 1 || (tokens[0] != "all" && tokens[0] != "diagonal"))
-            return Result::fail("'four_body_channels' must be 'diagonal' or 'all'", four_line);
-        d.four_body_cross = tokens[0] == "all";
+        FERROLITH_READ(d.four_body_cross, in.all_channels("four_body_channels"));
     }
     if (core::Status status = validate_descriptor(d); !status)
         return Result::fail("invalid descriptor: " + status.error);
