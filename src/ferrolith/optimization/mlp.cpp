@@ -374,7 +374,8 @@ void Descriptor::environment(const int* species, EnvironmentScratch& ws, double*
                     o[monomials_[m].order - 1] += monomials_[m].weight * ma[m] * mb[m];
             }
         }
-    four_body_forward(ws, desc);
+    if (!four_body_.empty())
+        four_body_forward(ws, desc);
 }
 
 void Descriptor::scatter(const int* species, std::size_t i, const double* grad_desc,
@@ -403,7 +404,8 @@ void Descriptor::scatter(const int* species, std::size_t i, const double* grad_d
                 }
             }
         }
-    four_body_adjoint(grad_desc, ws);
+    if (!four_body_.empty())
+        four_body_adjoint(grad_desc, ws);
 
     for (std::size_t k = 0; k < ws.neighbors.size(); ++k) {
         const Neighbor& nb = ws.neighbors[k];
