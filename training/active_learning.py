@@ -545,6 +545,23 @@ def select(args):
     print(f"written to {args.output}; label them with training/label_teacher.py")
 
 
+def unlabelled(args):
+    """Every candidate of the pools outside the held-out groups that no
+    labelled file holds yet (matched by pool index): once novelty has chosen
+    the first rounds, the rest of a pool is worth its labels too."""
+    done = {a.info.get("pool_index") for path in args.data for a in read(path, ":")}
+    todo = [
+        a
+        for path in args.pool
+        for a in read(path, ":")
+        if a.info["pool_index"] not in done and not a.info.get("holdout")
+    ]
+    write(args.output, todo, format="extxyz")
+    print(
+        f"{len(todo)} configurations ({sum(len(a) for a in todo)} atoms) written to {args.output}"
+    )
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -575,9 +592,15 @@ def main(argv=None):
     )
     p.add_argument("-o", "--output", type=Path, default=SELECTED)
     p.add_argument("--pool", type=Path, default=POOL)
+    p = sub.add_parser("unlabelled", help="the rest of the pools, outside the held-out groups")
+    p.add_argument("--pool", type=Path, nargs="+", default=[POOL])
+    p.add_argument("--data", type=Path, nargs="+", default=[DATASET], help="labelled files")
+    p.add_argument("-o", "--output", type=Path, required=True)
     args = parser.parse_args(argv)
     if args.command == "pool":
         build_pool(args)
+    elif args.command == "unlabelled":
+        unlabelled(args)
     elif args.command == "validate":
         validate(args)
     else:

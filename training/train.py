@@ -13,6 +13,7 @@ of the shipped file.
 
 import argparse
 import json
+import re
 import sys
 import time
 from pathlib import Path
@@ -50,6 +51,9 @@ FOUR_BODY = {
     "four_body_mixtures": [[1.0, 1.0, 1.0], [-1.0, 0.0, 1.0]],
     "four_body_channels": "diagonal",
 }
+# what fixes the properties users compute: lattice and elastic constants of
+# diamond, c-BN and c-BC2N, and the energies of the c-BC2N orderings
+ANCHORS = re.compile(r"^(diamond|cbn|bc2n)-(eos|strained)$|^bc2n-ordered$")
 HIDDEN = [64, 64]
 ACTIVATION = "silu"
 
@@ -74,6 +78,7 @@ class Frame:
         # chosen by the active-learning script before any selection; absent in
         # data of generate_dataset.py alone, which is then split at random
         self.holdout = atoms.info.get("holdout")
+        self.weight = 1.0
 
     @property
     def family(self):
@@ -254,14 +259,17 @@ def batch_loss(model, frames, descriptor, weights, huber=0.0):
     n_atoms = torch.tensor([f.n for f in frames], dtype=torch.float64)
     e_ref = torch.tensor([f.energy for f in frames])
     f_ref = torch.from_numpy(np.concatenate([f.forces for f in frames]))
-    loss_e = (((energy - e_ref) / n_atoms) ** 2).mean()
+    # per-configuration weights (the property anchors count more)
+    w_frame = torch.tensor([f.weight for f in frames], dtype=torch.float64)
+    w_atom = w_frame[owner][:, None]
+    loss_e = (w_frame * ((energy - e_ref) / n_atoms) ** 2).mean()
     diff = -grad_pos - f_ref
     if not huber:
-        loss_f = (diff**2).mean()
+        loss_f = (w_atom * diff**2).mean()
     else:
         # quadratic below `huber` eV/Å, linear above: the few very large forces
         # of compressed bonds do not dominate the fit of the typical ones
-        loss_f = 2 * torch.nn.functional.huber_loss(diff, torch.zeros_like(diff), delta=huber)
+        loss_f = 2 * (w_atom * huber_terms(diff, huber)).mean()
     periodic = [k for k, f in enumerate(frames) if f.stress is not None]
     loss_s = torch.zeros((), dtype=torch.float64)
     if periodic:
@@ -269,16 +277,21 @@ def batch_loss(model, frames, descriptor, weights, huber=0.0):
         s_model = virial[periodic] / vol[:, None, None]
         s_ref = torch.from_numpy(np.stack([frames[k].stress for k in periodic]))
         diff_s = s_model - s_ref
+        w_cell = w_frame[periodic][:, None, None]
         if not huber:
-            loss_s = (diff_s**2).mean()
+            loss_s = (w_cell * diff_s**2).mean()
         else:
             # as for the forces: the rare collapsed cells (stresses of hundreds
             # of GPa) count linearly beyond about 5 GPa
-            loss_s = 2 * torch.nn.functional.huber_loss(
-                diff_s, torch.zeros_like(diff_s), delta=STRESS_HUBER
-            )
+            loss_s = 2 * (w_cell * huber_terms(diff_s, STRESS_HUBER)).mean()
     total = weights[0] * loss_e + weights[1] * loss_f + weights[2] * loss_s
     return total, (loss_e.item(), loss_f.item(), loss_s.item())
+
+
+def huber_terms(diff, delta):
+    return torch.nn.functional.huber_loss(
+        diff, torch.zeros_like(diff), delta=delta, reduction="none"
+    )
 
 
 def evaluate(calc, frames, by_family=True):
@@ -404,6 +417,27 @@ def main(argv=None):
     )
     parser.add_argument("--channels", choices=["diagonal", "all"], default="all")
     parser.add_argument(
+        "--radial-cutoff",
+        type=float,
+        default=DESCRIPTOR["radial_cutoff"],
+        help="cutoff of the radial terms (Å); their centres are 0.4 Å apart from 1 Å "
+        "to 0.4 Å below it",
+    )
+    parser.add_argument(
+        "--anchor-weight",
+        type=float,
+        default=1.0,
+        help="loss weight of the property anchors (equations of state and strained "
+        "cells of diamond, c-BN and c-BC2N, and the c-BC2N orderings) against 1 "
+        "for every other configuration",
+    )
+    parser.add_argument(
+        "--angular-reach",
+        action="store_true",
+        help="a fifth angular function at 3.8 Å and an angular cutoff of 4.8 Å "
+        "(the fourth to sixth neighbour shells of the diamond lattice)",
+    )
+    parser.add_argument(
         "--body-order",
         type=int,
         choices=[3, 4],
@@ -435,11 +469,27 @@ def main(argv=None):
 
     t0 = time.perf_counter()
     DESCRIPTOR["angular_channels"] = args.channels
+    if args.radial_cutoff != DESCRIPTOR["radial_cutoff"]:
+        centres = np.arange(1.0, args.radial_cutoff - 0.4 + 1e-9, 0.4)
+        DESCRIPTOR.update(
+            radial_cutoff=args.radial_cutoff,
+            radial_centers=[float(x) for x in centres],
+            radial_eta=[3.0] * len(centres),
+        )
+    if args.angular_reach:
+        DESCRIPTOR.update(
+            angular_cutoff=4.8,
+            angular_centers=[*DESCRIPTOR["angular_centers"], 3.8],
+            angular_eta=[*DESCRIPTOR["angular_eta"], 2.0],
+        )
     if args.body_order == 4:
         DESCRIPTOR.update(FOUR_BODY)
     descriptor = _mlp.Descriptor(ELEMENTS, DESCRIPTOR)
     frames = [Frame(a, descriptor) for a in read(args.data, ":")]
     train, test = split(frames, args.holdout, args.seed)
+    for f in train:
+        if ANCHORS.search(f.kind):
+            f.weight = args.anchor_weight
     print(
         f"{len(train)} training and {len(test)} held-out configurations "
         f"({sum(f.n for f in train)} / {sum(f.n for f in test)} atoms), "
@@ -515,7 +565,8 @@ def main(argv=None):
         else "random groups",
         "epochs": str(args.epochs),
         "descriptor_body_order": str(args.body_order),
-        "loss_weights": f"energy {args.energy_weight}, forces 1, stress {args.stress_weight}",
+        "loss_weights": f"energy {args.energy_weight}, forces 1, stress {args.stress_weight}"
+        + (f"; property anchors {args.anchor_weight}" if args.anchor_weight != 1 else ""),
     }
     if args.init:
         metadata["refined_from"] = (
