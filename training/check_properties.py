@@ -76,6 +76,12 @@ def check(path):
         model, ref = np.array(pairs).T
         out["bc2n orderings kendall tau"] = kendalltau(model, ref).statistic
         out["bc2n orderings same order"] = bool((np.argsort(model) == np.argsort(ref)).all())
+        # the tests' criterion: the teacher's order wherever its energies differ by
+        # more than 5 meV/atom
+        i, j = np.triu_indices(len(ref), 1)
+        clear = np.abs(ref[i] - ref[j]) > 0.005
+        swapped = np.sign(model[i] - model[j]) != np.sign(ref[i] - ref[j])
+        out["bc2n pairs out of order beyond 5 meV/atom"] = int((clear & swapped).sum())
         out["bc2n ordering energies (meV/atom above the lowest)"] = [
             (round(1e3 * (m - model.min()), 1), round(1e3 * (r - ref.min()), 1))
             for m, r in zip(model, ref)

@@ -30,7 +30,7 @@ from label_teacher import TEACHERS
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 ELEMENTS = ["B", "C", "N"]
-MODEL_VERSION = "0.2.0"
+MODEL_VERSION = "0.3.0"
 GPA = 160.21766208  # GPa per eV/Å³
 STRESS_HUBER = 5.0 / GPA  # eV/Å³
 DESCRIPTOR = {
@@ -453,6 +453,11 @@ def main(argv=None):
     )
     parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data")
     parser.add_argument(
+        "--history",
+        default="",
+        help="how the data was chosen, for the model's metadata ('active_learning')",
+    )
+    parser.add_argument(
         "--init",
         type=Path,
         help="start from this model file (same architecture): a later round of active "
@@ -568,6 +573,8 @@ def main(argv=None):
         "loss_weights": f"energy {args.energy_weight}, forces 1, stress {args.stress_weight}"
         + (f"; property anchors {args.anchor_weight}" if args.anchor_weight != 1 else ""),
     }
+    if args.history:
+        metadata["active_learning"] = args.history
     if args.init:
         metadata["refined_from"] = (
             f"a model of {init_metadata.get('epochs', '?')} epochs, loss weights "
