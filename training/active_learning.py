@@ -549,7 +549,7 @@ def unlabelled(args):
     """Every candidate of the pools outside the held-out groups that no
     labelled file holds yet (matched by pool index): once novelty has chosen
     the first rounds, the rest of a pool is worth its labels too."""
-    done = {a.info.get("pool_index") for path in args.data for a in read(path, ":")}
+    done = {f.info["pool_index"] for path in args.data for f in labelled_frames(path)}
     todo = [
         a
         for path in args.pool
