@@ -139,12 +139,12 @@ class ForcesAndVirial(torch.autograd.Function):
         return list(ForcesAndVirial.pool.map(task, range(n)))
 
 
-def mlp(n_in, act):
+def mlp(n_in, act, hidden=None, outputs=1):
     layers, width = [], n_in
-    for h in HIDDEN:
+    for h in HIDDEN if hidden is None else hidden:
         layers += [torch.nn.Linear(width, h), act()]
         width = h
-    layers.append(torch.nn.Linear(width, 1))
+    layers.append(torch.nn.Linear(width, outputs))
     return torch.nn.Sequential(*layers).double()
 
 
@@ -248,14 +248,26 @@ class Potential(torch.nn.Module):
         return data
 
 
-def batch_loss(model, frames, descriptor, weights, huber=0.0):
+def batch_inputs(frames):
+    """Descriptors (a leaf that takes gradients), species and the frame of each atom."""
     desc = torch.from_numpy(np.concatenate([f.desc for f in frames])).requires_grad_(True)
     species = torch.from_numpy(np.concatenate([f.species for f in frames]))
     owner = torch.from_numpy(np.repeat(np.arange(len(frames)), [f.n for f in frames]))
+    return desc, species, owner
+
+
+def batch_loss(model, frames, descriptor, weights, huber=0.0):
+    desc, species, owner = batch_inputs(frames)
     atomic = model(desc, species)
-    energy = torch.zeros(len(frames), dtype=torch.float64).index_add(0, owner, atomic)
     (grad_desc,) = torch.autograd.grad(atomic.sum(), desc, create_graph=True)
     grad_pos, virial = ForcesAndVirial.apply(grad_desc, frames, descriptor)
+    return label_loss(frames, owner, atomic, grad_pos, virial, weights, huber)
+
+
+def label_loss(frames, owner, atomic, grad_pos, virial, weights, huber):
+    """Weighted loss of energies, forces (-grad_pos) and stresses (virial over
+    the volume) against the teacher's labels, and its three parts."""
+    energy = torch.zeros(len(frames), dtype=torch.float64).index_add(0, owner, atomic)
     n_atoms = torch.tensor([f.n for f in frames], dtype=torch.float64)
     e_ref = torch.tensor([f.energy for f in frames])
     f_ref = torch.from_numpy(np.concatenate([f.forces for f in frames]))
@@ -294,21 +306,17 @@ def huber_terms(diff, delta):
     )
 
 
-def evaluate(calc, frames, by_family=True):
+def evaluate(calc, frames, by_family=True, predict=None):
     """Energy (eV/atom), force (eV/Å) and stress (GPa) errors of the C++
-    calculator: the energy error per configuration, the force error over every
+    calculator (or of `predict(calc, frames)`, which yields energy, forces and
+    stress per frame): the energy error per configuration, the force error over every
     component of every atom, the stress error over the six components of every
     periodic configuration; also for each family of configurations."""
     de, df, ds = [], [], []
-    for fr in frames:
-        a = fr.atoms.copy()
-        a.calc = calc
-        de.append((a.get_potential_energy() - fr.energy) / fr.n)
-        df.append(np.abs(a.get_forces() - fr.forces).ravel())
-        if fr.stress is not None:
-            ds.append((GPA * a.get_stress(voigt=False), GPA * fr.stress))
-        else:
-            ds.append(None)
+    for fr, (energy, forces, stress) in zip(frames, (predict or predictions)(calc, frames)):
+        de.append((energy - fr.energy) / fr.n)
+        df.append(np.abs(forces - fr.forces).ravel())
+        ds.append(None if fr.stress is None else (GPA * stress, GPA * fr.stress))
     out = error_figures(frames, np.array(de), df, ds)
     if by_family:
         out["families"] = {}
@@ -321,6 +329,16 @@ def evaluate(calc, frames, by_family=True):
                 [ds[k] for k in pick],
             )
     return out
+
+
+def predictions(calc, frames):
+    """Energy, forces and stress (3x3, None without a volume) of each frame
+    from an ASE calculator."""
+    for fr in frames:
+        a = fr.atoms.copy()
+        a.calc = calc
+        stress = a.get_stress(voigt=False) if fr.stress is not None else None
+        yield a.get_potential_energy(), a.get_forces(), stress
 
 
 def error_figures(frames, de, df, ds):
@@ -379,8 +397,8 @@ def split(frames, holdout, seed):
     return train, test
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def build_parser(description=None):
+    parser = argparse.ArgumentParser(description=description or __doc__.splitlines()[0])
     parser.add_argument("--data", type=Path, default=HERE / "data" / "dataset.extxyz")
     parser.add_argument(
         "-o",
@@ -463,15 +481,18 @@ def main(argv=None):
         help="start from this model file (same architecture): a later round of active "
         "learning refines the model of the round before",
     )
-    args = parser.parse_args(argv)
+    return parser
+
+
+def prepare(args):
+    """The descriptor, every frame, the training and held-out frames, and the
+    input standardisation, reference energies and energy scale of the network."""
     torch.set_num_threads(args.threads)
     if args.threads > 1:
         from concurrent.futures import ThreadPoolExecutor
 
         ForcesAndVirial.pool = ThreadPoolExecutor(args.threads)
     torch.manual_seed(args.seed)
-    rng = np.random.default_rng(args.seed)
-
     t0 = time.perf_counter()
     DESCRIPTOR["angular_channels"] = args.channels
     if args.radial_cutoff != DESCRIPTOR["radial_cutoff"]:
@@ -517,17 +538,15 @@ def main(argv=None):
     residual = (energies - counts @ shift) / counts.sum(1)
     scale = float(max(residual.std(), 0.05))
     print("reference energies (eV):", dict(zip(ELEMENTS, np.round(shift, 4))), "scale", scale)
-
     HIDDEN[:] = args.hidden
-    model = Potential(descriptor.size, mean, std, shift, scale, args.embedding)
-    init_metadata = {}
-    if args.init:
-        stored = torch.load(args.init, weights_only=True)
-        model.load_file_dict(stored)
-        init_metadata = stored.get("metadata", {})
+    return descriptor, frames, train, test, (mean, std, shift, scale)
+
+
+def fit(model, train, loss, args, rng):
+    """AdamW with a cosine schedule over `args.epochs`; `loss(model, batch)`
+    returns the loss and its energy, force and stress parts. Returns the time taken."""
     opt = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=args.weight_decay)
     sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=args.epochs, eta_min=args.lr / 50)
-    weights = (args.energy_weight, 1.0, args.stress_weight)
     t_train = time.perf_counter()
     for epoch in range(args.epochs):
         perm = rng.permutation(len(train))
@@ -535,8 +554,8 @@ def main(argv=None):
         for lo in range(0, len(train), args.batch):
             batch = [train[k] for k in perm[lo : lo + args.batch]]
             opt.zero_grad()
-            loss, parts = batch_loss(model, batch, descriptor, weights, args.huber)
-            loss.backward()
+            value, parts = loss(model, batch)
+            value.backward()
             opt.step()
             totals += np.array(parts) * len(batch)
         sched.step()
@@ -549,7 +568,27 @@ def main(argv=None):
                 f"({time.perf_counter() - t_train:.0f} s)",
                 flush=True,
             )
-    train_time = time.perf_counter() - t_train
+    return time.perf_counter() - t_train
+
+
+def loss_weights(args):
+    return (args.energy_weight, 1.0, args.stress_weight)
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    rng = np.random.default_rng(args.seed)
+    descriptor, frames, train, test, (mean, std, shift, scale) = prepare(args)
+    model = Potential(descriptor.size, mean, std, shift, scale, args.embedding)
+    init_metadata = {}
+    if args.init:
+        stored = torch.load(args.init, weights_only=True)
+        model.load_file_dict(stored)
+        init_metadata = stored.get("metadata", {})
+    weights = loss_weights(args)
+    train_time = fit(
+        model, train, lambda m, b: batch_loss(m, b, descriptor, weights, args.huber), args, rng
+    )
 
     metadata = {
         "name": "BCN-qz",
