@@ -43,7 +43,7 @@ class MessagePassing(torch.nn.Module):
     def __init__(self, n_desc, stats, embedding, features, radial, cutoff, feature_hidden):
         super().__init__()
         mean, std, shift, scale = stats
-        act = {"silu": torch.nn.SiLU, "tanh": torch.nn.Tanh}[local.ACTIVATION]
+        act = local.ACTIVATIONS[local.ACTIVATION]
         self.embedding = torch.nn.Parameter(
             torch.randn(len(local.ELEMENTS), embedding, dtype=torch.float64)
         )
@@ -64,10 +64,13 @@ class MessagePassing(torch.nn.Module):
         self.register_buffer("message_std", torch.ones(n_message, dtype=torch.float64))
         self.scale = scale
 
+    def inputs(self, desc, species):
+        """The standardised descriptor beside the element embedding."""
+        return torch.cat([(desc - self.mean) / self.std, self.embedding[species]], 1)
+
     def forward(self, desc, species, pair_i, pair_j, pair_vec):
-        x = torch.cat([(desc - self.mean) / self.std, self.embedding[species]], 1)
-        features = self.feature_net(x)
-        messages = self.messages(features, pair_i, pair_j, pair_vec, len(desc))
+        x = self.inputs(desc, species)
+        messages = self.messages(self.feature_net(x), pair_i, pair_j, pair_vec, len(desc))
         x = torch.cat([x, (messages - self.message_mean) / self.message_std], 1)
         return self.shift[species] + self.scale * self.energy_net(x)[:, 0]
 
@@ -82,7 +85,7 @@ class MessagePassing(torch.nn.Module):
         with torch.no_grad():
             desc, species, _ = local.batch_inputs(frames)
             i, j, vec, _ = batch_pairs(frames)
-            x = torch.cat([(desc - self.mean) / self.std, self.embedding[species]], 1)
+            x = self.inputs(desc, species)
             m = self.messages(self.feature_net(x), i, j, vec, len(desc))
             self.message_mean.copy_(m.mean(0))
             self.message_std.copy_(torch.clamp(m.std(0), min=1e-6))

@@ -56,6 +56,7 @@ FOUR_BODY = {
 ANCHORS = re.compile(r"^(diamond|cbn|bc2n)-(eos|strained)$|^bc2n-ordered$")
 HIDDEN = [64, 64]
 ACTIVATION = "silu"
+ACTIVATIONS = {"silu": torch.nn.SiLU, "tanh": torch.nn.Tanh}
 
 
 class Frame:
@@ -154,7 +155,7 @@ class Potential(torch.nn.Module):
 
     def __init__(self, n_desc, mean, std, shift, scale, embedding=0):
         super().__init__()
-        act = {"silu": torch.nn.SiLU, "tanh": torch.nn.Tanh}[ACTIVATION]
+        act = ACTIVATIONS[ACTIVATION]
         self.shared = embedding > 0
         if self.shared:
             self.nets = torch.nn.ModuleList([mlp(n_desc + embedding, act)])
